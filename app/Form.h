@@ -1,0 +1,46 @@
+#pragma once
+// What both windows share: a fixed-size top-level window with a mouse
+// pointer setting (default arrow, hourglass, or the custom hand cursor)
+// switched by mouse moves over the window and over its push buttons.
+#include <QCursor>
+#include <QWidget>
+#include <optional>
+
+namespace orvane {
+
+class PushButton;
+
+enum MousePointer { vbDefault = 0, vbHourglass = 11, vbCustom = 99 };
+
+class Form : public QWidget {
+    Q_OBJECT
+public:
+    explicit Form(QWidget* parent = nullptr);
+
+    int MousePointer() const { return mousePointer_; }
+    void setMousePointer(int pointer);
+    // The custom pointer; without one the custom setting shows the arrow.
+    void setMouseIcon(const QCursor& cursor);
+    bool hasMouseIcon() const { return mouseIcon_.has_value(); }
+
+    // Pointer switching: the custom pointer over a push button, the arrow
+    // over the window's own surface, nothing while it is the hourglass.
+    void Form_MouseMove();
+    void PushButton_MouseMove();
+
+protected:
+    // Fixed size in twips (15 twips = 1 pixel).
+    void setClientSizeTwips(int width, int height);
+    void placeTwips(QWidget* control, int left, int top, int width, int height);
+    void connectPointer(PushButton* button);
+    void centreOnScreen();
+    void mouseMoveEvent(QMouseEvent* event) override;
+
+private:
+    int mousePointer_ = vbDefault;
+    std::optional<QCursor> mouseIcon_;
+};
+
+constexpr int twips(int t) { return t / 15; }
+
+} // namespace orvane

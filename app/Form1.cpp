@@ -1,0 +1,153 @@
+#include "app/Form1.h"
+
+#include "BuildConfig.h"
+#include "app/Appearance.h"
+#include "app/Desktop.h"
+#include "app/ErrorReport.h"
+#include "app/Globals.h"
+#include "app/Main.h"
+#include "app/PictureBox.h"
+#include "app/PushButton.h"
+#include "app/SkinFramework.h"
+#include "scan/ScanCommands.h"
+#include "scan/Scanner.h"
+#include "support/Help.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QIcon>
+#include <QLineEdit>
+
+namespace orvane {
+
+QIcon applicationIcon()
+{
+    static const QIcon icon = QIcon::fromTheme(QStringLiteral("orvane-capture-desk"),
+                                               QIcon(QStringLiteral(":/icons/orvane-capture-desk.svg")));
+    return icon;
+}
+
+static QString withSlash(QString folder)
+{
+    if (!folder.endsWith(QLatin1Char('/')))
+        folder += QLatin1Char('/');
+    return folder;
+}
+
+Form1::Form1(const QString& programFolder)
+    : programFolder_(withSlash(programFolder.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                       : programFolder))
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Form1"));
+    setClientSizeTwips(8040, 1650);
+    setAutoFillBackground(true);
+    QPalette p = palette();
+    p.setColor(QPalette::Window, Qt::white);
+    setPalette(p);
+    QFont formFont(QStringLiteral("Arial"));
+    formFont.setPointSizeF(9);
+    formFont.setBold(true);
+    setFont(formFont);
+    QFont buttonFont(QStringLiteral("Arial"));
+    buttonFont.setPointSizeF(11.25);
+    buttonFont.setBold(true);
+
+    // Tab order follows creation order: Text1 first, so it takes the focus.
+    Text1 = new QLineEdit(QStringLiteral("Text1"), this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    placeTwips(Text1, 8160, 150, 1095, 465);
+    PushButton7 = new PushButton(QStringLiteral("Help"), this);
+    PushButton7->setObjectName(QStringLiteral("PushButton7"));
+    placeTwips(PushButton7, 120, 120, 7800, 405);
+    PushButton5 = new PushButton(QStringLiteral("Select Scanner"), this);
+    PushButton5->setObjectName(QStringLiteral("PushButton5"));
+    placeTwips(PushButton5, 120, 630, 7800, 405);
+    PushButton3 = new PushButton(QStringLiteral("Scan Image"), this);
+    PushButton3->setObjectName(QStringLiteral("PushButton3"));
+    placeTwips(PushButton3, 120, 1140, 7800, 405);
+    for (PushButton* b : {PushButton7, PushButton5, PushButton3}) {
+        b->setFont(buttonFont);
+        b->setAutoDefault(false);
+        connectPointer(b);
+    }
+    picBuffer = new PictureBox(this);
+    picBuffer->setObjectName(QStringLiteral("picBuffer"));
+    placeTwips(picBuffer, 8160, 720, 615, 615);
+    SkinFramework1 = new SkinFramework(this);
+
+    connect(PushButton7, &QPushButton::clicked, this, &Form1::PushButton7_Click);
+    connect(PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
+    connect(PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
+    Text1->setFocus();
+}
+
+Form1::~Form1() = default;
+
+void Form1::Form_Load()
+{
+    Guard g(QStringLiteral("Form1"), QStringLiteral("Form_Load"));
+    g.step(100, [&] { ApplySkin(*this); });
+    const QString handCursor = programFolder_ + QStringLiteral("HAND-M.CUR");
+    if (g.test(104, [&] { return FileExists(handCursor); }))
+        g.step(106, [&] { setMouseIcon(loadCursorFile(handCursor)); });
+    g.step(108, [&] {
+        const int draw = static_cast<int>(desktop().randomFraction() * 100) + 1;
+        if (draw == 7)
+            desktop().startDetached(QStringLiteral("xdg-open"),
+                                    {QStringLiteral(ORVANE_HOME_PAGE_URL)});
+    });
+    g.step(126, [&] {
+        setWindowTitle(QStringLiteral("Orvane Capture Desk"));
+        setWindowIcon(applicationIcon());
+        SetApplicationTitle();
+    });
+    Globals& G = globals();
+    g.step(128, [&] { G.AppFolder = programFolder_; });
+    g.step(130, [&] { G.AppFolder = withSlash(G.AppFolder); });
+    g.step(132, [&] { G.ScannerLibraryHandle = LoadLibraryA(G.AppFolder + QStringLiteral("EZTW32.dll")); });
+    if (g.test(134, [&] { return TWAIN_IsAvailable() == 0; })) {
+        g.step(136, [&] { G.ScannerAvailable = false; });
+        g.step(138, [&] {
+            desktop().showMessage(
+                nullptr,
+                QStringLiteral("Unfortunately, this program was unable to locate the DLL file "
+                               "necessary for scanner support.  Please ensure that a file called "
+                               "EZTW32.dll is located in the same directory as this project file, "
+                               "then restart the project.  Thanks!"),
+                applicationTitle(), MessageIcon::None);
+        });
+    } else {
+        g.step(140, [&] { G.ScannerAvailable = true; });
+    }
+}
+
+void Form1::Form_Unload()
+{
+    FreeLibrary(globals().ScannerLibraryHandle);
+    globals().ScannerLibraryHandle = nullptr;
+    desktop().endProgram();
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    Form_Unload();
+}
+
+void Form1::PushButton7_Click()
+{
+    Help(*this);
+}
+
+void Form1::PushButton5_Click()
+{
+    SelectScanner(*this);
+}
+
+void Form1::PushButton3_Click()
+{
+    ScanImage(*this);
+}
+
+} // namespace orvane

@@ -1,0 +1,26 @@
+#pragma once
+// General routines shared by the commands.
+#include <QByteArray>
+#include <QString>
+
+namespace orvane {
+
+// True when `path` names an existing file. Never raises.
+bool FileExists(const QString& path);
+
+// Runs pending events once, then deletes the file, falling back on
+// ForceDeleteFile. Never raises and reports nothing.
+void DeleteFileQuietly(const QString& path);
+
+// Deletes the file, read-only ones included. Raises AppError on failure.
+void ForceDeleteFile(const QString& path);
+
+// Sets the application title: the product name cut before its last space
+// (at least once, and again while longer than 40 characters).
+void SetApplicationTitle();
+QString applicationTitleFrom(QString name);
+
+// The title of a message box that names none: the application title.
+QString applicationTitle();
+
+} // namespace orvane

@@ -1,0 +1,84 @@
+#include "app/Desktop.h"
+
+#include "app/AppError.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QProcess>
+
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <unistd.h>
+
+namespace orvane {
+namespace {
+
+class QtDesktop final : public Desktop {
+public:
+    QtDesktop()
+    {
+        std::random_device device;
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        std::seed_seq seed{device(), device(), static_cast<unsigned>(now),
+                           static_cast<unsigned>(::getpid())};
+        rng_.seed(seed);
+    }
+
+    void showMessage(QWidget* owner, const QString& text, const QString& title,
+                     MessageIcon icon) override
+    {
+        QMessageBox box(icon == MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
+                        title, text, QMessageBox::Ok, owner);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    }
+
+    QString getSaveFileName(QWidget* owner, const QString& title, const QString& filter) override
+    {
+        // No starting folder and no default suffix; the dialog's own
+        // overwrite question stays on.
+        return QFileDialog::getSaveFileName(owner, title, QString(), filter);
+    }
+
+    void startDetached(const QString& program, const QStringList& arguments) override
+    {
+        QProcess process;
+        process.setProgram(program);
+        process.setArguments(arguments);
+        process.setStandardInputFile(QProcess::nullDevice());
+        if (!process.startDetached())
+            raiseError(ErrFileNotFound, program + QStringLiteral(": ") + process.errorString());
+    }
+
+    double randomFraction() override
+    {
+        return static_cast<double>(rng_() >> 11) * 0x1.0p-53;
+    }
+
+    void endProgram() override
+    {
+        std::fflush(nullptr);
+        ::_exit(0);
+    }
+
+private:
+    std::mt19937_64 rng_;
+};
+
+Desktop* installed = nullptr;
+
+} // namespace
+
+Desktop& desktop()
+{
+    static QtDesktop real;
+    return installed ? *installed : real;
+}
+
+void setDesktop(Desktop* d)
+{
+    installed = d;
+}
+
+} // namespace orvane

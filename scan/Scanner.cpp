@@ -1,0 +1,91 @@
+#include "scan/Scanner.h"
+
+#include "app/AppError.h"
+#include "app/Globals.h"
+
+#include <QFile>
+#include <dlfcn.h>
+
+namespace orvane {
+namespace {
+
+QString lastLoadError;
+
+struct Exports {
+    std::int32_t (*isAvailable)() = nullptr;
+    std::int32_t (*selectImageSource)(std::int32_t) = nullptr;
+    std::int32_t (*acquireToFilename)(std::int32_t, const char*) = nullptr;
+} exports;
+
+QString dlerrorText()
+{
+    const char* e = ::dlerror();
+    return e ? QString::fromLocal8Bit(e) : QStringLiteral("unknown dynamic loader error");
+}
+
+// The library named "EZTW32.dll": the copy loaded at start-up when there is
+// one, otherwise whatever the loader's search finds.
+void* library()
+{
+    if (void* h = globals().ScannerLibraryHandle)
+        return h;
+    ::dlerror();
+    if (void* h = ::dlopen("EZTW32.dll", RTLD_NOW | RTLD_LOCAL))
+        return h;
+    const QString searchError = dlerrorText();
+    // The load of the full path at start-up tells the real cause best.
+    raiseError(ErrLibraryNotFound, lastLoadError.isEmpty() ? searchError : lastLoadError);
+}
+
+template <class Fn>
+Fn lookUp(Fn& slot, const char* name)
+{
+    if (!slot) {
+        void* h = library();
+        ::dlerror();
+        void* sym = ::dlsym(h, name);
+        if (!sym)
+            raiseError(ErrEntryPointNotFound, dlerrorText());
+        slot = reinterpret_cast<Fn>(sym);
+    }
+    return slot;
+}
+
+} // namespace
+
+void* LoadLibraryA(const QString& path)
+{
+    ::dlerror();
+    void* h = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+    lastLoadError = h ? QString() : dlerrorText();
+    return h;
+}
+
+void FreeLibrary(void* handle)
+{
+    if (handle)
+        ::dlclose(handle);
+}
+
+std::int32_t TWAIN_IsAvailable()
+{
+    return lookUp(exports.isAvailable, "TWAIN_IsAvailable")();
+}
+
+std::int32_t TWAIN_SelectImageSource(std::int32_t window)
+{
+    return lookUp(exports.selectImageSource, "TWAIN_SelectImageSource")(window);
+}
+
+std::int32_t TWAIN_AcquireToFilename(std::int32_t window, const QByteArray& path)
+{
+    return lookUp(exports.acquireToFilename, "TWAIN_AcquireToFilename")(window, path.constData());
+}
+
+void resetScannerBinding()
+{
+    exports = Exports{};
+    lastLoadError.clear();
+}
+
+} // namespace orvane
