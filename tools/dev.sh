@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine for Orvane Capture Desk and builds it, then
+#   tools/dev.sh run    starts the program, with the virtual test scanner
+#   tools/dev.sh test   runs every test
+#   tools/dev.sh bench  runs the benchmarks (an optimised build of its own)
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+action=${1:-run}
+build=${ORVANE_BUILD_DIR:-$here/build}
+
+install_missing() {
+    local wanted missing=()
+    mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/tools/debian-packages.txt")
+    for p in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "These Debian packages are missing. Install them as root, then run this again:" >&2
+        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "Installing: ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+configure_and_build() {
+    local dir=$1; shift
+    cmake -S "$here" -B "$dir" -G Ninja -DORVANE_WERROR=ON "$@" >/dev/null
+    cmake --build "$dir" -j "$(nproc)"
+}
+
+# The virtual scanner of SANE's test backend, beside any real scanners.
+export SANE_CONFIG_DIR="$here/eztw32/sane.d:"
+
+install_missing
+case "$action" in
+run)
+    configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    exec "$build/app/orvane-capture-desk"
+    ;;
+test)
+    configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    cd "$build"
+    ctest --output-on-failure -j "$(nproc)" --timeout 600
+    ;;
+bench)
+    exec "$here/bench/run.sh" "${@:2}"
+    ;;
+*)
+    echo "usage: tools/dev.sh run|test|bench" >&2
+    exit 2
+    ;;
+esac
