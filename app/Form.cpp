@@ -2,7 +2,9 @@
 
 #include "app/PushButton.h"
 
+#include <QEvent>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QScreen>
 
 namespace orvane {
@@ -75,6 +77,25 @@ void Form::centreOnScreen()
         frame.moveCenter(screen->availableGeometry().center());
         move(frame.topLeft());
     }
+}
+
+namespace {
+QPointer<Form> lastActiveForm;
+}
+
+void Form::noteActivated()
+{
+    if (lastActiveForm == this)
+        return;
+    lastActiveForm = this;
+    activated();
+}
+
+void Form::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        noteActivated();
 }
 
 void Form::mouseMoveEvent(QMouseEvent* event)

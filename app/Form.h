@@ -28,6 +28,12 @@ public:
     void Form_MouseMove();
     void PushButton_MouseMove();
 
+    // Called when this window becomes the program's active window: when it
+    // takes over from the other window of the program, or when it is shown.
+    // Coming back from another application, or from a message box or dialog
+    // of this window, does not count.
+    void noteActivated();
+
 protected:
     // Fixed size in twips (15 twips = 1 pixel).
     void setClientSizeTwips(int width, int height);
@@ -35,6 +41,8 @@ protected:
     void connectPointer(PushButton* button);
     void centreOnScreen();
     void mouseMoveEvent(QMouseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    virtual void activated() {}
 
 private:
     int mousePointer_ = vbDefault;

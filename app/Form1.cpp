@@ -122,11 +122,16 @@ void Form1::Form_Load()
     }
 }
 
-void Form1::Form_Unload()
+void releaseLibraryAndEnd()
 {
     FreeLibrary(globals().ScannerLibraryHandle);
     globals().ScannerLibraryHandle = nullptr;
     desktop().endProgram();
+}
+
+void Form1::Form_Unload()
+{
+    releaseLibraryAndEnd();
 }
 
 void Form1::closeEvent(QCloseEvent* event)

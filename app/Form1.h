@@ -46,6 +46,10 @@ private:
     SkinFramework* SkinFramework1;
 };
 
+// Releases the scanner library and ends the program at once; closing
+// either window does this.
+void releaseLibraryAndEnd();
+
 // The program's application icon.
 QIcon applicationIcon();
 

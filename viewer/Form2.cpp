@@ -1,0 +1,270 @@
+#include "viewer/Form2.h"
+
+#include "app/Appearance.h"
+#include "app/Desktop.h"
+#include "app/ErrorReport.h"
+#include "app/Form1.h"
+#include "app/Main.h"
+#include "app/PictureBox.h"
+#include "app/PushButton.h"
+#include "convert/Export.h"
+#include "viewer/BmpExport.h"
+#include "viewer/SaveAsJPG.h"
+
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <cmath>
+#include <memory>
+
+namespace orvane {
+
+namespace {
+std::unique_ptr<Form2> theViewer;
+}
+
+Form2& viewerOf(Form1& main)
+{
+    if (!theViewer) {
+        theViewer = std::make_unique<Form2>(main);
+        theViewer->Form_Load();
+    }
+    return *theViewer;
+}
+
+Form2* loadedViewer()
+{
+    return theViewer.get();
+}
+
+ScrollLayout scrollLayout(int image, int viewport)
+{
+    // The overflow is computed and compared in single precision; maxima are
+    // rounded to the nearest integer, halves to even (the default rounding
+    // mode of nearbyint).
+    const float overflow = static_cast<float>(image) - static_cast<float>(viewport);
+    if (!(overflow > 0.0f))
+        return {0, 0};
+    if (overflow <= 100.0f)
+        return {static_cast<int>(std::nearbyint(overflow)), 1};
+    return {static_cast<int>(std::nearbyint(overflow / 10.0f)), 10};
+}
+
+Form2::Form2(Form1& main) : main_(main)
+{
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("Form2"));
+    setClientSizeTwips(8040, 9585);
+    QFont formFont(QStringLiteral("Arial"));
+    formFont.setPointSizeF(9);
+    formFont.setBold(true);
+    setFont(formFont);
+    QFont buttonFont(QStringLiteral("Arial"));
+    buttonFont.setPointSizeF(11.25);
+    buttonFont.setBold(true);
+
+    Text1 = new QLineEdit(QStringLiteral("Text1"), this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    placeTwips(Text1, 8160, 150, 1095, 465);
+    auto button = [&](const char* name, const char* caption, int left, int top, int width) {
+        auto* b = new PushButton(QString::fromLatin1(caption), this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setFont(buttonFont);
+        b->setAutoDefault(false);
+        placeTwips(b, left, top, width, 405);
+        connectPointer(b);
+        return b;
+    };
+    PushButton1 = button("PushButton1", "Save As JPG", 120, 630, 3840);
+    PushButton2 = button("PushButton2", "< Back", 120, 120, 7800);
+    PushButton3 = button("PushButton3", "Save As BMP", 4080, 630, 3840);
+    PushButton4 = button("PushButton4", "Save As TIFF", 120, 1140, 3840);
+    PushButton5 = button("PushButton5", "Save As PNG", 4080, 1140, 3840);
+
+    Picture2 = new QWidget(this);
+    Picture2->setObjectName(QStringLiteral("Picture2"));
+    Picture2->setAutoFillBackground(true);
+    Picture2->setBackgroundRole(QPalette::Base);
+    placeTwips(Picture2, 120, 1680, 7560, 7530);
+    picScan = new PictureBox(Picture2);
+    picScan->setObjectName(QStringLiteral("picScan"));
+    placeTwips(picScan, 0, 0, 7560, 7500);
+    VScroll1 = new QScrollBar(Qt::Vertical, this);
+    VScroll1->setObjectName(QStringLiteral("VScroll1"));
+    placeTwips(VScroll1, 7680, 1680, 255, 7785);
+    HScroll1 = new QScrollBar(Qt::Horizontal, this);
+    HScroll1->setObjectName(QStringLiteral("HScroll1"));
+    placeTwips(HScroll1, 120, 9210, 7560, 255);
+    for (QScrollBar* bar : {VScroll1, HScroll1}) {
+        bar->setRange(0, 32767);
+        bar->setSingleStep(1);
+        bar->setPageStep(1);
+    }
+    // Tab order: Text1, PushButton1 .. PushButton5, the viewport, the bars.
+    QWidget::setTabOrder(Text1, PushButton1);
+    QWidget::setTabOrder(PushButton1, PushButton2);
+    QWidget::setTabOrder(PushButton2, PushButton3);
+    QWidget::setTabOrder(PushButton3, PushButton4);
+    QWidget::setTabOrder(PushButton4, PushButton5);
+    QWidget::setTabOrder(PushButton5, VScroll1);
+    QWidget::setTabOrder(VScroll1, HScroll1);
+
+    connect(HScroll1, &QScrollBar::valueChanged, this, &Form2::HScroll1_Change);
+    connect(VScroll1, &QScrollBar::valueChanged, this, &Form2::VScroll1_Change);
+    connect(PushButton1, &QPushButton::clicked, this, &Form2::PushButton1_Click);
+    connect(PushButton2, &QPushButton::clicked, this, &Form2::PushButton2_Click);
+    connect(PushButton3, &QPushButton::clicked, this, &Form2::PushButton3_Click);
+    connect(PushButton4, &QPushButton::clicked, this, &Form2::PushButton4_Click);
+    connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
+    Text1->setFocus();
+}
+
+Form2::~Form2() = default;
+
+void Form2::Form_Load()
+{
+    Guard g(QStringLiteral("Form2"), QStringLiteral("Form_Load"));
+    g.step(100, [&] { ApplyFaceColour(this); });
+    const QString handCursor = main_.programFolder() + QStringLiteral("HAND-M.CUR");
+    if (g.test(102, [&] { return FileExists(handCursor); }))
+        g.step(104, [&] { setMouseIcon(loadCursorFile(handCursor)); });
+    g.step(106, [&] {
+        setWindowTitle(QStringLiteral("Orvane Capture Desk"));
+        setWindowIcon(applicationIcon());
+        SetApplicationTitle();
+    });
+    // Both boxes work in pixels throughout (lines 108 and 110).
+    g.step(112, [&] { SetupScrollBars(); });
+}
+
+void Form2::SetupScrollBars()
+{
+    picScan->move(picScan->x(), 0);
+    picScan->move(0, picScan->y());
+    const auto layOut = [](QScrollBar* bar, qint16& step, const ScrollLayout& l) {
+        if (l.step == 0) {
+            // The bar keeps its maximum and thumb; the step 0 keeps the
+            // picture still.
+            bar->setEnabled(false);
+            step = 0;
+            return;
+        }
+        bar->setEnabled(true);
+        bar->setMaximum(l.maximum);
+        step = l.step;
+        bar->setValue(0);
+    };
+    layOut(HScroll1, ScrollStepX, scrollLayout(picScan->width(), Picture2->width()));
+    layOut(VScroll1, ScrollStepY, scrollLayout(picScan->height(), Picture2->height()));
+}
+
+void Form2::Form_Activate()
+{
+    Guard g(QStringLiteral("Form2"), QStringLiteral("Form_Activate"));
+    g.step(100, [&] { SetupScrollBars(); });
+}
+
+void Form2::activated()
+{
+    Form_Activate();
+}
+
+void Form2::HScroll1_Change()
+{
+    // Offsets are worked out in 32 bits, so pictures wider than 32767
+    // pixels of overflow still scroll to the right place.
+    picScan->move(-(static_cast<int>(ScrollStepX) * HScroll1->value()), picScan->y());
+}
+
+void Form2::VScroll1_Change()
+{
+    picScan->move(picScan->x(), -(static_cast<int>(ScrollStepY) * VScroll1->value()));
+}
+
+void Form2::showViewer()
+{
+    if (isMinimized())
+        showNormal();
+    show();
+    raise();
+    activateWindow();
+    noteActivated();
+}
+
+void Form2::PushButton2_Click()
+{
+    Guard g(QStringLiteral("Form2"), QStringLiteral("PushButton2_Click"));
+    g.step(100, [&] {
+        main_.show();
+        main_.raise();
+        main_.activateWindow();
+        main_.noteActivated();
+    });
+    g.step(102, [&] { hide(); });
+}
+
+QImage Form2::sourcePicture() const
+{
+    return main_.picBuffer->picture();
+}
+
+namespace {
+
+// The save commands that write in the process: the dialog, the writer, and
+// "Done." once the file is written.
+template <class Writer>
+void saveInProcess(Form2& form, const char* handler, const char* filter, Writer writer)
+{
+    Guard g(QStringLiteral("Form2"), QString::fromLatin1(handler));
+    CommonDialog& dialog = form.CommonDialog1;
+    g.step(100, [&] { dialog.FileName.clear(); });
+    g.step(102, [&] { dialog.DialogTitle = QStringLiteral("Save Image"); });
+    g.step(104, [&] { dialog.Filter = QString::fromLatin1(filter); });
+    g.step(106, [&] { dialog.ShowSave(&form); });
+    if (g.test(108, [&] { return dialog.FileName.isEmpty(); }))
+        return;
+    QString path;
+    g.step(110, [&] { path = dialog.FileName; });
+    // A failed write is reported, and then not followed by "Done.".
+    if (!g.step(122, [&] { writer(form.sourcePicture(), path); }))
+        return;
+    g.step(124, [&] {
+        desktop().showMessage(&form, QStringLiteral("Done."), applicationTitle(), MessageIcon::None);
+    });
+}
+
+} // namespace
+
+void Form2::PushButton1_Click()
+{
+    saveInProcess(*this, "PushButton1_Click", "JPG Files (*.jpg)|*.jpg|",
+                  [](const QImage& picture, const QString& path) { WriteJpegFile(picture, path, 100); });
+}
+
+void Form2::PushButton3_Click()
+{
+    saveInProcess(*this, "PushButton3_Click", "BMP Files (*.bmp)|*.bmp|", SavePicture);
+}
+
+void Form2::PushButton4_Click()
+{
+    ConvertAndSave(*this, ConvertFormat::Tiff);
+}
+
+void Form2::PushButton5_Click()
+{
+    ConvertAndSave(*this, ConvertFormat::Png);
+}
+
+void Form2::Form_Unload()
+{
+    releaseLibraryAndEnd();
+}
+
+void Form2::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    Form_Unload();
+}
+
+} // namespace orvane
