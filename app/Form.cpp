@@ -91,6 +91,18 @@ void Form::noteActivated()
     activated();
 }
 
+void Form::showActive()
+{
+    if (isMinimized())
+        showNormal();
+    show();
+    // Stacking is the window manager's; the offscreen platform has none.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        raise();
+    activateWindow();
+    noteActivated();
+}
+
 void Form::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);

@@ -33,6 +33,8 @@ public:
     // Coming back from another application, or from a message box or dialog
     // of this window, does not count.
     void noteActivated();
+    // Shows the window, brings it to the front and makes it the active one.
+    void showActive();
 
 protected:
     // Fixed size in twips (15 twips = 1 pixel).

@@ -7,6 +7,7 @@
 #include <QFile>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,6 +56,55 @@ void DeleteFileQuietly(const QString& path)
     } catch (...) {
         // The caller goes on as though the file were gone.
     }
+}
+
+namespace {
+
+int createExclusive(const QByteArray& native, const QString& path)
+{
+    int fd;
+    do {
+        fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        raiseErrno(path, errno);
+    return fd;
+}
+
+} // namespace
+
+void WriteBytesToFile(const QByteArray& bytes, const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = createExclusive(native, path);
+    const char* data = bytes.constData();
+    qsizetype left = bytes.size();
+    int error = 0;
+    while (left > 0) {
+        const ssize_t put = ::write(fd, data, static_cast<size_t>(left));
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            break;
+        }
+        data += put;
+        left -= put;
+    }
+    if (::close(fd) != 0 && error == 0 && errno != EINTR)
+        error = errno;
+    if (error != 0) {
+        // No partial program may stay behind to be run later.
+        ::unlink(native.constData());
+        raiseErrno(path, error);
+    }
+}
+
+void CreatePrivateFile(const QString& path)
+{
+    const int fd = createExclusive(QFile::encodeName(path), path);
+    ::fchmod(fd, 0600);
+    ::close(fd);
 }
 
 QString applicationTitleFrom(QString name)

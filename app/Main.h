@@ -15,6 +15,15 @@ void DeleteFileQuietly(const QString& path);
 // Deletes the file, read-only ones included. Raises AppError on failure.
 void ForceDeleteFile(const QString& path);
 
+// Writes `bytes` as a new file at `path`: created exclusively (an existing
+// file or a symbolic link there is an error), readable and runnable by the
+// owner only. A write that fails half-way removes the partial file. Raises
+// AppError with the real cause.
+void WriteBytesToFile(const QByteArray& bytes, const QString& path);
+
+// Creates an empty file at `path` the same way, for a writer that fills it.
+void CreatePrivateFile(const QString& path);
+
 // Sets the application title: the product name cut before its last space
 // (at least once, and again while longer than 40 characters).
 void SetApplicationTitle();

@@ -1,7 +1,98 @@
 #include "convert/Export.h"
 
+#include "app/AppError.h"
+#include "app/Desktop.h"
+#include "app/ErrorReport.h"
+#include "app/Main.h"
+#include "convert/Deploy.h"
+#include "convert/Shell32.h"
+#include "viewer/BmpExport.h"
+#include "viewer/Form2.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <cstring>
+
 namespace orvane {
 
-void ConvertAndSave(Form2&, ConvertFormat) {}
+namespace {
+
+constexpr QChar Q = QLatin1Char('"');
+
+// Why a conversion did not give a file, in the converter's own words where
+// it said something.
+QString conversionFailure(std::int32_t result, const QByteArray& errorOutput, const QString& converter,
+                          const QString& chosenPath)
+{
+    if (result < 0 && result - startErrorBase >= 0 && result - startErrorBase < 4096)
+        return converter + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(result - startErrorBase));
+    const QString said = QString::fromLocal8Bit(errorOutput).trimmed();
+    if (result != 0)
+        return said.isEmpty() ? QStringLiteral("The converter ended with exit code %1").arg(result) : said;
+    return QStringLiteral("The converter wrote no file at ") + chosenPath;
+}
+
+} // namespace
+
+void ConvertAndSave(Form2& form, ConvertFormat format)
+{
+    const bool tiff = format == ConvertFormat::Tiff;
+    Guard g(QStringLiteral("Form2"), tiff ? QStringLiteral("PushButton4_Click") : QStringLiteral("PushButton5_Click"));
+    if (g.test(100, [&] { return form.ConvertInProgress; }))
+        return;
+    g.step(102, [&] { form.ConvertInProgress = true; });
+    CommonDialog& dialog = form.CommonDialog1;
+    g.step(104, [&] { dialog.FileName.clear(); });
+    g.step(106, [&] { dialog.DialogTitle = QStringLiteral("Save Image"); });
+    g.step(108, [&] {
+        dialog.Filter = tiff ? QStringLiteral("TIFF Files (*.tiff)|*.tiff|") : QStringLiteral("PNG Files (*.png)|*.png|");
+    });
+    g.step(110, [&] { dialog.ShowSave(&form); });
+    if (!g.test(112, [&] { return dialog.FileName.isEmpty(); })) {
+        QString chosenPath;
+        g.step(114, [&] { chosenPath = dialog.FileName; });
+        g.step(126, [&] { form.setMousePointer(vbHourglass); });
+        QByteArray converterImage;
+        g.step(130, [&] { converterImage = LoadConverterImage(); });
+        g.step(132, [&] { DeployConverter(converterImage, converterPath()); });
+        g.step(134, [&] { QCoreApplication::processEvents(); });
+        QString temporaryBmp;
+        g.step(136, [&] { temporaryBmp = temporaryBmpPath(); });
+        g.step(138, [&] { DeleteFileQuietly(temporaryBmp); });
+        g.step(140, [&] {
+            CreatePrivateFile(temporaryBmp); // the scan stays the user's own
+            SavePicture(form.sourcePicture(), temporaryBmp);
+        });
+        // The file at the chosen path stays until the converter's complete
+        // output replaces it.
+        QString quotedConverter;
+        g.step(144, [&] { quotedConverter = Q + converterPath() + Q; });
+        QString arguments;
+        g.step(146, [&] { arguments = QStringLiteral(" -out "); });
+        g.step(148, [&] { arguments += tiff ? QStringLiteral("tiff ") : QStringLiteral("png  "); });
+        g.step(150, [&] {
+            arguments += QStringLiteral(" -o ") + Q + chosenPath + Q + QLatin1Char(' ') + Q + temporaryBmp + Q;
+        });
+        const bool converted = g.step(152, [&] {
+            // Only the converter this program carries is ever run.
+            if (!isCarriedConverter(converterPath(), converterImage))
+                raiseError(ErrFileNotFound,
+                           converterPath() + QStringLiteral(": the converter could not be put in place"));
+            QByteArray errorOutput;
+            const std::int32_t result = RunAndWait(quotedConverter + QLatin1Char(' ') + arguments, 0, &errorOutput);
+            if (result != 0 || !QFileInfo(chosenPath).isFile())
+                raiseError(ErrDeviceIO, conversionFailure(result, errorOutput, converterPath(), chosenPath));
+        });
+        g.step(154, [&] { DeleteFileQuietly(temporaryBmp); });
+        g.step(156, [&] { DeleteFileQuietly(converterPath()); });
+        g.step(158, [&] { form.setMousePointer(vbDefault); });
+        if (converted)
+            g.step(160, [&] {
+                desktop().showMessage(&form, QStringLiteral("Done."), applicationTitle(), MessageIcon::None);
+            });
+    }
+    g.step(162, [&] { form.ConvertInProgress = false; });
+}
 
 } // namespace orvane

@@ -183,23 +183,13 @@ void Form2::VScroll1_Change()
 
 void Form2::showViewer()
 {
-    if (isMinimized())
-        showNormal();
-    show();
-    raise();
-    activateWindow();
-    noteActivated();
+    showActive();
 }
 
 void Form2::PushButton2_Click()
 {
     Guard g(QStringLiteral("Form2"), QStringLiteral("PushButton2_Click"));
-    g.step(100, [&] {
-        main_.show();
-        main_.raise();
-        main_.activateWindow();
-        main_.noteActivated();
-    });
+    g.step(100, [&] { main_.showActive(); });
     g.step(102, [&] { hide(); });
 }
 

@@ -1,0 +1,124 @@
+// "Select Scanner" and "Scan Image" with stand-in libraries: no scanner
+// service, undocumented result codes, a file that cannot be read.
+#include "app/Form1.h"
+#include "app/Globals.h"
+#include "app/PictureBox.h"
+#include "common/RecordingDesktop.h"
+#include "scan/ScanCommands.h"
+#include "scan/Scanner.h"
+#include "viewer/Form2.h"
+
+#include <dlfcn.h>
+
+#include "BuildConfig.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace orvane;
+
+static const QString missingLibrary = QStringLiteral(
+    "The scanner/digital camera interface plug-in (EZTW32.dll) was marked as missing upon program "
+    "initialization.\n\nTo enable scanner support, please copy the EZTW32.dll file (available for download "
+    "from " ORVANE_SCANNER_LIBRARY_DOWNLOAD_URL ") into this application directory and reload the program.");
+static const QString undocumented = QStringLiteral(
+    "The scanner returned an error code that wasn't specified in the EZTW32.dll documentation.  Please visit "
+    ORVANE_SCANNER_LIBRARY_SITE_URL " for more information.");
+
+class TestScanCommands : public QObject {
+    Q_OBJECT
+    QTemporaryDir folder_;
+
+    void load(Form1& form, const QString& stub)
+    {
+        QFile::remove(folder_.filePath(QStringLiteral("EZTW32.dll")));
+        QVERIFY(QFile::copy(qEnvironmentVariable("ORVANE_STUB_DIR") + QStringLiteral("/lib") + stub + QStringLiteral(".so"),
+                            folder_.filePath(QStringLiteral("EZTW32.dll"))));
+        form.Form_Load();
+    }
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        FreeLibrary(globals().ScannerLibraryHandle);
+        globals() = Globals{};
+        resetScannerBinding();
+    }
+
+    void unavailableScannerMakesNoLibraryCall()
+    {
+        test::RecordingDesktop d;
+        Form1 form(folder_.path());
+        load(form, QStringLiteral("stub_available"));
+        globals().ScannerAvailable = false;
+        SelectScanner(form);
+        ScanImage(form);
+        QCOMPARE(d.texts(), (QStringList{missingLibrary, missingLibrary}));
+        QCOMPARE(d.messages[0].title, QStringLiteral("Scanner Interface Error"));
+        QCOMPARE(d.messages[0].icon, MessageIcon::None);
+        auto calls = reinterpret_cast<int (*)()>(dlsym(globals().ScannerLibraryHandle, "stub_select_calls"));
+        QVERIFY(calls);
+        QCOMPARE(calls(), 0);
+        globals().ScannerAvailable = true;
+        SelectScanner(form);
+        QCOMPARE(calls(), 1);
+        QCOMPARE(d.messages.size(), 2);
+    }
+
+    void resultMessages_data()
+    {
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("-5") << -5 << "Unknown error occurred.";
+        QTest::newRow("-4") << -4 << "Scan successful, but temporary file save failed.  Is it possible that your hard drive is full (or almost full)?";
+        QTest::newRow("-3") << -3 << "Unable to acquire DIB lock.  Please make sure no other programs are accessing the scanner.  If the problem persists, reboot and try again.";
+        QTest::newRow("-2") << -2 << "Temporary file access error.  This can be caused when running on a system with limited access rights.  Please enable admin rights and try again.";
+        QTest::newRow("-1") << -1 << "Scan failed.  (This may happen if the user canceled the scan dialog.)";
+        QTest::newRow("0") << 0 << undocumented;
+        QTest::newRow("1") << 1 << undocumented;
+        QTest::newRow("-6") << -6 << undocumented;
+    }
+    void resultMessages()
+    {
+        QFETCH(int, result);
+        QFETCH(QString, text);
+        QCOMPARE(acquireResultMessage(result), text);
+    }
+
+    // Codes the library documents nowhere, and a "success" whose file cannot
+    // be read: the undocumented-code message, the earlier picture kept, the
+    // file left where it is.
+    void undocumentedResults_data()
+    {
+        QTest::addColumn<QString>("stub");
+        QTest::addColumn<bool>("leavesFile");
+        QTest::newRow("1") << "stub_result_1" << false;
+        QTest::newRow("-6") << "stub_result_m6" << false;
+        QTest::newRow("0, unreadable file") << "stub_result_0_junk" << true;
+    }
+    void undocumentedResults()
+    {
+        QFETCH(QString, stub);
+        QFETCH(bool, leavesFile);
+        test::RecordingDesktop d;
+        Form1 form(folder_.path());
+        load(form, stub);
+        QImage earlier(5, 5, QImage::Format_RGB32);
+        earlier.fill(Qt::red);
+        form.picBuffer->setPicture(earlier);
+        form.show();
+        ScanImage(form);
+        QCOMPARE(d.texts(), QStringList{undocumented});
+        QCOMPARE(d.messages[0].title, QStringLiteral("Scanner Interface Error"));
+        QVERIFY(form.picBuffer->picture().cacheKey() == earlier.cacheKey());
+        QVERIFY(form.isVisible());
+        QVERIFY(!loadedViewer());
+        const QString scanFile = folder_.filePath(QStringLiteral("VBScanInterface.bmp"));
+        QCOMPARE(QFile::exists(scanFile), leavesFile);
+        QFile::remove(scanFile);
+    }
+};
+
+QTEST_MAIN(TestScanCommands)
+#include "test_scan_commands.moc"

@@ -1,0 +1,252 @@
+// The viewer window: scroll-bar layout and scrolling, when the layout is
+// redone, "< Back", and the in-process save commands (dialog, writer,
+// "Done.").
+#include "app/Form1.h"
+#include "app/Globals.h"
+#include "app/PictureBox.h"
+#include "app/PushButton.h"
+#include "common/RecordingDesktop.h"
+#include "viewer/Form2.h"
+
+#include <QFile>
+#include <QImageReader>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace orvane;
+
+namespace {
+
+QImage picture(int width, int height, QImage::Format format = QImage::Format_RGB32)
+{
+    QImage image(width, height, format);
+    if (format == QImage::Format_Indexed8) {
+        QList<QRgb> gray;
+        for (int i = 0; i < 256; ++i)
+            gray << qRgb(i, i, i);
+        image.setColorTable(gray);
+    }
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image.setPixel(x, y, format == QImage::Format_Indexed8 ? (x + y) % 256 : qRgb(x % 256, y % 256, 128));
+    return image;
+}
+
+struct Viewer {
+    Form1 main;
+    Form2 view;
+    explicit Viewer(const QString& folder) : main(folder), view(main) { view.Form_Load(); }
+
+    // As the scan command hands a picture over.
+    void show(const QImage& image)
+    {
+        main.picBuffer->setAutoSize(true);
+        main.picBuffer->setPicture(image);
+        view.picScan->setAutoSize(true);
+        view.picScan->setPicture(main.picBuffer->picture());
+        view.showViewer();
+        main.hide();
+    }
+};
+
+} // namespace
+
+class TestViewer : public QObject {
+    Q_OBJECT
+    QTemporaryDir folder_;
+
+private Q_SLOTS:
+    void layout()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        QCOMPARE(v.view.size(), QSize(536, 639));
+        QCOMPARE(v.view.Picture2->geometry(), QRect(8, 112, 504, 502));
+        QCOMPARE(v.view.VScroll1->geometry(), QRect(512, 112, 17, 519));
+        QCOMPARE(v.view.HScroll1->geometry(), QRect(8, 614, 504, 17));
+        QCOMPARE(v.view.PushButton2->text(), QStringLiteral("< Back"));
+        QCOMPARE(v.view.PushButton4->geometry(), QRect(8, 76, 256, 27));
+        QCOMPARE(v.view.windowTitle(), QStringLiteral("Orvane Capture Desk"));
+        // The first layout is made with the box at its design size: both
+        // bars off.
+        QVERIFY(!v.view.HScroll1->isEnabled());
+        QVERIFY(!v.view.VScroll1->isEnabled());
+        QVERIFY(d.messages.isEmpty());
+    }
+
+    // Horizontal overflow against the 504-pixel viewport: whether the bar
+    // works, its maximum and step, how far the picture moves at the last
+    // position, and the last picture column then visible (a column past the
+    // picture's edge means background shows).
+    void scrollBars_data()
+    {
+        QTest::addColumn<int>("overflow");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<int>("maximum");
+        QTest::addColumn<int>("step");
+        QTest::addColumn<int>("farthest");
+        QTest::newRow("smaller") << -20 << false << 0 << 0 << 0;
+        QTest::newRow("exactly equal") << 0 << false << 0 << 0 << 0;
+        QTest::newRow("1") << 1 << true << 1 << 1 << 1;
+        QTest::newRow("100") << 100 << true << 100 << 1 << 100;
+        QTest::newRow("101") << 101 << true << 10 << 10 << 100;
+        QTest::newRow("105 rounds down to even") << 105 << true << 10 << 10 << 100;
+        QTest::newRow("115 rounds up to even") << 115 << true << 12 << 10 << 120;
+        QTest::newRow("beyond 16 bits") << 400000 << true << 40000 << 10 << 400000;
+    }
+    void scrollBars()
+    {
+        QFETCH(int, overflow);
+        QFETCH(bool, enabled);
+        QFETCH(int, maximum);
+        QFETCH(int, step);
+        QFETCH(int, farthest);
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        const int width = 504 + overflow;
+        v.show(picture(width, 20, QImage::Format_Indexed8));
+        QScrollBar* bar = v.view.HScroll1;
+        QCOMPARE(bar->isEnabled(), enabled);
+        QCOMPARE(int(v.view.ScrollStepX), step);
+        QCOMPARE(v.view.picScan->pos(), QPoint(0, 0));
+        if (!enabled)
+            return;
+        QCOMPARE(bar->maximum(), maximum);
+        QCOMPARE(bar->value(), 0);
+        bar->setValue(bar->maximum());
+        QCOMPARE(v.view.picScan->x(), -farthest);
+        const int lastVisibleColumn = farthest + 504 - 1;
+        QCOMPARE(lastVisibleColumn, width - 1 + (farthest - overflow));
+        bar->setValue(1);
+        QCOMPARE(v.view.picScan->x(), -step);
+        QVERIFY(d.messages.isEmpty());
+    }
+
+    void verticalBarFollowsTheSameRules()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(30, 502 + 115));
+        QVERIFY(!v.view.HScroll1->isEnabled());
+        QCOMPARE(v.view.VScroll1->maximum(), 12);
+        QCOMPARE(int(v.view.ScrollStepY), 10);
+        v.view.VScroll1->setValue(12);
+        QCOMPARE(v.view.picScan->y(), -120);
+    }
+
+    // A disabled bar keeps the maximum and thumb it had for the previous
+    // picture, and the picture does not move.
+    void disabledBarKeepsItsState()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(504 + 50, 10));
+        v.view.HScroll1->setValue(30);
+        v.view.PushButton2_Click();
+        v.show(picture(100, 10));
+        QVERIFY(!v.view.HScroll1->isEnabled());
+        QCOMPARE(v.view.HScroll1->maximum(), 50);
+        QCOMPARE(v.view.HScroll1->value(), 30);
+        QCOMPARE(v.view.picScan->pos(), QPoint(0, 0));
+        QCOMPARE(v.view.picScan->size(), QSize(100, 10));
+    }
+
+    // The layout is redone when the viewer takes over from the main window,
+    // not when the user comes back from another application or from a
+    // message box of the viewer.
+    void activationResetsOnlyWhenTakingOver()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(2000, 2000));
+        v.view.HScroll1->setValue(40);
+        v.view.VScroll1->setValue(20);
+        QCOMPARE(v.view.picScan->pos(), QPoint(-400, -200));
+
+        v.view.noteActivated(); // back from another application
+        QCOMPARE(v.view.picScan->pos(), QPoint(-400, -200));
+        d.showMessage(&v.view, QStringLiteral("x"), QStringLiteral("t"), MessageIcon::None);
+        v.view.noteActivated();
+        QCOMPARE(v.view.HScroll1->value(), 40);
+
+        v.view.PushButton2_Click();
+        QVERIFY(v.main.isVisible());
+        QVERIFY(!v.view.isVisible());
+        v.show(picture(3000, 600));
+        QCOMPARE(v.view.picScan->pos(), QPoint(0, 0));
+        QCOMPARE(v.view.HScroll1->value(), 0);
+        QCOMPARE(v.view.picScan->size(), QSize(3000, 600));
+    }
+
+    void saveCommands_data()
+    {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("filter");
+        QTest::addColumn<QByteArray>("readerFormat");
+        QTest::newRow("JPG") << 1 << "JPG Files (*.jpg)" << QByteArray("jpeg");
+        QTest::newRow("BMP") << 3 << "BMP Files (*.bmp)" << QByteArray("bmp");
+    }
+    // The dialog opens empty each time with one filter; the path is used as
+    // chosen (no extension added); "Done." follows the written file.
+    void saveCommands()
+    {
+        QFETCH(int, button);
+        QFETCH(QString, filter);
+        QFETCH(QByteArray, readerFormat);
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        const QImage image = picture(700, 650);
+        v.show(image);
+        v.view.HScroll1->setValue(10); // the scroll position does not matter
+        const QString path = folder_.filePath(QStringLiteral("scan ") + QString::number(button));
+        auto click = [&] { button == 1 ? v.view.PushButton1_Click() : v.view.PushButton3_Click(); };
+
+        click(); // cancelled
+        QVERIFY(d.messages.isEmpty());
+        QVERIFY(!QFile::exists(path));
+
+        d.saveAnswers = {path};
+        click();
+        QCOMPARE(d.saveDialogTitles, (QStringList{"Save Image", "Save Image"}));
+        QCOMPARE(d.saveDialogFilters, (QStringList{filter, filter}));
+        QCOMPARE(d.texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(d.messages[0].title, QStringLiteral("Orvane Capture"));
+        QImageReader reader(path);
+        QCOMPARE(reader.format(), readerFormat);
+        QCOMPARE(reader.size(), image.size());
+        QVERIFY(v.view.CommonDialog1.FileName == path);
+    }
+
+    void failedSaveIsReportedWithoutDone()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(50, 50));
+        d.saveAnswers = {folder_.filePath(QStringLiteral("missing/folder/x.bmp"))};
+        v.view.PushButton3_Click();
+        QCOMPARE(d.messages.size(), 1);
+        QCOMPARE(d.messages[0].title, QStringLiteral("Application Error"));
+        QVERIFY2(d.messages[0].text.contains(
+                     QStringLiteral("\nin Orvane_Capture_Desk2021/08/31.Form2.PushButton3_Click at line 122\n")),
+                 qPrintable(d.messages[0].text));
+        d.messages.clear();
+        d.saveAnswers = {folder_.filePath(QStringLiteral("missing/folder/x.jpg"))};
+        v.view.PushButton1_Click();
+        QCOMPARE(d.messages.size(), 1);
+        QVERIFY(d.messages[0].text.startsWith(QStringLiteral("Cannot save the image. GDI+ Error:")));
+        QVERIFY(d.messages[0].text.contains(QStringLiteral("PushButton1_Click at line 122\n")));
+    }
+
+    void closingTheViewerEndsTheProgram()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(10, 10));
+        v.view.close();
+        QCOMPARE(d.endCalls, 1);
+    }
+};
+
+QTEST_MAIN(TestViewer)
+#include "test_viewer.moc"
