@@ -1,0 +1,218 @@
+#include "BmpWriter.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <unistd.h>
+
+namespace eztw32 {
+namespace {
+
+constexpr std::size_t kChunkBytes = 256 * 1024;
+
+void put16(std::uint8_t* p, std::uint16_t v)
+{
+    p[0] = std::uint8_t(v);
+    p[1] = std::uint8_t(v >> 8);
+}
+
+void put32(std::uint8_t* p, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        p[i] = std::uint8_t(v >> (8 * i));
+}
+
+int bitsPerPixel(BmpWriter::Kind kind)
+{
+    switch (kind) {
+    case BmpWriter::Kind::Rgb24: return 24;
+    case BmpWriter::Kind::Gray8: return 8;
+    case BmpWriter::Kind::BlackWhite1: return 1;
+    }
+    return 24;
+}
+
+int paletteEntries(BmpWriter::Kind kind)
+{
+    switch (kind) {
+    case BmpWriter::Kind::Rgb24: return 0;
+    case BmpWriter::Kind::Gray8: return 256;
+    case BmpWriter::Kind::BlackWhite1: return 2;
+    }
+    return 0;
+}
+
+} // namespace
+
+int BmpWriter::strideFor(int width, Kind kind)
+{
+    const std::int64_t bits = std::int64_t(width) * bitsPerPixel(kind);
+    return int(((bits + 31) / 32) * 4);
+}
+
+BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
+    : fd_(fd), width_(width), height_(height), kind_(kind), dpi_(dpi),
+      stride_(strideFor(width, kind)),
+      dataOffset_(std::uint32_t(14 + 40 + 4 * paletteEntries(kind))),
+      chunkRows_(int(std::max<std::size_t>(1, kChunkBytes / std::size_t(stride_))))
+{
+    if (height_ >= 0)
+        chunkRows_ = std::max(1, std::min(chunkRows_, height_));
+    chunk_.assign(std::size_t(chunkRows_) * std::size_t(stride_), 0);
+}
+
+bool BmpWriter::writeAt(const void* data, std::size_t size, std::int64_t offset)
+{
+    const auto* p = static_cast<const std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd_, p, size, off_t(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error_ = errno;
+            return false;
+        }
+        if (n == 0) {
+            error_ = ENOSPC;
+            return false;
+        }
+        p += n;
+        size -= std::size_t(n);
+        offset += n;
+    }
+    return true;
+}
+
+bool BmpWriter::readAt(void* data, std::size_t size, std::int64_t offset)
+{
+    auto* p = static_cast<std::uint8_t*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pread(fd_, p, size, off_t(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error_ = errno;
+            return false;
+        }
+        if (n == 0) {
+            error_ = EIO;
+            return false;
+        }
+        p += n;
+        size -= std::size_t(n);
+        offset += n;
+    }
+    return true;
+}
+
+bool BmpWriter::writeHeaders(int height)
+{
+    const int entries = paletteEntries(kind_);
+    std::vector<std::uint8_t> h(dataOffset_, 0);
+    const std::uint64_t imageSize = std::uint64_t(stride_) * std::uint64_t(std::max(height, 0));
+    const std::uint64_t fileSize = dataOffset_ + imageSize;
+    // File header.
+    h[0] = 'B';
+    h[1] = 'M';
+    put32(&h[2], fileSize > 0xFFFFFFFFu ? 0u : std::uint32_t(fileSize));
+    put32(&h[10], dataOffset_);
+    // BITMAPINFOHEADER.
+    std::uint8_t* i = &h[14];
+    put32(i + 0, 40);
+    put32(i + 4, std::uint32_t(width_));
+    put32(i + 8, std::uint32_t(std::max(height, 0)));
+    put16(i + 12, 1);
+    put16(i + 14, std::uint16_t(bitsPerPixel(kind_)));
+    put32(i + 16, 0); // BI_RGB
+    put32(i + 20, imageSize > 0xFFFFFFFFu ? 0u : std::uint32_t(imageSize));
+    const auto ppm = std::uint32_t(dpi_ > 0 ? std::lround(dpi_ / 0.0254) : 0);
+    put32(i + 24, ppm);
+    put32(i + 28, ppm);
+    put32(i + 32, std::uint32_t(entries));
+    put32(i + 36, 0);
+    // Palette: gray ramp, or black then white.
+    std::uint8_t* pal = &h[54];
+    for (int k = 0; k < entries; ++k) {
+        const std::uint8_t v = entries == 2 ? std::uint8_t(k ? 255 : 0) : std::uint8_t(k);
+        pal[4 * k + 0] = v;
+        pal[4 * k + 1] = v;
+        pal[4 * k + 2] = v;
+        pal[4 * k + 3] = 0;
+    }
+    return writeAt(h.data(), h.size(), 0);
+}
+
+bool BmpWriter::begin()
+{
+    return writeHeaders(height_);
+}
+
+std::uint8_t* BmpWriter::nextRow()
+{
+    if (height_ >= 0) {
+        // The chunk holds rows in file order: the lowest row of the picture
+        // (highest number) first.
+        const int rowsLeft = height_ - chunkFirst_;
+        const int capacity = std::min(chunkRows_, rowsLeft);
+        const int slot = capacity - 1 - chunkCount_;
+        return chunk_.data() + std::size_t(slot) * std::size_t(stride_);
+    }
+    return chunk_.data() + std::size_t(chunkCount_) * std::size_t(stride_);
+}
+
+bool BmpWriter::commitRow()
+{
+    if (height_ >= 0 && rows_ >= height_)
+        return true; // rows beyond the announced height are dropped
+    ++rows_;
+    ++chunkCount_;
+    const int capacity = height_ >= 0 ? std::min(chunkRows_, height_ - chunkFirst_) : chunkRows_;
+    if (chunkCount_ == capacity)
+        return flush();
+    return true;
+}
+
+bool BmpWriter::flush()
+{
+    if (chunkCount_ == 0)
+        return true;
+    bool ok;
+    if (height_ >= 0) {
+        const int capacity = std::min(chunkRows_, height_ - chunkFirst_);
+        const int lastRow = chunkFirst_ + chunkCount_ - 1;
+        const std::int64_t offset = dataOffset_ + std::int64_t(height_ - 1 - lastRow) * stride_;
+        const std::size_t skip = std::size_t(capacity - chunkCount_) * std::size_t(stride_);
+        ok = writeAt(chunk_.data() + skip, std::size_t(chunkCount_) * std::size_t(stride_), offset);
+    } else {
+        const std::int64_t offset = dataOffset_ + std::int64_t(chunkFirst_) * stride_;
+        ok = writeAt(chunk_.data(), std::size_t(chunkCount_) * std::size_t(stride_), offset);
+    }
+    chunkFirst_ += chunkCount_;
+    chunkCount_ = 0;
+    std::fill(chunk_.begin(), chunk_.end(), 0);
+    return ok;
+}
+
+bool BmpWriter::finish()
+{
+    if (height_ >= 0) {
+        // A short image leaves rows unwritten; the caller treats that as a
+        // fault, so no padding is needed here.
+        return flush();
+    }
+    if (!flush())
+        return false;
+    // Turn the rows over: the file was written top row first.
+    std::vector<std::uint8_t> a(static_cast<std::size_t>(stride_)), b(static_cast<std::size_t>(stride_));
+    for (int top = 0, bottom = rows_ - 1; top < bottom; ++top, --bottom) {
+        const std::int64_t ot = dataOffset_ + std::int64_t(top) * stride_;
+        const std::int64_t ob = dataOffset_ + std::int64_t(bottom) * stride_;
+        if (!readAt(a.data(), a.size(), ot) || !readAt(b.data(), b.size(), ob)
+            || !writeAt(b.data(), b.size(), ot) || !writeAt(a.data(), a.size(), ob))
+            return false;
+    }
+    return writeHeaders(rows_);
+}
+
+} // namespace eztw32
