@@ -27,6 +27,8 @@ Form2& viewerOf(Form1& main)
 {
     if (!theViewer) {
         theViewer = std::make_unique<Form2>(main);
+        // The viewer lives as long as the main window.
+        QObject::connect(&main, &QObject::destroyed, [] { theViewer.reset(); });
         theViewer->Form_Load();
     }
     return *theViewer;
