@@ -1,0 +1,163 @@
+"""Drives the real program on a private X server (Xvfb), as a user would:
+finds windows by their title, types, clicks, and closes windows through the
+window's close box (WM_DELETE_WINDOW). Needs Debian's xvfb and python3-xlib."""
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+from Xlib import X, XK, display, protocol
+from Xlib.ext import xtest
+
+
+class XServer:
+    def __init__(self):
+        r, w = os.pipe()
+        self.proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        number = b""
+        while not number.endswith(b"\n"):
+            chunk = os.read(r, 16)
+            if not chunk:
+                raise RuntimeError("Xvfb did not start")
+            number += chunk
+        os.close(r)
+        self.name = ":" + number.decode().strip()
+        self.d = display.Display(self.name)
+        self.root = self.d.screen().root
+
+    def close(self):
+        self.d.close()
+        self.proc.terminate()
+        self.proc.wait(10)
+
+    # Windows -----------------------------------------------------------
+    def _title(self, w):
+        try:
+            name = w.get_full_property(self.d.intern_atom("_NET_WM_NAME"),
+                                       self.d.intern_atom("UTF8_STRING"))
+            if name:
+                return name.value.decode("utf-8", "replace")
+            return w.get_wm_name() or ""
+        except Exception:
+            return ""
+
+    def windows(self):
+        """Visible top-level windows as (title, window)."""
+        found = []
+        for w in self.root.query_tree().children:
+            try:
+                if w.get_attributes().map_state == X.IsViewable:
+                    found.append((self._title(w), w))
+            except Exception:
+                pass
+        return found
+
+    def titles(self):
+        return [t for t, _ in self.windows()]
+
+    def wait_for(self, title, timeout=30.0, gone=False):
+        end = time.time() + timeout
+        while time.time() < end:
+            hit = [w for t, w in self.windows() if t == title]
+            if gone and not hit:
+                return None
+            if hit and not gone:
+                return hit[0]
+            time.sleep(0.05)
+        raise TimeoutError("window %r %s; visible: %r" % (title, "still there" if gone else "never came",
+                                                          self.titles()))
+
+    def geometry(self, w):
+        g = w.get_geometry()
+        pos = w.translate_coords(self.root, 0, 0)
+        return (-pos.x, -pos.y, g.width, g.height)
+
+    # Input ---------------------------------------------------------------
+    def focus(self, w):
+        w.set_input_focus(X.RevertToParent, X.CurrentTime)
+        self.d.sync()
+        time.sleep(0.1)
+
+    def key(self, name, modifiers=()):
+        codes = [self.d.keysym_to_keycode(XK.string_to_keysym(m)) for m in modifiers]
+        code = self.d.keysym_to_keycode(XK.string_to_keysym(name))
+        for c in codes:
+            xtest.fake_input(self.d, X.KeyPress, c)
+        xtest.fake_input(self.d, X.KeyPress, code)
+        xtest.fake_input(self.d, X.KeyRelease, code)
+        for c in reversed(codes):
+            xtest.fake_input(self.d, X.KeyRelease, c)
+        self.d.sync()
+        time.sleep(0.05)
+
+    def type(self, text):
+        special = {"/": "slash", ".": "period", " ": "space", "-": "minus", "_": "underscore"}
+        for ch in text:
+            if ch in special:
+                name = special[ch]
+                self.key(name, ("Shift_L",) if ch == "_" else ())
+            elif ch.isupper():
+                self.key(ch, ("Shift_L",))
+            else:
+                self.key(ch)
+
+    def click(self, w, x, y, button=1):
+        left, top, _, _ = self.geometry(w)
+        xtest.fake_input(self.d, X.MotionNotify, x=left + x, y=top + y)
+        self.d.sync()
+        time.sleep(0.05)
+        xtest.fake_input(self.d, X.ButtonPress, button)
+        xtest.fake_input(self.d, X.ButtonRelease, button)
+        self.d.sync()
+        time.sleep(0.1)
+
+    def move(self, w, x, y):
+        left, top, _, _ = self.geometry(w)
+        xtest.fake_input(self.d, X.MotionNotify, x=left + x, y=top + y)
+        self.d.sync()
+        time.sleep(0.1)
+
+    def close_window(self, w):
+        """The close box: WM_DELETE_WINDOW, as a window manager sends it."""
+        proto = self.d.intern_atom("WM_PROTOCOLS")
+        delete = self.d.intern_atom("WM_DELETE_WINDOW")
+        ev = protocol.event.ClientMessage(window=w, client_type=proto,
+                                          data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        w.send_event(ev)
+        self.d.sync()
+
+
+def program_folder(build, library=None, extra=()):
+    """A fresh application folder holding the built program and, when given,
+    a scanner library as EZTW32.dll."""
+    folder = tempfile.mkdtemp(prefix="orvane-app-")
+    shutil.copy2(os.path.join(build, "app", "orvane-capture-desk"), folder)
+    if library:
+        shutil.copy2(library, os.path.join(folder, "EZTW32.dll"))
+    for f in extra:
+        shutil.copy2(f, folder)
+    return folder
+
+
+def fake_launcher_dir():
+    """A folder with an xdg-open that only records, so no browser starts."""
+    folder = tempfile.mkdtemp(prefix="orvane-bin-")
+    path = os.path.join(folder, "xdg-open")
+    with open(path, "w") as f:
+        f.write('#!/bin/sh\necho "$@" >> "%s/opened"\n' % folder)
+    os.chmod(path, 0o755)
+    return folder
+
+
+def start(xs, folder, env_extra=None):
+    env = dict(os.environ)
+    env.pop("QT_QPA_PLATFORM", None)
+    env["DISPLAY"] = xs.name
+    env["PATH"] = fake_launcher_dir() + ":" + env.get("PATH", "/usr/bin:/bin")
+    env.update(env_extra or {})
+    return subprocess.Popen([os.path.join(folder, "orvane-capture-desk")], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
