@@ -1,0 +1,373 @@
+#include "viewer/SaveAsJPG.h"
+
+#include "app/AppError.h"
+#include "viewer/jpeg/JpegCompressor.h"
+
+#include <QSaveFile>
+
+#include <array>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <vector>
+
+namespace orvane {
+
+namespace {
+
+// The writer's status numbers; 0 is success and the others follow GDI+'s
+// Status values of the same meaning.
+enum Status : int {
+    Ok = 0,
+    GenericError = 1,
+    InvalidParameter = 2,
+    OutOfMemory = 3,
+    Win32Error = 7,     // the file could not be created, written or put in place
+    ValueOverflow = 11, // the picture is larger than a JPEG file can hold
+};
+
+Status statusOf(jpeg::Result result)
+{
+    switch (result) {
+    case jpeg::Result::Ok: return Ok;
+    case jpeg::Result::OutOfMemory: return OutOfMemory;
+    case jpeg::Result::InvalidArgument: return InvalidParameter;
+    case jpeg::Result::TooLarge: return ValueOverflow;
+    case jpeg::Result::OutputFailed: return Win32Error;
+    case jpeg::Result::CodecFailed: return GenericError;
+    }
+    return GenericError;
+}
+
+// Rows handed to the compressor per call.
+constexpr int Band = 16;
+
+// The picture as the compressor takes it: rows of gray, RGB or 32-bit pixels.
+// Pixels that are already in such a layout are passed straight from the
+// picture; palette pictures go through a small row buffer and any other
+// format through a converted band of rows, so there is never a full-size
+// copy of the picture.
+class JpegBitmap {
+public:
+    explicit JpegBitmap(const QImage& picture) : picture_(picture) {}
+
+    // Chooses how the rows are made. Throws std::bad_alloc.
+    void prepare();
+
+    jpeg::InputLayout layout() const { return layout_; }
+    // Pointers to the rows first .. first + count - 1 (count <= Band), valid
+    // until the next call; nullptr when memory runs out.
+    const unsigned char* const* rows(int first, int count);
+
+private:
+    enum class Source { Direct, PaletteGray, PaletteRgb, Converted };
+
+    void preparePalette();
+    void expandRow(int y, unsigned char* out) const;
+
+    QImage picture_; // shares the picture's pixels
+    Source source_ = Source::Direct;
+    jpeg::InputLayout layout_ = jpeg::InputLayout::Bgrx;
+    QImage::Format convertTo_ = QImage::Format_RGB32;
+    std::array<unsigned char, 256> grayOf_{};
+    std::array<std::array<unsigned char, 3>, 256> rgbOf_{};
+    std::vector<unsigned char> buffer_;
+    qsizetype bufferStride_ = 0;
+    QImage band_;
+    std::array<const unsigned char*, Band> pointers_{};
+};
+
+constexpr jpeg::InputLayout Native32 =
+    Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? jpeg::InputLayout::Bgrx : jpeg::InputLayout::Xrgb;
+
+void JpegBitmap::prepare()
+{
+    switch (picture_.format()) {
+    case QImage::Format_RGB32:
+    case QImage::Format_ARGB32: // a JPEG has no alpha: the colour is kept
+        source_ = Source::Direct;
+        layout_ = Native32;
+        break;
+    case QImage::Format_RGB888:
+        source_ = Source::Direct;
+        layout_ = jpeg::InputLayout::Rgb;
+        break;
+    case QImage::Format_Grayscale8:
+        source_ = Source::Direct;
+        layout_ = jpeg::InputLayout::Gray;
+        break;
+    case QImage::Format_Indexed8:
+    case QImage::Format_Mono:
+    case QImage::Format_MonoLSB:
+        preparePalette();
+        break;
+    case QImage::Format_Grayscale16:
+        source_ = Source::Converted;
+        convertTo_ = QImage::Format_Grayscale8;
+        layout_ = jpeg::InputLayout::Gray;
+        break;
+    default:
+        // Premultiplied and other formats: converted band by band the way
+        // Qt turns them into plain 32-bit colour.
+        source_ = Source::Converted;
+        convertTo_ = picture_.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32;
+        layout_ = Native32;
+        break;
+    }
+}
+
+// Palette pictures: a palette of grays makes a gray JPEG, any other a colour
+// one. Entries missing from the palette are black, as Qt shows them; a
+// picture without any palette is read as a gray ramp.
+void JpegBitmap::preparePalette()
+{
+    const QList<QRgb> table = picture_.colorTable();
+    const int entries = picture_.format() == QImage::Format_Indexed8 ? 256 : 2;
+    bool gray = true;
+    bool identity = entries == 256;
+    for (int i = 0; i < entries; ++i) {
+        QRgb c = qRgb(0, 0, 0);
+        if (table.isEmpty())
+            c = entries == 256 ? qRgb(i, i, i) : (i ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
+        else if (i < table.size())
+            c = table.at(i);
+        rgbOf_[i] = {uchar(qRed(c)), uchar(qGreen(c)), uchar(qBlue(c))};
+        grayOf_[i] = uchar(qRed(c));
+        gray = gray && qRed(c) == qGreen(c) && qGreen(c) == qBlue(c);
+        identity = identity && qRed(c) == i;
+    }
+    if (gray && identity) { // the scanner's 8-bit gray: indices are the levels
+        source_ = Source::Direct;
+        layout_ = jpeg::InputLayout::Gray;
+        return;
+    }
+    source_ = gray ? Source::PaletteGray : Source::PaletteRgb;
+    layout_ = gray ? jpeg::InputLayout::Gray : jpeg::InputLayout::Rgb;
+    bufferStride_ = qsizetype(picture_.width()) * (gray ? 1 : 3);
+    buffer_.resize(std::size_t(bufferStride_) * Band);
+}
+
+void JpegBitmap::expandRow(int y, unsigned char* out) const
+{
+    const uchar* in = picture_.constScanLine(y);
+    const int width = picture_.width();
+    const bool gray = source_ == Source::PaletteGray;
+    const auto put = [&](int x, int index) {
+        if (gray) {
+            out[x] = grayOf_[index];
+        } else {
+            std::memcpy(out + 3 * x, rgbOf_[index].data(), 3);
+        }
+    };
+    switch (picture_.format()) {
+    case QImage::Format_Indexed8:
+        for (int x = 0; x < width; ++x)
+            put(x, in[x]);
+        break;
+    case QImage::Format_Mono:
+        for (int x = 0; x < width; ++x)
+            put(x, (in[x >> 3] >> (7 - (x & 7))) & 1);
+        break;
+    default: // Format_MonoLSB
+        for (int x = 0; x < width; ++x)
+            put(x, (in[x >> 3] >> (x & 7)) & 1);
+        break;
+    }
+}
+
+const unsigned char* const* JpegBitmap::rows(int first, int count)
+{
+    switch (source_) {
+    case Source::Direct:
+        for (int i = 0; i < count; ++i)
+            pointers_[i] = picture_.constScanLine(first + i);
+        break;
+    case Source::PaletteGray:
+    case Source::PaletteRgb:
+        for (int i = 0; i < count; ++i) {
+            unsigned char* row = buffer_.data() + bufferStride_ * i;
+            expandRow(first + i, row);
+            pointers_[i] = row;
+        }
+        break;
+    case Source::Converted:
+        band_ = QImage(); // let the previous band go before making the next
+        band_ = picture_.copy(0, first, picture_.width(), count).convertToFormat(convertTo_);
+        if (band_.isNull())
+            return nullptr;
+        for (int i = 0; i < count; ++i)
+            pointers_[i] = band_.constScanLine(i);
+        break;
+    }
+    return pointers_.data();
+}
+
+// Hands the compressed bytes to the file being saved.
+class FileOutput final : public jpeg::Output {
+public:
+    explicit FileOutput(QSaveFile& file) : file_(file) {}
+    bool write(const unsigned char* data, std::size_t size) override
+    {
+        // A short write leaves Qt's error unset; writing the rest then
+        // fails with the real cause (a full disk, for example).
+        const char* bytes = reinterpret_cast<const char*>(data);
+        for (std::size_t done = 0; done < size;) {
+            const qint64 written = file_.write(bytes + done, qint64(size - done));
+            if (written <= 0)
+                return false;
+            done += std::size_t(written);
+        }
+        return true;
+    }
+
+private:
+    QSaveFile& file_;
+};
+
+// JFIF density from the picture's resolution, in dots per inch; without a
+// resolution only the aspect ratio 1:1 is stored.
+void setDensity(const QImage& picture, jpeg::Parameters& p)
+{
+    const double inchesPerMeter = 0.0254;
+    const int dpmX = picture.dotsPerMeterX();
+    const int dpmY = picture.dotsPerMeterY();
+    if (dpmX <= 0 || dpmY <= 0) {
+        p.densityUnit = 0;
+        p.xDensity = p.yDensity = 1;
+        return;
+    }
+    p.densityUnit = 1;
+    p.xDensity = qBound(1, qRound(dpmX * inchesPerMeter), 65535);
+    p.yDensity = qBound(1, qRound(dpmY * inchesPerMeter), 65535);
+}
+
+QString fileCause(const QString& path, const QSaveFile& file)
+{
+    const QString why = file.errorString();
+    return why.contains(path) ? why : path + QStringLiteral(": ") + why;
+}
+
+// Step 1: start the encoder.
+Status start(jpeg::Compressor& compressor, QString& cause)
+{
+    const jpeg::Result result = compressor.create();
+    if (result != jpeg::Result::Ok)
+        cause = QString::fromStdString(compressor.message());
+    return statusOf(result);
+}
+
+// Step 2: the bitmap the encoder reads, made from the picture.
+Status createBitmap(const QImage& picture, std::optional<JpegBitmap>& bitmap, QString& cause)
+{
+    if (picture.isNull()) {
+        cause = QStringLiteral("There is no picture to save.");
+        return InvalidParameter;
+    }
+    if (picture.width() > jpeg::MaxDimension || picture.height() > jpeg::MaxDimension) {
+        cause = QStringLiteral("The picture (%1 x %2 pixels) is larger than a JPEG file can hold "
+                               "(%3 pixels each way).")
+                    .arg(picture.width()).arg(picture.height()).arg(jpeg::MaxDimension);
+        return ValueOverflow;
+    }
+    try {
+        bitmap.emplace(picture);
+        bitmap->prepare();
+    } catch (const std::bad_alloc&) {
+        bitmap.reset();
+        cause = QStringLiteral("Out of memory.");
+        return OutOfMemory;
+    }
+    return Ok;
+}
+
+// Steps 3 to 5: encode the bitmap into a temporary file beside the target and
+// put it in place of the target once it is complete.
+Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quint8 quality,
+            jpeg::Compressor& compressor, QString& cause)
+{
+    if (path.isEmpty()) {
+        cause = QStringLiteral("No file name was given.");
+        return InvalidParameter;
+    }
+    if (quality > 100) {
+        cause = QStringLiteral("The quality %1 is outside 0 to 100.").arg(quality);
+        return InvalidParameter;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        cause = fileCause(path, file);
+        return Win32Error;
+    }
+    FileOutput output(file);
+    jpeg::Parameters p;
+    p.width = picture.width();
+    p.height = picture.height();
+    p.layout = bitmap.layout();
+    p.quality = qMax(1, int(quality)); // quality 0 is the lowest, as 1
+    setDensity(picture, p);
+
+    const auto failed = [&](jpeg::Result result) {
+        compressor.abort();
+        cause = result == jpeg::Result::OutputFailed
+            ? fileCause(path, file)
+            : QString::fromStdString(compressor.message());
+        return statusOf(result);
+    }; // the unfinished temporary file goes with `file`
+
+    jpeg::Result result = compressor.begin(p, output);
+    if (result != jpeg::Result::Ok)
+        return failed(result);
+    for (int y = 0; y < p.height; y += Band) {
+        const int count = qMin(Band, p.height - y);
+        const unsigned char* const* rows = bitmap.rows(y, count);
+        if (!rows) {
+            compressor.abort();
+            cause = QStringLiteral("Out of memory.");
+            return OutOfMemory;
+        }
+        result = compressor.writeRows(rows, count);
+        if (result != jpeg::Result::Ok)
+            return failed(result);
+    }
+    result = compressor.finish();
+    if (result != jpeg::Result::Ok)
+        return failed(result);
+    if (!file.commit()) {
+        cause = fileCause(path, file);
+        return Win32Error;
+    }
+    return Ok;
+}
+
+} // namespace
+
+void WriteJpegFile(const QImage& picture, const QString& path, quint8 quality)
+{
+    QString cause;
+    jpeg::Compressor compressor;
+    Status status = start(compressor, cause);
+    if (status == Ok) { // no shut-down when the encoder did not start
+        std::optional<JpegBitmap> bitmap;
+        status = createBitmap(picture, bitmap, cause);
+        if (status == Ok) { // no bitmap to dispose of when it was not made
+            try {
+                status = save(*bitmap, picture, path, quality, compressor, cause);
+            } catch (const std::bad_alloc&) {
+                compressor.abort();
+                cause = QStringLiteral("Out of memory.");
+                status = OutOfMemory;
+            }
+            bitmap.reset(); // dispose of the bitmap
+        }
+        compressor.destroy(); // shut the encoder down
+    }
+    if (status != Ok) {
+        QString description = QStringLiteral("Cannot save the image. GDI+ Error:")
+            + QString::number(int(status));
+        if (!cause.isEmpty())
+            description += QLatin1Char('\n') + cause;
+        raiseError(ErrInvalidCall, description);
+    }
+}
+
+} // namespace orvane
