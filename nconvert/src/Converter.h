@@ -1,0 +1,34 @@
+// Conversion of a BMP file into PNG or TIFF.
+//
+// The picture is read, filtered and compressed in bands of rows on several
+// threads and written in order, so memory stays a few megabytes whatever the
+// size of the picture. Depth (1, 2, 4 or 8-bit palette or gray, RGB, RGBA)
+// and resolution are kept; the output is lossless.
+//
+// The output goes to a new temporary file in the target's folder, which
+// replaces the target only once it is complete; on any failure the temporary
+// file is removed and an existing target is left as it was.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace nconvert {
+
+enum class OutputFormat { Png, Tiff };
+
+// A conversion that failed; what() is one line that names the file and the
+// problem.
+class ConvertError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ConvertOptions {
+  unsigned threads = 0;  // 0: one per processor, at most 4
+};
+
+void convertBmp(const std::string& inputPath, const std::string& outputPath, OutputFormat format,
+                const ConvertOptions& options = {});
+
+}  // namespace nconvert
