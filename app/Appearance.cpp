@@ -2,46 +2,147 @@
 
 #include "app/AppError.h"
 #include "app/Form1.h"
+#include "app/SkinFramework.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QCheckBox>
+#include <QFile>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QImageReader>
+#include <QLabel>
 #include <QPalette>
 #include <QPixmap>
+#include <QRadioButton>
+#include <QWidget>
 
 namespace orvane {
 
+namespace {
+
+// Marks a widget whose background is the button-face colour, so that it
+// follows when a skin changes that colour.
+// "Invalid picture".
+constexpr int ErrInvalidPicture = 481;
+
+const char* const FaceColourProperty = "orvaneFaceColourBackground";
+
+std::optional<QColor>& skinFace()
+{
+    static std::optional<QColor> colour;
+    return colour;
+}
+
+void setFaceBackground(QWidget* widget, const QColor& colour)
+{
+    widget->setProperty(FaceColourProperty, true);
+    widget->setAutoFillBackground(true);
+    QPalette p = widget->palette();
+    p.setColor(QPalette::Window, colour);
+    widget->setPalette(p);
+}
+
+// The controls whose background a window's face colour reaches: option
+// buttons, check boxes, frames and labels.
+bool takesFaceColour(QWidget* control)
+{
+    return qobject_cast<QRadioButton*>(control) || qobject_cast<QCheckBox*>(control)
+        || qobject_cast<QGroupBox*>(control) || qobject_cast<QLabel*>(control);
+}
+
+quint16 le16(const QByteArray& data, qsizetype at)
+{
+    return static_cast<quint16>(static_cast<unsigned char>(data[at])
+                                | static_cast<unsigned char>(data[at + 1]) << 8);
+}
+
+[[noreturn]] void cursorError(int number, const QString& path, const QString& problem)
+{
+    raiseError(number, QStringLiteral("Cannot load the cursor ") + path + QStringLiteral(": ") + problem);
+}
+
+} // namespace
+
 void ApplySkin(Form1& form)
 {
-    const QFileInfo skin(form.programFolder() + QStringLiteral("x/o.cjs"));
-    if (!skin.isFile() || skin.isHidden())
+    const QString path = form.programFolder() + QStringLiteral("x/o.cjs");
+    // Only an ordinary file counts (a folder of that name does not).
+    if (!QFileInfo(path).isFile())
         return;
-    form.setAutoFillBackground(true);
-    QPalette p = form.palette();
-    p.setColor(QPalette::Window, faceColour());
-    form.setPalette(p);
+    ApplyFaceColour(&form);
+    SkinFramework& skin = form.skinFramework();
+    skin.LoadSkin(path, QString());
+    skin.setOptions(skin.Options() | SkinFramework::ApplyRules);
+    skin.setApplyColors(true);
+    skin.setApplyDialogs(true);
+    skin.ApplyWindow(windowHandleOf(&form));
 }
 
 QColor faceColour()
 {
+    if (const std::optional<QColor>& skin = skinFace())
+        return *skin;
     return QApplication::palette().color(QPalette::Button);
+}
+
+void setSkinFaceColour(const std::optional<QColor>& colour)
+{
+    skinFace() = colour;
+    const QColor face = faceColour();
+    for (QWidget* widget : QApplication::allWidgets())
+        if (widget->property(FaceColourProperty).toBool())
+            setFaceBackground(widget, face);
 }
 
 void ApplyFaceColour(QWidget* window)
 {
-    window->setAutoFillBackground(true);
-    QPalette p = window->palette();
-    p.setColor(QPalette::Window, faceColour());
-    window->setPalette(p);
+    const QColor face = faceColour();
+    setFaceBackground(window, face);
+    for (QWidget* control : window->findChildren<QWidget*>())
+        if (takesFaceColour(control))
+            setFaceBackground(control, face);
 }
 
 QCursor loadCursorFile(const QString& path)
 {
-    QImageReader reader(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        cursorError(file.exists() ? ErrPermissionDenied : ErrFileNotFound, path, file.errorString());
+    // Cursor files are small; a larger file is no cursor.
+    constexpr qint64 maxSize = 1024 * 1024;
+    const QByteArray data = file.read(maxSize + 1);
+    if (file.error() != QFileDevice::NoError)
+        cursorError(ErrDeviceIO, path, file.errorString());
+    if (data.size() > maxSize)
+        cursorError(ErrInvalidPicture, path, QStringLiteral("the file is too large for a cursor"));
+
+    // The header: reserved 0, type (1 icon, 2 cursor), image count, then
+    // one 16-byte entry per image; a cursor entry holds the hot spot.
+    if (data.size() < 6 + 16 || le16(data, 0) != 0 || (le16(data, 2) != 1 && le16(data, 2) != 2)
+        || le16(data, 4) == 0)
+        cursorError(ErrInvalidPicture, path, QStringLiteral("the file is not a cursor file"));
+    const bool isCursor = le16(data, 2) == 2;
+
+    QBuffer buffer;
+    buffer.setData(data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer, isCursor ? "cur" : "ico");
     const QImage image = reader.read();
     if (image.isNull())
-        raiseError(ErrFileNotFound, path + QStringLiteral(": ") + reader.errorString());
-    return QCursor(QPixmap::fromImage(image), 0, 0);
+        cursorError(ErrInvalidPicture, path, reader.errorString());
+
+    // The reader takes the first image, which the first entry describes.
+    const int hotX = isCursor ? le16(data, 6 + 4) : image.width() / 2;
+    const int hotY = isCursor ? le16(data, 6 + 6) : image.height() / 2;
+    if (hotX >= image.width() || hotY >= image.height())
+        cursorError(ErrInvalidPicture, path,
+                    QStringLiteral("the hot spot (%1, %2) lies outside the %3 x %4 image")
+                        .arg(hotX)
+                        .arg(hotY)
+                        .arg(image.width())
+                        .arg(image.height()));
+    return QCursor(QPixmap::fromImage(image), hotX, hotY);
 }
 
 } // namespace orvane

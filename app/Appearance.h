@@ -5,25 +5,34 @@
 #include <QCursor>
 #include <QString>
 
+#include <optional>
+
 class QWidget;
 
 namespace orvane {
 
 class Form1;
 
-// Skins the main window when "x/o.cjs" lies in the program folder; does
-// nothing otherwise. Raises AppError when the skin cannot be loaded.
+// Skins the main window when "x/o.cjs" is an ordinary file in the program
+// folder; does nothing otherwise. Raises AppError when the skin cannot be
+// loaded; the rest of the skinning is then skipped.
 void ApplySkin(Form1& form);
 
-// The system button-face colour: the button colour of the current style's
-// palette, or the skin's when one is applied.
+// The button-face colour: the skin's while a skin with a face colour is in
+// force, otherwise the button colour of the current style's palette.
 QColor faceColour();
 
-// Gives the window the button-face background.
+// Puts a skin's face colour in force (std::nullopt: the style's again).
+// Every window and control with the button-face background follows at once.
+void setSkinFaceColour(const std::optional<QColor>& colour);
+
+// Gives the window, and its option buttons, check boxes, frames and labels,
+// the button-face background.
 void ApplyFaceColour(QWidget* window);
 
-// Loads a Windows cursor file with the hot spot stored in it. Raises
-// AppError when the file cannot be read.
+// Loads a Windows cursor file (.cur; an .ico gets its centre as hot spot)
+// with the hot spot stored in the file. Raises AppError naming the file
+// and the problem when it cannot be loaded.
 QCursor loadCursorFile(const QString& path);
 
 } // namespace orvane

@@ -22,8 +22,13 @@ namespace orvane {
 
 QIcon applicationIcon()
 {
-    static const QIcon icon = QIcon::fromTheme(QStringLiteral("orvane-capture-desk"),
-                                               QIcon(QStringLiteral(":/icons/orvane-capture-desk.svg")));
+    // The four images the program carries, rendered from one drawing.
+    static const QIcon icon = [] {
+        QIcon i;
+        for (const int size : {32, 48, 128, 256})
+            i.addFile(QStringLiteral(":/icons/%1/orvane-capture-desk.png").arg(size), QSize(size, size));
+        return i;
+    }();
     return icon;
 }
 

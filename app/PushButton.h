@@ -23,6 +23,10 @@ protected:
     {
         QPushButton::mouseMoveEvent(event);
         Q_EMIT mouseMoved();
+        // A move over the button is the button's: passed on (the base class
+        // ignores moves without a pressed button) it would reach the window
+        // and turn the hand back into the arrow.
+        event->accept();
     }
 };
 
