@@ -21,6 +21,8 @@ constexpr std::int64_t kMaxPixelsPerMetre = 1000000;
 constexpr std::uint64_t kMaxRlePixelsPerByte = 256;
 // Bytes of file read at once when reading uncompressed rows.
 constexpr std::size_t kReadBatchBytes = 1u << 20;
+constexpr std::uint32_t kProfileEmbedded = 0x4d424544;  // "MBED"
+constexpr std::uint32_t kMaxProfileBytes = 16u << 20;
 
 enum Compression : std::uint32_t {
   kRgb = 0,
@@ -343,6 +345,17 @@ void Reader::parseHeader() {
       info_.palette[i] = Rgb{e[2], e[1], e[0]};
     }
     paletteEnd = headerEnd + colours * entrySize;
+  }
+
+  // An embedded colour profile; its offset counts from the info header.
+  if (windows && headerSize >= 124 && le32(h + 56) == kProfileEmbedded) {
+    const std::uint64_t offset = 14 + std::uint64_t(le32(h + 112));
+    const std::uint32_t size = le32(h + 116);
+    if (size > kMaxProfileBytes || offset > fileSize || size > fileSize - offset)
+      throw Error("the embedded colour profile (" + num(size) + " bytes at " + num(offset) +
+                  ") lies outside the file");
+    info_.iccProfile.resize(size);
+    source_.read(offset, info_.iccProfile.data(), size);
   }
 
   // The pixel data.

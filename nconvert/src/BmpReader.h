@@ -82,6 +82,8 @@ struct ImageInfo {
   // Resolution in pixels per metre; 0 when the file does not say.
   std::uint32_t pixelsPerMetreX = 0;
   std::uint32_t pixelsPerMetreY = 0;
+  // An ICC colour profile embedded in the file (version 5 headers), else empty.
+  std::vector<std::uint8_t> iccProfile;
 
   // Bytes of one row as read_rows() delivers it (no padding).
   std::size_t rowBytes() const;

@@ -307,6 +307,18 @@ void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads) {
     phys[8] = 1;  // unit: metre
     appendChunk(head, "pHYs", phys, sizeof phys);
   }
+  if (!info.iccProfile.empty()) {
+    static const char name[] = "ICC profile";  // with its terminating zero
+    uLongf packedSize = compressBound(uLong(info.iccProfile.size()));
+    Bytes iccp(sizeof name + 1 + packedSize);
+    std::memcpy(iccp.data(), name, sizeof name);
+    iccp[sizeof name] = 0;  // compression method: deflate
+    if (compress2(iccp.data() + sizeof name + 1, &packedSize, info.iccProfile.data(),
+                  uLong(info.iccProfile.size()), 9) != Z_OK)
+      throw std::runtime_error("cannot compress the colour profile");
+    iccp.resize(sizeof name + 1 + packedSize);
+    appendChunk(head, "iCCP", iccp.data(), iccp.size());
+  }
   if (colourType == 3) {
     Bytes plte;
     for (const auto& c : info.palette) {
@@ -531,6 +543,9 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
          TIFFSetField(tif, TIFFTAG_YRESOLUTION, dotsPerInch(info.pixelsPerMetreY)) &&
          TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
   }
+  if (ok && !info.iccProfile.empty())
+    ok = TIFFSetField(tif, TIFFTAG_ICCPROFILE, std::uint32_t(info.iccProfile.size()),
+                      info.iccProfile.data());
   if (ok && photometric == PHOTOMETRIC_PALETTE) {
     const std::size_t n = std::size_t(1) << bits;
     std::vector<std::uint16_t> red(n, 0), green(n, 0), blue(n, 0);
