@@ -10,6 +10,7 @@
 #include "viewer/Form2.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 
 #include <cstring>
@@ -31,6 +32,18 @@ QString conversionFailure(std::int32_t result, const QByteArray& errorOutput, co
     if (result != 0)
         return said.isEmpty() ? QStringLiteral("The converter ended with exit code %1").arg(result) : said;
     return QStringLiteral("The converter wrote no file at ") + chosenPath;
+}
+
+// A converter that was killed leaves its unfinished output beside the
+// target, named "." + the target's name + ".nconvert-" and a random tail.
+void removeUnfinishedOutput(const QString& chosenPath)
+{
+    const QFileInfo target(chosenPath);
+    const QDir folder = target.absoluteDir();
+    const QStringList unfinished = folder.entryList(
+        {QLatin1Char('.') + target.fileName() + QStringLiteral(".nconvert-*")}, QDir::Files | QDir::Hidden);
+    for (const QString& name : unfinished)
+        DeleteFileQuietly(folder.filePath(name));
 }
 
 } // namespace
@@ -81,6 +94,8 @@ void ConvertAndSave(Form2& form, ConvertFormat format)
                            converterPath() + QStringLiteral(": the converter could not be put in place"));
             QByteArray errorOutput;
             const std::int32_t result = RunAndWait(quotedConverter + QLatin1Char(' ') + arguments, 0, &errorOutput);
+            if (result != 0)
+                removeUnfinishedOutput(chosenPath);
             if (result != 0 || !QFileInfo(chosenPath).isFile())
                 raiseError(ErrDeviceIO, conversionFailure(result, errorOutput, converterPath(), chosenPath));
         });
