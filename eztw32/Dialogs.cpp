@@ -172,6 +172,7 @@ ScanDialog::ScanDialog(QWidget* owner, const DeviceInfo& device, const std::vect
     auto* form = new QFormLayout;
     auto* deviceLabel = new QLabel(deviceTitle(device), this);
     deviceLabel->setObjectName(QStringLiteral("deviceLabel"));
+    deviceLabel->setToolTip(QString::fromStdString(device.name));
     form->addRow(tr("Scanner:"), deviceLabel);
 
     // Source: flatbed, feeder, ... where the device offers a choice.

@@ -368,7 +368,12 @@ ScanResult runScan(Device& device, const ScanSettings& settings, int fd, ScanPro
         result = {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM, 0};
     }
     // End the scan (also a finished one, as SANE asks) and let the next
-    // acquisition start clean.
+    // acquisition start clean. After a fault the backend gets a moment
+    // first: some backends (the test backend among them) cancel their reader
+    // thread asynchronously, which can deadlock while that thread is still
+    // setting up right after sane_start.
+    if (result.outcome == Outcome::Failed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     device.cancel();
     device.close();
     return result;

@@ -1,0 +1,678 @@
+// The scanner library EZTW32.dll through real SANE and its test backend.
+// The dialogs are driven as a user would drive them. Scans run in a child
+// process (scan_helper) with a SANE configuration of their own, and every
+// picture is compared with what SANE's own scanimage gets from the backend
+// with the same configuration.
+#include "common/Unprivileged.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QLabel>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <dlfcn.h>
+#include <functional>
+#include <sys/mount.h>
+
+using namespace orvane::test;
+
+namespace {
+
+const QString kHelper = QStringLiteral(EZTW32_SCAN_HELPER);
+const QString kLibrary = QStringLiteral(EZTW32_LIBRARY);
+
+// The case's test.conf: a small colour page, 40 x 40 mm at 50 dpi; the
+// case's own lines come after these and win.
+const QStringList kBaseConfig = {
+    QStringLiteral("number_of_devices 1"), QStringLiteral("mode Color"), QStringLiteral("depth 8"),
+    QStringLiteral("resolution_min 1.0"), QStringLiteral("resolution_max 600.0"),
+    QStringLiteral("resolution_quant 1.0"), QStringLiteral("resolution 50.0"),
+    QStringLiteral("test-picture \"Color pattern\""), QStringLiteral("geometry_min 0.0"),
+    QStringLiteral("geometry_max 40.0"), QStringLiteral("geometry_quant 1.0"), QStringLiteral("tl_x 0.0"),
+    QStringLiteral("tl_y 0.0"), QStringLiteral("br_x 40.0"), QStringLiteral("br_y 40.0")};
+
+void writeConfig(const QString& dir, const QStringList& extra)
+{
+    QDir().mkpath(dir + QStringLiteral("/dll.d"));
+    QFile dll(dir + QStringLiteral("/dll.d/test"));
+    QVERIFY(dll.open(QIODevice::WriteOnly));
+    dll.write("test\n");
+    QFile conf(dir + QStringLiteral("/test.conf"));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write((kBaseConfig + extra).join(QLatin1Char('\n')).toUtf8() + '\n');
+}
+
+QProcessEnvironment scanEnvironment(const QString& configDir)
+{
+    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    e.insert(QStringLiteral("SANE_CONFIG_DIR"), configDir);
+    e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    e.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    e.insert(QStringLiteral("LANGUAGE"), QStringLiteral("C"));
+    return e;
+}
+
+struct HelperRun {
+    int exitCode = -1;
+    QList<int> results;
+    QStringList messages, details, titles, owners, bars, missing;
+};
+
+HelperRun runHelper(const QString& configDir, const QString& output, const QStringList& args,
+                    bool asNobody = false)
+{
+    QProcess p;
+    QProcessEnvironment e = scanEnvironment(configDir);
+    if (asNobody) {
+        e.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
+        e.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    }
+    p.setProcessEnvironment(e);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QStringList helperArgs = QStringList{kLibrary, output} + args;
+    if (asNobody)
+        p.start(setprivPath(), QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                           QStringLiteral("--clear-groups"), kHelper} + helperArgs);
+    else
+        p.start(kHelper, helperArgs);
+    HelperRun r;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    for (const QByteArray& raw : p.readAllStandardOutput().split('\n')) {
+        const QString line = QString::fromUtf8(raw);
+        const QString rest = line.section(QLatin1Char(' '), 1);
+        if (line.startsWith(QLatin1String("result ")))
+            r.results.append(rest.toInt());
+        else if (line.startsWith(QLatin1String("message ")))
+            r.messages.append(rest);
+        else if (line.startsWith(QLatin1String("detail ")))
+            r.details.append(rest);
+        else if (line.startsWith(QLatin1String("title ")))
+            r.titles.append(rest);
+        else if (line.startsWith(QLatin1String("owner ")))
+            r.owners.append(rest);
+        else if (line.startsWith(QLatin1String("missing ")))
+            r.missing.append(rest);
+        else if (line.endsWith(QLatin1String("-bar")))
+            r.bars.append(line);
+    }
+    return r;
+}
+
+// A PNM file as scanimage writes it.
+struct Pnm {
+    char type = 0; // '4' bitmap, '5' gray, '6' colour
+    int width = 0, height = 0, maxval = 1;
+    QByteArray data;
+    int stride = 0;
+};
+
+bool readPnm(const QString& path, Pnm& pnm)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray all = f.readAll();
+    int pos = 0;
+    auto token = [&]() {
+        for (;;) {
+            while (pos < all.size() && QChar::isSpace(uchar(all[pos])))
+                ++pos;
+            if (pos < all.size() && all[pos] == '#') {
+                while (pos < all.size() && all[pos] != '\n')
+                    ++pos;
+                continue;
+            }
+            break;
+        }
+        const int start = pos;
+        while (pos < all.size() && !QChar::isSpace(uchar(all[pos])))
+            ++pos;
+        return all.mid(start, pos - start);
+    };
+    const QByteArray magic = token();
+    if (magic.size() != 2 || magic[0] != 'P')
+        return false;
+    pnm.type = magic[1];
+    pnm.width = token().toInt();
+    pnm.height = token().toInt();
+    if (pnm.type != '4')
+        pnm.maxval = token().toInt();
+    ++pos; // the one white-space character before the data
+    pnm.data = all.mid(pos);
+    // scanimage writes the device's rows as they come: bytes_per_line each,
+    // which is wider than the picture when pixels are lost at the line end.
+    pnm.stride = pnm.height > 0 ? int(pnm.data.size() / pnm.height) : 0;
+    return pnm.width > 0 && pnm.height > 0 && pnm.stride > 0;
+}
+
+// One 8-bit sample of the reference, reduced like the library reduces it.
+int referenceSample(const Pnm& pnm, int x, int y, int channel)
+{
+    const auto* row = reinterpret_cast<const uchar*>(pnm.data.constData()) + qsizetype(y) * pnm.stride;
+    if (pnm.type == '4')
+        return (row[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255; // 1 is black
+    const int channels = pnm.type == '6' ? 3 : 1;
+    const int bytes = pnm.maxval > 255 ? 2 : 1;
+    const uchar* s = row + (qsizetype(x) * channels + channel) * bytes;
+    return s[0]; // 16-bit PNM is big-endian: the first byte is the high one
+}
+
+quint32 le32(const QByteArray& b, int at)
+{
+    return quint32(uchar(b[at])) | quint32(uchar(b[at + 1])) << 8 | quint32(uchar(b[at + 2])) << 16
+           | quint32(uchar(b[at + 3])) << 24;
+}
+
+QStringList leftovers(const QString& dir)
+{
+    return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+using IsAvailableFn = std::int32_t (*)();
+using SelectFn = std::int32_t (*)(std::int32_t);
+using AcquireFn = std::int32_t (*)(std::int32_t, const char*);
+
+} // namespace
+
+class TestEztw32 : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+
+    // In this process, with the configuration CTest gives (two devices).
+    void available();
+    void sourceDialogListsChoosesAndRemembers();
+    void scanDialogOffersTheDeviceOptions();
+
+    // In child processes, one configuration each.
+    void scansMatchTheBackend_data();
+    void scansMatchTheBackend();
+    void faultsShowOneMessage_data();
+    void faultsShowOneMessage();
+    void cancelsShowNothing_data();
+    void cancelsShowNothing();
+    void progressBarFollowsTheHeight_data();
+    void progressBarFollowsTheHeight();
+    void uncreatableFileGivesMinus2();
+    void unwritableFolderGivesMinus2AsUnprivilegedUser();
+    void fullFilesystemGivesMinus4AndTheNextScanWorks();
+    void noImageMemoryGivesMinus3();
+
+private:
+    // Calls fn while driver() runs every 10 ms on the GUI thread.
+    template <class Fn>
+    auto withDriver(std::function<void(QWidget*)> driver, Fn fn)
+    {
+        QTimer t;
+        connect(&t, &QTimer::timeout, this, [&] {
+            if (QWidget* w = QApplication::activeModalWidget())
+                driver(w);
+        });
+        t.start(10);
+        return fn();
+    }
+
+    QString caseDir(const QStringList& extra)
+    {
+        const QString dir = tmp_.filePath(QStringLiteral("case%1").arg(++cases_));
+        writeConfig(dir + QStringLiteral("/sane.d"), extra);
+        return dir;
+    }
+
+    QTemporaryDir tmp_;
+    int cases_ = 0;
+    QString scanimage_;
+    void* lib_ = nullptr;
+    IsAvailableFn isAvailable_ = nullptr;
+    SelectFn select_ = nullptr;
+    AcquireFn acquire_ = nullptr;
+    QWidget window_;
+};
+
+void TestEztw32::initTestCase()
+{
+    QVERIFY(tmp_.isValid());
+    openPathFor(tmp_.path());
+    scanimage_ = QStandardPaths::findExecutable(QStringLiteral("scanimage"));
+    lib_ = dlopen(kLibrary.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
+    QVERIFY2(lib_, dlerror());
+    isAvailable_ = reinterpret_cast<IsAvailableFn>(dlsym(lib_, "TWAIN_IsAvailable"));
+    select_ = reinterpret_cast<SelectFn>(dlsym(lib_, "TWAIN_SelectImageSource"));
+    acquire_ = reinterpret_cast<AcquireFn>(dlsym(lib_, "TWAIN_AcquireToFilename"));
+    QVERIFY(isAvailable_ && select_ && acquire_);
+    // Nothing but the three entry points is visible.
+    QVERIFY(!dlsym(lib_, "_ZN6eztw3221ensureSaneInitialisedEv"));
+    window_.setObjectName(QStringLiteral("ownerWindow"));
+    window_.resize(300, 200);
+    window_.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window_));
+}
+
+void TestEztw32::available()
+{
+    // (SIGPIPE: every helper run raises one after loading the library.)
+    QVERIFY(isAvailable_() != 0);
+}
+
+void TestEztw32::sourceDialogListsChoosesAndRemembers()
+{
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    QString searchingText;
+    bool refreshDisabledWhileSearching = false, refreshed = false;
+    QWidget* parent = nullptr;
+    const std::int32_t first = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("sourceDialog"))
+                return;
+            auto* list = w->findChild<QListWidget*>(QStringLiteral("deviceList"));
+            auto* status = w->findChild<QLabel*>(QStringLiteral("statusLabel"));
+            auto* refresh = w->findChild<QPushButton*>(QStringLiteral("refreshButton"));
+            if (!list || !status || !refresh || list->count() < 2)
+                return;
+            if (!refreshed) {
+                // Refresh searches again in the background.
+                refreshed = true;
+                refresh->click();
+                searchingText = status->text();
+                refreshDisabledWhileSearching = !refresh->isEnabled() && list->count() == 0;
+                return;
+            }
+            QVERIFY(list->item(0)->text().contains(QLatin1String("Noname frontend-tester")));
+            QVERIFY(list->item(0)->text().contains(QLatin1String("virtual device")));
+            parent = w->parentWidget();
+            list->setCurrentRow(1);
+            w->findChild<QPushButton*>(QStringLiteral("selectButton"))->click();
+        },
+        [&] { return select_(id); });
+    QCOMPARE(first, 1);
+    QCOMPARE(searchingText, QStringLiteral("Searching…"));
+    QVERIFY(refreshDisabledWhileSearching);
+    QCOMPARE(parent, &window_);
+
+    // Cancel keeps the earlier choice, which the dialog shows selected.
+    int shownRow = -1;
+    const std::int32_t second = withDriver(
+        [&](QWidget* w) {
+            auto* list = w->findChild<QListWidget*>(QStringLiteral("deviceList"));
+            if (w->objectName() != QLatin1String("sourceDialog") || !list || list->count() < 2)
+                return;
+            shownRow = list->currentRow();
+            w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        },
+        [&] { return select_(id); });
+    QCOMPARE(second, 0);
+    QCOMPARE(shownRow, 1);
+
+    // The acquisition uses the chosen device.
+    QString device;
+    const QString path = tmp_.filePath(QStringLiteral("chosen.bmp"));
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog"))
+                return;
+            device = w->findChild<QLabel*>(QStringLiteral("deviceLabel"))->toolTip();
+            w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QCOMPARE(r, -1);
+    QCOMPARE(device, QStringLiteral("test:1"));
+    QVERIFY(!QFile::exists(path));
+}
+
+void TestEztw32::scanDialogOffersTheDeviceOptions()
+{
+    QStringList modes, sources, areas, resolutions;
+    QString area;
+    QWidget* parent = nullptr;
+    const QString path = tmp_.filePath(QStringLiteral("options.bmp"));
+    // An unknown window id falls back to the active window.
+    QApplication::setActiveWindow(&window_);
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog"))
+                return;
+            auto items = [w](const char* name) {
+                QStringList l;
+                if (auto* c = w->findChild<QComboBox*>(QString::fromLatin1(name)))
+                    for (int i = 0; i < c->count(); ++i)
+                        l << c->itemText(i);
+                return l;
+            };
+            modes = items("modeCombo");
+            sources = items("sourceCombo");
+            areas = items("areaCombo");
+            resolutions = items("resolutionCombo");
+            area = w->findChild<QComboBox*>(QStringLiteral("areaCombo"))->currentText();
+            parent = w->parentWidget();
+            w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        },
+        [&] { return acquire_(0x7ffffff0, path.toLocal8Bit().constData()); });
+    QCOMPARE(r, -1);
+    QVERIFY(!QFile::exists(path));
+    QCOMPARE(parent, &window_);
+    // The test backend has no line-art mode: 1-bit gray serves.
+    QCOMPARE(modes, (QStringList{QStringLiteral("Colour"), QStringLiteral("Gray"),
+                                 QStringLiteral("Black and white (line art)")}));
+    QCOMPARE(sources, (QStringList{QStringLiteral("Flatbed"), QStringLiteral("Automatic Document Feeder")}));
+    // A 200 x 200 mm device: A4 and Letter are clamped to it; the full area
+    // is the default when A4 does not fit.
+    QCOMPARE(areas.size(), 3);
+    QVERIFY2(areas[0].startsWith(QStringLiteral("A4 (200 × 200 mm)")), qPrintable(areas.join(QLatin1Char('|'))));
+    QVERIFY(areas[1].startsWith(QStringLiteral("Letter (200 × 200 mm)")));
+    QVERIFY(area.startsWith(QStringLiteral("Full area (200 × 200 mm)")));
+    // A resolution range of 25 to 600 dpi: the usual steps within it.
+    QCOMPARE(resolutions, (QStringList{QStringLiteral("25 dpi"), QStringLiteral("50 dpi"), QStringLiteral("75 dpi"),
+                                       QStringLiteral("100 dpi"), QStringLiteral("150 dpi"), QStringLiteral("200 dpi"),
+                                       QStringLiteral("300 dpi"), QStringLiteral("400 dpi"),
+                                       QStringLiteral("600 dpi")}));
+}
+
+void TestEztw32::scansMatchTheBackend_data()
+{
+    QTest::addColumn<QStringList>("config");
+    QTest::addColumn<QStringList>("choices");     // what the user picks in the scan dialog
+    QTest::addColumn<QStringList>("scanimageArgs");
+    QTest::addColumn<int>("bits");
+    QTest::addColumn<int>("dpi");
+
+    const QStringList none;
+    auto set = [](const char* kv) { return QStringList{QStringLiteral("--set"), QString::fromUtf8(kv)}; };
+    QTest::newRow("colour") << none << none << none << 24 << 50;
+    QTest::newRow("gray") << QStringList{QStringLiteral("mode Gray")} << none << none << 8 << 50;
+    QTest::newRow("gray picked") << none << set("modeCombo=Gray")
+                                 << QStringList{QStringLiteral("--mode"), QStringLiteral("Gray")} << 8 << 50;
+    QTest::newRow("line art picked") << none << set("modeCombo=Black and white")
+                                     << QStringList{QStringLiteral("--mode"), QStringLiteral("Gray"),
+                                                    QStringLiteral("--depth"), QStringLiteral("1")}
+                                     << 1 << 50;
+    QTest::newRow("line art odd width")
+        << QStringList{QStringLiteral("mode Gray"), QStringLiteral("depth 1"), QStringLiteral("geometry_max 38.0"),
+                       QStringLiteral("br_x 38.0"), QStringLiteral("br_y 38.0")}
+        << none
+        << none << 1 << 50;
+    QTest::newRow("colour 16-bit") << QStringList{QStringLiteral("depth 16")} << none << none << 24 << 50;
+    QTest::newRow("gray 16-bit") << QStringList{QStringLiteral("mode Gray"), QStringLiteral("depth 16")} << none
+                                 << none << 8 << 50;
+    QTest::newRow("three-pass") << QStringList{QStringLiteral("three-pass true"), QStringLiteral("three-pass-order GBR")}
+                                << none << none << 24 << 50;
+    QTest::newRow("hand-scanner") << QStringList{QStringLiteral("hand-scanner true")} << none << none << 24 << 50;
+    QTest::newRow("hand-scanner gray")
+        << QStringList{QStringLiteral("hand-scanner true"), QStringLiteral("mode Gray")} << none << none << 8 << 50;
+    QTest::newRow("ppl-loss") << QStringList{QStringLiteral("ppl-loss 7")} << none << none << 24 << 50;
+    QTest::newRow("ppl-loss line art") << QStringList{QStringLiteral("ppl-loss 5"), QStringLiteral("mode Gray"),
+                                                      QStringLiteral("depth 1")}
+                                       << none << none << 1 << 50;
+    QTest::newRow("small reads") << QStringList{QStringLiteral("read-limit true"), QStringLiteral("read-limit-size 100")}
+                                 << none << none << 24 << 50;
+    QTest::newRow("resolution picked") << none << set("resolutionCombo=150 dpi")
+                                       << QStringList{QStringLiteral("--resolution"), QStringLiteral("150")} << 24
+                                       << 150;
+}
+
+void TestEztw32::scansMatchTheBackend()
+{
+    QFETCH(QStringList, config);
+    QFETCH(QStringList, choices);
+    QFETCH(QStringList, scanimageArgs);
+    QFETCH(int, bits);
+    QFETCH(int, dpi);
+    if (scanimage_.isEmpty())
+        QSKIP("scanimage (sane-utils) is not installed; it gives the reference picture");
+
+    const QString dir = caseDir(config);
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), out, choices);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.missing, QStringList());
+    QCOMPARE(run.results, QList<int>{0});
+    QCOMPARE(run.messages, QStringList());
+    QCOMPARE(leftovers(dir), QStringList{QStringLiteral("scan.bmp")});
+
+    // The reference: scanimage with the same configuration and choices.
+    const QString refPath = dir + QStringLiteral("/reference.pnm");
+    QProcess ref;
+    ref.setProcessEnvironment(scanEnvironment(dir + QStringLiteral("/sane.d")));
+    ref.setStandardOutputFile(refPath);
+    ref.start(scanimage_, QStringList{QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--format=pnm")}
+                              + scanimageArgs);
+    QVERIFY(ref.waitForFinished(30000));
+    QCOMPARE(ref.exitCode(), 0);
+    Pnm pnm;
+    QVERIFY(readPnm(refPath, pnm));
+
+    // A plain BITMAPINFOHEADER file with the resolution in it.
+    QFile f(out);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray bmp = f.readAll();
+    QVERIFY(bmp.startsWith("BM"));
+    QCOMPARE(le32(bmp, 2), quint32(bmp.size()));
+    QCOMPARE(le32(bmp, 14), 40u);
+    QCOMPARE(int(uchar(bmp[28])), bits);
+    QCOMPARE(le32(bmp, 30), 0u);
+    QCOMPARE(le32(bmp, 38), quint32(std::lround(dpi / 0.0254)));
+
+    // Qt's BMP reader reads it, and every pixel is the backend's.
+    const QImage img(out);
+    QVERIFY(!img.isNull());
+    QCOMPARE(img.width(), pnm.width);
+    QCOMPARE(img.height(), pnm.height);
+    if (bits == 8) {
+        QCOMPARE(img.format(), QImage::Format_Indexed8);
+        for (int i = 0; i < 256; ++i)
+            QCOMPARE(img.color(i), qRgb(i, i, i));
+    }
+    if (bits == 1) {
+        // Index 0 black, 1 white (Qt's reader may swap them on loading).
+        QCOMPARE(img.format(), QImage::Format_Mono);
+        QCOMPARE(bmp.mid(54, 8), QByteArray("\0\0\0\0\xff\xff\xff\0", 8));
+    }
+    int wrong = 0;
+    for (int y = 0; y < img.height(); ++y) {
+        for (int x = 0; x < img.width(); ++x) {
+            const QRgb p = img.pixel(x, y);
+            if (bits == 24) {
+                wrong += qRed(p) != referenceSample(pnm, x, y, 0) || qGreen(p) != referenceSample(pnm, x, y, 1)
+                         || qBlue(p) != referenceSample(pnm, x, y, 2);
+            } else {
+                wrong += qGray(p) != referenceSample(pnm, x, y, 0);
+            }
+        }
+    }
+    QCOMPARE(wrong, 0);
+}
+
+void TestEztw32::faultsShowOneMessage_data()
+{
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("says");
+    QTest::addColumn<QString>("detail");
+    QTest::newRow("jammed") << "SANE_STATUS_JAMMED" << "jammed" << "Document feeder jammed";
+    QTest::newRow("feeder empty") << "SANE_STATUS_NO_DOCS" << "feeder is empty" << "Document feeder out of documents";
+    QTest::newRow("cover open") << "SANE_STATUS_COVER_OPEN" << "cover is open" << "Scanner cover is open";
+    QTest::newRow("busy") << "SANE_STATUS_DEVICE_BUSY" << "busy" << "Device busy";
+    QTest::newRow("i/o error") << "SANE_STATUS_IO_ERROR" << "stopped responding" << "Error during device I/O";
+    QTest::newRow("no memory") << "SANE_STATUS_NO_MEM" << "out of memory" << "Out of memory";
+    QTest::newRow("access denied") << "SANE_STATUS_ACCESS_DENIED" << "permission" << "Access to resource has been denied";
+    QTest::newRow("invalid") << "SANE_STATUS_INVAL" << "rejected" << "Invalid argument";
+    QTest::newRow("unsupported") << "SANE_STATUS_UNSUPPORTED" << "does not support" << "Operation not supported";
+    QTest::newRow("ends early") << "SANE_STATUS_EOF" << "before the image was complete" << "End of file reached";
+}
+
+void TestEztw32::faultsShowOneMessage()
+{
+    QFETCH(QString, status);
+    QFETCH(QString, says);
+    QFETCH(QString, detail);
+    const QString dir = caseDir({QStringLiteral("read-status-code \"%1\"").arg(status)});
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    // Twice: the device is closed after the fault, so the second try meets
+    // the same fault again, not a device still held open ("busy").
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), out, {QStringLiteral("--repeat"), QStringLiteral("2")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.results, (QList<int>{-1, -1}));
+    QCOMPARE(run.messages.size(), 2);
+    QVERIFY2(run.messages[0].contains(says), qPrintable(run.messages[0]));
+    QVERIFY2(run.details[0].contains(detail), qPrintable(run.details[0]));
+    QCOMPARE(run.messages[1], run.messages[0]);
+    QCOMPARE(run.details[1], run.details[0]);
+    QCOMPARE(run.titles, (QStringList{QStringLiteral("Scanner"), QStringLiteral("Scanner")}));
+    QCOMPARE(run.owners, (QStringList{QStringLiteral("ownerWindow"), QStringLiteral("ownerWindow")}));
+    QCOMPARE(leftovers(dir), QStringList());
+}
+
+void TestEztw32::cancelsShowNothing_data()
+{
+    QTest::addColumn<QStringList>("config");
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("scan dialog") << QStringList() << QStringList{QStringLiteral("--cancel-dialog")};
+    QTest::newRow("during the scan") << QStringList{QStringLiteral("read-delay true"),
+                                                    QStringLiteral("read-delay-duration 200000"),
+                                                    QStringLiteral("resolution 300.0")}
+                                     << QStringList{QStringLiteral("--cancel-scan")};
+    QTest::newRow("during a hand scan") << QStringList{QStringLiteral("read-delay true"),
+                                                       QStringLiteral("read-delay-duration 200000"),
+                                                       QStringLiteral("hand-scanner true")}
+                                        << QStringList{QStringLiteral("--cancel-scan")};
+    // A cancel reported by the device (its own Cancel key) is a cancel too.
+    QTest::newRow("at the device") << QStringList{QStringLiteral("read-status-code \"SANE_STATUS_CANCELLED\"")}
+                                   << QStringList();
+}
+
+void TestEztw32::cancelsShowNothing()
+{
+    QFETCH(QStringList, config);
+    QFETCH(QStringList, args);
+    const QString dir = caseDir(config);
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"), args);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.results, QList<int>{-1});
+    QCOMPARE(run.messages, QStringList());
+    QCOMPARE(leftovers(dir), QStringList());
+}
+
+void TestEztw32::progressBarFollowsTheHeight_data()
+{
+    QTest::addColumn<QStringList>("config");
+    QTest::addColumn<QString>("bar");
+    const QStringList slow{QStringLiteral("read-delay true"), QStringLiteral("read-delay-duration 100000"),
+                           QStringLiteral("resolution 200.0")};
+    QTest::newRow("known height") << slow << "percent-bar";
+    QTest::newRow("hand scanner") << slow + QStringList{QStringLiteral("hand-scanner true")} << "busy-bar";
+}
+
+void TestEztw32::progressBarFollowsTheHeight()
+{
+    QFETCH(QStringList, config);
+    QFETCH(QString, bar);
+    const QString dir = caseDir(config);
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"), {});
+    QCOMPARE(run.results, QList<int>{0});
+    QCOMPARE(run.bars, QStringList{bar});
+}
+
+void TestEztw32::uncreatableFileGivesMinus2()
+{
+    const QString dir = caseDir({});
+    // The path is a folder: it stays a folder.
+    QDir(dir).mkdir(QStringLiteral("folder.bmp"));
+    HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/folder.bmp"), {});
+    QCOMPARE(run.results, QList<int>{-2});
+    QCOMPARE(run.messages, QStringList());
+    QVERIFY(QFileInfo(dir + QStringLiteral("/folder.bmp")).isDir());
+    // The folder does not exist.
+    run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/missing/scan.bmp"), {});
+    QCOMPARE(run.results, QList<int>{-2});
+    QCOMPARE(run.messages, QStringList());
+}
+
+void TestEztw32::unwritableFolderGivesMinus2AsUnprivilegedUser()
+{
+    const QString why = unprivilegedUnavailable();
+    if (!why.isEmpty())
+        QSKIP(qPrintable(why));
+    const QString dir = caseDir({});
+    const QString locked = dir + QStringLiteral("/locked");
+    QVERIFY(QDir().mkpath(locked));
+    QFile old(locked + QStringLiteral("/scan.bmp"));
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old");
+    old.close();
+    openPathFor(locked);
+    QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                              | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), locked + QStringLiteral("/scan.bmp"), {}, true);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.results, QList<int>{-2});
+    QCOMPARE(run.messages, QStringList());
+    QCOMPARE(leftovers(locked), QStringList{QStringLiteral("scan.bmp")});
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll(), QByteArray("old"));
+}
+
+void TestEztw32::fullFilesystemGivesMinus4AndTheNextScanWorks()
+{
+    const QString dir = caseDir({});
+    const QString small = dir + QStringLiteral("/small");
+    QVERIFY(QDir().mkpath(small));
+    if (::mount("tmpfs", small.toLocal8Bit().constData(), "tmpfs", 0, "size=1m") != 0)
+        QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs: %1").arg(QString::fromLocal8Bit(strerror(errno)))));
+    struct Unmount {
+        QByteArray path;
+        ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
+    } unmount{small.toLocal8Bit()};
+
+    QFile old(small + QStringLiteral("/scan.bmp"));
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old");
+    old.close();
+    // 600 dpi colour over 40 x 40 mm: about 2.7 MB for a 1 MB filesystem.
+    // The next acquisition, to a folder with room, works.
+    const QString next = dir + QStringLiteral("/next.bmp");
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), small + QStringLiteral("/scan.bmp"),
+                                    {QStringLiteral("--set"), QStringLiteral("resolutionCombo=600 dpi"),
+                                     QStringLiteral("--then"), next});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.missing, QStringList());
+    QCOMPARE(run.results, (QList<int>{-4, 0}));
+    QCOMPARE(run.messages, QStringList());
+    QCOMPARE(QImage(next).size(), QSize(944, 944)); // 40 mm at 600 dpi
+    QCOMPARE(leftovers(small), QStringList{QStringLiteral("scan.bmp")});
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll(), QByteArray("old"));
+}
+
+void TestEztw32::noImageMemoryGivesMinus3()
+{
+    // Three-pass frames are assembled in memory: 300 x 300 mm at 600 dpi
+    // needs about 150 MB, and the helper leaves far less address space.
+    const QString dir = caseDir({QStringLiteral("three-pass true"), QStringLiteral("geometry_max 300.0"),
+                                 QStringLiteral("br_x 300.0"), QStringLiteral("br_y 300.0"),
+                                 QStringLiteral("resolution 600.0"), QStringLiteral("test-picture \"Solid white\"")});
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"),
+                                    {QStringLiteral("--limit-memory-mb"), QStringLiteral("80")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.results, QList<int>{-3});
+    QCOMPARE(run.messages, QStringList());
+    QCOMPARE(leftovers(dir), QStringList());
+}
+
+QTEST_MAIN(TestEztw32)
+#include "test_eztw32.moc"
