@@ -1,0 +1,309 @@
+// The converter on pictures written by Qt's BMP writer, as the export makes
+// them: every depth becomes a PNG and a TIFF that Qt's own decoders read back
+// pixel for pixel, at the same depth and resolution. Also its command line,
+// and what happens to the target when a conversion fails.
+#include "nconvert/ConverterRun.h"
+#include "common/Unprivileged.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include <sys/stat.h>
+
+using namespace nconvert_test;
+
+namespace {
+
+constexpr int kDpm600 = 23622;  // 600 dpi in pixels per metre
+
+// Half noise (what scanners deliver), half flat areas and gradients, so that
+// both ways of compressing are used; tall enough for several bands of rows.
+QImage makePicture(QImage::Format format, int width, int height)
+{
+    QImage img(width, height, format);
+    QRandomGenerator rng(42);
+    if (format == QImage::Format_Mono) {
+        img.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+    } else if (format == QImage::Format_Indexed8) {
+        QList<QRgb> table;
+        for (int i = 0; i < 200; ++i)
+            table.append(qRgb((i * 37) & 255, (i * 91) & 255, 255 - i));
+        img.setColorTable(table);
+    }
+    const int colours = format == QImage::Format_Mono ? 2
+                        : format == QImage::Format_Indexed8 ? 200 : 256;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const bool noisy = x < width / 2;
+            const quint32 r = rng.generate();
+            switch (format) {
+            case QImage::Format_Mono:
+            case QImage::Format_Indexed8:
+                img.setPixel(x, y, noisy ? r % colours : uint((y / 40) % colours));
+                break;
+            case QImage::Format_Grayscale8: {
+                const int v = noisy ? int(r & 255) : (x + y) & 255;
+                img.setPixel(x, y, qRgb(v, v, v));
+                break;
+            }
+            case QImage::Format_ARGB32:
+                img.setPixel(x, y, noisy ? r : qRgba(x & 255, y & 255, 128, (x / 8) & 255));
+                break;
+            default:
+                img.setPixel(x, y, noisy ? (r | 0xff000000u) : qRgb(x & 255, y & 255, 200));
+                break;
+            }
+        }
+    }
+    img.setDotsPerMeterX(kDpm600);
+    img.setDotsPerMeterY(kDpm600);
+    return img;
+}
+
+}  // namespace
+
+class TestNconvertOutput : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void depthsAndResolution_data()
+    {
+        QTest::addColumn<int>("sourceFormat");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("format");
+        struct Case {
+            const char* name;
+            QImage::Format fmt;
+            QSize size;
+        } cases[] = {
+            {"1-bit", QImage::Format_Mono, QSize(1700, 6000)},
+            {"8-bit gray", QImage::Format_Grayscale8, QSize(1700, 1100)},
+            {"palette", QImage::Format_Indexed8, QSize(1700, 1100)},
+            {"RGB", QImage::Format_RGB32, QSize(1700, 1100)},
+            {"ARGB (written as 24-bit)", QImage::Format_ARGB32, QSize(1200, 800)},
+        };
+        for (const auto& c : cases)
+            for (const char* format : {"png", "tiff"})
+                QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(QLatin1String(c.name),
+                                                                     QLatin1String(format))))
+                    << int(c.fmt) << c.size << QString::fromLatin1(format);
+    }
+    void depthsAndResolution()
+    {
+        QFETCH(int, sourceFormat);
+        QFETCH(QSize, size);
+        QFETCH(QString, format);
+        const auto fmt = QImage::Format(sourceFormat);
+        const QImage picture = makePicture(fmt, size.width(), size.height());
+        QTemporaryDir dir;
+        const QString bmp = dir.filePath(QStringLiteral("temp scan.bmp"));
+        QVERIFY(picture.save(bmp, "BMP"));
+        const QString output = dir.filePath(QStringLiteral("page one.") + format);
+
+        const Run run = convert(format, output, bmp);
+        QVERIFY2(!run.crashed && run.exitCode == 0, qPrintable(run.errors));
+        QImage out(output, format.toLatin1());
+        QVERIFY2(!out.isNull(), "the output does not decode");
+        // Qt's BMP writer keeps no alpha (it writes ARGB pictures as 24-bit),
+        // so the reference is what Qt's BMP reader makes of the file.
+        const QImage inBmp(bmp, "BMP");
+        QCOMPARE(maxDifference(out, inBmp), 0);
+        if (!picture.hasAlphaChannel())
+            QCOMPARE(maxDifference(out, picture), 0);
+        QCOMPARE(out.dotsPerMeterX(), kDpm600);
+        QCOMPARE(out.dotsPerMeterY(), kDpm600);
+        QCOMPARE(out.hasAlphaChannel(), inBmp.hasAlphaChannel());
+        switch (fmt) {
+        case QImage::Format_Mono:
+            QCOMPARE(out.depth(), 1);
+            break;
+        case QImage::Format_Grayscale8:
+            QCOMPARE(out.format(), QImage::Format_Grayscale8);
+            break;
+        case QImage::Format_Indexed8:
+            QCOMPARE(out.format(), QImage::Format_Indexed8);
+            // A TIFF colour map always has 256 entries; PNG keeps the count.
+            QCOMPARE(out.colorCount(), format == QLatin1String("png") ? 200 : 256);
+            break;
+        default:
+            QCOMPARE(out.depth(), 32);
+            break;
+        }
+        QCOMPARE(leftovers(dir.path()), QStringList());
+    }
+
+    // Resolutions that are not whole dots per inch survive too, and so do
+    // different horizontal and vertical ones.
+    void oddResolution_data()
+    {
+        QTest::addColumn<QString>("format");
+        QTest::newRow("png") << QStringLiteral("png");
+        QTest::newRow("tiff") << QStringLiteral("tiff");
+    }
+    void oddResolution()
+    {
+        QFETCH(QString, format);
+        QImage picture = makePicture(QImage::Format_RGB32, 64, 48);
+        picture.setDotsPerMeterX(11811);  // 300 dpi
+        picture.setDotsPerMeterY(4000);   // 101.6 dpi
+        QTemporaryDir dir;
+        const QString bmp = dir.filePath(QStringLiteral("in.bmp"));
+        QVERIFY(picture.save(bmp, "BMP"));
+        const QString output = dir.filePath(QStringLiteral("out.") + format);
+        QCOMPARE(convert(format, output, bmp).exitCode, 0);
+        const QImage out(output, format.toLatin1());
+        QCOMPARE(out.dotsPerMeterX(), 11811);
+        QCOMPARE(out.dotsPerMeterY(), 4000);
+    }
+
+    void usageErrors_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("nothing") << QStringList();
+        QTest::newRow("no input") << QStringList{"-out", "png", "-o", "OUT"};
+        QTest::newRow("unknown format") << QStringList{"-out", "jpg", "-o", "OUT", "IN"};
+        QTest::newRow("format with its padding") << QStringList{"-out", "png  ", "-o", "OUT", "IN"};
+        QTest::newRow("options swapped") << QStringList{"-o", "OUT", "-out", "png", "IN"};
+        QTest::newRow("extra argument") << QStringList{"-out", "tiff", "-o", "OUT", "IN", "MORE"};
+        QTest::newRow("empty output") << QStringList{"-out", "tiff", "-o", "", "IN"};
+    }
+    void usageErrors()
+    {
+        QFETCH(QStringList, arguments);
+        QTemporaryDir dir;
+        const QString output = dir.filePath(QStringLiteral("out"));
+        const QString input = dir.filePath(QStringLiteral("in.bmp"));
+        QVERIFY(makePicture(QImage::Format_RGB32, 8, 8).save(input, "BMP"));
+        for (QString& a : arguments) {
+            a.replace(QStringLiteral("OUT"), output);
+            a.replace(QStringLiteral("IN"), input);
+        }
+        const Run run = runConverter(arguments);
+        QCOMPARE(run.exitCode, 2);
+        QVERIFY2(run.errors.startsWith(QStringLiteral("usage: nconvert -out tiff|png -o OUTPUT")),
+                 qPrintable(run.errors));
+        QVERIFY(!QFile::exists(output));
+    }
+
+    // A failed conversion leaves the file at the target as it was and no
+    // temporary file; the message names the file and the cause.
+    void failureKeepsTarget_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("missing input") << QStringLiteral("missing.bmp")
+                                       << QStringLiteral("No such file or directory");
+        QTest::newRow("truncated BMP") << QStringLiteral("cut.bmp")
+                                       << QStringLiteral("file is truncated");
+        QTest::newRow("not a BMP") << QStringLiteral("text.bmp")
+                                   << QStringLiteral("not a BMP picture");
+        QTest::newRow("bad palette index") << QStringLiteral("index.bmp")
+                                           << QStringLiteral("outside the palette");
+    }
+    void failureKeepsTarget()
+    {
+        QFETCH(QString, input);
+        QFETCH(QString, cause);
+        QTemporaryDir dir;
+        QByteArray bmp;
+        {
+            const QString full = dir.filePath(QStringLiteral("full.bmp"));
+            QVERIFY(makePicture(QImage::Format_RGB32, 300, 200).save(full, "BMP"));
+            QFile f(full);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            bmp = f.readAll();
+        }
+        auto write = [&](const QString& name, const QByteArray& data) {
+            QFile f(dir.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(data);
+        };
+        write(QStringLiteral("cut.bmp"), bmp.left(bmp.size() / 2));
+        write(QStringLiteral("text.bmp"), QByteArray("not a picture at all\n").repeated(10));
+        {
+            // An 8-bit picture whose palette has 4 colours, with indices up to
+            // 199 in its later rows: found only after several bands are out.
+            QImage indexed = makePicture(QImage::Format_Indexed8, 2000, 1200);
+            QList<QRgb> table = indexed.colorTable();
+            for (int y = 0; y < 600; ++y)
+                for (int x = 0; x < 2000; ++x)
+                    indexed.setPixel(x, y, uint((x + y) % 4));
+            const QString path = dir.filePath(QStringLiteral("index.bmp"));
+            QVERIFY(indexed.save(path, "BMP"));
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QByteArray data = f.readAll();
+            qToLittleEndian<quint32>(4, data.data() + 46);  // colours used
+            f.seek(0);
+            f.write(data);
+        }
+
+        for (const QString& format : {QStringLiteral("png"), QStringLiteral("tiff")}) {
+            const QString target = dir.filePath(QStringLiteral("keep.") + format);
+            write(QFileInfo(target).fileName(), "the user's earlier file");
+            const Run run = convert(format, target, dir.filePath(input));
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.errors.contains(input) && run.errors.contains(cause),
+                     qPrintable(run.errors));
+            QFile f(target);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), QByteArray("the user's earlier file"));
+            QCOMPARE(leftovers(dir.path()), QStringList());
+        }
+    }
+
+    // A successful conversion replaces the file and keeps its permissions.
+    void successReplacesTarget()
+    {
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.bmp"));
+        const QImage picture = makePicture(QImage::Format_RGB32, 120, 90);
+        QVERIFY(picture.save(input, "BMP"));
+        const QString target = dir.filePath(QStringLiteral("scan"));  // no extension
+        {
+            QFile f(target);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write("old");
+        }
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), 0640) == 0);
+        QCOMPARE(convert(QStringLiteral("tiff"), target, input).exitCode, 0);
+        QCOMPARE(maxDifference(QImage(target, "tiff"), picture), 0);
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
+        QCOMPARE(int(st.st_mode & 07777), 0640);
+    }
+
+    // A folder the user may not write to: refused with the system's reason.
+    void unwritableFolder()
+    {
+        const QString whyNot = orvane::test::unprivilegedUnavailable();
+        if (!whyNot.isEmpty())
+            QSKIP(qPrintable(whyNot));
+        QTemporaryDir dir;
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner
+                                                      | QFile::ExeOwner | QFile::ReadOther
+                                                      | QFile::ExeOther));
+        orvane::test::openPathFor(dir.path());
+        orvane::test::openPathFor(converterPath());
+        const QString input = dir.filePath(QStringLiteral("in.bmp"));
+        QVERIFY(makePicture(QImage::Format_RGB32, 16, 16).save(input, "BMP"));
+        QFile::setPermissions(input, QFile::permissions(input) | QFile::ReadOther);
+        const QString target = dir.filePath(QStringLiteral("out.png"));
+        const Run run = runConverter(
+            {QStringLiteral("-out"), QStringLiteral("png"), QStringLiteral("-o"), target, input},
+            converterPath(),
+            {orvane::test::setprivPath(), QStringLiteral("--reuid=nobody"),
+             QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups")});
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.errors.contains(QStringLiteral("Permission denied"))
+                     && run.errors.contains(target),
+                 qPrintable(run.errors));
+        QVERIFY(!QFile::exists(target));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestNconvertOutput)
+#include "test_nconvert_output.moc"
