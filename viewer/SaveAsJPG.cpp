@@ -1,7 +1,7 @@
 #include "viewer/SaveAsJPG.h"
 
 #include "app/AppError.h"
-#include "viewer/jpeg/JpegCompressor.h"
+#include "viewer/jpeg/StripEncoder.h"
 
 #include <QSaveFile>
 
@@ -39,28 +39,32 @@ Status statusOf(jpeg::Result result)
     return GenericError;
 }
 
-// Rows handed to the compressor per call.
-constexpr int Band = 16;
+constexpr int Band = jpeg::StripEncoder::Band;
 
-// The picture as the compressor takes it: rows of gray, RGB or 32-bit pixels.
+// The picture as the encoder takes it: rows of gray, RGB or 32-bit pixels.
 // Pixels that are already in such a layout are passed straight from the
 // picture; palette pictures go through a small row buffer and any other
 // format through a converted band of rows, so there is never a full-size
-// copy of the picture.
-class JpegBitmap {
+// copy of the picture. Each of the encoder's threads has its own buffers.
+class JpegBitmap final : public jpeg::RowSource {
 public:
     explicit JpegBitmap(const QImage& picture) : picture_(picture) {}
 
-    // Chooses how the rows are made. Throws std::bad_alloc.
-    void prepare();
+    // Chooses how the rows are made, for `workers` threads. Throws
+    // std::bad_alloc.
+    void prepare(int workers);
 
     jpeg::InputLayout layout() const { return layout_; }
-    // Pointers to the rows first .. first + count - 1 (count <= Band), valid
-    // until the next call; nullptr when memory runs out.
-    const unsigned char* const* rows(int first, int count);
+    const unsigned char* const* rows(int first, int count, int worker) override;
 
 private:
     enum class Source { Direct, PaletteGray, PaletteRgb, Converted };
+
+    struct Scratch {
+        std::vector<unsigned char> buffer;
+        QImage band;
+        std::array<const unsigned char*, Band> pointers{};
+    };
 
     void preparePalette();
     void expandRow(int y, unsigned char* out) const;
@@ -71,17 +75,16 @@ private:
     QImage::Format convertTo_ = QImage::Format_RGB32;
     std::array<unsigned char, 256> grayOf_{};
     std::array<std::array<unsigned char, 3>, 256> rgbOf_{};
-    std::vector<unsigned char> buffer_;
     qsizetype bufferStride_ = 0;
-    QImage band_;
-    std::array<const unsigned char*, Band> pointers_{};
+    std::vector<Scratch> scratch_;
 };
 
 constexpr jpeg::InputLayout Native32 =
     Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? jpeg::InputLayout::Bgrx : jpeg::InputLayout::Xrgb;
 
-void JpegBitmap::prepare()
+void JpegBitmap::prepare(int workers)
 {
+    scratch_.resize(std::size_t(workers));
     switch (picture_.format()) {
     case QImage::Format_RGB32:
     case QImage::Format_ARGB32: // a JPEG has no alpha: the colour is kept
@@ -144,7 +147,8 @@ void JpegBitmap::preparePalette()
     source_ = gray ? Source::PaletteGray : Source::PaletteRgb;
     layout_ = gray ? jpeg::InputLayout::Gray : jpeg::InputLayout::Rgb;
     bufferStride_ = qsizetype(picture_.width()) * (gray ? 1 : 3);
-    buffer_.resize(std::size_t(bufferStride_) * Band);
+    for (Scratch& s : scratch_)
+        s.buffer.resize(std::size_t(bufferStride_) * Band);
 }
 
 void JpegBitmap::expandRow(int y, unsigned char* out) const
@@ -175,31 +179,32 @@ void JpegBitmap::expandRow(int y, unsigned char* out) const
     }
 }
 
-const unsigned char* const* JpegBitmap::rows(int first, int count)
+const unsigned char* const* JpegBitmap::rows(int first, int count, int worker)
 {
+    Scratch& s = scratch_[std::size_t(worker)];
     switch (source_) {
     case Source::Direct:
         for (int i = 0; i < count; ++i)
-            pointers_[i] = picture_.constScanLine(first + i);
+            s.pointers[i] = picture_.constScanLine(first + i);
         break;
     case Source::PaletteGray:
     case Source::PaletteRgb:
         for (int i = 0; i < count; ++i) {
-            unsigned char* row = buffer_.data() + bufferStride_ * i;
+            unsigned char* row = s.buffer.data() + bufferStride_ * i;
             expandRow(first + i, row);
-            pointers_[i] = row;
+            s.pointers[i] = row;
         }
         break;
     case Source::Converted:
-        band_ = QImage(); // let the previous band go before making the next
-        band_ = picture_.copy(0, first, picture_.width(), count).convertToFormat(convertTo_);
-        if (band_.isNull())
+        s.band = QImage(); // let the previous band go before making the next
+        s.band = picture_.copy(0, first, picture_.width(), count).convertToFormat(convertTo_);
+        if (s.band.isNull())
             return nullptr;
         for (int i = 0; i < count; ++i)
-            pointers_[i] = band_.constScanLine(i);
+            s.pointers[i] = s.band.constScanLine(i);
         break;
     }
-    return pointers_.data();
+    return s.pointers.data();
 }
 
 // Hands the compressed bytes to the file being saved.
@@ -248,16 +253,16 @@ QString fileCause(const QString& path, const QSaveFile& file)
 }
 
 // Step 1: start the encoder.
-Status start(jpeg::Compressor& compressor, QString& cause)
+Status start(jpeg::StripEncoder& encoder, QString& cause)
 {
-    const jpeg::Result result = compressor.create();
+    const jpeg::Result result = encoder.start();
     if (result != jpeg::Result::Ok)
-        cause = QString::fromStdString(compressor.message());
+        cause = QString::fromStdString(encoder.message());
     return statusOf(result);
 }
 
 // Step 2: the bitmap the encoder reads, made from the picture.
-Status createBitmap(const QImage& picture, std::optional<JpegBitmap>& bitmap, QString& cause)
+Status createBitmap(const QImage& picture, int workers, std::optional<JpegBitmap>& bitmap, QString& cause)
 {
     if (picture.isNull()) {
         cause = QStringLiteral("There is no picture to save.");
@@ -271,7 +276,7 @@ Status createBitmap(const QImage& picture, std::optional<JpegBitmap>& bitmap, QS
     }
     try {
         bitmap.emplace(picture);
-        bitmap->prepare();
+        bitmap->prepare(workers);
     } catch (const std::bad_alloc&) {
         bitmap.reset();
         cause = QStringLiteral("Out of memory.");
@@ -283,7 +288,7 @@ Status createBitmap(const QImage& picture, std::optional<JpegBitmap>& bitmap, QS
 // Steps 3 to 5: encode the bitmap into a temporary file beside the target and
 // put it in place of the target once it is complete.
 Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quint8 quality,
-            jpeg::Compressor& compressor, QString& cause)
+            jpeg::StripEncoder& encoder, QString& cause)
 {
     if (path.isEmpty()) {
         cause = QStringLiteral("No file name was given.");
@@ -306,32 +311,12 @@ Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quin
     p.quality = qMax(1, int(quality)); // quality 0 is the lowest, as 1
     setDensity(picture, p);
 
-    const auto failed = [&](jpeg::Result result) {
-        compressor.abort();
-        cause = result == jpeg::Result::OutputFailed
-            ? fileCause(path, file)
-            : QString::fromStdString(compressor.message());
+    const jpeg::Result result = encoder.encode(p, bitmap, output);
+    if (result != jpeg::Result::Ok) { // the unfinished temporary file goes with `file`
+        cause = result == jpeg::Result::OutputFailed ? fileCause(path, file)
+                                                     : QString::fromStdString(encoder.message());
         return statusOf(result);
-    }; // the unfinished temporary file goes with `file`
-
-    jpeg::Result result = compressor.begin(p, output);
-    if (result != jpeg::Result::Ok)
-        return failed(result);
-    for (int y = 0; y < p.height; y += Band) {
-        const int count = qMin(Band, p.height - y);
-        const unsigned char* const* rows = bitmap.rows(y, count);
-        if (!rows) {
-            compressor.abort();
-            cause = QStringLiteral("Out of memory.");
-            return OutOfMemory;
-        }
-        result = compressor.writeRows(rows, count);
-        if (result != jpeg::Result::Ok)
-            return failed(result);
     }
-    result = compressor.finish();
-    if (result != jpeg::Result::Ok)
-        return failed(result);
     if (!file.commit()) {
         cause = fileCause(path, file);
         return Win32Error;
@@ -344,22 +329,21 @@ Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quin
 void WriteJpegFile(const QImage& picture, const QString& path, quint8 quality)
 {
     QString cause;
-    jpeg::Compressor compressor;
-    Status status = start(compressor, cause);
+    jpeg::StripEncoder encoder;
+    Status status = start(encoder, cause);
     if (status == Ok) { // no shut-down when the encoder did not start
         std::optional<JpegBitmap> bitmap;
-        status = createBitmap(picture, bitmap, cause);
+        status = createBitmap(picture, encoder.workers(), bitmap, cause);
         if (status == Ok) { // no bitmap to dispose of when it was not made
             try {
-                status = save(*bitmap, picture, path, quality, compressor, cause);
+                status = save(*bitmap, picture, path, quality, encoder, cause);
             } catch (const std::bad_alloc&) {
-                compressor.abort();
                 cause = QStringLiteral("Out of memory.");
                 status = OutOfMemory;
             }
             bitmap.reset(); // dispose of the bitmap
         }
-        compressor.destroy(); // shut the encoder down
+        encoder.shutdown(); // shut the encoder down
     }
     if (status != Ok) {
         QString description = QStringLiteral("Cannot save the image. GDI+ Error:")

@@ -24,6 +24,8 @@ struct DecodedJpeg {
     int densityUnit = -1;
     int xDensity = 0;
     int yDensity = 0;
+    int restartInterval = 0;         // in blocks, 0 without restart markers
+    long warnings = 0;               // damage libjpeg noticed and read past
     std::vector<int> lumaQuantizers; // the 64 values of table 0
     QImage pixels;                   // Grayscale8 or RGB888
 };
@@ -80,7 +82,9 @@ inline bool decodeInto(std::FILE* f, DecodedJpeg& out, DecodeErrors& errors)
         JSAMPROW row = out.pixels.scanLine(int(cinfo.output_scanline));
         jpeg_read_scanlines(&cinfo, &row, 1);
     }
+    out.restartInterval = int(cinfo.restart_interval);
     jpeg_finish_decompress(&cinfo);
+    out.warnings = errors.pub.num_warnings;
     jpeg_destroy_decompress(&cinfo);
     return true;
 }

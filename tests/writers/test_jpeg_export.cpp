@@ -62,15 +62,31 @@ class TestJpegExport : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     // A photograph keeps its detail and its colour at full resolution: every
-    // component sampled 1x1, all quantizers 1 (quality 100).
+    // component sampled 1x1, all quantizers 1 (quality 100). A tall picture
+    // is encoded in strips on several threads and joined with restart
+    // markers: the decoder must find them all in sequence.
+    void photoAtQuality100_data()
+    {
+        QTest::addColumn<int>("width");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<bool>("restarts");
+        QTest::newRow("one strip") << 403 << 297 << false;
+        QTest::newRow("three strips, the last partial") << 301 << 1100 << true;
+        QTest::newRow("strips of exact height") << 64 << 2048 << true;
+    }
     void photoAtQuality100()
     {
-        const QImage photo = photoLike(403, 297);
+        QFETCH(int, width);
+        QFETCH(int, height);
+        QFETCH(bool, restarts);
+        const QImage photo = photoLike(width, height);
         QTemporaryDir dir;
         const DecodedJpeg jpeg = saveAndDecode(photo, dir);
         QVERIFY2(jpeg.ok, qPrintable(jpeg.error));
-        QCOMPARE(jpeg.width, 403);
-        QCOMPARE(jpeg.height, 297);
+        QCOMPARE(jpeg.warnings, 0L);
+        QCOMPARE(jpeg.restartInterval != 0, restarts);
+        QCOMPARE(jpeg.width, width);
+        QCOMPARE(jpeg.height, height);
         QCOMPARE(jpeg.components, 3);
         QCOMPARE(jpeg.hSampling, (std::vector<int>{1, 1, 1}));
         QCOMPARE(jpeg.vSampling, (std::vector<int>{1, 1, 1}));
@@ -126,6 +142,13 @@ private Q_SLOTS:
         QTest::newRow("RGB888") << photoLike(33, 17).convertToFormat(QImage::Format_RGB888) << 3 << 12;
         QTest::newRow("RGB16, converted in bands") << photoLike(41, 39).convertToFormat(QImage::Format_RGB16)
                                                    << 3 << 12;
+        // Tall pictures: each thread expands or converts its own rows.
+        QTest::newRow("tall gray scan") << grayScan(50, 1500, 9) << 1 << 1;
+        QImage tallLineArt = randomPicture(77, 1300, QImage::Format_Mono, 10);
+        tallLineArt.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
+        QTest::newRow("tall line art") << tallLineArt << 1 << 1;
+        QTest::newRow("tall premultiplied ARGB32")
+            << photoLike(45, 1400).convertToFormat(QImage::Format_ARGB32_Premultiplied) << 3 << 12;
         QTest::newRow("one pixel") << photoLike(1, 1) << 3 << 12;
     }
     void componentsByPicture()
@@ -136,6 +159,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const DecodedJpeg jpeg = saveAndDecode(picture, dir);
         QVERIFY2(jpeg.ok, qPrintable(jpeg.error));
+        QCOMPARE(jpeg.warnings, 0L);
         QCOMPARE(jpeg.width, picture.width());
         QCOMPARE(jpeg.height, picture.height());
         QCOMPARE(jpeg.components, components);

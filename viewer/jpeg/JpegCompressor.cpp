@@ -226,6 +226,7 @@ Result Compressor::begin(const Parameters& p, Output& output)
     }
     c.dct_method = JDCT_ISLOW;
     c.write_JFIF_header = TRUE;
+    c.restart_in_rows = p.restartEveryRow ? 1 : 0;
     c.density_unit = UINT8(p.densityUnit);
     c.X_density = UINT16(p.xDensity);
     c.Y_density = UINT16(p.yDensity);

@@ -36,6 +36,7 @@ struct Parameters {
     int densityUnit = 0; // JFIF: 0 aspect ratio only, 1 dots per inch, 2 per cm
     int xDensity = 1;
     int yDensity = 1;
+    bool restartEveryRow = false; // a restart marker after every row of 8x8 blocks
 };
 
 // Where the compressed bytes go. write() returns false when they could not be
