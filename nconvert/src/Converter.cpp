@@ -99,6 +99,11 @@ public:
     }
     if (::fchmod(fd_, mode) != 0)
       throw writeError(errno);
+    // On the disk before it takes the place of the user's file, so that a
+    // crash cannot leave an empty file there. Folders that cannot sync
+    // (EINVAL) still get the file.
+    if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS)
+      throw writeError(errno);
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0)

@@ -3,6 +3,7 @@
 // pixel for pixel, at the same depth and resolution. Also its command line,
 // and what happens to the target when a conversion fails.
 #include "nconvert/ConverterRun.h"
+#include "common/TmpfsMount.h"
 #include "common/Unprivileged.h"
 
 #include <QFile>
@@ -252,6 +253,35 @@ private Q_SLOTS:
             QVERIFY(f.open(QIODevice::ReadOnly));
             QCOMPARE(f.readAll(), QByteArray("the user's earlier file"));
             QCOMPARE(leftovers(dir.path()), QStringList());
+        }
+    }
+
+    // A disk that fills up half-way: the write error is reported, the
+    // partial file removed and the earlier file kept.
+    void diskFull()
+    {
+        orvane::test::TmpfsMount disk(QStringLiteral("size=512k"));
+        if (!disk.ok())
+            QSKIP(qPrintable(disk.whyNot));
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.bmp"));
+        QVERIFY(makePicture(QImage::Format_RGB32, 1000, 800).save(input, "BMP"));
+        for (const QString& format : {QStringLiteral("png"), QStringLiteral("tiff")}) {
+            const QString target = disk.filePath(QStringLiteral("page.") + format);
+            {
+                QFile f(target);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+                f.write("earlier");
+            }
+            const Run run = convert(format, target, input);
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.errors.contains(QStringLiteral("No space left on device"))
+                         && run.errors.contains(target),
+                     qPrintable(run.errors));
+            QFile f(target);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), QByteArray("earlier"));
+            QCOMPARE(leftovers(disk.path), QStringList());
         }
     }
 
