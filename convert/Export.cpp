@@ -35,15 +35,20 @@ QString conversionFailure(std::int32_t result, const QByteArray& errorOutput, co
 }
 
 // A converter that was killed leaves its unfinished output beside the
-// target, named "." + the target's name + ".nconvert-" and a random tail.
+// target: "." and the first 200 bytes of the target's name, then
+// ".nconvert-" and a random tail.
 void removeUnfinishedOutput(const QString& chosenPath)
 {
     const QFileInfo target(chosenPath);
     const QDir folder = target.absoluteDir();
-    const QStringList unfinished = folder.entryList(
-        {QLatin1Char('.') + target.fileName() + QStringLiteral(".nconvert-*")}, QDir::Files | QDir::Hidden);
-    for (const QString& name : unfinished)
-        DeleteFileQuietly(folder.filePath(name));
+    const QByteArray stem = '.' + QFile::encodeName(target.fileName()).left(200) + ".nconvert-";
+    const QStringList candidates =
+        folder.entryList({QStringLiteral(".*.nconvert-*")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : candidates) {
+        const QByteArray native = QFile::encodeName(name);
+        if (native.startsWith(stem) && native.size() == stem.size() + 6)
+            DeleteFileQuietly(folder.filePath(name));
+    }
 }
 
 } // namespace

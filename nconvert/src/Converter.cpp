@@ -39,6 +39,8 @@ std::string errnoText(int err) { return std::strerror(err); }
 // ---------------------------------------------------------------------------
 // The temporary output file beside the target.
 
+constexpr std::size_t kTempStemBytes = 200;
+
 class TempFile {
 public:
   explicit TempFile(const std::string& target) : target_(target) {
@@ -46,7 +48,12 @@ public:
     const std::string dir = slash == std::string::npos ? std::string(".")
                             : slash == 0              ? std::string("/")
                                                       : target.substr(0, slash);
-    std::string pattern = (dir == "/" ? std::string() : dir) + "/.nconvert-XXXXXX";
+    // Named after the target, so that whoever started the conversion can
+    // find what a killed converter left behind; the name is cut so that the
+    // whole stays within the file system's limit.
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string pattern = (dir == "/" ? std::string() : dir) + "/." + base.substr(0, kTempStemBytes) +
+                          ".nconvert-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     fd_ = mkostemp(name.data(), O_CLOEXEC);
