@@ -1,0 +1,316 @@
+// "Select Scanner" and "Scan Image" with the real scanner library over
+// SANE's test backend, playing the user in the library's dialogs. Every case
+// runs in a child process of its own (SANE reads its configuration once per
+// process), as root or as nobody.
+#include "app/Form1.h"
+#include "app/Globals.h"
+#include "app/PictureBox.h"
+#include "common/RecordingDesktop.h"
+#include "common/Unprivileged.h"
+#include "scan/ScanCommands.h"
+#include "viewer/Form2.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+
+using namespace orvane;
+
+namespace {
+
+const QString scanFailed = QStringLiteral("Scan failed.  (This may happen if the user canceled the scan dialog.)");
+
+// Writes a SANE configuration that offers only the test backend.
+void writeConfig(const QString& dir, const QStringList& extra)
+{
+    QDir().mkpath(dir + QStringLiteral("/dll.d"));
+    QFile dll(dir + QStringLiteral("/dll.d/test"));
+    QVERIFY(dll.open(QIODevice::WriteOnly));
+    dll.write("test\n");
+    QFile conf(dir + QStringLiteral("/test.conf"));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    const QStringList base{"number_of_devices 1", "mode Color", "depth 8", "resolution_min 25.0",
+                           "resolution_max 600.0", "resolution_quant 1.0", "resolution 50.0",
+                           "test-picture \"Color pattern\"", "geometry_min 0.0", "geometry_max 300.0",
+                           "geometry_quant 1.0", "tl_x 0.0", "tl_y 0.0", "br_x 300.0", "br_y 300.0"};
+    conf.write((base + extra).join(QLatin1Char('\n')).toUtf8() + '\n');
+}
+
+struct ChildReport {
+    int exitCode = -1;
+    QStringList lines;
+    QStringList with(const QString& prefix) const
+    {
+        QStringList out;
+        for (const QString& l : lines)
+            if (l.startsWith(prefix + QLatin1Char(' ')))
+                out << l.mid(prefix.size() + 1);
+        return out;
+    }
+};
+
+} // namespace
+
+class TestScanE2E : public QObject {
+    Q_OBJECT
+    QTemporaryDir work_;
+    int cases_ = 0;
+
+    // Runs one case in a child: a fresh application folder holding the real
+    // library, a SANE configuration with `extra` lines.
+    ChildReport run(const QString& action, const QStringList& extra = {}, bool asNobody = false)
+    {
+        const QString dir = work_.filePath(QStringLiteral("case%1").arg(++cases_));
+        writeConfig(dir + QStringLiteral("/sane.d"), extra);
+        const QString app = dir + QStringLiteral("/app");
+        QDir().mkpath(app);
+        QFile::copy(QStringLiteral(EZTW32_LIBRARY), app + QStringLiteral("/EZTW32.dll"));
+        const QStringList env{QStringLiteral("SANE_CONFIG_DIR=") + dir + QStringLiteral("/sane.d"),
+                              QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("LC_ALL=C")};
+        ChildReport r;
+        QByteArray output;
+        if (asNobody) {
+            test::openPathFor(app);
+            QFile::setPermissions(app, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                           | QFile::ExeOther);
+            const test::ChildResult c = test::runAsNobody({action, app}, env);
+            if (!c.ran)
+                QTest::qSkip(qPrintable(c.whyNot), __FILE__, __LINE__);
+            r.exitCode = c.exitCode;
+            output = c.output;
+        } else {
+            QProcess p;
+            QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+            for (const QString& kv : env)
+                e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+            p.setProcessEnvironment(e);
+            p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), action, app});
+            if (p.waitForFinished(120000))
+                r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+            output = p.readAllStandardOutput();
+        }
+        for (const QByteArray& line : output.split('\n'))
+            if (!line.isEmpty())
+                r.lines << QString::fromUtf8(line);
+        return r;
+    }
+
+private Q_SLOTS:
+    // A scan lands in the viewer at its own size at the top-left corner,
+    // the scan file is gone, the main window hidden; a second scan after
+    // "< Back" shows the new picture, again from the top-left corner.
+    void scanShowsThePictureAndASecondScanReplacesIt()
+    {
+        const ChildReport r = run(QStringLiteral("scan-twice"));
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.with(QStringLiteral("message")), QStringList());
+        const QStringList shown = r.with(QStringLiteral("shown"));
+        QCOMPARE(shown.size(), 2);
+        // "<width>x<height> at <x>,<y> main:<visible> viewer:<visible> file:<exists>"
+        for (const QString& s : shown) {
+            QVERIFY2(s.contains(QStringLiteral(" at 0,0 main:hidden viewer:shown file:gone")), qPrintable(s));
+            QVERIFY2(s.contains(QStringLiteral("same-image:yes")), qPrintable(s));
+        }
+        QVERIFY2(shown[0].section(QLatin1Char(' '), 0, 0) != shown[1].section(QLatin1Char(' '), 0, 0),
+                 qPrintable(shown.join(QLatin1Char('|'))));
+        QCOMPARE(r.with(QStringLiteral("scrolled")), QStringList{QStringLiteral("yes")});
+    }
+
+    void selectScannerThenScan()
+    {
+        const ChildReport r = run(QStringLiteral("select-and-scan"));
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.with(QStringLiteral("message")), QStringList());
+        QCOMPARE(r.with(QStringLiteral("shown")).size(), 1);
+    }
+
+    void cancelGivesMinus1AndKeepsThePicture()
+    {
+        const ChildReport r = run(QStringLiteral("cancel"));
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.with(QStringLiteral("message")), QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
+        QCOMPARE(r.with(QStringLiteral("library-message")), QStringList());
+        QCOMPARE(r.with(QStringLiteral("kept")), QStringList{QStringLiteral("yes")});
+    }
+
+    void faultStatusesGiveMinus1_data()
+    {
+        QTest::addColumn<QString>("status");
+        QTest::newRow("jammed") << "SANE_STATUS_JAMMED";
+        QTest::newRow("out of paper") << "SANE_STATUS_NO_DOCS";
+        QTest::newRow("busy") << "SANE_STATUS_DEVICE_BUSY";
+        QTest::newRow("I/O error") << "SANE_STATUS_IO_ERROR";
+    }
+    // The library's own message first, then the -1 message; the picture
+    // kept, and the next command still works.
+    void faultStatusesGiveMinus1()
+    {
+        QFETCH(QString, status);
+        const ChildReport r = run(QStringLiteral("fault"), {QStringLiteral("read-status-code \"%1\"").arg(status)});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.with(QStringLiteral("library-message")).size(), 1);
+        QCOMPARE(r.with(QStringLiteral("message")), QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
+        QCOMPARE(r.with(QStringLiteral("kept")), QStringList{QStringLiteral("yes")});
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
+    }
+
+    // Fewer lines than announced: the scan ends early, no half picture.
+    void scanThatEndsEarly()
+    {
+        const ChildReport r = run(QStringLiteral("fault"), {QStringLiteral("read-limit true"),
+                                                             QStringLiteral("read-limit-size 1"),
+                                                             QStringLiteral("ppl-loss 7")});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
+    }
+
+    void unwritableApplicationFolderGivesMinus2()
+    {
+        const ChildReport r = run(QStringLiteral("scan-once"), {}, true);
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.with(QStringLiteral("message")),
+                 QStringList{QStringLiteral("Scanner Interface Error|Temporary file access error.  This can be "
+                                            "caused when running on a system with limited access rights.  Please "
+                                            "enable admin rights and try again.")});
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The child: the program's own windows and commands, the user played by a
+// timer that answers whatever modal dialog the library shows.
+
+namespace {
+
+void say(const QString& line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+struct User {
+    bool cancel = false;
+    int resolution = 0; // pick this resolution in the scan dialog, when offered
+    QTimer timer;
+
+    User()
+    {
+        QObject::connect(&timer, &QTimer::timeout, [this] { act(); });
+        timer.start(10);
+    }
+
+    void act()
+    {
+        QWidget* w = QApplication::activeModalWidget();
+        if (!w)
+            return;
+        const QString name = w->objectName();
+        if (name == QLatin1String("scanDialog")) {
+            if (resolution)
+                if (auto* combo = w->findChild<QComboBox*>(QStringLiteral("resolutionCombo"))) {
+                    const int at = combo->findData(double(resolution));
+                    if (at >= 0)
+                        combo->setCurrentIndex(at);
+                }
+            if (auto* b = w->findChild<QPushButton*>(cancel ? QStringLiteral("cancelButton") : QStringLiteral("scanButton")))
+                b->click();
+        } else if (name == QLatin1String("sourceDialog")) {
+            auto* select = w->findChild<QPushButton*>(QStringLiteral("selectButton"));
+            if (select && select->isEnabled())
+                select->click();
+        } else if (name == QLatin1String("scannerMessage")) {
+            say(QStringLiteral("library-message ") + static_cast<QMessageBox*>(w)->text());
+            static_cast<QMessageBox*>(w)->accept();
+        }
+    }
+};
+
+void report(Form1& form)
+{
+    Form2* viewer = loadedViewer();
+    if (!viewer || !viewer->isVisible())
+        return;
+    const QImage& picture = form.picBuffer->picture();
+    say(QStringLiteral("shown %1x%2 at %3,%4 main:%5 viewer:%6 file:%7 same-image:%8")
+            .arg(viewer->picScan->width())
+            .arg(viewer->picScan->height())
+            .arg(viewer->picScan->x())
+            .arg(viewer->picScan->y())
+            .arg(form.isVisible() ? "shown" : "hidden", viewer->isVisible() ? "shown" : "hidden",
+                 QFile::exists(globals().AppFolder + QStringLiteral("VBScanInterface.bmp")) ? "left" : "gone",
+                 viewer->picScan->picture().constBits() == picture.constBits()
+                         && viewer->picScan->size() == picture.size()
+                     ? "yes"
+                     : "no"));
+}
+
+int child(const QStringList& args)
+{
+    const QString action = args.value(0);
+    test::RecordingDesktop desktop;
+    Form1 form(args.value(1));
+    form.Form_Load();
+    form.show();
+    User user;
+    QImage earlier(3, 3, QImage::Format_RGB32);
+    earlier.fill(Qt::blue);
+    form.picBuffer->setPicture(earlier);
+
+    if (action == QLatin1String("scan-twice")) {
+        user.resolution = 100;
+        ScanImage(form);
+        report(form);
+        Form2* viewer = loadedViewer();
+        if (viewer && viewer->HScroll1->isEnabled()) {
+            viewer->HScroll1->setValue(viewer->HScroll1->maximum());
+            viewer->VScroll1->setValue(viewer->VScroll1->maximum());
+            say(QStringLiteral("scrolled ") + (viewer->picScan->pos() != QPoint(0, 0) ? "yes" : "no"));
+        }
+        if (viewer)
+            viewer->PushButton2_Click();
+        user.resolution = 50;
+        ScanImage(form);
+        report(form);
+    } else if (action == QLatin1String("select-and-scan")) {
+        SelectScanner(form);
+        ScanImage(form);
+        report(form);
+    } else {
+        user.cancel = action == QLatin1String("cancel");
+        ScanImage(form);
+        report(form);
+        say(QStringLiteral("kept ") + (form.picBuffer->picture().cacheKey() == earlier.cacheKey() ? "yes" : "no"));
+        if (action == QLatin1String("fault")) {
+            // The next command still works: the library closed the device.
+            user.cancel = true;
+            ScanImage(form);
+        }
+    }
+    say(QStringLiteral("files ") + QDir(args.value(1)).entryList(QDir::Files | QDir::Hidden).join(QLatin1Char(',')));
+    for (const test::Message& m : desktop.messages)
+        if (m.text != scanFailed || action != QLatin1String("fault") || &m == &desktop.messages.first())
+            say(QStringLiteral("message ") + m.title + QLatin1Char('|') + m.text);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() > 1 && args[1] == QLatin1String("--child"))
+        return child(args.mid(2));
+    TestScanE2E t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "test_scan_e2e.moc"
