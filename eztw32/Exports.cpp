@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -251,25 +252,40 @@ std::int32_t acquire(QWidget* owner, const char* path)
 } // namespace
 } // namespace eztw32
 
+// No exception leaves the library: the caller is C.
 EZTW32_EXPORT std::int32_t TWAIN_IsAvailable()
 {
-    return eztw32::ensureSaneInitialised() == SANE_STATUS_GOOD ? 1 : 0;
+    try {
+        return eztw32::ensureSaneInitialised() == SANE_STATUS_GOOD ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
 }
 
 EZTW32_EXPORT std::int32_t TWAIN_SelectImageSource(std::int32_t window)
 {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
         return 0;
-    eztw32::SourceDialog dialog(eztw32::ownerWindow(window), eztw32::chosenSource());
-    if (dialog.exec() != QDialog::Accepted || !dialog.chosen())
+    try {
+        eztw32::SourceDialog dialog(eztw32::ownerWindow(window), eztw32::chosenSource());
+        if (dialog.exec() != QDialog::Accepted || !dialog.chosen())
+            return 0;
+        eztw32::chosenSource() = dialog.chosen();
+        return 1;
+    } catch (...) {
         return 0;
-    eztw32::chosenSource() = dialog.chosen();
-    return 1;
+    }
 }
 
 EZTW32_EXPORT std::int32_t TWAIN_AcquireToFilename(std::int32_t window, const char* path)
 {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
         return -1;
-    return eztw32::acquire(eztw32::ownerWindow(window), path);
+    try {
+        return eztw32::acquire(eztw32::ownerWindow(window), path);
+    } catch (const std::bad_alloc&) {
+        return -3;
+    } catch (...) {
+        return -1;
+    }
 }
