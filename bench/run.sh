@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds an optimised program in build-bench/, makes the A4 test pages when
+# they are missing, and prints one table of timings and memory.
+#   bench/run.sh [--runs N] [--quick]
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${ORVANE_BENCH_BUILD_DIR:-$here/build-bench}
+images=${ORVANE_BENCH_IMAGES:-$here/bench-images}
+cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DORVANE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+if [ ! -f "$images/photo-600.bmp" ] || [ ! -f "$images/doc-300.bmp" ]; then
+    sh "$here/../shared/bench/make-bench-images.sh" "$images"
+fi
+exec /usr/bin/python3 "$here/bench/run.py" --build "$build" --images "$images" "$@"
