@@ -32,8 +32,20 @@ void PictureBox::paintEvent(QPaintEvent* event)
     const QColor background = palette().color(QPalette::Base);
     const QRect damaged = event->rect();
     const QRect inside = damaged.intersected(picture_.rect());
-    if (!inside.isEmpty())
-        painter.drawImage(inside.topLeft(), picture_, inside); // only the damaged part
+    if (!inside.isEmpty()) {
+        switch (picture_.format()) {
+        case QImage::Format_RGB32:
+        case QImage::Format_ARGB32:
+        case QImage::Format_ARGB32_Premultiplied:
+            painter.drawImage(inside.topLeft(), picture_, inside); // straight from the picture
+            break;
+        default:
+            // Line art and gray pictures: only the damaged part is converted
+            // for drawing, never the whole picture.
+            painter.drawImage(inside.topLeft(), picture_.copy(inside));
+            break;
+        }
+    }
     // Whatever the picture does not cover shows the box's background.
     QRegion rest(damaged);
     rest -= QRegion(inside);

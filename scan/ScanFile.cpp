@@ -2,6 +2,7 @@
 
 #include "app/AppError.h"
 
+#include <QFile>
 #include <QImageReader>
 #include <sys/mman.h>
 
@@ -40,10 +41,44 @@ QImage mappedPicture(QSize size, QImage::Format format)
     return image;
 }
 
+quint32 le32(const uchar* p) { return p[0] | p[1] << 8 | p[2] << 16 | quint32(p[3]) << 24; }
+
+// Qt's reader accepts a BMP file that ends early and fills the rest of the
+// picture with whatever the memory held. An uncompressed file is checked
+// against the size its header announces before it is read.
+void checkComplete(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return; // the reader says why
+    uchar h[30];
+    if (file.read(reinterpret_cast<char*>(h), sizeof h) != qint64(sizeof h) || h[0] != 'B' || h[1] != 'M')
+        return;
+    const quint32 offBits = le32(h + 10), headerSize = le32(h + 14);
+    if (headerSize < 40)
+        return;
+    uchar info[20];
+    if (file.read(reinterpret_cast<char*>(info), sizeof info) != qint64(sizeof info))
+        return;
+    const qint64 width = qint32(le32(h + 18)), height = qint32(le32(h + 22));
+    const int bits = h[28] | h[29] << 8;
+    const quint32 compression = le32(info);
+    if ((compression != 0 && compression != 3) || width <= 0 || height == 0 || bits == 0)
+        return;
+    const qint64 stride = (width * bits + 31) / 32 * 4;
+    const qint64 needed = qint64(offBits) + stride * (height < 0 ? -height : height);
+    if (file.size() < needed)
+        raiseError(ErrDeviceIO, path + QStringLiteral(": the picture file is incomplete: it holds %1 of the %2 bytes "
+                                                      "its header announces")
+                                    .arg(file.size())
+                                    .arg(needed));
+}
+
 } // namespace
 
 QImage loadScanFile(const QString& path)
 {
+    checkComplete(path);
     QImageReader reader(path);
     reader.setAutoTransform(false);
     // A 1200 dpi A4 colour scan takes some 560 MB as a picture, far above

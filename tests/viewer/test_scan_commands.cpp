@@ -5,6 +5,7 @@
 #include "app/PictureBox.h"
 #include "common/RecordingDesktop.h"
 #include "scan/ScanCommands.h"
+#include "scan/ScanFile.h"
 #include "scan/Scanner.h"
 #include "viewer/Form2.h"
 
@@ -89,13 +90,47 @@ private Q_SLOTS:
     // Codes the library documents nowhere, and a "success" whose file cannot
     // be read: the undocumented-code message, the earlier picture kept, the
     // file left where it is.
+    // A 1200 dpi A4 colour scan, far above Qt's default allocation limit,
+    // loads (a sparse file keeps the test quick).
+    void largeScanLoads()
+    {
+        const qint32 width = 9920, height = 14032;
+        const qint64 stride = (width * 24 + 31) / 32 * 4;
+        QByteArray header(54, '\0');
+        auto put32 = [&](int at, quint32 v) {
+            for (int i = 0; i < 4; ++i)
+                header[at + i] = char(v >> (8 * i));
+        };
+        header[0] = 'B';
+        header[1] = 'M';
+        put32(2, quint32(54 + stride * height));
+        put32(10, 54);
+        put32(14, 40);
+        put32(18, width);
+        put32(22, height);
+        header[26] = 1;
+        header[28] = 24;
+        put32(38, 47244);
+        put32(42, 47244);
+        QFile f(folder_.filePath(QStringLiteral("large.bmp")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(header);
+        QVERIFY(f.resize(54 + stride * height));
+        f.close();
+        const QImage picture = loadScanFile(f.fileName());
+        QCOMPARE(picture.size(), QSize(width, height));
+        QCOMPARE(picture.dotsPerMeterX(), 47244);
+        f.remove();
+    }
+
     void undocumentedResults_data()
     {
         QTest::addColumn<QString>("stub");
         QTest::addColumn<bool>("leavesFile");
         QTest::newRow("1") << "stub_result_1" << false;
         QTest::newRow("-6") << "stub_result_m6" << false;
-        QTest::newRow("0, unreadable file") << "stub_result_0_junk" << true;
+        QTest::newRow("0, not a BMP") << "stub_result_0_junk" << true;
+        QTest::newRow("0, truncated BMP") << "stub_result_0_truncated" << true;
     }
     void undocumentedResults()
     {

@@ -207,7 +207,11 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(path));
 
         d.saveAnswers = {path};
+        v.view.CommonDialog1.FileName = QStringLiteral("left over from before");
+        bool openedEmpty = false;
+        d.duringModal = [&] { openedEmpty = v.view.CommonDialog1.FileName.isEmpty(); };
         click();
+        QVERIFY(openedEmpty);
         QCOMPARE(d.saveDialogTitles, (QStringList{"Save Image", "Save Image"}));
         QCOMPARE(d.saveDialogFilters, (QStringList{filter, filter}));
         QCOMPARE(d.texts(), QStringList{QStringLiteral("Done.")});
@@ -236,6 +240,31 @@ private Q_SLOTS:
         QCOMPARE(d.messages.size(), 1);
         QVERIFY(d.messages[0].text.startsWith(QStringLiteral("Cannot save the image. GDI+ Error:")));
         QVERIFY(d.messages[0].text.contains(QStringLiteral("PushButton1_Click at line 122\n")));
+    }
+
+    // The viewport shows exactly the part of the picture the bars point at,
+    // for colour, gray and line-art pictures.
+    void paintsTheVisiblePart_data()
+    {
+        QTest::addColumn<int>("format");
+        QTest::newRow("colour") << int(QImage::Format_RGB32);
+        QTest::newRow("gray") << int(QImage::Format_Indexed8);
+        QTest::newRow("line art") << int(QImage::Format_Mono);
+    }
+    void paintsTheVisiblePart()
+    {
+        QFETCH(int, format);
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        QImage image = picture(1200, 900, format == QImage::Format_RGB32 ? QImage::Format_RGB32 : QImage::Format_Indexed8);
+        if (format == QImage::Format_Mono)
+            image = image.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither);
+        v.show(image);
+        v.view.HScroll1->setValue(30);
+        v.view.VScroll1->setValue(20);
+        const QImage shot = v.view.Picture2->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(shot.size(), QSize(504, 502));
+        QCOMPARE(shot, image.copy(300, 200, 504, 502).convertToFormat(QImage::Format_RGB32));
     }
 
     void closingTheViewerEndsTheProgram()

@@ -25,7 +25,19 @@ EXPORT int32_t stub_select_calls(void) { return selectCalls; }
 EXPORT int32_t TWAIN_AcquireToFilename(int32_t window, const char* path)
 {
     (void)window;
-#ifdef STUB_ACQUIRE_WRITES
+#if defined(STUB_ACQUIRE_WRITES) && STUB_ACQUIRE_WRITES == 2
+    /* A 100 x 100 24-bit BMP that ends after ten rows. */
+    FILE* f = fopen(path, "wb");
+    if (f) {
+        static const unsigned char header[54] = {
+            'B', 'M', 0x36, 0x75, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 100, 0, 0, 0, 100, 0, 0, 0,
+            1, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        static unsigned char rows[10 * 300];
+        fwrite(header, 1, sizeof header, f);
+        fwrite(rows, 1, sizeof rows, f);
+        fclose(f);
+    }
+#elif defined(STUB_ACQUIRE_WRITES)
     FILE* f = fopen(path, "wb");
     if (f) {
         fputs("not a picture", f);
