@@ -46,7 +46,7 @@ test)
     (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
     # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
     configure_and_build "$build-asan" -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON
-    (cd "$build-asan" && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    (cd "$build-asan" && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --output-on-failure -j "$(nproc)" --timeout 900)
     # The converter's BMP reader against the fuzzer, for a bounded time.
     "$here/nconvert/fuzz/run-fuzz.sh" "${ORVANE_FUZZ_SECONDS:-60}" "$build-fuzz"
