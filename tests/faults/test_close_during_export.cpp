@@ -1,0 +1,145 @@
+// Closing the viewer while the converter runs ends the program at once; the
+// converter finishes by itself, the user's file is either the old one or the
+// complete new one, and the next export works with what was left behind.
+#include "app/Form1.h"
+#include "app/PictureBox.h"
+#include "common/RecordingDesktop.h"
+#include "convert/Deploy.h"
+#include "viewer/Form2.h"
+
+#include <QApplication>
+#include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImageReader>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <unistd.h>
+
+using namespace orvane;
+
+namespace {
+
+QImage noise(int size)
+{
+    QImage image(size, size, QImage::Format_RGB32);
+    quint32 seed = 99;
+    for (int y = 0; y < size; ++y) {
+        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < size; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            line[x] = seed | 0xff000000u;
+        }
+    }
+    return image;
+}
+
+bool converterRunning(const QString& path)
+{
+    QDirIterator it(QStringLiteral("/proc"));
+    while (it.hasNext()) {
+        const QString pid = QFileInfo(it.next()).fileName();
+        bool numeric = false;
+        pid.toInt(&numeric);
+        if (numeric && QFile::symLinkTarget(QStringLiteral("/proc/") + pid + QStringLiteral("/exe")) == path)
+            return true;
+    }
+    return false;
+}
+
+// The program ends for real when a window is closed.
+class EndingDesktop : public test::RecordingDesktop {
+public:
+    void endProgram() override
+    {
+        std::printf("ended\n");
+        std::fflush(stdout);
+        ::_exit(0);
+    }
+};
+
+int child(const QStringList& args)
+{
+    qputenv("TEMP", args.value(0).toUtf8());
+    EndingDesktop desktop;
+    Form1 main(args.value(0));
+    Form2 view(main);
+    view.Form_Load();
+    main.picBuffer->setPicture(noise(4000));
+    view.show();
+    desktop.saveAnswers = {args.value(1)};
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (converterRunning(converterPath())) {
+            std::printf("closing\n");
+            std::fflush(stdout);
+            view.close();
+        }
+    });
+    closer.start(2);
+    view.PushButton5_Click();
+    std::printf("export ran to its end\n");
+    return 1;
+}
+
+} // namespace
+
+class TestCloseDuringExport : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void closeWhileConverting()
+    {
+        QTemporaryDir temp, out;
+        const QString target = out.filePath(QStringLiteral("page.png"));
+        QFile old(target);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("old");
+        old.close();
+
+        QProcess p;
+        p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), temp.path(), target});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.readAllStandardOutput(), QByteArray("closing\nended\n"));
+        QCOMPARE(p.exitCode(), 0);
+
+        // The converter goes on by itself and ends.
+        const QString converter = temp.filePath(QStringLiteral("nconvert.exe"));
+        QTRY_VERIFY_WITH_TIMEOUT(!converterRunning(converter), 60000);
+        QFile result(target);
+        QVERIFY(result.open(QIODevice::ReadOnly));
+        const QByteArray bytes = result.readAll();
+        QVERIFY2(bytes == "old" || QImage::fromData(bytes, "png").size() == QSize(4000, 4000), "not complete");
+        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("page.png")});
+        // The converter and the temporary BMP stay where the next export
+        // finds them.
+        QVERIFY(QFile::exists(converter));
+
+        // The next export uses them and cleans up after itself.
+        qputenv("TEMP", temp.path().toUtf8());
+        test::RecordingDesktop desktop;
+        Form1 main(temp.path());
+        Form2 view(main);
+        view.Form_Load();
+        main.picBuffer->setPicture(noise(64));
+        desktop.saveAnswers = {out.filePath(QStringLiteral("next.png"))};
+        view.PushButton5_Click();
+        QCOMPARE(desktop.texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(QDir(temp.path()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() > 1 && args[1] == QLatin1String("--child"))
+        return child(args.mid(2));
+    TestCloseDuringExport t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "test_close_during_export.moc"
