@@ -4,17 +4,30 @@
 
 #include <QEvent>
 #include <QGuiApplication>
+#include <QLineEdit>
 #include <QPointer>
 #include <QScreen>
 
 namespace orvane {
 
-Form::Form(QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                          | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                          | Qt::WindowCloseButtonHint)
+Form::Form(const char* name, int widthTwips, int heightTwips)
+    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+                           | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                           | Qt::WindowCloseButtonHint)
 {
+    setObjectName(QString::fromLatin1(name));
+    setWindowTitle(QString::fromLatin1(name));
+    setFixedSize(twips(widthTwips), twips(heightTwips));
     setMouseTracking(true);
+    QFont formFont(QStringLiteral("Arial"));
+    formFont.setPointSizeF(9);
+    formFont.setBold(true);
+    setFont(formFont);
+    // Created first, so that it comes first in the tab order.
+    Text1 = new QLineEdit(QStringLiteral("Text1"), this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    placeTwips(Text1, 8160, 150, 1095, 465);
+    Text1->setFocus();
 }
 
 void Form::setMousePointer(int pointer)
@@ -55,19 +68,23 @@ void Form::PushButton_MouseMove()
         setMousePointer(vbCustom);
 }
 
-void Form::setClientSizeTwips(int width, int height)
-{
-    setFixedSize(twips(width), twips(height));
-}
-
 void Form::placeTwips(QWidget* control, int left, int top, int width, int height)
 {
     control->setGeometry(twips(left), twips(top), twips(width), twips(height));
 }
 
-void Form::connectPointer(PushButton* button)
+PushButton* Form::addButton(const char* name, const char* caption, int left, int top, int width)
 {
+    auto* button = new PushButton(QString::fromLatin1(caption), this);
+    button->setObjectName(QString::fromLatin1(name));
+    QFont buttonFont(QStringLiteral("Arial"));
+    buttonFont.setPointSizeF(11.25);
+    buttonFont.setBold(true);
+    button->setFont(buttonFont);
+    button->setAutoDefault(false);
+    placeTwips(button, left, top, width, 405);
     connect(button, &PushButton::mouseMoved, this, &Form::PushButton_MouseMove);
+    return button;
 }
 
 void Form::centreOnScreen()

@@ -6,6 +6,8 @@
 #include <QWidget>
 #include <optional>
 
+class QLineEdit;
+
 namespace orvane {
 
 class PushButton;
@@ -15,7 +17,12 @@ enum MousePointer { vbDefault = 0, vbHourglass = 11, vbCustom = 99 };
 class Form : public QWidget {
     Q_OBJECT
 public:
-    explicit Form(QWidget* parent = nullptr);
+    // A window of the given client size in twips, named and captioned
+    // `name` until it loads, in Arial 9 pt bold, with the unseen text box
+    // `Text1` beyond its right edge that takes the keyboard focus.
+    Form(const char* name, int widthTwips, int heightTwips);
+
+    QLineEdit* Text1;
 
     int MousePointer() const { return mousePointer_; }
     void setMousePointer(int pointer);
@@ -38,9 +45,10 @@ public:
 
 protected:
     // Fixed size in twips (15 twips = 1 pixel).
-    void setClientSizeTwips(int width, int height);
     void placeTwips(QWidget* control, int left, int top, int width, int height);
-    void connectPointer(PushButton* button);
+    // A push button 405 twips high, captioned in Arial 11.25 pt bold, that
+    // switches the pointer as the mouse moves over it.
+    PushButton* addButton(const char* name, const char* caption, int left, int top, int width);
     void centreOnScreen();
     void mouseMoveEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;

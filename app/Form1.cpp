@@ -40,42 +40,17 @@ static QString withSlash(QString folder)
 }
 
 Form1::Form1(const QString& programFolder)
-    : programFolder_(withSlash(programFolder.isEmpty() ? QCoreApplication::applicationDirPath()
+    : Form("Form1", 8040, 1650)
+    , programFolder_(withSlash(programFolder.isEmpty() ? QCoreApplication::applicationDirPath()
                                                        : programFolder))
 {
-    setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Form1"));
-    setClientSizeTwips(8040, 1650);
     setAutoFillBackground(true);
     QPalette p = palette();
     p.setColor(QPalette::Window, Qt::white);
     setPalette(p);
-    QFont formFont(QStringLiteral("Arial"));
-    formFont.setPointSizeF(9);
-    formFont.setBold(true);
-    setFont(formFont);
-    QFont buttonFont(QStringLiteral("Arial"));
-    buttonFont.setPointSizeF(11.25);
-    buttonFont.setBold(true);
-
-    // Tab order follows creation order: Text1 first, so it takes the focus.
-    Text1 = new QLineEdit(QStringLiteral("Text1"), this);
-    Text1->setObjectName(QStringLiteral("Text1"));
-    placeTwips(Text1, 8160, 150, 1095, 465);
-    PushButton7 = new PushButton(QStringLiteral("Help"), this);
-    PushButton7->setObjectName(QStringLiteral("PushButton7"));
-    placeTwips(PushButton7, 120, 120, 7800, 405);
-    PushButton5 = new PushButton(QStringLiteral("Select Scanner"), this);
-    PushButton5->setObjectName(QStringLiteral("PushButton5"));
-    placeTwips(PushButton5, 120, 630, 7800, 405);
-    PushButton3 = new PushButton(QStringLiteral("Scan Image"), this);
-    PushButton3->setObjectName(QStringLiteral("PushButton3"));
-    placeTwips(PushButton3, 120, 1140, 7800, 405);
-    for (PushButton* b : {PushButton7, PushButton5, PushButton3}) {
-        b->setFont(buttonFont);
-        b->setAutoDefault(false);
-        connectPointer(b);
-    }
+    PushButton7 = addButton("PushButton7", "Help", 120, 120, 7800);
+    PushButton5 = addButton("PushButton5", "Select Scanner", 120, 630, 7800);
+    PushButton3 = addButton("PushButton3", "Scan Image", 120, 1140, 7800);
     picBuffer = new PictureBox(this);
     picBuffer->setObjectName(QStringLiteral("picBuffer"));
     placeTwips(picBuffer, 8160, 720, 615, 615);
@@ -84,7 +59,6 @@ Form1::Form1(const QString& programFolder)
     connect(PushButton7, &QPushButton::clicked, this, &Form1::PushButton7_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
     connect(PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
-    Text1->setFocus();
 }
 
 Form1::~Form1() = default;

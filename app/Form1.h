@@ -32,7 +32,6 @@ public:
     QString programFolder() const { return programFolder_; }
     SkinFramework& skinFramework() { return *SkinFramework1; }
 
-    QLineEdit* Text1;
     PushButton* PushButton7;
     PushButton* PushButton5;
     PushButton* PushButton3;

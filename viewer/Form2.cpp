@@ -52,36 +52,13 @@ ScrollLayout scrollLayout(int image, int viewport)
     return {static_cast<int>(std::nearbyint(overflow / 10.0f)), 10};
 }
 
-Form2::Form2(Form1& main) : main_(main)
+Form2::Form2(Form1& main) : Form("Form2", 8040, 9585), main_(main)
 {
-    setObjectName(QStringLiteral("Form2"));
-    setWindowTitle(QStringLiteral("Form2"));
-    setClientSizeTwips(8040, 9585);
-    QFont formFont(QStringLiteral("Arial"));
-    formFont.setPointSizeF(9);
-    formFont.setBold(true);
-    setFont(formFont);
-    QFont buttonFont(QStringLiteral("Arial"));
-    buttonFont.setPointSizeF(11.25);
-    buttonFont.setBold(true);
-
-    Text1 = new QLineEdit(QStringLiteral("Text1"), this);
-    Text1->setObjectName(QStringLiteral("Text1"));
-    placeTwips(Text1, 8160, 150, 1095, 465);
-    auto button = [&](const char* name, const char* caption, int left, int top, int width) {
-        auto* b = new PushButton(QString::fromLatin1(caption), this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setFont(buttonFont);
-        b->setAutoDefault(false);
-        placeTwips(b, left, top, width, 405);
-        connectPointer(b);
-        return b;
-    };
-    PushButton1 = button("PushButton1", "Save As JPG", 120, 630, 3840);
-    PushButton2 = button("PushButton2", "< Back", 120, 120, 7800);
-    PushButton3 = button("PushButton3", "Save As BMP", 4080, 630, 3840);
-    PushButton4 = button("PushButton4", "Save As TIFF", 120, 1140, 3840);
-    PushButton5 = button("PushButton5", "Save As PNG", 4080, 1140, 3840);
+    PushButton1 = addButton("PushButton1", "Save As JPG", 120, 630, 3840);
+    PushButton2 = addButton("PushButton2", "< Back", 120, 120, 7800);
+    PushButton3 = addButton("PushButton3", "Save As BMP", 4080, 630, 3840);
+    PushButton4 = addButton("PushButton4", "Save As TIFF", 120, 1140, 3840);
+    PushButton5 = addButton("PushButton5", "Save As PNG", 4080, 1140, 3840);
 
     Picture2 = new QWidget(this);
     Picture2->setObjectName(QStringLiteral("Picture2"));
@@ -118,7 +95,6 @@ Form2::Form2(Form1& main) : main_(main)
     connect(PushButton3, &QPushButton::clicked, this, &Form2::PushButton3_Click);
     connect(PushButton4, &QPushButton::clicked, this, &Form2::PushButton4_Click);
     connect(PushButton5, &QPushButton::clicked, this, &Form2::PushButton5_Click);
-    Text1->setFocus();
 }
 
 Form2::~Form2() = default;

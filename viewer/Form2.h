@@ -46,7 +46,6 @@ public:
     qint16 ScrollStepX = 0;
     qint16 ScrollStepY = 0;
 
-    QLineEdit* Text1;
     PushButton* PushButton1;
     PushButton* PushButton2;
     PushButton* PushButton3;
