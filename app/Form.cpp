@@ -89,6 +89,7 @@ PushButton* Form::addButton(const char* name, const char* caption, int left, int
 
 void Form::centreOnScreen()
 {
+    placed_ = true;
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame = frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());
@@ -112,6 +113,8 @@ void Form::showActive()
 {
     if (isMinimized())
         showNormal();
+    if (!placed_)
+        centreOnScreen();
     show();
     // Stacking is the window manager's; the offscreen platform has none.
     if (QGuiApplication::platformName() != QLatin1String("offscreen"))

@@ -41,7 +41,9 @@ public:
     // of this window, does not count.
     void noteActivated();
     // Shows the window, brings it to the front and makes it the active one.
+    // The first time, the window is centred on the screen.
     void showActive();
+    void centreOnScreen();
 
 protected:
     // Fixed size in twips (15 twips = 1 pixel).
@@ -49,13 +51,13 @@ protected:
     // A push button 405 twips high, captioned in Arial 11.25 pt bold, that
     // switches the pointer as the mouse moves over it.
     PushButton* addButton(const char* name, const char* caption, int left, int top, int width);
-    void centreOnScreen();
     void mouseMoveEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;
     virtual void activated() {}
 
 private:
     int mousePointer_ = vbDefault;
+    bool placed_ = false;
     std::optional<QCursor> mouseIcon_;
 };
 

@@ -2,6 +2,7 @@
 
 #include "app/AppError.h"
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QProcess>
@@ -28,6 +29,10 @@ public:
     void showMessage(QWidget* owner, const QString& text, const QString& title,
                      MessageIcon icon) override
     {
+        // A report without an owner of its own belongs to the window the
+        // user is working in.
+        if (!owner)
+            owner = QApplication::activeWindow();
         QMessageBox box(icon == MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
                         title, text, QMessageBox::Ok, owner);
         box.setTextFormat(Qt::PlainText);

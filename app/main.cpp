@@ -15,6 +15,7 @@ int main(int argc, char** argv)
 
     orvane::Form1 form;
     form.Form_Load();
+    form.centreOnScreen();
     form.show();
     return app.exec();
 }

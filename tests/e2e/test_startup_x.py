@@ -40,8 +40,11 @@ def run_case(library, expected_messages):
         time.sleep(0.3)
         others = [t for t in xs.titles() if t not in ("Orvane Capture Desk", "")]
         check(not others, "no other window beside the main window (%r)" % others)
-        _, _, width, height = xs.geometry(main)
+        left, top, width, height = xs.geometry(main)
         check((width, height) == (536, 110), "client area 536 x 110 (got %d x %d)" % (width, height))
+        centre = (left + width // 2, top + height // 2)
+        check(abs(centre[0] - 640) <= 16 and abs(centre[1] - 512) <= 40,
+              "centred on the 1280 x 1024 screen (centre at %d,%d)" % centre)
         xs.close_window(main)
         start = time.time()
         try:
