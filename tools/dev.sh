@@ -16,14 +16,20 @@ install_missing() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
+    local line="apt-get install -y ${missing[*]}"
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "Installing: ${missing[*]}"
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive $line -qq
+    elif command -v sudo >/dev/null && [ -t 0 ]; then
+        echo "Installing with sudo: ${missing[*]}"
+        sudo apt-get update -qq
+        sudo DEBIAN_FRONTEND=noninteractive $line -qq
+    else
         echo "These Debian packages are missing. Install them as root, then run this again:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
+        echo "  sudo $line" >&2
         exit 1
     fi
-    echo "Installing: ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 configure_and_build() {
