@@ -50,12 +50,17 @@ run)
 test)
     configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
     (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+    # The converter's BMP reader against the fuzzer, for a bounded time.
+    if ! "$here/nconvert/fuzz/run-fuzz.sh" "${ORVANE_FUZZ_SECONDS:-60}" "$build-fuzz" >"$build-fuzz.log" 2>&1; then
+        tail -n 80 "$build-fuzz.log"
+        echo "The fuzzer found a fault in the converter's BMP reader; see $build-fuzz.log" >&2
+        exit 1
+    fi
+    grep -E '^Done [0-9]+ runs' "$build-fuzz.log" || true
     # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
     configure_and_build "$build-asan" -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON
     (cd "$build-asan" && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --output-on-failure -j "$(nproc)" --timeout 900)
-    # The converter's BMP reader against the fuzzer, for a bounded time.
-    "$here/nconvert/fuzz/run-fuzz.sh" "${ORVANE_FUZZ_SECONDS:-60}" "$build-fuzz"
     ;;
 bench)
     exec "$here/bench/run.sh" "${@:2}"
