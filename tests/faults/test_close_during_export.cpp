@@ -118,6 +118,14 @@ private Q_SLOTS:
         // The converter and the temporary BMP stay where the next export
         // finds them.
         QVERIFY(QFile::exists(converter));
+        // Both are the user's own: nobody else may read the scan or change
+        // the program that runs.
+        const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+        QCOMPARE(QFile::permissions(converter) & others, QFileDevice::Permissions());
+        const QString scan = temp.filePath(QStringLiteral("tempscan.bmp"));
+        QVERIFY(QFile::exists(scan));
+        QCOMPARE(QFile::permissions(scan) & others, QFileDevice::Permissions());
 
         // The next export uses them and cleans up after itself.
         qputenv("TEMP", temp.path().toUtf8());
