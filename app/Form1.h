@@ -4,7 +4,6 @@
 // last scanned picture for the whole run.
 #include "app/Form.h"
 
-class QLineEdit;
 
 namespace orvane {
 

@@ -6,7 +6,6 @@
 
 #include <QImage>
 
-class QLineEdit;
 class QScrollBar;
 
 namespace orvane {

@@ -10,6 +10,7 @@
 #include "app/SkinFramework.h"
 #include "viewer/Form2.h"
 #include "common/RecordingDesktop.h"
+#include "common/TestFiles.h"
 
 #include "BuildConfig.h"
 
@@ -26,6 +27,8 @@
 
 using namespace orvane;
 
+using orvane::test::writeFile;
+
 namespace {
 
 const QString ShippedCursor = QStringLiteral(ORVANE_APP_DIR "/HAND-M.CUR");
@@ -40,14 +43,6 @@ QByteArray readAll(const QString& path)
     if (!f.open(QIODevice::ReadOnly))
         qFatal("cannot read %s", qPrintable(path));
     return f.readAll();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
 }
 
 quint16 le16(const QByteArray& d, int at)

@@ -4,6 +4,7 @@
 #include "app/Form1.h"
 #include "app/PictureBox.h"
 #include "common/RecordingDesktop.h"
+#include "common/TestFiles.h"
 #include "convert/Deploy.h"
 #include "viewer/Form2.h"
 
@@ -18,48 +19,6 @@
 
 using namespace orvane;
 
-namespace {
-
-QImage photo(int width, int height)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    quint32 seed = 12345;
-    for (int y = 0; y < height; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            line[x] = qRgb((x + (seed >> 28)) & 255, (y + (seed >> 24)) & 255, (x ^ y) & 255);
-        }
-    }
-    image.setDotsPerMeterX(11811); // 300 dpi
-    image.setDotsPerMeterY(11811);
-    return image;
-}
-
-QByteArray contents(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-// Kills every running process whose program is `path`.
-int killProgram(const QString& path)
-{
-    int killed = 0;
-    QDirIterator it(QStringLiteral("/proc"));
-    while (it.hasNext()) {
-        const QString pid = QFileInfo(it.next()).fileName();
-        bool numeric = false;
-        const int n = pid.toInt(&numeric);
-        if (numeric && QFile::symLinkTarget(QStringLiteral("/proc/") + pid + QStringLiteral("/exe")) == path) {
-            ::kill(n, SIGKILL);
-            ++killed;
-        }
-    }
-    return killed;
-}
-
-} // namespace
 
 class TestExport : public QObject {
     Q_OBJECT
@@ -89,7 +48,7 @@ private Q_SLOTS:
         main_ = std::make_unique<Form1>(temp_.path());
         view_ = std::make_unique<Form2>(*main_);
         view_->Form_Load();
-        main_->picBuffer->setPicture(photo(300, 200));
+        main_->picBuffer->setPicture(test::noisyPicture(300, 200));
         view_->show();
     }
     void cleanup()
@@ -154,7 +113,7 @@ private Q_SLOTS:
     // names line 152, and "Done." is not shown.
     void killedConversionKeepsTheOldFile()
     {
-        main_->picBuffer->setPicture(photo(3000, 3000));
+        main_->picBuffer->setPicture(test::noisyPicture(3000, 3000));
         QTemporaryDir folder;
         const QString path = folder.filePath(QStringLiteral("keep.tiff"));
         QFile f(path);
@@ -164,14 +123,17 @@ private Q_SLOTS:
         int killed = 0;
         QTimer killer;
         connect(&killer, &QTimer::timeout, [&] {
-            killed += killProgram(converterPath());
+            for (int pid : test::processesRunning(converterPath())) {
+                ::kill(pid, SIGKILL);
+                ++killed;
+            }
             if (killed)
                 killer.stop();
         });
         killer.start(5);
         save(4, path);
         QVERIFY(killed > 0);
-        QCOMPARE(contents(path), QByteArray("the user's old file"));
+        QCOMPARE(test::contents(path), QByteArray("the user's old file"));
         QCOMPARE(desktop_->messages.size(), 1);
         QVERIFY2(desktop_->messages[0].text.contains(
                      QStringLiteral("\nin Orvane_Capture_Desk2021/08/31.Form2.PushButton4_Click at line 152\n")),
@@ -185,7 +147,7 @@ private Q_SLOTS:
     // the other commands still work.
     void secondClickDuringConversionIsIgnored()
     {
-        main_->picBuffer->setPicture(photo(2000, 2000));
+        main_->picBuffer->setPicture(test::noisyPicture(2000, 2000));
         bool checked = false;
         QTimer::singleShot(30, [&] {
             QVERIFY(view_->ConvertInProgress);
@@ -228,7 +190,7 @@ private Q_SLOTS:
         QVERIFY(QFile::link(victim, temp_.filePath(QStringLiteral("nconvert.exe"))));
         QVERIFY(QFile::link(victim, temp_.filePath(QStringLiteral("tempscan.bmp"))));
         save(4, out_.filePath(QStringLiteral("linked.tiff")));
-        QCOMPARE(contents(victim), QByteArray("precious"));
+        QCOMPARE(test::contents(victim), QByteArray("precious"));
         QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
         expectNothingLeft();
     }

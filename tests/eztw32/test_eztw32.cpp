@@ -3,6 +3,7 @@
 // process (scan_helper) with a SANE configuration of their own, and every
 // picture is compared with what SANE's own scanimage gets from the backend
 // with the same configuration.
+#include "common/TestFiles.h"
 #include "common/Unprivileged.h"
 
 #include <QApplication>
@@ -42,17 +43,6 @@ const QStringList kBaseConfig = {
     QStringLiteral("test-picture \"Color pattern\""), QStringLiteral("geometry_min 0.0"),
     QStringLiteral("geometry_max 40.0"), QStringLiteral("geometry_quant 1.0"), QStringLiteral("tl_x 0.0"),
     QStringLiteral("tl_y 0.0"), QStringLiteral("br_x 40.0"), QStringLiteral("br_y 40.0")};
-
-void writeConfig(const QString& dir, const QStringList& extra)
-{
-    QDir().mkpath(dir + QStringLiteral("/dll.d"));
-    QFile dll(dir + QStringLiteral("/dll.d/test"));
-    QVERIFY(dll.open(QIODevice::WriteOnly));
-    dll.write("test\n");
-    QFile conf(dir + QStringLiteral("/test.conf"));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    conf.write((kBaseConfig + extra).join(QLatin1Char('\n')).toUtf8() + '\n');
-}
 
 QProcessEnvironment scanEnvironment(const QString& configDir)
 {
@@ -233,7 +223,7 @@ private:
     QString caseDir(const QStringList& extra)
     {
         const QString dir = tmp_.filePath(QStringLiteral("case%1").arg(++cases_));
-        writeConfig(dir + QStringLiteral("/sane.d"), extra);
+        writeSaneConfig(dir + QStringLiteral("/sane.d"), kBaseConfig + extra);
         return dir;
     }
 

@@ -4,6 +4,7 @@
 #include "app/Form1.h"
 #include "app/PictureBox.h"
 #include "common/RecordingDesktop.h"
+#include "common/TestFiles.h"
 #include "convert/Deploy.h"
 #include "viewer/Form2.h"
 
@@ -24,33 +25,6 @@ using namespace orvane;
 
 namespace {
 
-QImage noise(int size)
-{
-    QImage image(size, size, QImage::Format_RGB32);
-    quint32 seed = 99;
-    for (int y = 0; y < size; ++y) {
-        auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
-        for (int x = 0; x < size; ++x) {
-            seed = seed * 1664525u + 1013904223u;
-            line[x] = seed | 0xff000000u;
-        }
-    }
-    return image;
-}
-
-bool converterRunning(const QString& path)
-{
-    QDirIterator it(QStringLiteral("/proc"));
-    while (it.hasNext()) {
-        const QString pid = QFileInfo(it.next()).fileName();
-        bool numeric = false;
-        pid.toInt(&numeric);
-        if (numeric && QFile::symLinkTarget(QStringLiteral("/proc/") + pid + QStringLiteral("/exe")) == path)
-            return true;
-    }
-    return false;
-}
-
 // The program ends for real when a window is closed.
 class EndingDesktop : public test::RecordingDesktop {
 public:
@@ -69,12 +43,12 @@ int child(const QStringList& args)
     Form1 main(args.value(0));
     Form2 view(main);
     view.Form_Load();
-    main.picBuffer->setPicture(noise(4000));
+    main.picBuffer->setPicture(test::noisyPicture(4000, 4000));
     view.show();
     desktop.saveAnswers = {args.value(1)};
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (converterRunning(converterPath())) {
+        if (!test::processesRunning(converterPath()).isEmpty()) {
             std::printf("closing\n");
             std::fflush(stdout);
             view.close();
@@ -109,7 +83,7 @@ private Q_SLOTS:
 
         // The converter goes on by itself and ends.
         const QString converter = temp.filePath(QStringLiteral("nconvert.exe"));
-        QTRY_VERIFY_WITH_TIMEOUT(!converterRunning(converter), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(test::processesRunning(converter).isEmpty(), 60000);
         QFile result(target);
         QVERIFY(result.open(QIODevice::ReadOnly));
         const QByteArray bytes = result.readAll();
@@ -133,7 +107,7 @@ private Q_SLOTS:
         Form1 main(temp.path());
         Form2 view(main);
         view.Form_Load();
-        main.picBuffer->setPicture(noise(64));
+        main.picBuffer->setPicture(test::noisyPicture(64, 64));
         desktop.saveAnswers = {out.filePath(QStringLiteral("next.png"))};
         view.PushButton5_Click();
         QCOMPARE(desktop.texts(), QStringList{QStringLiteral("Done.")});

@@ -6,6 +6,7 @@
 #include "app/Globals.h"
 #include "app/PictureBox.h"
 #include "common/RecordingDesktop.h"
+#include "common/TestFiles.h"
 #include "common/Unprivileged.h"
 #include "scan/ScanCommands.h"
 #include "viewer/Form2.h"
@@ -29,21 +30,12 @@ namespace {
 
 const QString scanFailed = QStringLiteral("Scan failed.  (This may happen if the user canceled the scan dialog.)");
 
-// Writes a SANE configuration that offers only the test backend.
-void writeConfig(const QString& dir, const QStringList& extra)
-{
-    QDir().mkpath(dir + QStringLiteral("/dll.d"));
-    QFile dll(dir + QStringLiteral("/dll.d/test"));
-    QVERIFY(dll.open(QIODevice::WriteOnly));
-    dll.write("test\n");
-    QFile conf(dir + QStringLiteral("/test.conf"));
-    QVERIFY(conf.open(QIODevice::WriteOnly));
-    const QStringList base{"number_of_devices 1", "mode Color", "depth 8", "resolution_min 25.0",
-                           "resolution_max 600.0", "resolution_quant 1.0", "resolution 50.0",
-                           "test-picture \"Color pattern\"", "geometry_min 0.0", "geometry_max 300.0",
-                           "geometry_quant 1.0", "tl_x 0.0", "tl_y 0.0", "br_x 300.0", "br_y 300.0"};
-    conf.write((base + extra).join(QLatin1Char('\n')).toUtf8() + '\n');
-}
+// The virtual scanner: one colour device up to 300 x 300 mm, the case's
+// own lines after these.
+const QStringList baseConfig{"number_of_devices 1", "mode Color", "depth 8", "resolution_min 25.0",
+                             "resolution_max 600.0", "resolution_quant 1.0", "resolution 50.0",
+                             "test-picture \"Color pattern\"", "geometry_min 0.0", "geometry_max 300.0",
+                             "geometry_quant 1.0", "tl_x 0.0", "tl_y 0.0", "br_x 300.0", "br_y 300.0"};
 
 struct ChildReport {
     int exitCode = -1;
@@ -70,7 +62,7 @@ class TestScanE2E : public QObject {
     ChildReport run(const QString& action, const QStringList& extra = {}, bool asNobody = false)
     {
         const QString dir = work_.filePath(QStringLiteral("case%1").arg(++cases_));
-        writeConfig(dir + QStringLiteral("/sane.d"), extra);
+        test::writeSaneConfig(dir + QStringLiteral("/sane.d"), baseConfig + extra);
         const QString app = dir + QStringLiteral("/app");
         QDir().mkpath(app);
         QFile::copy(QStringLiteral(EZTW32_LIBRARY), app + QStringLiteral("/EZTW32.dll"));
