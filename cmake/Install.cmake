@@ -6,11 +6,12 @@
 #   share/applications/             the desktop entry
 #   share/metainfo/                 the AppStream metainfo
 #   share/icons/hicolor/            the icon at 32, 48, 128 and 256 px and as SVG
-#   share/orvane-capture-desk/      the example skin
+#   share/orvane-capture-desk/      the example skin, and in sane.d/ the
+#                                   virtual scanner's SANE configuration
 #
 # The program finds everything it needs in its own folder (the link is
-# resolved), and keeps its temporary scan file there: scanning needs that
-# folder to be writable, so install into a prefix the user owns.
+# resolved). The tree is the same for an install into the user's own prefix
+# and for the Debian package (prefix /usr).
 include("${CMAKE_CURRENT_LIST_DIR}/InstallDirs.cmake")
 
 install(TARGETS orvane-capture-desk RUNTIME DESTINATION "${ORVANE_INSTALL_APPDIR}")
@@ -42,4 +43,12 @@ install(FILES "${CMAKE_SOURCE_DIR}/resources/orvane-capture-desk.svg"
         DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps"
         RENAME "${ORVANE_APP_ID}.svg")
 install(FILES "${CMAKE_SOURCE_DIR}/resources/example-skin.cjs"
-        DESTINATION "${CMAKE_INSTALL_DATADIR}/orvane-capture-desk")
+        DESTINATION "${ORVANE_INSTALL_PKGDATADIR}")
+
+# The virtual scanner (SANE's test backend) travels with the program:
+#   SANE_CONFIG_DIR=<prefix>/share/orvane-capture-desk/sane.d: orvane-capture-desk
+install(DIRECTORY "${CMAKE_SOURCE_DIR}/eztw32/sane.d"
+        DESTINATION "${ORVANE_INSTALL_PKGDATADIR}"
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+                              GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
