@@ -1,21 +1,33 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for Orvane Capture Desk and builds it, then
-#   tools/dev.sh run    starts the program, with the virtual test scanner
-#   tools/dev.sh test   runs every test
-#   tools/dev.sh bench  runs the benchmarks (an optimised build of its own)
+#   tools/dev.sh run      starts the program, with the virtual test scanner
+#                         (only the program, the scanner library and the
+#                         converter, built in build-run/)
+#   tools/dev.sh test     runs every test, and builds and checks the package
+#   tools/dev.sh package  builds the Debian package into build-deb/
+#   tools/dev.sh bench    runs the benchmarks (an optimised build of its own)
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 action=${1:-run}
 build=${ORVANE_BUILD_DIR:-$here/build}
 
+# One line for each stage, so that a long step is never silent.
+stage() {
+    printf '\n==> %s\n' "$*"
+}
+
 install_missing() {
     local wanted missing=()
     mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/tools/debian-packages.txt")
+    stage "Checking the ${#wanted[@]} Debian packages of tools/debian-packages.txt"
     for p in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
-    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ ${#missing[@]} -eq 0 ]; then
+        echo "All are installed."
+        return 0
+    fi
     local line="apt-get install -y ${missing[*]}"
     if [ "$(id -u)" -eq 0 ]; then
         echo "Installing: ${missing[*]}"
@@ -32,10 +44,72 @@ install_missing() {
     fi
 }
 
+# configure <build folder> <cmake options...>: quiet unless it fails.
+configure() {
+    local dir=$1; shift
+    stage "Configuring $dir"
+    if ! cmake -S "$here" -B "$dir" -G Ninja -DORVANE_WERROR=ON "$@" >"$dir.configure.log" 2>&1; then
+        cat "$dir.configure.log" >&2
+        exit 1
+    fi
+}
+
 configure_and_build() {
     local dir=$1; shift
-    cmake -S "$here" -B "$dir" -G Ninja -DORVANE_WERROR=ON "$@" >/dev/null
+    configure "$dir" "$@"
+    stage "Building everything in $dir"
     cmake --build "$dir" -j "$(nproc)"
+}
+
+# A copy of the checkout as it is now (tracked and new files, no build
+# folders), since dpkg-buildpackage builds inside its source tree.
+copy_tree() {
+    local to=$1 f
+    mkdir -p "$to"
+    if git -C "$here" rev-parse --git-dir >/dev/null 2>&1; then
+        git -C "$here" ls-files -z --cached --others --exclude-standard |
+            while IFS= read -r -d '' f; do
+                if [ -e "$here/$f" ] || [ -L "$here/$f" ]; then printf '%s\0' "$f"; fi
+            done |
+            tar -C "$here" --null -T - -cf - | tar -C "$to" -xf -
+    else
+        tar -C "$here" --exclude='./build*' --exclude='./obj-*' --exclude='./bench-images' -cf - . |
+            tar -C "$to" -xf -
+    fi
+}
+
+# package <output folder>: builds the .deb with dpkg-buildpackage in a
+# temporary copy of the tree and checks it with lintian, failing on errors.
+package() {
+    local out=$1 work deb
+    command -v dpkg-buildpackage >/dev/null && command -v lintian >/dev/null || {
+        echo "dpkg-buildpackage and lintian are needed to build the package" >&2; exit 1; }
+    work=$(mktemp -d "${TMPDIR:-/tmp}/orvane-deb.XXXXXX")
+    # shellcheck disable=SC2064
+    trap "rm -rf '$work'" EXIT
+    stage "Copying the tree to $work/src"
+    copy_tree "$work/src"
+    stage "Building the Debian package (dpkg-buildpackage -b -us -uc; log: $out/dpkg-buildpackage.log)"
+    mkdir -p "$out"
+    if ! (cd "$work/src" && DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -b -us -uc) \
+            >"$out/dpkg-buildpackage.log" 2>&1; then
+        tail -n 60 "$out/dpkg-buildpackage.log" >&2
+        echo "dpkg-buildpackage failed; see $out/dpkg-buildpackage.log" >&2
+        exit 1
+    fi
+    deb=$(cd "$work" && ls orvane-capture-desk_*_*.deb)
+    cp "$work"/*.deb "$work"/*.buildinfo "$work"/*.changes "$out"/
+    stage "Checking $deb with lintian"
+    local report rc=0
+    report=$(lintian --fail-on error --display-info "$out/$deb" 2>&1) || rc=$?
+    printf '%s\n' "$report" | grep -v -e '^running with root privileges' -e '^$' || true
+    if [ "$rc" -ne 0 ]; then
+        echo "lintian reports errors on $out/$deb" >&2
+        exit 1
+    fi
+    rm -rf "$work"
+    trap - EXIT
+    stage "Built $out/$deb"
 }
 
 # The virtual scanner of SANE's test backend, beside any real scanners.
@@ -44,12 +118,22 @@ export SANE_CONFIG_DIR="$here/eztw32/sane.d:"
 install_missing
 case "$action" in
 run)
-    configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    exec "$build/app/orvane-capture-desk"
+    # Only what the program needs, in a folder of its own, so that it does
+    # not fight the test build.
+    run_build=${ORVANE_RUN_BUILD_DIR:-$here/build-run}
+    configure "$run_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=OFF
+    stage "Building the program, the scanner library EZTW32.dll and the converter in $run_build"
+    cmake --build "$run_build" -j "$(nproc)" --target orvane-capture-desk eztw32 orvane_hand_cursor
+    stage "Starting $run_build/app/orvane-capture-desk with the virtual scanner"
+    exec "$run_build/app/orvane-capture-desk"
     ;;
 test)
     configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    stage "Running the tests in $build"
     (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+    # The real package, once: dpkg-buildpackage and lintian.
+    package "$build-deb"
+    stage "Fuzzing the converter's BMP reader for ${ORVANE_FUZZ_SECONDS:-60} s"
     # The converter's BMP reader against the fuzzer, for a bounded time.
     if ! "$here/nconvert/fuzz/run-fuzz.sh" "${ORVANE_FUZZ_SECONDS:-60}" "$build-fuzz" >"$build-fuzz.log" 2>&1; then
         tail -n 80 "$build-fuzz.log"
@@ -59,14 +143,18 @@ test)
     grep -E '^Done [0-9]+ runs' "$build-fuzz.log" || true
     # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
     configure_and_build "$build-asan" -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON
+    stage "Running the tests in $build-asan"
     (cd "$build-asan" && ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --output-on-failure -j "$(nproc)" --timeout 900)
+    ;;
+package)
+    package "${ORVANE_DEB_DIR:-$here/build-deb}"
     ;;
 bench)
     exec "$here/bench/run.sh" "${@:2}"
     ;;
 *)
-    echo "usage: tools/dev.sh run|test|bench" >&2
+    echo "usage: tools/dev.sh run|test|package|bench" >&2
     exit 2
     ;;
 esac
