@@ -1,5 +1,8 @@
 #include "BmpWriter.h"
 
+#include "Io.h"
+#include "Log.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -62,45 +65,23 @@ BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
     chunk_.assign(std::size_t(chunkRows_) * std::size_t(stride_), 0);
 }
 
-namespace {
-
-// pread or pwrite of the whole range: retried after interruptions and short
-// transfers; a transfer of nothing is `atEnd` (a full disk, or a file shorter
-// than expected). Returns 0 or the errno.
-template <class Transfer, class Byte>
-int transferAll(Transfer transfer, int fd, Byte* p, std::size_t size, std::int64_t offset, int atEnd)
-{
-    while (size > 0) {
-        const ssize_t n = transfer(fd, p, size, off_t(offset));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (n == 0)
-            return atEnd;
-        p += n;
-        size -= std::size_t(n);
-        offset += n;
-    }
-    return 0;
-}
-
-} // namespace
-
 bool BmpWriter::writeAt(const void* data, std::size_t size, std::int64_t offset)
 {
-    const int e = transferAll(::pwrite, fd_, static_cast<const std::uint8_t*>(data), size, offset, ENOSPC);
-    if (e != 0)
+    const int e = writeAllAt(fd_, data, size, offset);
+    if (e != 0) {
         error_ = e;
+        qCDebug(lcEztw32, "writing the scan file failed: %s", std::strerror(e));
+    }
     return e == 0;
 }
 
 bool BmpWriter::readAt(void* data, std::size_t size, std::int64_t offset)
 {
-    const int e = transferAll(::pread, fd_, static_cast<std::uint8_t*>(data), size, offset, EIO);
-    if (e != 0)
+    const int e = readAllAt(fd_, data, size, offset);
+    if (e != 0) {
         error_ = e;
+        qCDebug(lcEztw32, "reading back the scan file failed: %s", std::strerror(e));
+    }
     return e == 0;
 }
 

@@ -20,7 +20,7 @@ public:
 
     // Writes the headers; false on a write error (see error()).
     bool begin();
-    // The row to fill next (stride() bytes, already zeroed padding).
+    // The row to fill next (strideFor() bytes, already zeroed padding).
     std::uint8_t* nextRow();
     // Hands the row from nextRow() to the file; false on a write error.
     bool commitRow();
@@ -28,7 +28,6 @@ public:
     bool finish();
 
     int rows() const { return rows_; }
-    int stride() const { return stride_; }
     int error() const { return error_; }
 
     static int strideFor(int width, Kind kind);

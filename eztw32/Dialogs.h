@@ -1,31 +1,46 @@
-// The library's own dialogs: source selection, scan settings, progress and
-// fault messages. All are modal and owned by the caller's window.
+// The library's own dialogs: source selection, scan settings with preview
+// and every device option, progress and fault messages. All are modal and
+// owned by the caller's window; none waits for SANE itself (the SANE thread
+// does, the dialogs hear back through queued calls).
 #pragma once
 
+#include "Options.h"
 #include "Sane.h"
 #include "ScanJob.h"
+#include "Session.h"
+#include "Settings.h"
 
 #include <QDialog>
+#include <QImage>
 #include <QString>
+#include <QWidget>
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
+class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
+class QFormLayout;
 class QLabel;
 class QListWidget;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
+class QTimer;
+class QToolButton;
+class QVBoxLayout;
 
 namespace eztw32 {
 
 QString deviceTitle(const DeviceInfo& d);
 
 // A modal dialog with a line of text, a bar (percentage or busy) and Cancel
-// (Esc does the same). Cancel only asks: the dialog closes when finish() is
-// called, so the work behind it always ends first.
+// (Esc and the close box do the same). Cancel only asks: the dialog closes
+// when finish() is called, so the work behind it always ends first.
 class ProgressDialog : public QDialog {
     Q_OBJECT
 public:
@@ -48,31 +63,146 @@ private:
     bool cancelRequested_ = false;
 };
 
-// The scan settings dialog, built from the options of the open device.
-class ScanDialog : public QDialog {
+// The preview of the bed with the scan area on it: drawn with the mouse,
+// moved by dragging inside it, resized by its edges and corners.
+class PreviewPane : public QWidget {
     Q_OBJECT
+    Q_PROPERTY(bool hasPicture READ hasPicture)
 public:
-    ScanDialog(QWidget* owner, const DeviceInfo& device, const std::vector<OptionInfo>& options);
-    ScanSettings settings() const;
+    explicit PreviewPane(QWidget* parent);
+    void setBounds(const Area& bounds, std::function<Area(Area)> clamp);
+    void setArea(const Area& area);
+    Area area() const { return area_; }
+    void setPicture(const QImage& picture);
+    bool hasPicture() const { return !picture_.isNull(); }
+    const QImage& picture() const { return picture_; }
+    QSize sizeHint() const override { return {300, 400}; }
+
+Q_SIGNALS:
+    void areaChanged(const eztw32::Area& area);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
 
 private:
-    struct Area {
-        QString label;
-        double tlX, tlY, brX, brY;
-    };
-    std::vector<OptionInfo> options_;
-    QComboBox* source_ = nullptr;
-    QComboBox* mode_ = nullptr;
-    QComboBox* resolution_ = nullptr;
-    QComboBox* area_ = nullptr;
-    QDoubleSpinBox* brightness_ = nullptr;
-    QDoubleSpinBox* contrast_ = nullptr;
-    std::vector<Area> areas_;
-    std::optional<std::string> lineArtValue_, grayValue_, colourValue_;
-    bool lineArtByDepth_ = false;
+    enum Edge { None = 0, Left = 1, Right = 2, Top = 4, Bottom = 8, Move = 16, Draw = 32 };
+    QRectF bed() const;
+    QPointF toMm(QPointF px) const;
+    QRectF toPx(const Area& a) const;
+    int hit(QPointF px) const;
+
+    Area bounds_{0, 0, 1, 1};
+    Area area_{0, 0, 1, 1};
+    std::function<Area(Area)> clamp_;
+    QImage picture_;
+    int drag_ = None;
+    QPointF pressMm_;
+    Area pressArea_;
 };
 
-// The source dialog: lists the devices, found in the background.
+// Every active, settable option of the device by its group, the widget
+// following the option's type and constraint.
+class OptionsPanel : public QWidget {
+    Q_OBJECT
+public:
+    explicit OptionsPanel(QWidget* parent);
+    // Rebuilt when the options changed in kind, else only the values shown.
+    void setOptions(const std::vector<OptionInfo>& options, const std::set<std::string>& shownElsewhere);
+    void setShowAdvanced(bool show);
+
+Q_SIGNALS:
+    void edited(const QString& name, const QString& value);
+
+private:
+    void rebuild();
+    void showValues();
+    std::string signature() const;
+
+    std::vector<OptionInfo> options_;
+    std::set<std::string> shownElsewhere_;
+    bool showAdvanced_ = false;
+    std::string signature_;
+    QVBoxLayout* layout_;
+};
+
+// The scan dialog, built from the options of the open device.
+class ScanDialog : public QDialog {
+    Q_OBJECT
+    Q_PROPERTY(bool busy READ busy)
+public:
+    ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, const OpenOutcome& opened);
+    ~ScanDialog() override;
+
+    ScanSettings settings() const;
+    const DeviceInfo& device() const { return info_; }
+    bool busy() const { return busy_; }
+
+    void reject() override;
+
+private:
+    void show(const OpenOutcome& opened, std::optional<ScanChoices> choices);
+    void setOptions(std::vector<OptionInfo> options);
+    void fillCommon();
+    void readCommon();
+    void showArea();
+    void showSize();
+    void setBusy(bool busy);
+    void startPreview();
+    void previewProgress();
+    void previewEnded(const ScanResult& r);
+    void optionEdited(const QString& name, const QString& value);
+    void reopen(const DeviceInfo& device, bool defaults);
+    void remember();
+    void areaFromSpins();
+
+    std::shared_ptr<ScanSession> session_;
+    std::shared_ptr<bool> alive_;
+    DeviceInfo info_;
+    std::unique_ptr<ScanOptions> model_;
+    ScanChoices choices_;
+    std::vector<OptionSetting> edits_;
+    std::vector<DeviceInfo> found_;
+    std::shared_ptr<PreviewBuffer> previewBuffer_;
+    bool busy_ = false;
+    bool filling_ = false;
+    bool previewing_ = false;
+    double unit_ = 1.0; // mm per unit shown
+
+    QFormLayout* form_;
+    QLabel* deviceLabel_;
+    QLabel* note_;
+    QComboBox* devices_;
+    QComboBox* source_;
+    QComboBox* mode_;
+    QComboBox* resolution_;
+    QComboBox* areaPreset_;
+    QDoubleSpinBox* left_;
+    QDoubleSpinBox* top_;
+    QDoubleSpinBox* width_;
+    QDoubleSpinBox* height_;
+    QWidget* areaRow_;
+    QDoubleSpinBox* brightness_;
+    QDoubleSpinBox* contrast_;
+    QLabel* size_;
+    QLabel* tooLarge_;
+    QLabel* status_;
+    QProgressBar* previewBar_;
+    PreviewPane* pane_;
+    QToolButton* allToggle_;
+    QCheckBox* advanced_;
+    QScrollArea* allArea_;
+    OptionsPanel* panel_;
+    QPushButton* previewButton_;
+    QPushButton* defaultsButton_;
+    QPushButton* scanButton_;
+    QTimer* previewTimer_;
+};
+
+// The source dialog: the list of the background search, or "Searching…"
+// until it ends; Refresh searches again.
 class SourceDialog : public QDialog {
     Q_OBJECT
 public:
@@ -83,12 +213,10 @@ public:
     void refresh();
 
 private:
-    struct Link;
-    void showDevices(SANE_Status status, std::vector<DeviceInfo> devices);
+    void showSearch();
     void updateButtons();
 
-    std::shared_ptr<Link> link_;
-    unsigned generation_ = 0;
+    std::shared_ptr<bool> alive_;
     std::optional<DeviceInfo> current_;
     std::vector<DeviceInfo> devices_;
     QLabel* status_;
@@ -97,6 +225,8 @@ private:
     QPushButton* select_;
 };
 
+// "1 scanner found", "2 scanners found".
+QString devicesFoundText(int n);
 // The text shown when no scanner was found.
 QString noDeviceText();
 

@@ -1,6 +1,6 @@
 // SANE access: initialisation, device discovery, one open device and its
-// options. Everything here except saneInitialised() and cancelAsync() runs on
-// the SANE thread.
+// options. Everything here except Device::cancelAsync() runs on the SANE
+// thread. Every SANE call is logged under the `eztw32` category.
 #pragma once
 
 #include <sane/sane.h>
@@ -17,8 +17,9 @@ struct DeviceInfo {
     std::string name, vendor, model, type;
 };
 
-// sane_init at first need; SANE then stays initialised for the run.
-// Also makes SIGPIPE harmless (the net backend writes to sockets).
+// sane_init at first need; SANE then stays initialised for the run (a
+// sane_exit would free the device lists and backends other code may still
+// hold). Also makes SIGPIPE harmless (the net backend writes to sockets).
 SANE_Status ensureSaneInitialised();
 
 // The device list (may search the network for seconds).
@@ -26,18 +27,23 @@ SANE_Status listDevices(std::vector<DeviceInfo>& devices);
 
 // A copy of one option descriptor and its current value, for the dialogs.
 struct OptionInfo {
-    std::string name, title;
+    int index = 0;
+    std::string name, title, description, group;
     SANE_Value_Type type = SANE_TYPE_INT;
     SANE_Unit unit = SANE_UNIT_NONE;
     SANE_Int cap = 0;
+    int count = 1;                           // elements of a number array
     SANE_Constraint_Type constraint = SANE_CONSTRAINT_NONE;
-    double min = 0, max = 0, quant = 0;    // range constraint, as numbers
-    std::vector<double> numbers;            // word list constraint
-    std::vector<std::string> strings;       // string list constraint
-    double value = 0;                        // current value of a number option
+    double min = 0, max = 0, quant = 0;      // range constraint, as numbers
+    std::vector<double> numbers;             // word list constraint
+    std::vector<std::string> strings;        // string list constraint
+    double value = 0;                        // current value of a number or bool option
+    std::vector<double> values;              // every element of a number array
     std::string text;                        // current value of a string option
 
+    bool active() const { return SANE_OPTION_IS_ACTIVE(cap); }
     bool settable() const { return SANE_OPTION_IS_ACTIVE(cap) && SANE_OPTION_IS_SETTABLE(cap); }
+    bool advanced() const { return (cap & SANE_CAP_ADVANCED) != 0; }
     bool isNumber() const { return type == SANE_TYPE_INT || type == SANE_TYPE_FIXED; }
 };
 
@@ -55,13 +61,20 @@ public:
     // gives up early when *stop turns true.
     SANE_Status open(const std::string& name, const std::atomic<bool>* stop = nullptr);
     void close();
-    bool isOpen() const { return handle_ != nullptr; }
     SANE_Handle handle() const { return handle_; }
 
+    // Every option but the groups, with the title of the group it is in.
     std::vector<OptionInfo> options() const;
     std::optional<OptionInfo> option(const std::string& name) const;
-    SANE_Status setNumber(const std::string& name, double value);
-    SANE_Status setString(const std::string& name, const std::string& value);
+    // Setting an option; *info gets SANE's SANE_INFO_* flags.
+    SANE_Status setNumber(const std::string& name, double value, SANE_Int* info = nullptr);
+    SANE_Status setNumbers(const std::string& name, const std::vector<double>& values, SANE_Int* info = nullptr);
+    SANE_Status setString(const std::string& name, const std::string& value, SANE_Int* info = nullptr);
+    SANE_Status press(const std::string& name, SANE_Int* info = nullptr);
+
+    SANE_Status start();
+    SANE_Status parameters(SANE_Parameters& p);
+    SANE_Status read(SANE_Byte* data, SANE_Int room, SANE_Int* length);
 
     // sane_cancel from another thread, for a device that does not react to a
     // cancel between reads; safe while the SANE thread may be closing it.
@@ -73,6 +86,7 @@ private:
     int indexOf(const std::string& name) const;
 
     SANE_Handle handle_ = nullptr;
+    std::string name_;
     std::mutex handleMutex_;
 };
 
@@ -80,11 +94,12 @@ private:
 // false when the time is up or *stop turned true.
 class BusyBackOff {
 public:
-    explicit BusyBackOff(const std::atomic<bool>* stop) : stop_(stop) {}
+    explicit BusyBackOff(const std::atomic<bool>* stop, int limitMs = 8000) : stop_(stop), limitMs_(limitMs) {}
     bool wait();
 
 private:
     const std::atomic<bool>* stop_;
+    int limitMs_;
     int slept_ms_ = 0;
     int step_ms_ = 250;
 };

@@ -1,5 +1,8 @@
 #include "SaneThread.h"
 
+#include <QCoreApplication>
+#include <QMetaObject>
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -15,7 +18,6 @@ struct Queue {
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::function<void()>> jobs;
-    std::thread::id id;
 };
 
 Queue& queue()
@@ -38,10 +40,6 @@ Queue& queue()
                 job();
             }
         });
-        {
-            std::lock_guard lock(created->mutex);
-            created->id = worker.get_id();
-        }
         worker.detach();
         return created;
     }();
@@ -60,11 +58,18 @@ void postToSaneThread(std::function<void()> job)
     q.wake.notify_one();
 }
 
-bool onSaneThread()
+void postToGui(std::shared_ptr<bool> alive, std::function<void()> fn)
 {
-    Queue& q = queue();
-    std::lock_guard lock(q.mutex);
-    return std::this_thread::get_id() == q.id;
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return;
+    QMetaObject::invokeMethod(
+        app,
+        [alive = std::move(alive), fn = std::move(fn)] {
+            if (*alive)
+                fn();
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace eztw32

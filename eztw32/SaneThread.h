@@ -4,13 +4,15 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 namespace eztw32 {
 
 // Queues a job for the SANE thread (started at first use, kept for the run).
 void postToSaneThread(std::function<void()> job);
 
-// True when called on the SANE thread.
-bool onSaneThread();
+// Runs fn on the GUI thread later, while *alive (read on the GUI thread
+// only) is still true. Safe to call from any thread.
+void postToGui(std::shared_ptr<bool> alive, std::function<void()> fn);
 
 } // namespace eztw32

@@ -1,10 +1,11 @@
 #include "ScanJob.h"
 
 #include "BmpWriter.h"
+#include "Log.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -16,25 +17,24 @@ namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
 
+// A device warming up its lamp is given this long to start.
+constexpr int kWarmUpLimitMs = 120000;
+// SANE_STATUS_WARMING_UP of SANE 1.1, which this SANE's header lacks.
+constexpr int kStatusWarmingUp = 12;
+
 ScanResult failed(Fault fault, SANE_Status status)
 {
-    return {Outcome::Failed, fault, status, 0};
+    return {Outcome::Failed, fault, status};
 }
 
 ScanResult cancelled()
 {
-    return {Outcome::Cancelled, Fault::None, SANE_STATUS_CANCELLED, 0};
+    return {Outcome::Cancelled, Fault::None, SANE_STATUS_CANCELLED};
 }
 
-ScanResult writeFailed(int error)
+ScanResult writeFailed()
 {
-    return {Outcome::WriteFailed, Fault::None, SANE_STATUS_GOOD, error};
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return s;
+    return {Outcome::WriteFailed, Fault::None, SANE_STATUS_GOOD};
 }
 
 // One sample of a row, reduced to 8 bits. 16-bit samples come in the
@@ -115,23 +115,33 @@ enum class ReadEnd { Eof, Cancelled, Fault, Stopped };
 
 // Reads one frame, handing every complete row (bytes_per_line bytes) to
 // onRow; a partial row at the end is dropped.
+// A device that keeps answering "good" with no data for longer than the
+// stall limit has stopped answering.
 template <class OnRow>
-ReadEnd readFrame(SANE_Handle h, int bytesPerLine, ScanProgress& progress,
+ReadEnd readFrame(Device& device, int bytesPerLine, ScanProgress& progress,
                   std::vector<std::uint8_t>& buf, SANE_Status& status, OnRow&& onRow)
 {
     const auto bpl = std::size_t(bytesPerLine);
+    const int stallMs = stallLimitMs();
     std::size_t have = 0;
+    progress.lastDataMs.store(steadyMs());
     for (;;) {
         if (progress.cancelRequested.load())
-            return ReadEnd::Cancelled;
+            return progress.stalled.load() ? ReadEnd::Fault : ReadEnd::Cancelled;
         SANE_Int n = 0;
         const auto room = SANE_Int(std::min<std::size_t>(buf.size() - have, 0x7FFFFFFF));
-        status = sane_read(h, buf.data() + have, room, &n);
+        status = device.read(buf.data() + have, room, &n);
         if (status == SANE_STATUS_GOOD) {
             if (n <= 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                if (steadyMs() - progress.lastDataMs.load() > stallMs) {
+                    progress.stalled.store(true);
+                    status = SANE_STATUS_IO_ERROR;
+                    return ReadEnd::Fault;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(n < 0 ? 1 : 5));
                 continue;
             }
+            progress.lastDataMs.store(steadyMs());
             progress.dataArrived.store(true);
             progress.bytesRead.fetch_add(n);
             have += std::size_t(n);
@@ -149,11 +159,15 @@ ReadEnd readFrame(SANE_Handle h, int bytesPerLine, ScanProgress& progress,
         }
         if (status == SANE_STATUS_EOF)
             return ReadEnd::Eof;
+        if (progress.stalled.load())
+            return ReadEnd::Fault;
         if (progress.cancelRequested.load() || status == SANE_STATUS_CANCELLED)
             return ReadEnd::Cancelled;
         return ReadEnd::Fault;
     }
 }
+
+} // namespace
 
 ScanResult applySettings(Device& device, const ScanSettings& s)
 {
@@ -195,15 +209,26 @@ ScanResult applySettings(Device& device, const ScanSettings& s)
     return {};
 }
 
+namespace {
+
 SANE_Status startWithRetry(Device& device, ScanProgress& progress)
 {
-    BusyBackOff backOff(&progress.cancelRequested);
+    BusyBackOff busy(&progress.cancelRequested);
+    BusyBackOff warmUp(&progress.cancelRequested, kWarmUpLimitMs);
     for (;;) {
-        const SANE_Status st = sane_start(device.handle());
-        if (st == SANE_STATUS_DEVICE_BUSY && backOff.wait())
+        const SANE_Status st = device.start();
+        if (st == SANE_STATUS_DEVICE_BUSY && busy.wait())
+            continue;
+        if (int(st) == kStatusWarmingUp && warmUp.wait())
             continue;
         return st;
     }
+}
+
+// The result of a frame that ended with a fault.
+ScanResult frameFault(const ScanProgress& progress, SANE_Status status)
+{
+    return progress.stalled.load() ? failed(Fault::Stalled, SANE_STATUS_IO_ERROR) : failed(Fault::Status, status);
 }
 
 ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, int fd,
@@ -214,11 +239,11 @@ ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, 
                                                             : BmpWriter::Kind::Gray8;
     BmpWriter writer(fd, p.pixels_per_line, p.lines > 0 ? p.lines : -1, kind, dpi);
     if (!writer.begin())
-        return writeFailed(writer.error());
+        return writeFailed();
     std::vector<std::uint8_t> buf(std::max(std::size_t(p.bytes_per_line),
                                            kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
     SANE_Status status = SANE_STATUS_GOOD;
-    const ReadEnd end = readFrame(device.handle(), p.bytes_per_line, progress, buf, status,
+    const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status,
                                   [&](const std::uint8_t* row) {
                                       if (p.lines > 0 && writer.rows() >= p.lines)
                                           return true;
@@ -226,15 +251,15 @@ ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, 
                                       return writer.commitRow();
                                   });
     switch (end) {
-    case ReadEnd::Stopped: return writeFailed(writer.error());
+    case ReadEnd::Stopped: return writeFailed();
     case ReadEnd::Cancelled: return cancelled();
-    case ReadEnd::Fault: return failed(Fault::Status, status);
+    case ReadEnd::Fault: return frameFault(progress, status);
     case ReadEnd::Eof: break;
     }
     if (writer.rows() == 0 || (p.lines > 0 && writer.rows() < p.lines))
         return failed(Fault::Incomplete, SANE_STATUS_EOF);
     if (!writer.finish())
-        return writeFailed(writer.error());
+        return writeFailed();
     return {};
 }
 
@@ -250,7 +275,7 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
     if (knownHeight) {
         fixed.reset(new (std::nothrow) std::uint8_t[rowBytes * std::size_t(p.lines)]);
         if (!fixed)
-            return {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM, 0};
+            return {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM};
     }
     int height = knownHeight ? p.lines : -1;
     std::vector<std::uint8_t> buf;
@@ -261,7 +286,7 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
                 return cancelled();
             if (st != SANE_STATUS_GOOD)
                 return failed(Fault::Status, st);
-            if (sane_get_parameters(device.handle(), &p) != SANE_STATUS_GOOD || !validParameters(p)
+            if (device.parameters(p) != SANE_STATUS_GOOD || !validParameters(p)
                 || p.pixels_per_line != width || p.format == SANE_FRAME_RGB || p.format == SANE_FRAME_GRAY)
                 return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
         }
@@ -270,7 +295,7 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
                             kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
         int rows = 0;
         SANE_Status status = SANE_STATUS_GOOD;
-        const ReadEnd end = readFrame(device.handle(), p.bytes_per_line, progress, buf, status,
+        const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status,
                                       [&](const std::uint8_t* row) {
                                           std::uint8_t* dst;
                                           if (knownHeight) {
@@ -290,7 +315,7 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
         switch (end) {
         case ReadEnd::Stopped:
         case ReadEnd::Cancelled: return cancelled();
-        case ReadEnd::Fault: return failed(Fault::Status, status);
+        case ReadEnd::Fault: return frameFault(progress, status);
         case ReadEnd::Eof: break;
         }
         if (rows == 0 || (knownHeight && rows < height))
@@ -305,24 +330,26 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
     const std::uint8_t* image = knownHeight ? fixed.get() : growing.data();
     BmpWriter writer(fd, width, height, BmpWriter::Kind::Rgb24, dpi);
     if (!writer.begin())
-        return writeFailed(writer.error());
+        return writeFailed();
     for (int y = 0; y < height; ++y) {
         std::memcpy(writer.nextRow(), image + std::size_t(y) * rowBytes, rowBytes);
         if (!writer.commitRow())
-            return writeFailed(writer.error());
+            return writeFailed();
     }
     if (!writer.finish())
-        return writeFailed(writer.error());
+        return writeFailed();
     return {};
 }
 
-ScanResult scan(Device& device, const ScanSettings& settings, int fd, ScanProgress& progress)
+// Applies the settings, starts the scan and checks its first frame.
+ScanResult begin(Device& device, const ScanSettings& settings, ScanProgress& progress, SANE_Parameters& p,
+                 double& dpi)
 {
     if (ScanResult r = applySettings(device, settings); r.outcome != Outcome::Done)
         return r;
     if (progress.cancelRequested.load())
         return cancelled();
-    double dpi = settings.resolution.value_or(0);
+    dpi = settings.resolution.value_or(0);
     if (const auto res = device.option("resolution"); res && res->isNumber())
         dpi = res->value;
 
@@ -331,8 +358,7 @@ ScanResult scan(Device& device, const ScanSettings& settings, int fd, ScanProgre
         return cancelled();
     if (st != SANE_STATUS_GOOD)
         return failed(Fault::Status, st);
-    SANE_Parameters p{};
-    const SANE_Status pst = sane_get_parameters(device.handle(), &p);
+    const SANE_Status pst = device.parameters(p);
     if (pst != SANE_STATUS_GOOD)
         return failed(Fault::Status, pst);
     if (!validParameters(p))
@@ -340,43 +366,138 @@ ScanResult scan(Device& device, const ScanSettings& settings, int fd, ScanProgre
     const bool threePass = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
     if (p.lines > 0)
         progress.bytesTotal.store(std::int64_t(p.lines) * p.bytes_per_line * (threePass ? 3 : 1));
-    return threePass ? scanThreePass(device, p, dpi, fd, progress)
-                     : scanSinglePass(device, p, dpi, fd, progress);
+    return {};
+}
+
+ScanResult scan(Device& device, const ScanSettings& settings, int fd, ScanProgress& progress)
+{
+    SANE_Parameters p{};
+    double dpi = 0;
+    if (ScanResult r = begin(device, settings, progress, p, dpi); r.outcome != Outcome::Done)
+        return r;
+    const bool threePass = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
+    return threePass ? scanThreePass(device, p, dpi, fd, progress) : scanSinglePass(device, p, dpi, fd, progress);
+}
+
+// The preview: every frame into 8-bit RGB rows in memory.
+ScanResult preview(Device& device, const ScanSettings& settings, PreviewBuffer& out, ScanProgress& progress)
+{
+    SANE_Parameters p{};
+    double dpi = 0;
+    if (ScanResult r = begin(device, settings, progress, p, dpi); r.outcome != Outcome::Done)
+        return r;
+    const int width = p.pixels_per_line;
+    const std::size_t rowBytes = std::size_t(width) * 3;
+    {
+        std::lock_guard lock(out.mutex);
+        out.width = width;
+        out.height = p.lines > 0 ? p.lines : 0;
+        out.rows = 0;
+        out.pixels.assign(rowBytes * std::size_t(std::max(out.height, 1)), 0);
+    }
+    std::vector<std::uint8_t> buf, converted(rowBytes);
+    for (int frame = 0;; ++frame) {
+        if (frame > 0) {
+            const SANE_Status st = startWithRetry(device, progress);
+            if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
+                return cancelled();
+            if (st != SANE_STATUS_GOOD)
+                return failed(Fault::Status, st);
+            if (device.parameters(p) != SANE_STATUS_GOOD || !validParameters(p) || p.pixels_per_line != width)
+                return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
+        }
+        const int channel = p.format == SANE_FRAME_RED ? 0 : p.format == SANE_FRAME_GREEN ? 1 : 2;
+        buf.resize(std::max(std::size_t(p.bytes_per_line),
+                            kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
+        int row = 0;
+        SANE_Status status = SANE_STATUS_GOOD;
+        const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* src) {
+            std::lock_guard lock(out.mutex);
+            if (p.lines > 0 && row >= out.height)
+                return true;
+            if (std::size_t(row + 1) * rowBytes > out.pixels.size())
+                out.pixels.resize(std::size_t(row + 1) * rowBytes * 2, 0);
+            std::uint8_t* dst = out.pixels.data() + std::size_t(row) * rowBytes;
+            for (int x = 0; x < width; ++x) {
+                const auto i = std::size_t(x);
+                if (p.format == SANE_FRAME_RGB) {
+                    for (int c = 0; c < 3; ++c)
+                        dst[3 * i + std::size_t(c)] = sample8(src, 3 * i + std::size_t(c), p.depth);
+                } else if (p.format == SANE_FRAME_GRAY) {
+                    // In SANE's line art 1 is black.
+                    std::uint8_t v = sample8(src, i, p.depth);
+                    if (p.depth == 1)
+                        v = std::uint8_t(255 - v);
+                    dst[3 * i] = dst[3 * i + 1] = dst[3 * i + 2] = v;
+                } else {
+                    dst[3 * i + std::size_t(channel)] = sample8(src, i, p.depth);
+                }
+            }
+            ++row;
+            if (p.lines <= 0)
+                out.height = std::max(out.height, row);
+            out.rows = std::max(out.rows, std::min(row, out.height));
+            return true;
+        });
+        switch (end) {
+        case ReadEnd::Stopped:
+        case ReadEnd::Cancelled: return cancelled();
+        case ReadEnd::Fault: return frameFault(progress, status);
+        case ReadEnd::Eof: break;
+        }
+        if (p.last_frame || frame >= 2)
+            break;
+    }
+    return {};
+}
+
+template <class Work>
+ScanResult guarded(Device& device, ScanResult& result, Work work)
+{
+    try {
+        result = work();
+    } catch (const std::bad_alloc&) {
+        result = {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM};
+    }
+    // End the scan (also a finished one, as SANE asks) and let the next
+    // one start clean. After a fault the backend gets a moment first: some
+    // backends (the test backend among them) cancel their reader thread
+    // asynchronously, which can deadlock while that thread is still setting
+    // up right after sane_start.
+    if (result.outcome == Outcome::Failed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    device.cancel();
+    return result;
 }
 
 } // namespace
 
-ColourMode classifyMode(const std::string& value)
+int stallLimitMs()
 {
-    const std::string v = lower(value);
-    if (v.find("lineart") != std::string::npos || v.find("line art") != std::string::npos
-        || v.find("binary") != std::string::npos || v == "black & white" || v == "black and white")
-        return ColourMode::LineArt;
-    if (v.find("gray") != std::string::npos || v.find("grey") != std::string::npos)
-        return ColourMode::Gray;
-    if (v.find("color") != std::string::npos || v.find("colour") != std::string::npos)
-        return ColourMode::Colour;
-    return ColourMode::DeviceDefault;
+    static const int limit = [] {
+        const char* v = std::getenv("EZTW32_STALL_SECONDS");
+        const int seconds = v ? std::atoi(v) : 0;
+        return (seconds > 0 ? seconds : 30) * 1000;
+    }();
+    return limit;
+}
+
+std::int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 ScanResult runScan(Device& device, const ScanSettings& settings, int fd, ScanProgress& progress)
 {
     ScanResult result;
-    try {
-        result = scan(device, settings, fd, progress);
-    } catch (const std::bad_alloc&) {
-        result = {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM, 0};
-    }
-    // End the scan (also a finished one, as SANE asks) and let the next
-    // acquisition start clean. After a fault the backend gets a moment
-    // first: some backends (the test backend among them) cancel their reader
-    // thread asynchronously, which can deadlock while that thread is still
-    // setting up right after sane_start.
-    if (result.outcome == Outcome::Failed)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    device.cancel();
-    device.close();
-    return result;
+    return guarded(device, result, [&] { return scan(device, settings, fd, progress); });
+}
+
+ScanResult runPreview(Device& device, const ScanSettings& settings, PreviewBuffer& out, ScanProgress& progress)
+{
+    ScanResult result;
+    return guarded(device, result, [&] { return preview(device, settings, out, progress); });
 }
 
 } // namespace eztw32

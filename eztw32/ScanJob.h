@@ -1,13 +1,16 @@
 // One scan on the SANE thread: apply the settings, start, read every frame,
-// convert the rows and stream them into the BMP file, close the device.
+// convert the rows and stream them into the BMP file (or, for the preview,
+// into memory), end it with sane_cancel. The device stays open.
 #pragma once
 
 #include "Sane.h"
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace eztw32 {
 
@@ -21,6 +24,7 @@ enum class Fault {
     Incomplete,       // the image ended before its last line
     BadFormat,        // the device sends a format we cannot store
     NotInitialised,   // SANE itself could not start
+    Stalled,          // the device sent nothing for too long
 };
 
 enum class Outcome { Done, Cancelled, Failed, WriteFailed, NoMemory };
@@ -29,7 +33,6 @@ struct ScanResult {
     Outcome outcome = Outcome::Done;
     Fault fault = Fault::None;
     SANE_Status status = SANE_STATUS_GOOD;
-    int error = 0; // errno of a write failure
 };
 
 enum class ColourMode { DeviceDefault, Colour, Gray, LineArt };
@@ -50,12 +53,28 @@ struct ScanProgress {
     std::atomic<std::int64_t> bytesTotal{-1}; // -1: the height is not known
     std::atomic<bool> dataArrived{false};
     std::atomic<bool> cancelRequested{false};
+    std::atomic<bool> stalled{false};   // ended because no data came
+    std::atomic<std::int64_t> lastDataMs{0}; // steady clock, when data last came
 };
 
-// Runs on the SANE thread; the device is closed when it returns.
-ScanResult runScan(Device& device, const ScanSettings& settings, int fd, ScanProgress& progress);
+// How long a scan may go without data before it ends as Fault::Stalled:
+// 30 s, or EZTW32_STALL_SECONDS.
+int stallLimitMs();
+std::int64_t steadyMs();
 
-// The colour class of a device mode name ("Color", "Gray", "Lineart", ...).
-ColourMode classifyMode(const std::string& value);
+// The preview picture as it arrives, 8-bit RGB rows; shared between the SANE
+// thread (writes) and the dialog (copies out what has arrived).
+struct PreviewBuffer {
+    std::mutex mutex;
+    int width = 0, height = 0; // height grows for hand scanners
+    int rows = 0;              // complete rows so far
+    std::vector<std::uint8_t> pixels;
+};
+
+// Run on the SANE thread.
+ScanResult runScan(Device& device, const ScanSettings& settings, int fd, ScanProgress& progress);
+ScanResult runPreview(Device& device, const ScanSettings& settings, PreviewBuffer& preview, ScanProgress& progress);
+// Sets the scan's options on the device.
+ScanResult applySettings(Device& device, const ScanSettings& s);
 
 } // namespace eztw32

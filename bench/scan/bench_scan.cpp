@@ -6,6 +6,8 @@
 //   bench_scan [--runs N] [--folder DIR] [--dpi D]
 //
 // The files go to DIR (default: a temporary folder in /tmp).
+#include <EZTW32.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -93,10 +95,8 @@ int main(int argc, char** argv)
         out << "cannot load " << EZTW32_LIBRARY << ": " << dlerror() << '\n';
         return 1;
     }
-    using IsAvailable = std::int32_t (*)();
-    using Acquire = std::int32_t (*)(std::int32_t, const char*);
-    auto isAvailable = reinterpret_cast<IsAvailable>(dlsym(lib, "TWAIN_IsAvailable"));
-    auto acquire = reinterpret_cast<Acquire>(dlsym(lib, "TWAIN_AcquireToFilename"));
+    auto isAvailable = reinterpret_cast<TWAIN_IsAvailable_fn>(dlsym(lib, "TWAIN_IsAvailable"));
+    auto acquire = reinterpret_cast<TWAIN_AcquireToFilename_fn>(dlsym(lib, "TWAIN_AcquireToFilename"));
     if (!isAvailable || !acquire || !isAvailable())
         return 1;
 
@@ -138,7 +138,7 @@ int main(int argc, char** argv)
         const std::int32_t r = acquire(std::int32_t(std::uint32_t(window.winId())), bmp.toLocal8Bit().constData());
         const double seconds = clock.nsecsElapsed() / 1e9;
         const long peak = procStatusKb("VmHWM:");
-        if (r != 0) {
+        if (r != EZTW32_OK) {
             out << "acquisition failed: " << r << '\n';
             return 1;
         }

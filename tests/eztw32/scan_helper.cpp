@@ -15,6 +15,8 @@
 // Prints "result N" for every acquisition, "message TEXT" and
 // "detail TEXT" for every message, "busy-bar" or "percent-bar" for the
 // progress dialog seen while scanning.
+#include <EZTW32.h>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -117,12 +119,11 @@ int main(int argc, char** argv)
         out << "dlopen " << dlerror() << Qt::endl;
         return 3;
     }
-    using IsAvailable = std::int32_t (*)();
-    using Acquire = std::int32_t (*)(std::int32_t, const char*);
-    auto isAvailable = reinterpret_cast<IsAvailable>(dlsym(lib, "TWAIN_IsAvailable"));
-    auto acquire = reinterpret_cast<Acquire>(dlsym(lib, "TWAIN_AcquireToFilename"));
+    auto isAvailable = reinterpret_cast<TWAIN_IsAvailable_fn>(dlsym(lib, "TWAIN_IsAvailable"));
+    auto select = reinterpret_cast<TWAIN_SelectImageSource_fn>(dlsym(lib, "TWAIN_SelectImageSource"));
+    auto acquire = reinterpret_cast<TWAIN_AcquireToFilename_fn>(dlsym(lib, "TWAIN_AcquireToFilename"));
     std::signal(SIGPIPE, SIG_DFL);
-    if (!isAvailable || !acquire || !isAvailable())
+    if (!isAvailable || !select || !acquire || !isAvailable())
         return 4;
     std::raise(SIGPIPE);
 

@@ -6,6 +6,8 @@
 #include "common/TestFiles.h"
 #include "common/Unprivileged.h"
 
+#include <EZTW32.h>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -51,6 +53,8 @@ QProcessEnvironment scanEnvironment(const QString& configDir)
     e.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     e.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
     e.insert(QStringLiteral("LANGUAGE"), QStringLiteral("C"));
+    // The library's settings stay in the case's folder.
+    e.insert(QStringLiteral("XDG_CONFIG_HOME"), QFileInfo(configDir).path() + QStringLiteral("/config"));
     return e;
 }
 
@@ -175,9 +179,6 @@ QStringList leftovers(const QString& dir)
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
-using IsAvailableFn = std::int32_t (*)();
-using SelectFn = std::int32_t (*)(std::int32_t);
-using AcquireFn = std::int32_t (*)(std::int32_t, const char*);
 
 } // namespace
 
@@ -231,9 +232,9 @@ private:
     int cases_ = 0;
     QString scanimage_;
     void* lib_ = nullptr;
-    IsAvailableFn isAvailable_ = nullptr;
-    SelectFn select_ = nullptr;
-    AcquireFn acquire_ = nullptr;
+    TWAIN_IsAvailable_fn isAvailable_ = nullptr;
+    TWAIN_SelectImageSource_fn select_ = nullptr;
+    TWAIN_AcquireToFilename_fn acquire_ = nullptr;
     QWidget window_;
 };
 
@@ -241,12 +242,14 @@ void TestEztw32::initTestCase()
 {
     QVERIFY(tmp_.isValid());
     openPathFor(tmp_.path());
+    // The library's settings of this process stay in the temporary folder.
+    qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
     scanimage_ = QStandardPaths::findExecutable(QStringLiteral("scanimage"));
     lib_ = dlopen(kLibrary.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
     QVERIFY2(lib_, dlerror());
-    isAvailable_ = reinterpret_cast<IsAvailableFn>(dlsym(lib_, "TWAIN_IsAvailable"));
-    select_ = reinterpret_cast<SelectFn>(dlsym(lib_, "TWAIN_SelectImageSource"));
-    acquire_ = reinterpret_cast<AcquireFn>(dlsym(lib_, "TWAIN_AcquireToFilename"));
+    isAvailable_ = reinterpret_cast<TWAIN_IsAvailable_fn>(dlsym(lib_, "TWAIN_IsAvailable"));
+    select_ = reinterpret_cast<TWAIN_SelectImageSource_fn>(dlsym(lib_, "TWAIN_SelectImageSource"));
+    acquire_ = reinterpret_cast<TWAIN_AcquireToFilename_fn>(dlsym(lib_, "TWAIN_AcquireToFilename"));
     QVERIFY(isAvailable_ && select_ && acquire_);
     // Nothing but the three entry points is visible.
     QVERIFY(!dlsym(lib_, "_ZN6eztw3221ensureSaneInitialisedEv"));
@@ -322,7 +325,7 @@ void TestEztw32::sourceDialogListsChoosesAndRemembers()
             w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
         },
         [&] { return acquire_(id, path.toLocal8Bit().constData()); });
-    QCOMPARE(r, -1);
+    QCOMPARE(r, EZTW32_FAILED);
     QCOMPARE(device, QStringLiteral("test:1"));
     QVERIFY(!QFile::exists(path));
 }
@@ -355,7 +358,7 @@ void TestEztw32::scanDialogOffersTheDeviceOptions()
             w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
         },
         [&] { return acquire_(0x7ffffff0, path.toLocal8Bit().constData()); });
-    QCOMPARE(r, -1);
+    QCOMPARE(r, EZTW32_FAILED);
     QVERIFY(!QFile::exists(path));
     QCOMPARE(parent, &window_);
     // The test backend has no line-art mode: 1-bit gray serves.
@@ -432,7 +435,7 @@ void TestEztw32::scansMatchTheBackend()
     const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), out, choices);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.missing, QStringList());
-    QCOMPARE(run.results, QList<int>{0});
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
     QCOMPARE(run.messages, QStringList());
     QCOMPARE(leftovers(dir), QStringList{QStringLiteral("scan.bmp")});
 
@@ -517,7 +520,7 @@ void TestEztw32::faultsShowOneMessage()
     // the same fault again, not a device still held open ("busy").
     const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), out, {QStringLiteral("--repeat"), QStringLiteral("2")});
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.results, (QList<int>{-1, -1}));
+    QCOMPARE(run.results, (QList<int>{EZTW32_FAILED, EZTW32_FAILED}));
     QCOMPARE(run.messages.size(), 2);
     QVERIFY2(run.messages[0].contains(says), qPrintable(run.messages[0]));
     QVERIFY2(run.details[0].contains(detail), qPrintable(run.details[0]));
@@ -553,7 +556,7 @@ void TestEztw32::cancelsShowNothing()
     const QString dir = caseDir(config);
     const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"), args);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.results, QList<int>{-1});
+    QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
     QCOMPARE(run.messages, QStringList());
     QCOMPARE(leftovers(dir), QStringList());
 }
@@ -574,7 +577,7 @@ void TestEztw32::progressBarFollowsTheHeight()
     QFETCH(QString, bar);
     const QString dir = caseDir(config);
     const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"), {});
-    QCOMPARE(run.results, QList<int>{0});
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
     QCOMPARE(run.bars, QStringList{bar});
 }
 
@@ -584,12 +587,12 @@ void TestEztw32::uncreatableFileGivesMinus2()
     // The path is a folder: it stays a folder.
     QDir(dir).mkdir(QStringLiteral("folder.bmp"));
     HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/folder.bmp"), {});
-    QCOMPARE(run.results, QList<int>{-2});
+    QCOMPARE(run.results, QList<int>{EZTW32_FILE_ACCESS});
     QCOMPARE(run.messages, QStringList());
     QVERIFY(QFileInfo(dir + QStringLiteral("/folder.bmp")).isDir());
     // The folder does not exist.
     run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/missing/scan.bmp"), {});
-    QCOMPARE(run.results, QList<int>{-2});
+    QCOMPARE(run.results, QList<int>{EZTW32_FILE_ACCESS});
     QCOMPARE(run.messages, QStringList());
 }
 
@@ -610,7 +613,7 @@ void TestEztw32::unwritableFolderGivesMinus2AsUnprivilegedUser()
                                               | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
     const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), locked + QStringLiteral("/scan.bmp"), {}, true);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.results, QList<int>{-2});
+    QCOMPARE(run.results, QList<int>{EZTW32_FILE_ACCESS});
     QCOMPARE(run.messages, QStringList());
     QCOMPARE(leftovers(locked), QStringList{QStringLiteral("scan.bmp")});
     QVERIFY(old.open(QIODevice::ReadOnly));
@@ -641,7 +644,7 @@ void TestEztw32::fullFilesystemGivesMinus4AndTheNextScanWorks()
                                      QStringLiteral("--then"), next});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.missing, QStringList());
-    QCOMPARE(run.results, (QList<int>{-4, 0}));
+    QCOMPARE(run.results, (QList<int>{EZTW32_WRITE_FAILED, EZTW32_OK}));
     QCOMPARE(run.messages, QStringList());
     QCOMPARE(QImage(next).size(), QSize(944, 944)); // 40 mm at 600 dpi
     QCOMPARE(leftovers(small), QStringList{QStringLiteral("scan.bmp")});
@@ -660,7 +663,7 @@ void TestEztw32::noImageMemoryGivesMinus3()
     const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"),
                                     {QStringLiteral("--limit-memory-mb"), QStringLiteral("120")});
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(run.results, QList<int>{-3});
+    QCOMPARE(run.results, QList<int>{EZTW32_MEMORY});
     QCOMPARE(run.messages, QStringList());
     QCOMPARE(leftovers(dir), QStringList());
 }

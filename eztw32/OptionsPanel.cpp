@@ -1,0 +1,242 @@
+#include "Dialogs.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <limits>
+
+namespace eztw32 {
+namespace {
+
+QString unitText(SANE_Unit unit)
+{
+    switch (unit) {
+    case SANE_UNIT_PIXEL: return QObject::tr("px");
+    case SANE_UNIT_BIT: return QObject::tr("bit");
+    case SANE_UNIT_MM: return QObject::tr("mm");
+    case SANE_UNIT_DPI: return QObject::tr("dpi");
+    case SANE_UNIT_PERCENT: return QObject::tr("%");
+    case SANE_UNIT_MICROSECOND: return QObject::tr("µs");
+    case SANE_UNIT_NONE: break;
+    }
+    return {};
+}
+
+QString number(double v)
+{
+    return QString::number(v, 'g', 12);
+}
+
+QString valuesText(const OptionInfo& o)
+{
+    QStringList parts;
+    for (double v : o.values)
+        parts << number(v);
+    return parts.join(QStringLiteral(", "));
+}
+
+QString widgetName(const OptionInfo& o)
+{
+    return QStringLiteral("option-") + QString::fromStdString(o.name);
+}
+
+int decimalsFor(const OptionInfo& o)
+{
+    if (o.type != SANE_TYPE_FIXED)
+        return 0;
+    if (o.quant > 0)
+        return std::clamp(int(std::ceil(-std::log10(o.quant) - 1e-9)), 0, 4);
+    return 2;
+}
+
+} // namespace
+
+OptionsPanel::OptionsPanel(QWidget* parent) : QWidget(parent), layout_(new QVBoxLayout(this))
+{
+    setObjectName(QStringLiteral("optionsPanel"));
+    layout_->setContentsMargins(0, 0, 0, 0);
+}
+
+void OptionsPanel::setShowAdvanced(bool show)
+{
+    if (show == showAdvanced_)
+        return;
+    showAdvanced_ = show;
+    rebuild();
+}
+
+std::string OptionsPanel::signature() const
+{
+    std::string s;
+    for (const OptionInfo& o : options_) {
+        s += o.name + '|' + std::to_string(o.cap) + '|' + std::to_string(int(o.constraint)) + '|'
+             + std::to_string(o.min) + '|' + std::to_string(o.max) + '|' + std::to_string(o.quant) + '|'
+             + std::to_string(o.count);
+        for (const std::string& t : o.strings)
+            s += '|' + t;
+        for (double v : o.numbers)
+            s += '|' + std::to_string(v);
+        s += '\n';
+    }
+    return s;
+}
+
+void OptionsPanel::setOptions(const std::vector<OptionInfo>& options, const std::set<std::string>& shownElsewhere)
+{
+    options_ = options;
+    shownElsewhere_ = shownElsewhere;
+    const std::string sig = signature();
+    if (sig != signature_) {
+        signature_ = sig;
+        rebuild();
+    } else {
+        showValues();
+    }
+}
+
+void OptionsPanel::rebuild()
+{
+    while (QLayoutItem* item = layout_->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    QGroupBox* box = nullptr;
+    QFormLayout* form = nullptr;
+    std::string group = "\x01";
+    for (const OptionInfo& o : options_) {
+        if (!o.settable() || shownElsewhere_.count(o.name) || (o.advanced() && !showAdvanced_))
+            continue;
+        if (!box || o.group != group) {
+            group = o.group;
+            box = new QGroupBox(QString::fromStdString(group.empty() ? std::string("Options") : group), this);
+            form = new QFormLayout(box);
+            layout_->addWidget(box);
+        }
+        const QString name = QString::fromStdString(o.name);
+        const QString tip = QString::fromStdString(o.description);
+        QString label = QString::fromStdString(o.title);
+        const QString unit = unitText(o.unit);
+        QWidget* w = nullptr;
+        if (o.type == SANE_TYPE_BUTTON) {
+            auto* b = new QPushButton(label, box);
+            b->setAutoDefault(false);
+            connect(b, &QPushButton::clicked, this, [this, name] { Q_EMIT edited(name, QString()); });
+            w = b;
+            label.clear();
+        } else if (o.type == SANE_TYPE_BOOL) {
+            auto* c = new QCheckBox(box);
+            connect(c, &QCheckBox::toggled, this,
+                    [this, name](bool on) { Q_EMIT edited(name, on ? QStringLiteral("1") : QStringLiteral("0")); });
+            w = c;
+        } else if (o.type == SANE_TYPE_STRING && o.constraint == SANE_CONSTRAINT_STRING_LIST) {
+            auto* c = new QComboBox(box);
+            for (const std::string& s : o.strings)
+                c->addItem(QString::fromStdString(s));
+            connect(c, &QComboBox::currentIndexChanged, this, [this, name, c] { Q_EMIT edited(name, c->currentText()); });
+            w = c;
+        } else if (o.type == SANE_TYPE_STRING) {
+            auto* e = new QLineEdit(box);
+            connect(e, &QLineEdit::editingFinished, this, [this, name, e] {
+                if (e->isModified()) {
+                    e->setModified(false);
+                    Q_EMIT edited(name, e->text());
+                }
+            });
+            w = e;
+        } else if (o.count > 1) {
+            // A number array (a gamma table, ...): its values, comma separated.
+            auto* e = new QLineEdit(box);
+            connect(e, &QLineEdit::editingFinished, this, [this, name, e] {
+                if (e->isModified()) {
+                    e->setModified(false);
+                    Q_EMIT edited(name, e->text());
+                }
+            });
+            w = e;
+        } else if (o.constraint == SANE_CONSTRAINT_WORD_LIST) {
+            auto* c = new QComboBox(box);
+            for (double v : o.numbers)
+                c->addItem(unit.isEmpty() ? number(v) : number(v) + QLatin1Char(' ') + unit, v);
+            connect(c, &QComboBox::currentIndexChanged, this,
+                    [this, name, c] { Q_EMIT edited(name, number(c->currentData().toDouble())); });
+            w = c;
+        } else if (o.type == SANE_TYPE_INT) {
+            auto* s = new QSpinBox(box);
+            if (o.constraint == SANE_CONSTRAINT_RANGE) {
+                s->setRange(int(o.min), int(o.max));
+                if (o.quant > 0)
+                    s->setSingleStep(int(o.quant));
+            } else {
+                s->setRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
+            }
+            if (!unit.isEmpty())
+                s->setSuffix(QLatin1Char(' ') + unit);
+            s->setKeyboardTracking(false);
+            connect(s, &QSpinBox::valueChanged, this, [this, name](int v) { Q_EMIT edited(name, QString::number(v)); });
+            w = s;
+        } else {
+            auto* s = new QDoubleSpinBox(box);
+            s->setDecimals(decimalsFor(o));
+            if (o.constraint == SANE_CONSTRAINT_RANGE) {
+                s->setRange(o.min, o.max);
+                if (o.quant > 0)
+                    s->setSingleStep(o.quant);
+            } else {
+                s->setRange(-32768.0, 32767.9999);
+            }
+            if (!unit.isEmpty())
+                s->setSuffix(QLatin1Char(' ') + unit);
+            s->setKeyboardTracking(false);
+            connect(s, &QDoubleSpinBox::valueChanged, this,
+                    [this, name](double v) { Q_EMIT edited(name, number(v)); });
+            w = s;
+        }
+        w->setObjectName(widgetName(o));
+        w->setToolTip(tip);
+        if (label.isEmpty()) {
+            form->addRow(w);
+        } else {
+            auto* l = new QLabel(label + QLatin1Char(':'), box);
+            l->setToolTip(tip);
+            form->addRow(l, w);
+        }
+    }
+    layout_->addStretch();
+    showValues();
+}
+
+void OptionsPanel::showValues()
+{
+    for (const OptionInfo& o : options_) {
+        QWidget* w = findChild<QWidget*>(widgetName(o));
+        if (!w)
+            continue;
+        const QSignalBlocker block(w);
+        if (auto* c = qobject_cast<QCheckBox*>(w)) {
+            c->setChecked(o.value != 0);
+        } else if (auto* c = qobject_cast<QComboBox*>(w)) {
+            if (o.type == SANE_TYPE_STRING)
+                c->setCurrentIndex(c->findText(QString::fromStdString(o.text)));
+            else
+                c->setCurrentIndex(c->findData(o.value));
+        } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+            e->setText(o.type == SANE_TYPE_STRING ? QString::fromStdString(o.text) : valuesText(o));
+            e->setModified(false);
+        } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
+            s->setValue(int(o.value));
+        } else if (auto* s = qobject_cast<QDoubleSpinBox*>(w)) {
+            s->setValue(o.value);
+        }
+    }
+}
+
+} // namespace eztw32
