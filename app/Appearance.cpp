@@ -1,7 +1,7 @@
 #include "app/Appearance.h"
 
 #include "app/AppError.h"
-#include "app/Form1.h"
+#include "app/Main.h"
 #include "app/SkinFramework.h"
 
 #include <QApplication>
@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QIcon>
 #include <QImageReader>
 #include <QLabel>
 #include <QPalette>
@@ -64,14 +65,25 @@ quint16 le16(const QByteArray& data, qsizetype at)
 
 } // namespace
 
-void ApplySkin(Form1& form)
+QIcon applicationIcon()
 {
-    const QString path = form.programFolder() + QStringLiteral("x/o.cjs");
+    // The four images the program carries, rendered from one drawing.
+    static const QIcon icon = [] {
+        QIcon i;
+        for (const int size : {32, 48, 128, 256})
+            i.addFile(QStringLiteral(":/icons/%1/orvane-capture-desk.png").arg(size), QSize(size, size));
+        return i;
+    }();
+    return icon;
+}
+
+void ApplySkin(QWidget& form, SkinFramework& skin)
+{
+    const QString path = inProgramFolder(QStringLiteral("x/o.cjs"));
     // Only an ordinary file counts (a folder of that name does not).
     if (!QFileInfo(path).isFile())
         return;
     ApplyFaceColour(&form);
-    SkinFramework& skin = form.skinFramework();
     skin.LoadSkin(path, QString());
     skin.setOptions(skin.Options() | SkinFramework::ApplyRules);
     skin.setApplyColors(true);

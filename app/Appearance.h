@@ -3,6 +3,7 @@
 // button-face background, and the hand cursor.
 #include <QColor>
 #include <QCursor>
+#include <QIcon>
 #include <QString>
 
 #include <optional>
@@ -11,12 +12,16 @@ class QWidget;
 
 namespace orvane {
 
-class Form1;
+class SkinFramework;
 
-// Skins the main window when "x/o.cjs" is an ordinary file in the program
-// folder; does nothing otherwise. Raises AppError when the skin cannot be
-// loaded; the rest of the skinning is then skipped.
-void ApplySkin(Form1& form);
+// Skins the main window `form` through its skin component when "x/o.cjs"
+// is an ordinary file in the program folder; does nothing otherwise. Raises
+// AppError when the skin cannot be loaded; the rest of the skinning is then
+// skipped.
+void ApplySkin(QWidget& form, SkinFramework& skin);
+
+// The program's application icon, the four images it carries.
+QIcon applicationIcon();
 
 // The button-face colour: the skin's while a skin with a face colour is in
 // force, otherwise the button colour of the current style's palette.

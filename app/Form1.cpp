@@ -9,7 +9,6 @@
 #include "app/PictureBox.h"
 #include "app/PushButton.h"
 #include "app/SkinFramework.h"
-#include "scan/ScanCommands.h"
 #include "scan/Scanner.h"
 #include "support/Help.h"
 
@@ -20,30 +19,20 @@
 
 namespace orvane {
 
-QIcon applicationIcon()
-{
-    // The four images the program carries, rendered from one drawing.
-    static const QIcon icon = [] {
-        QIcon i;
-        for (const int size : {32, 48, 128, 256})
-            i.addFile(QStringLiteral(":/icons/%1/orvane-capture-desk.png").arg(size), QSize(size, size));
-        return i;
-    }();
-    return icon;
-}
+namespace {
 
-static QString withSlash(QString folder)
+QString withSlash(QString folder)
 {
     if (!folder.endsWith(QLatin1Char('/')))
         folder += QLatin1Char('/');
     return folder;
 }
 
-Form1::Form1(const QString& programFolder)
-    : Form("Form1", 8040, 1650)
-    , programFolder_(withSlash(programFolder.isEmpty() ? QCoreApplication::applicationDirPath()
-                                                       : programFolder))
+} // namespace
+
+Form1::Form1(const QString& programFolder) : Form("Form1", 8040, 1650)
 {
+    setProgramFolder(programFolder);
     setAutoFillBackground(true);
     QPalette p = palette();
     p.setColor(QPalette::Window, Qt::white);
@@ -63,11 +52,35 @@ Form1::Form1(const QString& programFolder)
 
 Form1::~Form1() = default;
 
+Form2& Form1::viewer()
+{
+    if (!viewer_) {
+        viewer_ = std::make_unique<Form2>(static_cast<ViewerHost&>(*this));
+        viewer_->Form_Load();
+    }
+    return *viewer_;
+}
+
+PictureBox& Form1::viewerPicture()
+{
+    return *viewer().picScan;
+}
+
+void Form1::showViewer()
+{
+    viewer().showViewer();
+}
+
+QImage Form1::bufferedPicture() const
+{
+    return picBuffer->picture();
+}
+
 void Form1::Form_Load()
 {
     Guard g(QStringLiteral("Form1"), QStringLiteral("Form_Load"));
-    g.step(100, [&] { ApplySkin(*this); });
-    const QString handCursor = programFolder_ + QStringLiteral("HAND-M.CUR");
+    g.step(100, [&] { ApplySkin(*this, *SkinFramework1); });
+    const QString handCursor = inProgramFolder(QStringLiteral("HAND-M.CUR"));
     if (g.test(104, [&] { return FileExists(handCursor); }))
         g.step(106, [&] { setMouseIcon(loadCursorFile(handCursor)); });
     g.step(108, [&] {
@@ -82,7 +95,7 @@ void Form1::Form_Load()
         SetApplicationTitle();
     });
     Globals& G = globals();
-    g.step(128, [&] { G.AppFolder = programFolder_; });
+    g.step(128, [&] { G.AppFolder = programFolder(); });
     g.step(130, [&] { G.AppFolder = withSlash(G.AppFolder); });
     g.step(132, [&] { G.ScannerLibraryHandle = LoadLibraryA(G.AppFolder + QStringLiteral("EZTW32.dll")); });
     if (g.test(134, [&] { return TWAIN_IsAvailable() == 0; })) {
@@ -101,16 +114,11 @@ void Form1::Form_Load()
     }
 }
 
-void releaseLibraryAndEnd()
+void Form1::Form_Unload()
 {
     FreeLibrary(globals().ScannerLibraryHandle);
     globals().ScannerLibraryHandle = nullptr;
     desktop().endProgram();
-}
-
-void Form1::Form_Unload()
-{
-    releaseLibraryAndEnd();
 }
 
 void Form1::closeEvent(QCloseEvent* event)
@@ -121,7 +129,7 @@ void Form1::closeEvent(QCloseEvent* event)
 
 void Form1::PushButton7_Click()
 {
-    Help(*this);
+    Help(this);
 }
 
 void Form1::PushButton5_Click()

@@ -1,9 +1,13 @@
 #pragma once
 // The main window: "Help", "Select Scanner" and "Scan Image", the unseen
 // text box that takes the focus and the unseen picture buffer that holds the
-// last scanned picture for the whole run.
+// last scanned picture for the whole run. It owns the viewer and wires the
+// commands to both windows.
 #include "app/Form.h"
+#include "scan/ScanCommands.h"
+#include "viewer/Form2.h"
 
+#include <memory>
 
 namespace orvane {
 
@@ -11,11 +15,11 @@ class PictureBox;
 class PushButton;
 class SkinFramework;
 
-class Form1 : public Form {
+class Form1 : public Form, public ScanHost, private ViewerHost {
     Q_OBJECT
 public:
-    // `programFolder` is the folder of the program file; empty means the
-    // running executable's folder.
+    // `programFolder` names the folder of the program file for a test;
+    // empty means the running executable's folder.
     explicit Form1(const QString& programFolder = QString());
     ~Form1() override;
 
@@ -28,8 +32,10 @@ public:
     void PushButton5_Click(); // Select Scanner
     void PushButton3_Click(); // Scan Image
 
-    QString programFolder() const { return programFolder_; }
     SkinFramework& skinFramework() { return *SkinFramework1; }
+    // The viewer, created and loaded on first use; nullptr before that.
+    Form2& viewer();
+    Form2* loadedViewer() { return viewer_.get(); }
 
     PushButton* PushButton7;
     PushButton* PushButton5;
@@ -40,15 +46,19 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    QString programFolder_;
+    // ScanHost
+    QWidget* scanWindow() override { return this; }
+    PictureBox& pictureBuffer() override { return *picBuffer; }
+    PictureBox& viewerPicture() override;
+    void showViewer() override;
+    void hideMainWindow() override { hide(); }
+    // ViewerHost
+    QImage bufferedPicture() const override;
+    void showMainWindow() override { showActive(); }
+    void endProgram() override { Form_Unload(); }
+
     SkinFramework* SkinFramework1;
+    std::unique_ptr<Form2> viewer_;
 };
-
-// Releases the scanner library and ends the program at once; closing
-// either window does this.
-void releaseLibraryAndEnd();
-
-// The program's application icon.
-QIcon applicationIcon();
 
 } // namespace orvane

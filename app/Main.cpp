@@ -1,6 +1,7 @@
 #include "app/Main.h"
 
 #include "app/AppError.h"
+#include "app/FileIO.h"
 #include "app/Globals.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,35 @@ Globals& globals()
 {
     static Globals g;
     return g;
+}
+
+namespace {
+QString& programFolderOverride()
+{
+    static QString folder;
+    return folder;
+}
+} // namespace
+
+QString programFolder()
+{
+    QString folder = programFolderOverride();
+    if (folder.isEmpty())
+        folder = QCoreApplication::applicationDirPath();
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    return folder;
+}
+
+void setProgramFolder(const QString& folder)
+{
+    programFolderOverride() = folder;
+}
+
+QString inProgramFolder(const QString& name)
+{
+    const QString folder = programFolder();
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
 }
 
 bool FileExists(const QString& path)
@@ -60,7 +90,7 @@ void DeleteFileQuietly(const QString& path)
 
 namespace {
 
-int createExclusive(const QByteArray& native, const QString& path)
+UniqueFd createExclusive(const QByteArray& native, const QString& path)
 {
     int fd;
     do {
@@ -68,7 +98,7 @@ int createExclusive(const QByteArray& native, const QString& path)
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         raiseErrno(path, errno);
-    return fd;
+    return UniqueFd(fd);
 }
 
 } // namespace
@@ -76,23 +106,11 @@ int createExclusive(const QByteArray& native, const QString& path)
 void WriteBytesToFile(const QByteArray& bytes, const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
-    const int fd = createExclusive(native, path);
-    const char* data = bytes.constData();
-    qsizetype left = bytes.size();
-    int error = 0;
-    while (left > 0) {
-        const ssize_t put = ::write(fd, data, static_cast<size_t>(left));
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        data += put;
-        left -= put;
-    }
-    if (::close(fd) != 0 && error == 0 && errno != EINTR)
-        error = errno;
+    UniqueFd fd = createExclusive(native, path);
+    int error = writeAll(fd.get(), bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    const int closeError = fd.close();
+    if (error == 0)
+        error = closeError;
     if (error != 0) {
         // No partial program may stay behind to be run later.
         ::unlink(native.constData());
@@ -102,9 +120,8 @@ void WriteBytesToFile(const QByteArray& bytes, const QString& path)
 
 void CreatePrivateFile(const QString& path)
 {
-    const int fd = createExclusive(QFile::encodeName(path), path);
-    ::fchmod(fd, 0600);
-    ::close(fd);
+    const UniqueFd fd = createExclusive(QFile::encodeName(path), path);
+    ::fchmod(fd.get(), 0600);
 }
 
 QString applicationTitleFrom(QString name)

@@ -5,6 +5,13 @@
 
 namespace orvane {
 
+// The folder of the program file, without a trailing slash: the running
+// executable's, unless a test has named another.
+QString programFolder();
+void setProgramFolder(const QString& folder);
+// `name` in the program folder, joined by one slash.
+QString inProgramFolder(const QString& name);
+
 // True when `path` names an existing file. Never raises.
 bool FileExists(const QString& path);
 

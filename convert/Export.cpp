@@ -1,13 +1,14 @@
 #include "convert/Export.h"
 
 #include "app/AppError.h"
-#include "app/Desktop.h"
+#include "app/CommonDialog.h"
 #include "app/ErrorReport.h"
+#include "app/Form.h"
 #include "app/Main.h"
 #include "convert/Deploy.h"
 #include "convert/Shell32.h"
 #include "viewer/BmpExport.h"
-#include "viewer/Form2.h"
+#include "viewer/SaveCommands.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -53,24 +54,25 @@ void removeUnfinishedOutput(const QString& chosenPath)
 
 } // namespace
 
-void ConvertAndSave(Form2& form, ConvertFormat format)
+void ConvertAndSave(SaveHost& host, ConvertFormat format)
 {
     const bool tiff = format == ConvertFormat::Tiff;
     Guard g(QStringLiteral("Form2"), tiff ? QStringLiteral("PushButton4_Click") : QStringLiteral("PushButton5_Click"));
-    if (g.test(100, [&] { return form.ConvertInProgress; }))
+    bool& ConvertInProgress = host.convertInProgress();
+    if (g.test(100, [&] { return ConvertInProgress; }))
         return;
-    g.step(102, [&] { form.ConvertInProgress = true; });
-    CommonDialog& dialog = form.CommonDialog1;
+    g.step(102, [&] { ConvertInProgress = true; });
+    CommonDialog& dialog = host.saveDialog();
     g.step(104, [&] { dialog.FileName.clear(); });
     g.step(106, [&] { dialog.DialogTitle = QStringLiteral("Save Image"); });
     g.step(108, [&] {
         dialog.Filter = tiff ? QStringLiteral("TIFF Files (*.tiff)|*.tiff|") : QStringLiteral("PNG Files (*.png)|*.png|");
     });
-    g.step(110, [&] { dialog.ShowSave(&form); });
+    g.step(110, [&] { dialog.ShowSave(host.saveWindow()); });
     if (!g.test(112, [&] { return dialog.FileName.isEmpty(); })) {
         QString chosenPath;
         g.step(114, [&] { chosenPath = dialog.FileName; });
-        g.step(126, [&] { form.setMousePointer(vbHourglass); });
+        g.step(126, [&] { host.setSavePointer(vbHourglass); });
         QByteArray converterImage;
         g.step(130, [&] { converterImage = LoadConverterImage(); });
         g.step(132, [&] { DeployConverter(converterImage, converterPath()); });
@@ -80,7 +82,7 @@ void ConvertAndSave(Form2& form, ConvertFormat format)
         g.step(138, [&] { DeleteFileQuietly(temporaryBmp); });
         g.step(140, [&] {
             CreatePrivateFile(temporaryBmp); // the scan stays the user's own
-            SavePicture(form.sourcePicture(), temporaryBmp);
+            SavePicture(host.sourcePicture(), temporaryBmp);
         });
         // The file at the chosen path stays until the converter's complete
         // output replaces it.
@@ -106,13 +108,11 @@ void ConvertAndSave(Form2& form, ConvertFormat format)
         });
         g.step(154, [&] { DeleteFileQuietly(temporaryBmp); });
         g.step(156, [&] { DeleteFileQuietly(converterPath()); });
-        g.step(158, [&] { form.setMousePointer(vbDefault); });
+        g.step(158, [&] { host.setSavePointer(vbDefault); });
         if (converted)
-            g.step(160, [&] {
-                desktop().showMessage(&form, QStringLiteral("Done."), applicationTitle(), MessageIcon::None);
-            });
+            g.step(160, [&] { showDone(host); });
     }
-    g.step(162, [&] { form.ConvertInProgress = false; });
+    g.step(162, [&] { ConvertInProgress = false; });
 }
 
 } // namespace orvane

@@ -3,10 +3,10 @@
 // file to the converter, which writes the chosen format.
 namespace orvane {
 
-class Form2;
+class SaveHost;
 
 enum class ConvertFormat { Tiff, Png };
 
-void ConvertAndSave(Form2& form, ConvertFormat format);
+void ConvertAndSave(SaveHost& host, ConvertFormat format);
 
 } // namespace orvane

@@ -3,15 +3,16 @@
 #include "BuildConfig.h"
 #include "app/Desktop.h"
 #include "app/ErrorReport.h"
-#include "app/Form1.h"
 #include "app/Globals.h"
 #include "app/Main.h"
 #include "app/PictureBox.h"
 #include "scan/ScanFile.h"
 #include "scan/Scanner.h"
-#include "viewer/Form2.h"
+
+#include <EZTW32.h>
 
 #include <QFile>
+#include <QWidget>
 
 namespace orvane {
 
@@ -19,10 +20,10 @@ namespace {
 
 const QString scannerTitle = QStringLiteral("Scanner Interface Error");
 
-void showMissingLibraryMessage(Form1& form)
+void showMissingLibraryMessage(QWidget* owner)
 {
     desktop().showMessage(
-        &form,
+        owner,
         QStringLiteral("The scanner/digital camera interface plug-in (EZTW32.dll) was marked as missing "
                        "upon program initialization.\n\n"
                        "To enable scanner support, please copy the EZTW32.dll file (available for "
@@ -32,9 +33,9 @@ void showMissingLibraryMessage(Form1& form)
         scannerTitle, MessageIcon::None);
 }
 
-std::int32_t windowOf(Form1& form)
+std::int32_t windowOf(QWidget* window)
 {
-    return static_cast<std::int32_t>(form.winId());
+    return static_cast<std::int32_t>(window->winId());
 }
 
 } // namespace
@@ -42,18 +43,18 @@ std::int32_t windowOf(Form1& form)
 QString acquireResultMessage(std::int32_t result)
 {
     switch (result) {
-    case -5:
+    case EZTW32_NOT_CALLED:
         return QStringLiteral("Unknown error occurred.");
-    case -4:
+    case EZTW32_WRITE_FAILED:
         return QStringLiteral("Scan successful, but temporary file save failed.  Is it possible that your "
                               "hard drive is full (or almost full)?");
-    case -3:
+    case EZTW32_MEMORY:
         return QStringLiteral("Unable to acquire DIB lock.  Please make sure no other programs are accessing "
                               "the scanner.  If the problem persists, reboot and try again.");
-    case -2:
+    case EZTW32_FILE_ACCESS:
         return QStringLiteral("Temporary file access error.  This can be caused when running on a system "
                               "with limited access rights.  Please enable admin rights and try again.");
-    case -1:
+    case EZTW32_FAILED:
         return QStringLiteral("Scan failed.  (This may happen if the user canceled the scan dialog.)");
     default:
         return QStringLiteral("The scanner returned an error code that wasn't specified in the EZTW32.dll "
@@ -62,45 +63,46 @@ QString acquireResultMessage(std::int32_t result)
     }
 }
 
-void SelectScanner(Form1& form)
+void SelectScanner(ScanHost& host)
 {
     Guard g(QStringLiteral("Form1"), QStringLiteral("PushButton5_Click"));
     if (g.test(100, [] { return !globals().ScannerAvailable; })) {
-        g.step(104, [&] { showMissingLibraryMessage(form); });
+        g.step(104, [&] { showMissingLibraryMessage(host.scanWindow()); });
         return;
     }
-    g.step(102, [&] { TWAIN_SelectImageSource(windowOf(form)); });
+    g.step(102, [&] { TWAIN_SelectImageSource(windowOf(host.scanWindow())); });
 }
 
-void ScanImage(Form1& form)
+void ScanImage(ScanHost& host)
 {
     Guard g(QStringLiteral("Form1"), QStringLiteral("PushButton3_Click"));
     if (g.test(100, [] { return !globals().ScannerAvailable; })) {
-        g.step(102, [&] { showMissingLibraryMessage(form); });
+        g.step(102, [&] { showMissingLibraryMessage(host.scanWindow()); });
         return;
     }
     // From here a failure goes to the result message, with the code held
     // at that moment.
-    std::int32_t result = -5;
+    std::int32_t result = EZTW32_NOT_CALLED;
     try {
         const QString path = globals().AppFolder + QStringLiteral("VBScanInterface.bmp");
-        result = TWAIN_AcquireToFilename(windowOf(form), QFile::encodeName(path));
-        if (result == 0) {
-            form.picBuffer->setAutoSize(true);
+        result = TWAIN_AcquireToFilename(windowOf(host.scanWindow()), QFile::encodeName(path));
+        if (result == EZTW32_OK) {
+            PictureBox& picBuffer = host.pictureBuffer();
+            picBuffer.setAutoSize(true);
             // The buffer keeps its earlier picture unless the new one loads.
-            form.picBuffer->setPicture(loadScanFile(path));
+            picBuffer.setPicture(loadScanFile(path));
             DeleteFileQuietly(path);
-            Form2& viewer = viewerOf(form);
-            viewer.picScan->setAutoSize(true);
-            viewer.picScan->setPicture(form.picBuffer->picture()); // the same image, shared
-            viewer.picScan->repaint();
-            viewer.showViewer();
-            form.hide();
+            PictureBox& picScan = host.viewerPicture();
+            picScan.setAutoSize(true);
+            picScan.setPicture(picBuffer.picture()); // the same image, shared
+            picScan.repaint();
+            host.showViewer();
+            host.hideMainWindow();
             return;
         }
     } catch (...) {
     }
-    desktop().showMessage(&form, acquireResultMessage(result), scannerTitle, MessageIcon::None);
+    desktop().showMessage(host.scanWindow(), acquireResultMessage(result), scannerTitle, MessageIcon::None);
 }
 
 } // namespace orvane

@@ -3,6 +3,8 @@
 #include "app/AppError.h"
 #include "app/Globals.h"
 
+#include <EZTW32.h>
+
 #include <QFile>
 #include <dlfcn.h>
 
@@ -12,9 +14,9 @@ namespace {
 QString lastLoadError;
 
 struct Exports {
-    std::int32_t (*isAvailable)() = nullptr;
-    std::int32_t (*selectImageSource)(std::int32_t) = nullptr;
-    std::int32_t (*acquireToFilename)(std::int32_t, const char*) = nullptr;
+    TWAIN_IsAvailable_fn isAvailable = nullptr;
+    TWAIN_SelectImageSource_fn selectImageSource = nullptr;
+    TWAIN_AcquireToFilename_fn acquireToFilename = nullptr;
 } exports;
 
 QString dlerrorText()

@@ -1,6 +1,7 @@
 #pragma once
+class QWidget;
 namespace orvane {
-class Form1;
-// "Help": tells the user where to send questions.
-void Help(Form1& form);
+// "Help": tells the user, in a message owned by `owner`, where to send
+// questions.
+void Help(QWidget* owner);
 } // namespace orvane

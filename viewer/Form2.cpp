@@ -3,41 +3,17 @@
 #include "app/Appearance.h"
 #include "app/Desktop.h"
 #include "app/ErrorReport.h"
-#include "app/Form1.h"
 #include "app/Main.h"
 #include "app/PictureBox.h"
 #include "app/PushButton.h"
 #include "convert/Export.h"
-#include "viewer/BmpExport.h"
-#include "viewer/SaveAsJPG.h"
 
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <cmath>
-#include <memory>
 
 namespace orvane {
-
-namespace {
-std::unique_ptr<Form2> theViewer;
-}
-
-Form2& viewerOf(Form1& main)
-{
-    if (!theViewer) {
-        theViewer = std::make_unique<Form2>(main);
-        // The viewer lives as long as the main window.
-        QObject::connect(&main, &QObject::destroyed, [] { theViewer.reset(); });
-        theViewer->Form_Load();
-    }
-    return *theViewer;
-}
-
-Form2* loadedViewer()
-{
-    return theViewer.get();
-}
 
 ScrollLayout scrollLayout(int image, int viewport)
 {
@@ -52,7 +28,7 @@ ScrollLayout scrollLayout(int image, int viewport)
     return {static_cast<int>(std::nearbyint(overflow / 10.0f)), 10};
 }
 
-Form2::Form2(Form1& main) : Form("Form2", 8040, 9585), main_(main)
+Form2::Form2(ViewerHost& main) : Form("Form2", 8040, 9585), main_(main)
 {
     PushButton1 = addButton("PushButton1", "Save As JPG", 120, 630, 3840);
     PushButton2 = addButton("PushButton2", "< Back", 120, 120, 7800);
@@ -103,7 +79,7 @@ void Form2::Form_Load()
 {
     Guard g(QStringLiteral("Form2"), QStringLiteral("Form_Load"));
     g.step(100, [&] { ApplyFaceColour(this); });
-    const QString handCursor = main_.programFolder() + QStringLiteral("HAND-M.CUR");
+    const QString handCursor = inProgramFolder(QStringLiteral("HAND-M.CUR"));
     if (g.test(102, [&] { return FileExists(handCursor); }))
         g.step(104, [&] { setMouseIcon(loadCursorFile(handCursor)); });
     g.step(106, [&] {
@@ -167,51 +143,18 @@ void Form2::showViewer()
 void Form2::PushButton2_Click()
 {
     Guard g(QStringLiteral("Form2"), QStringLiteral("PushButton2_Click"));
-    g.step(100, [&] { main_.showActive(); });
+    g.step(100, [&] { main_.showMainWindow(); });
     g.step(102, [&] { hide(); });
 }
 
-QImage Form2::sourcePicture() const
-{
-    return main_.picBuffer->picture();
-}
-
-namespace {
-
-// The save commands that write in the process: the dialog, the writer, and
-// "Done." once the file is written.
-template <class Writer>
-void saveInProcess(Form2& form, const char* handler, const char* filter, Writer writer)
-{
-    Guard g(QStringLiteral("Form2"), QString::fromLatin1(handler));
-    CommonDialog& dialog = form.CommonDialog1;
-    g.step(100, [&] { dialog.FileName.clear(); });
-    g.step(102, [&] { dialog.DialogTitle = QStringLiteral("Save Image"); });
-    g.step(104, [&] { dialog.Filter = QString::fromLatin1(filter); });
-    g.step(106, [&] { dialog.ShowSave(&form); });
-    if (g.test(108, [&] { return dialog.FileName.isEmpty(); }))
-        return;
-    QString path;
-    g.step(110, [&] { path = dialog.FileName; });
-    // A failed write is reported, and then not followed by "Done.".
-    if (!g.step(122, [&] { writer(form.sourcePicture(), path); }))
-        return;
-    g.step(124, [&] {
-        desktop().showMessage(&form, QStringLiteral("Done."), applicationTitle(), MessageIcon::None);
-    });
-}
-
-} // namespace
-
 void Form2::PushButton1_Click()
 {
-    saveInProcess(*this, "PushButton1_Click", "JPG Files (*.jpg)|*.jpg|",
-                  [](const QImage& picture, const QString& path) { WriteJpegFile(picture, path, 100); });
+    SaveAsJpg(*this);
 }
 
 void Form2::PushButton3_Click()
 {
-    saveInProcess(*this, "PushButton3_Click", "BMP Files (*.bmp)|*.bmp|", SavePicture);
+    SaveAsBmp(*this);
 }
 
 void Form2::PushButton4_Click()
@@ -226,7 +169,7 @@ void Form2::PushButton5_Click()
 
 void Form2::Form_Unload()
 {
-    releaseLibraryAndEnd();
+    main_.endProgram();
 }
 
 void Form2::closeEvent(QCloseEvent* event)

@@ -1,8 +1,9 @@
 #pragma once
 // The viewer: the scanned picture at its pixel size in a fixed viewport with
 // two scroll bars, "< Back" and the four save commands.
+#include "app/CommonDialog.h"
 #include "app/Form.h"
-#include "viewer/CommonDialog.h"
+#include "viewer/SaveCommands.h"
 
 #include <QImage>
 
@@ -10,14 +11,25 @@ class QScrollBar;
 
 namespace orvane {
 
-class Form1;
 class PictureBox;
 class PushButton;
 
-class Form2 : public Form {
+// What the viewer needs of the main window.
+class ViewerHost {
+public:
+    virtual ~ViewerHost() = default;
+    // The picture every save writes: the main window's picture buffer.
+    virtual QImage bufferedPicture() const = 0;
+    // "< Back": the main window shown and active again.
+    virtual void showMainWindow() = 0;
+    // Releases the scanner library and ends the program.
+    virtual void endProgram() = 0;
+};
+
+class Form2 : public Form, private SaveHost {
     Q_OBJECT
 public:
-    explicit Form2(Form1& main);
+    explicit Form2(ViewerHost& main);
     ~Form2() override;
 
     void Form_Load();
@@ -36,14 +48,11 @@ public:
     // becomes the program's active window.
     void showViewer();
 
-    Form1& main() { return main_; }
-    // The picture every save writes: the main window's picture buffer.
-    QImage sourcePicture() const;
-
-    // Busy flag of the TIFF and PNG exports.
-    bool ConvertInProgress = false;
-    qint16 ScrollStepX = 0;
-    qint16 ScrollStepY = 0;
+    // The busy flag of the TIFF and PNG exports, and the pixels one unit of
+    // each scroll bar moves the picture (0: the bar is off).
+    bool isConverting() const { return ConvertInProgress; }
+    qint16 scrollStepX() const { return ScrollStepX; }
+    qint16 scrollStepY() const { return ScrollStepY; }
 
     PushButton* PushButton1;
     PushButton* PushButton2;
@@ -63,13 +72,18 @@ protected:
 private:
     void SetupScrollBars();
 
-    Form1& main_;
-};
+    // What the save commands see of the viewer.
+    QWidget* saveWindow() override { return this; }
+    QImage sourcePicture() const override { return main_.bufferedPicture(); }
+    CommonDialog& saveDialog() override { return CommonDialog1; }
+    bool& convertInProgress() override { return ConvertInProgress; }
+    void setSavePointer(int pointer) override { setMousePointer(pointer); }
 
-// The viewer of the main window, created and loaded on first use.
-Form2& viewerOf(Form1& main);
-// The viewer when it has been loaded, else nullptr.
-Form2* loadedViewer();
+    ViewerHost& main_;
+    bool ConvertInProgress = false;
+    qint16 ScrollStepX = 0;
+    qint16 ScrollStepY = 0;
+};
 
 // Scroll-bar layout for one direction: the bar's maximum and the step in
 // pixels per unit for a picture of `image` pixels in a viewport of

@@ -40,8 +40,7 @@ int main(int argc, char** argv)
 
     test::RecordingDesktop desktop;
     Form1 main(out);
-    Form2 viewer(main);
-    viewer.Form_Load();
+    Form2& viewer = main.viewer();
     main.picBuffer->setPicture(loadScanFile(page));
 
     for (const QString& format : formats) {

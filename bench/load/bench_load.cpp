@@ -44,7 +44,7 @@ int main(int argc, char** argv)
     std::vector<double> seconds;
     for (int i = 0; i < runs; ++i) {
         // Each run starts from the main window with no picture held.
-        if (Form2* viewer = loadedViewer()) {
+        if (Form2* viewer = form.loadedViewer()) {
             viewer->PushButton2_Click();
             viewer->picScan->setPicture(QImage());
         }
@@ -54,7 +54,7 @@ int main(int argc, char** argv)
         clock.start();
         ScanImage(form);
         seconds.push_back(clock.nsecsElapsed() / 1e9);
-        if (!loadedViewer() || !loadedViewer()->isVisible()) {
+        if (!form.loadedViewer() || !form.loadedViewer()->isVisible()) {
             std::fprintf(stderr, "the scan did not reach the viewer\n");
             return 1;
         }

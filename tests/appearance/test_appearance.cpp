@@ -119,7 +119,7 @@ private Q_SLOTS:
         QVERIFY(!form.skinFramework().isLoaded());
         QCOMPARE(faceColour(), StyleFace);
         // The viewer is face-coloured all the same.
-        QCOMPARE(viewerOf(form).palette().color(QPalette::Window), StyleFace);
+        QCOMPARE(form.viewer().palette().color(QPalette::Window), StyleFace);
     }
 
     // The five steps in order: load, option bit 0 added to the flags read,
@@ -155,7 +155,7 @@ private Q_SLOTS:
         QCOMPARE(QColor(shot.pixel(help.left() + 6, help.center().y())), ExampleFace);
 
         // The viewer follows the skin's face colour but is not skinned.
-        Form2& viewer = viewerOf(form);
+        Form2& viewer = form.viewer();
         QCOMPARE(viewer.palette().color(QPalette::Window), ExampleFace);
         QVERIFY(viewer.styleSheet().isEmpty());
         // Message boxes without an owner take the skin's rules.
@@ -228,7 +228,7 @@ private Q_SLOTS:
         for (const test::Message& m : d.messages)
             QVERIFY2(!m.text.contains(QStringLiteral("at line 106")), qPrintable(m.text));
         QCOMPARE(form.hasMouseIcon(), withCursor);
-        Form2& viewer = viewerOf(form);
+        Form2& viewer = form.viewer();
         QCOMPARE(viewer.hasMouseIcon(), withCursor);
 
         const QList<std::pair<Form*, QList<PushButton*>>> windows{
@@ -267,7 +267,7 @@ private Q_SLOTS:
         test::RecordingDesktop d;
         Form1 main(dir.path());
         main.Form_Load();
-        Form2& viewer = viewerOf(main);
+        Form2& viewer = main.viewer();
 
         const QList<std::pair<Form*, QWidget*>> windows{{&main, main.PushButton5}, {&viewer, viewer.PushButton4}};
         for (const auto& [window, button] : windows) {

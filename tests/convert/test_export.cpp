@@ -26,7 +26,7 @@ class TestExport : public QObject {
     QTemporaryDir out_;
     std::unique_ptr<test::RecordingDesktop> desktop_;
     std::unique_ptr<Form1> main_;
-    std::unique_ptr<Form2> view_;
+    Form2* view_ = nullptr;
 
     void save(int button, const QString& path)
     {
@@ -46,14 +46,13 @@ private Q_SLOTS:
         qputenv("TEMP", temp_.path().toUtf8());
         desktop_ = std::make_unique<test::RecordingDesktop>();
         main_ = std::make_unique<Form1>(temp_.path());
-        view_ = std::make_unique<Form2>(*main_);
-        view_->Form_Load();
+        view_ = &main_->viewer();
         main_->picBuffer->setPicture(test::noisyPicture(300, 200));
         view_->show();
     }
     void cleanup()
     {
-        view_.reset();
+        view_ = nullptr;
         main_.reset();
         desktop_.reset();
     }
@@ -86,7 +85,7 @@ private Q_SLOTS:
         QCOMPARE(written.convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
         QCOMPARE(written.dotsPerMeterX(), 11811);
         expectNothingLeft();
-        QVERIFY(!view_->ConvertInProgress);
+        QVERIFY(!view_->isConverting());
         QCOMPARE(view_->MousePointer(), int(vbDefault));
     }
 
@@ -94,7 +93,7 @@ private Q_SLOTS:
     {
         view_->PushButton5_Click();
         QVERIFY(desktop_->messages.isEmpty());
-        QVERIFY(!view_->ConvertInProgress);
+        QVERIFY(!view_->isConverting());
         expectNothingLeft();
     }
 
@@ -150,7 +149,7 @@ private Q_SLOTS:
         main_->picBuffer->setPicture(test::noisyPicture(2000, 2000));
         bool checked = false;
         QTimer::singleShot(30, [&] {
-            QVERIFY(view_->ConvertInProgress);
+            QVERIFY(view_->isConverting());
             QCOMPARE(view_->MousePointer(), int(vbHourglass));
             view_->PushButton5_Click();
             view_->PushButton4_Click();
@@ -223,7 +222,7 @@ private Q_SLOTS:
             lines << m.text.section(QStringLiteral(" at line "), 1, 1).section(QLatin1Char('\n'), 0, 0);
         }
         QCOMPARE(lines, (QStringList{"132", "140", "152"}));
-        QVERIFY(!view_->ConvertInProgress);
+        QVERIFY(!view_->isConverting());
         QCOMPARE(view_->MousePointer(), int(vbDefault));
     }
 };

@@ -41,8 +41,7 @@ int child(const QStringList& args)
     qputenv("TEMP", args.value(0).toUtf8());
     EndingDesktop desktop;
     Form1 main(args.value(0));
-    Form2 view(main);
-    view.Form_Load();
+    Form2& view = main.viewer();
     main.picBuffer->setPicture(test::noisyPicture(4000, 4000));
     view.show();
     desktop.saveAnswers = {args.value(1)};
@@ -105,8 +104,7 @@ private Q_SLOTS:
         qputenv("TEMP", temp.path().toUtf8());
         test::RecordingDesktop desktop;
         Form1 main(temp.path());
-        Form2 view(main);
-        view.Form_Load();
+        Form2& view = main.viewer();
         main.picBuffer->setPicture(test::noisyPicture(64, 64));
         desktop.saveAnswers = {out.filePath(QStringLiteral("next.png"))};
         view.PushButton5_Click();

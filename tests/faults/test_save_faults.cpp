@@ -42,7 +42,7 @@ class TestSaveFaults : public QObject {
     QTemporaryDir work_;
     std::unique_ptr<test::RecordingDesktop> desktop_;
     std::unique_ptr<Form1> main_;
-    std::unique_ptr<Form2> view_;
+    Form2* view_ = nullptr;
 
     void save(int button, const QString& path)
     {
@@ -77,7 +77,7 @@ class TestSaveFaults : public QObject {
         for (const QString& c : cause.split(QLatin1Char('|')))
             named = named || last.text.contains(c, Qt::CaseInsensitive);
         QVERIFY2(named, qPrintable(last.text));
-        QVERIFY(!view_->ConvertInProgress);
+        QVERIFY(!view_->isConverting());
         QCOMPARE(view_->MousePointer(), int(vbDefault));
     }
 
@@ -89,13 +89,12 @@ private Q_SLOTS:
         qputenv("TEMP", temp.toUtf8());
         desktop_ = std::make_unique<test::RecordingDesktop>();
         main_ = std::make_unique<Form1>(work_.path());
-        view_ = std::make_unique<Form2>(*main_);
-        view_->Form_Load();
+        view_ = &main_->viewer();
         main_->picBuffer->setPicture(test::noisyPicture(800, 600));
     }
     void cleanup()
     {
-        view_.reset();
+        view_ = nullptr;
         main_.reset();
         desktop_.reset();
         QCOMPARE(listing(work_.filePath(QStringLiteral("temp"))), QStringList());

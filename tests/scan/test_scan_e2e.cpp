@@ -228,7 +228,7 @@ struct User {
 
 void report(Form1& form)
 {
-    Form2* viewer = loadedViewer();
+    Form2* viewer = form.loadedViewer();
     if (!viewer || !viewer->isVisible())
         return;
     const QImage& picture = form.picBuffer->picture();
@@ -261,7 +261,7 @@ int child(const QStringList& args)
         user.resolution = 100;
         ScanImage(form);
         report(form);
-        Form2* viewer = loadedViewer();
+        Form2* viewer = form.loadedViewer();
         if (viewer && viewer->HScroll1->isEnabled()) {
             viewer->HScroll1->setValue(viewer->HScroll1->maximum());
             viewer->VScroll1->setValue(viewer->VScroll1->maximum());

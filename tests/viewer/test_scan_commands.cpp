@@ -148,7 +148,7 @@ private Q_SLOTS:
         QCOMPARE(d.messages[0].title, QStringLiteral("Scanner Interface Error"));
         QVERIFY(form.picBuffer->picture().cacheKey() == earlier.cacheKey());
         QVERIFY(form.isVisible());
-        QVERIFY(!loadedViewer());
+        QVERIFY(!form.loadedViewer());
         const QString scanFile = folder_.filePath(QStringLiteral("VBScanInterface.bmp"));
         QCOMPARE(QFile::exists(scanFile), leavesFile);
         QFile::remove(scanFile);

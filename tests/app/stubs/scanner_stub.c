@@ -2,9 +2,12 @@
  * TWAIN_IsAvailable answers; without STUB_HAS_IS_AVAILABLE that export is
  * missing. STUB_ACQUIRE_RESULT is what TWAIN_AcquireToFilename answers; when
  * STUB_ACQUIRE_WRITES is set it writes that many bytes of junk to the path
- * first, so the program finds a file it cannot read. */
+ * first, so the program finds a file it cannot read. With STUB_ACQUIRE_COPIES
+ * it copies the picture file named by ORVANE_STUB_PICTURE to the path: a
+ * scanner that delivers exactly the picture a test chose. */
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #define EXPORT __attribute__((visibility("default")))
 
@@ -25,7 +28,22 @@ EXPORT int32_t stub_select_calls(void) { return selectCalls; }
 EXPORT int32_t TWAIN_AcquireToFilename(int32_t window, const char* path)
 {
     (void)window;
-#if defined(STUB_ACQUIRE_WRITES) && STUB_ACQUIRE_WRITES == 2
+#if defined(STUB_ACQUIRE_COPIES)
+    const char* source = getenv("ORVANE_STUB_PICTURE");
+    FILE* in = source ? fopen(source, "rb") : NULL;
+    FILE* out = in ? fopen(path, "wb") : NULL;
+    if (!out) {
+        if (in)
+            fclose(in);
+        return -2;
+    }
+    char buffer[1 << 16];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, in)) > 0)
+        fwrite(buffer, 1, got, out);
+    fclose(in);
+    fclose(out);
+#elif defined(STUB_ACQUIRE_WRITES) && STUB_ACQUIRE_WRITES == 2
     /* A 100 x 100 24-bit BMP that ends after ten rows. */
     FILE* f = fopen(path, "wb");
     if (f) {

@@ -1,4 +1,4 @@
-#include "viewer/CommonDialog.h"
+#include "app/CommonDialog.h"
 
 #include "app/Desktop.h"
 
