@@ -34,7 +34,6 @@ public:
     Guard(const QString& window, const QString& handler)
         : label_(locationLabel(window, handler)) {}
 
-    const QString& label() const { return label_; }
     // How many reports this run of the handler has shown.
     int reports() const { return reports_; }
 

@@ -1,5 +1,7 @@
 #include "convert/Shell32.h"
 
+#include "app/FileIO.h"
+
 #include <QCoreApplication>
 #include <QFile>
 
@@ -14,13 +16,6 @@
 extern char** environ;
 
 namespace orvane {
-
-int normaliseWindowStyle(std::optional<int> windowStyle)
-{
-    if (!windowStyle || *windowStyle < 0 || *windowStyle > 6)
-        return 6;
-    return *windowStyle;
-}
 
 QStringList splitCommandLine(const QString& commandLine)
 {
@@ -75,17 +70,6 @@ QStringList splitCommandLine(const QString& commandLine)
 
 namespace {
 
-struct Fd {
-    int fd = -1;
-    ~Fd() { reset(); }
-    void reset()
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
-};
-
 struct SpawnActions {
     posix_spawn_file_actions_t actions;
     SpawnActions() { posix_spawn_file_actions_init(&actions); }
@@ -112,9 +96,7 @@ void drain(int fd, QByteArray* into)
 
 std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, QByteArray* errorOutput)
 {
-    // A console program shows no window here; the style is worked out all
-    // the same, as callers may rely on its rules.
-    (void)normaliseWindowStyle(windowStyle);
+    (void)windowStyle;
 
     const QStringList arguments = splitCommandLine(command);
     if (arguments.isEmpty())
@@ -127,16 +109,14 @@ std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, 
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    Fd readEnd, writeEnd;
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         return errno + startErrorBase;
-    readEnd.fd = pipeFds[0];
-    writeEnd.fd = pipeFds[1];
+    UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
 
     SpawnActions files;
     posix_spawn_file_actions_addopen(&files.actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&files.actions, writeEnd.fd, 2);
+    posix_spawn_file_actions_adddup2(&files.actions, writeEnd.get(), 2);
 
     pid_t pid = 0;
     const int spawnError = ::posix_spawn(&pid, argv[0], &files.actions, nullptr, argv.data(), environ);
@@ -161,12 +141,12 @@ std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, 
         } else if (got < 0) {
             running = false; // the child is gone and cannot be asked
         }
-        drain(readEnd.fd, errorOutput);
+        drain(readEnd.get(), errorOutput);
         QCoreApplication::processEvents();
         const timespec poll{0, 100 * 1000 * 1000};
         ::nanosleep(&poll, nullptr);
     }
-    drain(readEnd.fd, errorOutput);
+    drain(readEnd.get(), errorOutput);
     return exitCode;
 }
 

@@ -9,10 +9,6 @@
 
 namespace orvane {
 
-// Window style codes: 0 hidden, 1 normal, 2 minimised, 3 maximised,
-// 4 normal without focus, 6 minimised without focus (the default).
-int normaliseWindowStyle(std::optional<int> windowStyle);
-
 // Splits a command line as Windows does: white space separates arguments,
 // double quotes group, backslashes escape only quotes.
 QStringList splitCommandLine(const QString& commandLine);
@@ -26,6 +22,10 @@ constexpr std::int32_t startErrorBase = -2147221504;
 // startErrorBase at once. A program ended by a signal gives 128 plus the
 // signal's number. When `errorOutput` is given it receives what the program
 // wrote to its standard error.
+// `windowStyle` is the code callers pass for the started program's window
+// (0 hidden ... 6 minimised without focus); the programs started here are
+// console programs, which show no window on this platform, so it has no
+// effect.
 std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle = std::nullopt,
                         QByteArray* errorOutput = nullptr);
 

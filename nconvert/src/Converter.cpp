@@ -223,9 +223,8 @@ void runBands(std::size_t count, unsigned threads, const Produce& produce,
     std::rethrow_exception(failure);
 }
 
-unsigned threadCount(const ConvertOptions& options) {
-  if (options.threads != 0)
-    return options.threads;
+// One thread per processor, at most 4.
+unsigned threadCount() {
   return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
 }
 
@@ -609,8 +608,7 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
 
 }  // namespace
 
-void convertBmp(const std::string& inputPath, const std::string& outputPath, OutputFormat format,
-                const ConvertOptions& options) {
+void convertBmp(const std::string& inputPath, const std::string& outputPath, OutputFormat format) {
   struct stat st {};
   if (::stat(outputPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
     throw ConvertError("cannot write " + quoted(outputPath) + ": " + errnoText(EISDIR));
@@ -627,7 +625,7 @@ void convertBmp(const std::string& inputPath, const std::string& outputPath, Out
     bmp::FileSource source(fd);
     bmp::Reader reader(source);
     TempFile file(outputPath);
-    const unsigned threads = threadCount(options);
+    const unsigned threads = threadCount();
     if (format == OutputFormat::Png)
       writePng(reader, file, threads);
     else

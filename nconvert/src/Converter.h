@@ -24,11 +24,6 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-struct ConvertOptions {
-  unsigned threads = 0;  // 0: one per processor, at most 4
-};
-
-void convertBmp(const std::string& inputPath, const std::string& outputPath, OutputFormat format,
-                const ConvertOptions& options = {});
+void convertBmp(const std::string& inputPath, const std::string& outputPath, OutputFormat format);
 
 }  // namespace nconvert
