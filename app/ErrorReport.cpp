@@ -4,11 +4,18 @@
 #include "app/AppError.h"
 #include "app/Desktop.h"
 
+#include <QLoggingCategory>
+
 #include <cerrno>
 #include <cstring>
 #include <new>
 
 namespace orvane {
+
+namespace {
+// Every error report, also into a trace: QT_LOGGING_RULES="orvane.shell.debug=true".
+Q_LOGGING_CATEGORY(lcShell, "orvane.shell", QtInfoMsg)
+} // namespace
 
 void raiseError(int number, const QString& description)
 {
@@ -68,6 +75,7 @@ QString describeCurrentException(std::exception_ptr e)
 void Guard::report(int line, std::exception_ptr e)
 {
     ++reports_;
+    qCDebug(lcShell) << "report" << label_ << line << describeCurrentException(e);
     ShowErrorReport(describeCurrentException(e), label_, line);
 }
 

@@ -6,10 +6,15 @@
 #include <EZTW32.h>
 
 #include <QFile>
+#include <QLoggingCategory>
 #include <dlfcn.h>
 
 namespace orvane {
 namespace {
+
+// Every call into the scanner library and what it answered:
+// QT_LOGGING_RULES="orvane.scan.debug=true".
+Q_LOGGING_CATEGORY(lcScan, "orvane.scan", QtInfoMsg)
 
 QString lastLoadError;
 
@@ -60,6 +65,7 @@ void* LoadLibraryA(const QString& path)
     ::dlerror();
     void* h = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
     lastLoadError = h ? QString() : dlerrorText();
+    qCDebug(lcScan) << "dlopen" << path << (h ? QStringLiteral("loaded") : lastLoadError);
     return h;
 }
 
@@ -71,17 +77,26 @@ void FreeLibrary(void* handle)
 
 std::int32_t TWAIN_IsAvailable()
 {
-    return lookUp(exports.isAvailable, "TWAIN_IsAvailable")();
+    const std::int32_t result = lookUp(exports.isAvailable, "TWAIN_IsAvailable")();
+    qCDebug(lcScan) << "TWAIN_IsAvailable ->" << result;
+    return result;
 }
 
 std::int32_t TWAIN_SelectImageSource(std::int32_t window)
 {
-    return lookUp(exports.selectImageSource, "TWAIN_SelectImageSource")(window);
+    qCDebug(lcScan) << "TWAIN_SelectImageSource" << window;
+    const std::int32_t result = lookUp(exports.selectImageSource, "TWAIN_SelectImageSource")(window);
+    qCDebug(lcScan) << "TWAIN_SelectImageSource ->" << result;
+    return result;
 }
 
 std::int32_t TWAIN_AcquireToFilename(std::int32_t window, const QByteArray& path)
 {
-    return lookUp(exports.acquireToFilename, "TWAIN_AcquireToFilename")(window, path.constData());
+    qCDebug(lcScan) << "TWAIN_AcquireToFilename" << window << path;
+    const std::int32_t result =
+        lookUp(exports.acquireToFilename, "TWAIN_AcquireToFilename")(window, path.constData());
+    qCDebug(lcScan) << "TWAIN_AcquireToFilename ->" << result;
+    return result;
 }
 
 void resetScannerBinding()

@@ -7,9 +7,14 @@
 #include "viewer/BmpExport.h"
 #include "viewer/SaveAsJPG.h"
 
+#include <QLoggingCategory>
+
 namespace orvane {
 
 namespace {
+
+// What each save wrote where: QT_LOGGING_RULES="orvane.writers.debug=true".
+Q_LOGGING_CATEGORY(lcWriters, "orvane.writers", QtInfoMsg)
 
 // The dialog, the writer, and "Done." once the file is written.
 template <class Writer>
@@ -26,8 +31,11 @@ void saveInProcess(SaveHost& host, const char* handler, const char* filter, Writ
     QString path;
     g.step(110, [&] { path = dialog.FileName; });
     // A failed write is reported, and then not followed by "Done.".
-    if (!g.step(122, [&] { writer(host.sourcePicture(), path); }))
+    qCDebug(lcWriters) << handler << "writes" << path;
+    if (!g.step(122, [&] { writer(host.sourcePicture(), path); })) {
+        qCDebug(lcWriters) << handler << "failed";
         return;
+    }
     g.step(124, [&] { showDone(host); });
 }
 
