@@ -5,7 +5,8 @@
  * first, so the program finds a file it cannot read. With STUB_ACQUIRE_COPIES
  * it copies the picture file named by ORVANE_STUB_PICTURE to the path: a
  * scanner that delivers exactly the picture a test chose. */
-#include <stdint.h>
+#include <EZTW32.h>
+
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -35,7 +36,7 @@ EXPORT int32_t TWAIN_AcquireToFilename(int32_t window, const char* path)
     if (!out) {
         if (in)
             fclose(in);
-        return -2;
+        return EZTW32_FILE_ACCESS;
     }
     char buffer[1 << 16];
     size_t got;
