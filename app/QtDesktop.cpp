@@ -1,10 +1,11 @@
 #include "app/Desktop.h"
 
 #include "app/AppError.h"
+#include "app/MessageBox.h"
+#include "app/SaveFileDialog.h"
 
 #include <QApplication>
-#include <QFileDialog>
-#include <QMessageBox>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <chrono>
@@ -33,17 +34,20 @@ public:
         // user is working in.
         if (!owner)
             owner = QApplication::activeWindow();
-        QMessageBox box(icon == MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
-                        title, text, QMessageBox::Ok, owner);
-        box.setTextFormat(Qt::PlainText);
+        MessageBox box(icon, title, text, owner);
         box.exec();
     }
 
     QString getSaveFileName(QWidget* owner, const QString& title, const QString& filter) override
     {
-        // No starting folder and no default suffix; the dialog's own
-        // overwrite question stays on.
-        return QFileDialog::getSaveFileName(owner, title, QString(), filter);
+        // Opens where the last save of this run went (the pictures folder
+        // at first), with an empty name and no default suffix; the dialog's
+        // own overwrite question stays on. Nothing of it outlives the run.
+        SaveFileDialog dialog(owner, title, filter, saveDialogFolder(lastSaveFolder_));
+        if (dialog.exec() != QDialog::Accepted || dialog.chosenPath().isEmpty())
+            return QString();
+        lastSaveFolder_ = QFileInfo(dialog.chosenPath()).absolutePath();
+        return dialog.chosenPath();
     }
 
     void startDetached(const QString& program, const QStringList& arguments) override
@@ -69,6 +73,7 @@ public:
 
 private:
     std::mt19937_64 rng_;
+    QString lastSaveFolder_;
 };
 
 Desktop* installed = nullptr;
