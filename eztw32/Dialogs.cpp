@@ -160,10 +160,15 @@ SourceDialog::~SourceDialog()
 
 void SourceDialog::refresh()
 {
-    const SearchResult r = searchResult();
-    if (!r.running)
+    if (!searchResult().running)
         startSearch();
-    showSearch();
+    // "Searching…" until this search has ended, however quickly it does.
+    devices_.clear();
+    list_->clear();
+    status_->setText(tr("Searching…"));
+    refresh_->setEnabled(false);
+    updateButtons();
+    whenSearchEnds(alive_, [this] { showSearch(); });
 }
 
 void SourceDialog::showSearch()

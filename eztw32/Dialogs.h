@@ -154,7 +154,8 @@ private:
     void previewProgress();
     void previewEnded(const ScanResult& r);
     void optionEdited(const QString& name, const QString& value);
-    void reopen(const DeviceInfo& device, bool defaults);
+    void reopen(const DeviceInfo& device);
+    void restoreDefaults();
     void remember();
     void areaFromSpins();
 

@@ -75,13 +75,10 @@ std::int32_t acquire(QWidget* owner, const char* path)
 {
     auto session = std::make_shared<ScanSession>();
     const std::optional<DeviceInfo> chosen = rememberedDevice();
-    std::vector<OptionSetting> remembered;
-    if (chosen)
-        remembered = deviceSettings(chosen->name).options;
     auto opened = std::make_shared<OpenOutcome>();
     const bool stayed = runWithProgress(
         owner, chosen ? QObject::tr("Connecting to the scanner…") : QObject::tr("Looking for a scanner…"), true,
-        [session, chosen, remembered, opened] { *opened = session->open(chosen, remembered); },
+        [session, chosen, opened] { *opened = session->open(chosen, true); },
         [session](ProgressDialog& d) {
             QObject::connect(&d, &ProgressDialog::cancelRequested, &d, [session] { session->abandonOpening(); });
         });
@@ -172,6 +169,7 @@ std::int32_t acquire(QWidget* owner, const char* path)
 EZTW32_EXPORT std::int32_t TWAIN_IsAvailable()
 {
     try {
+        eztw32::makeSigpipeHarmless();
         // Only sane_init's answer: the device search goes on behind it.
         return eztw32::initialisation() == SANE_STATUS_GOOD ? 1 : 0;
     } catch (...) {
@@ -184,6 +182,7 @@ EZTW32_EXPORT std::int32_t TWAIN_SelectImageSource(std::int32_t window)
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
         return 0;
     try {
+        eztw32::makeSigpipeHarmless();
         eztw32::SourceDialog dialog(eztw32::ownerWindow(window), eztw32::rememberedDevice());
         if (dialog.exec() != QDialog::Accepted || !dialog.chosen())
             return 0;
@@ -199,6 +198,7 @@ EZTW32_EXPORT std::int32_t TWAIN_AcquireToFilename(std::int32_t window, const ch
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
         return EZTW32_FAILED;
     try {
+        eztw32::makeSigpipeHarmless();
         return eztw32::acquire(eztw32::ownerWindow(window), path);
     } catch (const std::bad_alloc&) {
         return EZTW32_MEMORY;

@@ -82,7 +82,8 @@ int PreviewPane::hit(QPointF p) const
         edges |= Bottom;
     if (edges != None)
         return edges;
-    return r.contains(p) ? Move : Draw;
+    // Over the whole bed the area can only be drawn anew.
+    return r.contains(p) && !(area_ == bounds_) ? Move : Draw;
 }
 
 void PreviewPane::paintEvent(QPaintEvent*)

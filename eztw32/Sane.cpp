@@ -29,6 +29,13 @@ const char* statusText(SANE_Status s)
 
 } // namespace
 
+void makeSigpipeHarmless()
+{
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        std::signal(SIGPIPE, SIG_IGN);
+}
+
 SANE_Status ensureSaneInitialised()
 {
     static std::mutex mutex;
@@ -36,10 +43,7 @@ SANE_Status ensureSaneInitialised()
     static SANE_Status result = SANE_STATUS_GOOD;
     std::lock_guard lock(mutex);
     if (!done) {
-        // A write to a closed socket must give EPIPE, not end the program.
-        struct sigaction current {};
-        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-            std::signal(SIGPIPE, SIG_IGN);
+        makeSigpipeHarmless();
         SANE_Int version = 0;
         result = sane_init(&version, nullptr);
         qCDebug(lcEztw32, "sane_init() -> %s, version %d.%d.%d", statusText(result), SANE_VERSION_MAJOR(version),

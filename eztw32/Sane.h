@@ -17,6 +17,11 @@ struct DeviceInfo {
     std::string name, vendor, model, type;
 };
 
+// A write to a closed socket must give EPIPE, not end the program: SIGPIPE
+// is ignored unless the program handles it itself. Done again by every entry
+// point, since the program may set its signals after loading the library.
+void makeSigpipeHarmless();
+
 // sane_init at first need; SANE then stays initialised for the run (a
 // sane_exit would free the device lists and backends other code may still
 // hold). Also makes SIGPIPE harmless (the net backend writes to sockets).
@@ -62,6 +67,7 @@ public:
     SANE_Status open(const std::string& name, const std::atomic<bool>* stop = nullptr);
     void close();
     SANE_Handle handle() const { return handle_; }
+    const std::string& name() const { return name_; }
 
     // Every option but the groups, with the title of the group it is in.
     std::vector<OptionInfo> options() const;

@@ -184,7 +184,7 @@ ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, con
     });
     connect(buttons, &QDialogButtonBox::rejected, this, &ScanDialog::reject);
     connect(previewButton_, &QPushButton::clicked, this, &ScanDialog::startPreview);
-    connect(defaultsButton_, &QPushButton::clicked, this, [this] { reopen(info_, true); });
+    connect(defaultsButton_, &QPushButton::clicked, this, &ScanDialog::restoreDefaults);
 
     auto commonChanged = [this] {
         if (filling_)
@@ -215,7 +215,7 @@ ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, con
     connect(devices_, &QComboBox::currentIndexChanged, this, [this](int i) {
         if (filling_ || i < 0 || size_t(i) >= found_.size() || found_[size_t(i)].name == info_.name)
             return;
-        reopen(found_[size_t(i)], false);
+        reopen(found_[size_t(i)]);
     });
 
     auto* left = new QVBoxLayout;
@@ -565,24 +565,37 @@ void ScanDialog::optionEdited(const QString& name, const QString& value)
     });
 }
 
-void ScanDialog::reopen(const DeviceInfo& device, bool defaults)
+void ScanDialog::restoreDefaults()
 {
     if (busy_)
         return;
-    if (defaults) {
-        // The device's own defaults: the device opened afresh, the user's
-        // settings of it forgotten.
-        forgetDeviceSettings(device.name);
-        edits_.clear();
-    }
-    const DeviceSettings remembered = defaults ? DeviceSettings{} : deviceSettings(device.name);
-    if (!defaults)
-        edits_ = remembered.options;
+    // The device's own defaults, and the user's settings of it forgotten.
+    forgetDeviceSettings(info_.name);
+    edits_.clear();
+    status_->clear();
     setBusy(true);
     auto session = session_;
-    postToSaneThread([session, device, options = remembered.options, alive = alive_, this] {
+    postToSaneThread([session, alive = alive_, this] {
+        SetOutcome out = session->restoreDefaults();
+        postToGui(alive, [this, out = std::move(out)]() mutable {
+            setBusy(false);
+            model_ = std::make_unique<ScanOptions>(out.options);
+            choices_ = model_->current();
+            setOptions(std::move(out.options));
+        });
+    });
+}
+
+void ScanDialog::reopen(const DeviceInfo& device)
+{
+    if (busy_)
+        return;
+    edits_ = deviceSettings(device.name).options;
+    setBusy(true);
+    auto session = session_;
+    postToSaneThread([session, device, alive = alive_, this] {
         session->close();
-        OpenOutcome out = session->open(device, options);
+        OpenOutcome out = session->open(device, true);
         postToGui(alive, [this, out = std::move(out), choices = std::optional<ScanChoices>()]() mutable {
             setBusy(false);
             if (out.fault != Fault::None) {

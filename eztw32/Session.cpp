@@ -2,13 +2,26 @@
 
 #include "Log.h"
 #include "Search.h"
+#include "Settings.h"
 
 #include <QByteArray>
 #include <QList>
 
 #include <cstdlib>
+#include <map>
 
 namespace eztw32 {
+namespace {
+
+// The options of each device as first opened in this run, before any of the
+// user's settings: its own defaults. SANE thread only.
+std::map<std::string, std::vector<OptionInfo>>& defaultsSeen()
+{
+    static auto* seen = new std::map<std::string, std::vector<OptionInfo>>;
+    return *seen;
+}
+
+} // namespace
 
 const char* stateName(SessionState s)
 {
@@ -61,7 +74,7 @@ OpenOutcome ScanSession::openFirstFound(OpenOutcome outcome, const std::vector<D
     return outcome;
 }
 
-OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, const std::vector<OptionSetting>& remembered)
+OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, bool remembered)
 {
     enter(SessionState::Opening);
     OpenOutcome out;
@@ -100,8 +113,12 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, const std
         return out;
     }
     enter(SessionState::Open);
+    defaultsSeen().try_emplace(out.info.name, device_.options());
     // The user's own settings of this device, in the order they were made.
-    for (const OptionSetting& s : remembered) {
+    // (QSettings is reentrant: its own instance here.)
+    const std::vector<OptionSetting> settings = remembered ? deviceSettings(out.info.name).options
+                                                           : std::vector<OptionSetting>();
+    for (const OptionSetting& s : settings) {
         SANE_Int info = 0;
         apply(device_.options(), s, &info);
     }
@@ -142,6 +159,30 @@ SetOutcome ScanSession::set(const OptionSetting& setting)
 {
     SetOutcome out;
     out.status = apply(device_.options(), setting, &out.info);
+    out.options = device_.options();
+    return out;
+}
+
+SetOutcome ScanSession::restoreDefaults()
+{
+    SetOutcome out;
+    const auto seen = defaultsSeen().find(device_.name());
+    if (seen != defaultsSeen().end()) {
+        // Twice: an option may become settable only when another one is back.
+        for (int pass = 0; pass < 2; ++pass) {
+            for (const OptionInfo& d : seen->second) {
+                const std::vector<OptionInfo> now = device_.options();
+                const auto o = findOption(now, d.name);
+                if (!o || !o->settable() || o->type == SANE_TYPE_BUTTON || !d.active())
+                    continue;
+                SANE_Int info = 0;
+                if (o->type == SANE_TYPE_STRING && o->text != d.text)
+                    device_.setString(d.name, d.text, &info);
+                else if (o->type != SANE_TYPE_STRING && !d.values.empty() && o->values != d.values)
+                    device_.setNumbers(d.name, d.values, &info);
+            }
+        }
+    }
     out.options = device_.options();
     return out;
 }

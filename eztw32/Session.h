@@ -62,8 +62,13 @@ public:
     void abandonOpening() { abandoned_.store(true); }
 
     // The SANE thread's steps.
-    OpenOutcome open(const std::optional<DeviceInfo>& wanted, const std::vector<OptionSetting>& remembered);
+    // With `remembered`, the user's own settings of the device opened are
+    // set on it.
+    OpenOutcome open(const std::optional<DeviceInfo>& wanted, bool remembered);
     SetOutcome set(const OptionSetting& setting);
+    // Every option back to what the device had when this run first opened
+    // it (some backends keep values from one opening to the next).
+    SetOutcome restoreDefaults();
     std::vector<OptionInfo> options() const { return device_.options(); }
     ScanResult preview(const ScanSettings& settings, PreviewBuffer& buffer);
     ScanResult scan(const ScanSettings& settings, int fd);

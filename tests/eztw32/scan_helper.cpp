@@ -4,9 +4,16 @@
 // closes every message. Runs as a child process so that each case can have
 // its own SANE configuration (SANE reads it once per process) and user.
 //
-//   scan_helper LIBRARY OUTPUT [--set combo=text]... [--cancel-dialog]
+//   scan_helper LIBRARY OUTPUT [--set widget=value]... [--cancel-dialog]
 //               [--cancel-scan] [--repeat N] [--then OUTPUT2]...
-//               [--limit-memory-mb N]
+//               [--limit-memory-mb N] [--select ROW] [--report]
+//               [--defaults]
+//
+// --set picks an entry of a combo box (by its text), ticks a check box
+// (1 or 0), or types into a spin box or text field, one setting at a time
+// as the dialog takes them. --select first chooses the device in the
+// source dialog's row ROW. --report prints what the scan dialog shows;
+// --defaults then presses "Defaults" and reports again ("after ...").
 //
 // The program's SIGPIPE starts at its default (ending the program); the
 // library must make it harmless, so a raised SIGPIPE ends this helper with
@@ -14,15 +21,22 @@
 //
 // Prints "result N" for every acquisition, "message TEXT" and
 // "detail TEXT" for every message, "busy-bar" or "percent-bar" for the
-// progress dialog seen while scanning.
+// progress dialog seen while scanning, "value NAME=VALUE" for the report,
+// "first-status TEXT" and "first-count N" for the source dialog as first
+// seen, "scan-disabled" when Scan cannot be pressed.
 #include <EZTW32.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTextStream>
 #include <QTimer>
 #include <QWidget>
@@ -37,8 +51,64 @@ namespace {
 
 QTextStream out(stdout);
 QList<QPair<QString, QString>> sets;
-bool cancelDialog = false, cancelScan = false;
+bool cancelDialog = false, cancelScan = false, report = false, defaults = false;
 bool scanPressed = false, scanCancelled = false, barReported = false;
+int selectRow = -1;
+// The scan dialog now driven, and how far.
+QWidget* dialogSeen = nullptr;
+int setsDone = 0;
+bool reported = false, defaultsPressed = false, reportedAfter = false;
+bool sourceSeen = false;
+
+// Puts a value into the widget of that name; false when there is none.
+bool setWidget(QWidget* dialog, const QString& name, const QString& value)
+{
+    QWidget* w = dialog->findChild<QWidget*>(name);
+    if (auto* c = qobject_cast<QComboBox*>(w)) {
+        const int at = c->findText(value, Qt::MatchContains);
+        if (at < 0)
+            return false;
+        c->setCurrentIndex(at);
+    } else if (auto* c = qobject_cast<QCheckBox*>(w)) {
+        c->setChecked(value == QLatin1String("1"));
+    } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
+        s->setValue(value.toInt());
+    } else if (auto* s = qobject_cast<QDoubleSpinBox*>(w)) {
+        s->setValue(value.toDouble());
+    } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
+        e->setText(value);
+        e->setModified(true);
+        Q_EMIT e->editingFinished();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void reportDialog(QWidget* dialog, const char* prefix)
+{
+    for (QWidget* w : dialog->findChildren<QWidget*>()) {
+        const QString name = w->objectName();
+        if (name.isEmpty() || name.startsWith(QLatin1String("qt_")))
+            continue;
+        QString value;
+        if (auto* c = qobject_cast<QComboBox*>(w))
+            value = c->currentText();
+        else if (auto* c = qobject_cast<QCheckBox*>(w))
+            value = c->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+        else if (auto* s = qobject_cast<QAbstractSpinBox*>(w))
+            value = s->text();
+        else if (auto* e = qobject_cast<QLineEdit*>(w))
+            value = e->text();
+        else if (auto* l = qobject_cast<QLabel*>(w))
+            value = l->isVisibleTo(dialog) ? l->text() : QString();
+        else
+            continue;
+        out << prefix << "value " << name << '=' << value << Qt::endl;
+    }
+    if (auto* l = dialog->findChild<QLabel*>(QStringLiteral("deviceLabel")))
+        out << prefix << "value device=" << l->toolTip() << Qt::endl;
+}
 
 void click(QWidget* dialog, const char* name)
 {
@@ -52,20 +122,54 @@ void drive()
     if (!w)
         return;
     const QString name = w->objectName();
-    if (name == QLatin1String("scanDialog")) {
-        for (const auto& [combo, text] : sets) {
-            auto* c = w->findChild<QComboBox*>(combo);
-            const int at = c ? c->findText(text, Qt::MatchContains) : -1;
-            if (at < 0) {
-                out << "missing " << combo << '=' << text << Qt::endl;
-                continue;
-            }
-            c->setCurrentIndex(at);
+    if (name == QLatin1String("sourceDialog")) {
+        auto* list = w->findChild<QListWidget*>(QStringLiteral("deviceList"));
+        auto* status = w->findChild<QLabel*>(QStringLiteral("statusLabel"));
+        if (!sourceSeen) {
+            sourceSeen = true;
+            out << "first-status " << status->text() << Qt::endl;
+            out << "first-count " << list->count() << Qt::endl;
         }
-        scanPressed = !cancelDialog;
+        if (list->count() > selectRow) {
+            list->setCurrentRow(selectRow);
+            click(w, "selectButton");
+        }
+    } else if (name == QLatin1String("scanDialog")) {
+        if (w != dialogSeen) {
+            dialogSeen = w;
+            setsDone = 0;
+            reported = defaultsPressed = reportedAfter = false;
+        }
+        // One setting at a time: each goes to the device before the next.
+        if (w->property("busy").toBool())
+            return;
+        if (setsDone < sets.size()) {
+            const auto& [widget, value] = sets[setsDone++];
+            if (!setWidget(w, widget, value))
+                out << "missing " << widget << '=' << value << Qt::endl;
+            return;
+        }
+        if (report && !reported) {
+            reported = true;
+            reportDialog(w, "");
+        }
+        if (defaults && !defaultsPressed) {
+            defaultsPressed = true;
+            click(w, "defaultsButton");
+            return;
+        }
+        if (defaults && !reportedAfter) {
+            reportedAfter = true;
+            reportDialog(w, "after ");
+        }
+        auto* scan = w->findChild<QPushButton*>(QStringLiteral("scanButton"));
+        const bool canScan = scan && scan->isEnabled();
+        if (!canScan && !cancelDialog)
+            out << "scan-disabled" << Qt::endl;
+        scanPressed = !cancelDialog && canScan;
         scanCancelled = false;
         barReported = false;
-        click(w, cancelDialog ? "cancelButton" : "scanButton");
+        click(w, scanPressed ? "scanButton" : "cancelButton");
     } else if (name == QLatin1String("progressDialog") && scanPressed) {
         auto* bar = w->findChild<QProgressBar*>(QStringLiteral("progressBar"));
         auto* label = w->findChild<QLabel*>(QStringLiteral("progressLabel"));
@@ -109,6 +213,12 @@ int main(int argc, char** argv)
             repeat = args[++i].toInt();
         } else if (args[i] == QLatin1String("--then") && i + 1 < args.size()) {
             thenPaths << args[++i];
+        } else if (args[i] == QLatin1String("--select") && i + 1 < args.size()) {
+            selectRow = args[++i].toInt();
+        } else if (args[i] == QLatin1String("--report")) {
+            report = true;
+        } else if (args[i] == QLatin1String("--defaults")) {
+            defaults = true;
         } else if (args[i] == QLatin1String("--limit-memory-mb") && i + 1 < args.size()) {
             limitMb = args[++i].toLong();
         }
@@ -157,6 +267,8 @@ int main(int argc, char** argv)
         paths << args[2];
     paths << thenPaths;
     const auto id = std::int32_t(std::uint32_t(window.winId()));
+    if (selectRow >= 0)
+        out << "selected " << select(id) << Qt::endl;
     for (const QString& path : paths) {
         const std::int32_t result = acquire(id, path.toLocal8Bit().constData());
         out << "result " << result << Qt::endl;

@@ -9,18 +9,24 @@
 #include <EZTW32.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QMap>
 #include <QProcess>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include <cmath>
 #include <csignal>
@@ -62,6 +68,10 @@ struct HelperRun {
     int exitCode = -1;
     QList<int> results;
     QStringList messages, details, titles, owners, bars, missing;
+    QMap<QString, QString> values, after; // what the scan dialog showed, before and after "Defaults"
+    QString firstStatus;                  // the source dialog as first seen
+    int firstCount = -1;
+    bool scanDisabled = false;
 };
 
 HelperRun runHelper(const QString& configDir, const QString& output, const QStringList& args,
@@ -105,6 +115,17 @@ HelperRun runHelper(const QString& configDir, const QString& output, const QStri
             r.missing.append(rest);
         else if (line.endsWith(QLatin1String("-bar")))
             r.bars.append(line);
+        else if (line.startsWith(QLatin1String("value ")))
+            r.values.insert(rest.section(QLatin1Char('='), 0, 0), rest.section(QLatin1Char('='), 1));
+        else if (line.startsWith(QLatin1String("after value ")))
+            r.after.insert(line.section(QLatin1Char(' '), 2).section(QLatin1Char('='), 0, 0),
+                           line.section(QLatin1Char(' '), 2).section(QLatin1Char('='), 1));
+        else if (line.startsWith(QLatin1String("first-status ")))
+            r.firstStatus = rest;
+        else if (line.startsWith(QLatin1String("first-count ")))
+            r.firstCount = rest.toInt();
+        else if (line == QLatin1String("scan-disabled"))
+            r.scanDisabled = true;
     }
     return r;
 }
@@ -192,6 +213,8 @@ private Q_SLOTS:
     void available();
     void sourceDialogListsChoosesAndRemembers();
     void scanDialogOffersTheDeviceOptions();
+    void previewAndDrawnAreaGiveThatScan();
+    void everyOptionTypeIsShownAndSet();
 
     // In child processes, one configuration each.
     void scansMatchTheBackend_data();
@@ -206,6 +229,10 @@ private Q_SLOTS:
     void unwritableFolderGivesMinus2AsUnprivilegedUser();
     void fullFilesystemGivesMinus4AndTheNextScanWorks();
     void noImageMemoryGivesMinus3();
+    void chosenDeviceIsRememberedAcrossRuns();
+    void settingsAreRememberedAndDefaultsPutBack();
+    void goneDeviceIsReplacedWithANote();
+    void tooLargePictureIsRefusedBeforeScanning();
 
 private:
     // Calls fn while driver() runs every 10 ms on the GUI thread.
@@ -300,12 +327,20 @@ void TestEztw32::sourceDialogListsChoosesAndRemembers()
     QVERIFY(refreshDisabledWhileSearching);
     QCOMPARE(parent, &window_);
 
+    // Opened after a search has ended, the dialog shows its list at once.
     // Cancel keeps the earlier choice, which the dialog shows selected.
-    int shownRow = -1;
+    int shownRow = -1, firstCount = -1;
+    QString firstStatus;
     const std::int32_t second = withDriver(
         [&](QWidget* w) {
             auto* list = w->findChild<QListWidget*>(QStringLiteral("deviceList"));
-            if (w->objectName() != QLatin1String("sourceDialog") || !list || list->count() < 2)
+            if (w->objectName() != QLatin1String("sourceDialog") || !list)
+                return;
+            if (firstCount < 0) {
+                firstCount = list->count();
+                firstStatus = w->findChild<QLabel*>(QStringLiteral("statusLabel"))->text();
+            }
+            if (list->count() < 2)
                 return;
             shownRow = list->currentRow();
             w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
@@ -313,6 +348,8 @@ void TestEztw32::sourceDialogListsChoosesAndRemembers()
         [&] { return select_(id); });
     QCOMPARE(second, 0);
     QCOMPARE(shownRow, 1);
+    QCOMPARE(firstCount, 2);
+    QCOMPARE(firstStatus, QStringLiteral("2 scanners found"));
 
     // The acquisition uses the chosen device.
     QString device;
@@ -376,6 +413,216 @@ void TestEztw32::scanDialogOffersTheDeviceOptions()
                                        QStringLiteral("100 dpi"), QStringLiteral("150 dpi"), QStringLiteral("200 dpi"),
                                        QStringLiteral("300 dpi"), QStringLiteral("400 dpi"),
                                        QStringLiteral("600 dpi")}));
+}
+
+void TestEztw32::previewAndDrawnAreaGiveThatScan()
+{
+    if (scanimage_.isEmpty())
+        QSKIP("scanimage (sane-utils) is not installed; it gives the reference picture");
+    // The preview of the whole bed, an area drawn on it with the mouse, then
+    // the scan of exactly that area at 100 dpi.
+    enum { Start, Previewing, Drawn } step = Start;
+    double left = 0, top = 0, width = 0, height = 0;
+    QString sizeText, deviceName;
+    QImage shown;
+    const QString path = tmp_.filePath(QStringLiteral("area.bmp"));
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog"))
+                return;
+            auto* pane = w->findChild<QWidget*>(QStringLiteral("previewPane"));
+            auto value = [w](const char* name) { return w->findChild<QDoubleSpinBox*>(QString::fromLatin1(name))->value(); };
+            switch (step) {
+            case Start:
+                QVERIFY(!pane->property("hasPicture").toBool());
+                w->findChild<QPushButton*>(QStringLiteral("previewButton"))->click();
+                step = Previewing;
+                return;
+            case Previewing: {
+                if (w->property("busy").toBool() || !pane->property("hasPicture").toBool())
+                    return;
+                // The square bed fills the pane's width, centred: a new area
+                // from a third of it to two thirds.
+                const QPoint centre = pane->rect().center();
+                const int third = pane->width() / 6;
+                const QPoint from = centre - QPoint(third, third), to = centre + QPoint(third, third / 2);
+                QTest::mousePress(pane, Qt::LeftButton, {}, from);
+                QTest::mouseMove(pane, (from + to) / 2);
+                QTest::mouseMove(pane, to);
+                QTest::mouseRelease(pane, Qt::LeftButton, {}, to);
+                // Then moved by dragging inside it, 10 pixels right.
+                const QPoint inside = (from + to) / 2;
+                QTest::mousePress(pane, Qt::LeftButton, {}, inside);
+                QTest::mouseMove(pane, inside + QPoint(10, 0));
+                QTest::mouseRelease(pane, Qt::LeftButton, {}, inside + QPoint(10, 0));
+                auto* res = w->findChild<QComboBox*>(QStringLiteral("resolutionCombo"));
+                res->setCurrentIndex(res->findText(QStringLiteral("100 dpi")));
+                step = Drawn;
+                return;
+            }
+            case Drawn:
+                left = value("areaLeft");
+                top = value("areaTop");
+                width = value("areaWidth");
+                height = value("areaHeight");
+                sizeText = w->findChild<QLabel*>(QStringLiteral("sizeLabel"))->text();
+                deviceName = w->findChild<QLabel*>(QStringLiteral("deviceLabel"))->toolTip();
+                w->findChild<QPushButton*>(QStringLiteral("scanButton"))->click();
+                return;
+            }
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QCOMPARE(r, EZTW32_OK);
+    // A real area inside the 200 x 200 mm bed, not the whole of it.
+    QVERIFY2(left > 20 && top > 20 && width > 50 && height > 50 && left + width < 200 && top + height < 200,
+             qPrintable(QStringLiteral("%1 %2 %3 %4").arg(left).arg(top).arg(width).arg(height)));
+
+    // scanimage, the same area at the same resolution, gives the reference.
+    QProcess ref;
+    ref.setStandardOutputFile(tmp_.filePath(QStringLiteral("area.pnm")));
+    ref.start(scanimage_, {QStringLiteral("-d"), deviceName, QStringLiteral("--format=pnm"),
+                           QStringLiteral("--resolution"), QStringLiteral("100"), QStringLiteral("-l"),
+                           QString::number(left), QStringLiteral("-t"), QString::number(top), QStringLiteral("-x"),
+                           QString::number(width), QStringLiteral("-y"), QString::number(height)});
+    QVERIFY(ref.waitForFinished(30000));
+    QCOMPARE(ref.exitCode(), 0);
+    Pnm pnm;
+    QVERIFY(readPnm(tmp_.filePath(QStringLiteral("area.pnm")), pnm));
+    const QImage img(path);
+    QCOMPARE(img.size(), QSize(pnm.width, pnm.height));
+    QCOMPARE(img.size(), QSize(int(width / 25.4 * 100), int(height / 25.4 * 100)));
+    // The dialog said so before the scan.
+    QVERIFY2(sizeText.startsWith(QStringLiteral("%1 × %2 pixels").arg(img.width()).arg(img.height())),
+             qPrintable(sizeText));
+
+    // The preview stays for the next acquisition.
+    bool kept = false;
+    withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog"))
+                return;
+            kept = w->findChild<QWidget*>(QStringLiteral("previewPane"))->property("hasPicture").toBool();
+            w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QVERIFY(kept);
+}
+
+void TestEztw32::everyOptionTypeIsShownAndSet()
+{
+    // The test backend's test options: every type and constraint. Each is
+    // set through its widget; the value shown afterwards is the one the
+    // backend reports when the options are read again.
+    struct Case {
+        const char* option;
+        const char* value;   // what is put in
+        const char* reported; // what the backend then reports
+    };
+    const Case cases[] = {
+        {"bool-soft-select-soft-detect", "1", "1"},
+        {"int", "17", "17"},
+        {"int-constraint-range", "100", "100"},
+        {"int-constraint-word-list", "256", "256 bit"},
+        {"int-constraint-array", "1, 2, 3, 4, 5, 6", "1, 2, 3, 4, 5, 6"},
+        {"fixed", "12.5", "12.5"},
+        {"fixed-constraint-range", "20", "20"},
+        {"fixed-constraint-word-list", "129.5", "129.5"},
+        {"string", "Hello", "Hello"},
+        {"string-constraint-string-list", "Second entry", "Second entry"},
+    };
+    auto text = [](QWidget* w) -> QString {
+        if (auto* c = qobject_cast<QComboBox*>(w))
+            return c->currentText();
+        if (auto* c = qobject_cast<QCheckBox*>(w))
+            return c->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+        if (auto* s = qobject_cast<QSpinBox*>(w))
+            return QString::number(s->value());
+        if (auto* s = qobject_cast<QDoubleSpinBox*>(w))
+            return QString::number(s->value());
+        if (auto* e = qobject_cast<QLineEdit*>(w))
+            return e->text();
+        return QStringLiteral("<%1>").arg(QString::fromLatin1(w->metaObject()->className()));
+    };
+    int step = -2;
+    QStringList kinds, wrong, advancedHidden;
+    bool buttonPressed = false;
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    const QString path = tmp_.filePath(QStringLiteral("options-set.bmp"));
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog") || w->property("busy").toBool())
+                return;
+            auto option = [w](const char* name) {
+                return w->findChild<QWidget*>(QStringLiteral("option-") + QString::fromLatin1(name));
+            };
+            if (step == -2) {
+                // "All options" shows the device's own options; the test
+                // options come when the backend is told to offer them.
+                w->findChild<QToolButton*>(QStringLiteral("allOptionsToggle"))->click();
+                auto* enable = qobject_cast<QCheckBox*>(option("enable-test-options"));
+                QVERIFY(enable);
+                QVERIFY(!option("int"));
+                enable->setChecked(true);
+                step = -1;
+                return;
+            }
+            if (step == -1) {
+                // Advanced options only on request.
+                if (!option("string"))
+                    return;
+                if (option("int"))
+                    advancedHidden << QStringLiteral("int shown");
+                w->findChild<QCheckBox*>(QStringLiteral("advancedCheck"))->setChecked(true);
+                step = 0;
+                return;
+            }
+            if (step > 0) {
+                const Case& c = cases[step - 1];
+                if (text(option(c.option)) != QString::fromLatin1(c.reported))
+                    wrong << QStringLiteral("%1: %2").arg(QString::fromLatin1(c.option), text(option(c.option)));
+            }
+            if (step == int(std::size(cases))) {
+                auto* button = qobject_cast<QPushButton*>(option("button"));
+                QVERIFY(button);
+                if (!buttonPressed) {
+                    buttonPressed = true;
+                    button->click();
+                    return;
+                }
+                w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+                return;
+            }
+            const Case& c = cases[step++];
+            QWidget* target = option(c.option);
+            QVERIFY2(target, c.option);
+            QVERIFY2(!target->toolTip().isEmpty(), c.option);
+            kinds << QString::fromLatin1(target->metaObject()->className());
+            const QString v = QString::fromLatin1(c.value);
+            if (auto* b = qobject_cast<QCheckBox*>(target))
+                b->setChecked(v == QLatin1String("1"));
+            else if (auto* cb = qobject_cast<QComboBox*>(target))
+                cb->setCurrentIndex(cb->findText(v, Qt::MatchStartsWith));
+            else if (auto* sp = qobject_cast<QSpinBox*>(target))
+                sp->setValue(v.toInt());
+            else if (auto* dsp = qobject_cast<QDoubleSpinBox*>(target))
+                dsp->setValue(v.toDouble());
+            else if (auto* e = qobject_cast<QLineEdit*>(target)) {
+                e->setText(v);
+                e->setModified(true);
+                Q_EMIT e->editingFinished();
+            }
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QCOMPARE(r, EZTW32_FAILED);
+    QCOMPARE(wrong, QStringList());
+    QCOMPARE(advancedHidden, QStringList());
+    QVERIFY(buttonPressed);
+    // Check box, spin boxes, lists and text fields as the types ask.
+    QCOMPARE(kinds, (QStringList{QStringLiteral("QCheckBox"), QStringLiteral("QSpinBox"), QStringLiteral("QSpinBox"),
+                                 QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"),
+                                 QStringLiteral("QDoubleSpinBox"), QStringLiteral("QDoubleSpinBox"),
+                                 QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"), QStringLiteral("QComboBox")}));
 }
 
 void TestEztw32::scansMatchTheBackend_data()
@@ -666,6 +913,103 @@ void TestEztw32::noImageMemoryGivesMinus3()
     QCOMPARE(run.results, QList<int>{EZTW32_MEMORY});
     QCOMPARE(run.messages, QStringList());
     QCOMPARE(leftovers(dir), QStringList());
+}
+
+void TestEztw32::chosenDeviceIsRememberedAcrossRuns()
+{
+    // One run chooses the second device; the next one scans from it without
+    // being told.
+    const QString dir = caseDir({QStringLiteral("number_of_devices 2")});
+    const QString sane = dir + QStringLiteral("/sane.d");
+    HelperRun run = runHelper(sane, dir + QStringLiteral("/scan.bmp"),
+                              {QStringLiteral("--select"), QStringLiteral("1"), QStringLiteral("--cancel-dialog"),
+                               QStringLiteral("--report")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.firstCount == 2 || run.firstStatus == QStringLiteral("Searching…"), true);
+    QCOMPARE(run.values.value(QStringLiteral("device")), QStringLiteral("test:1"));
+    QVERIFY(QFile::exists(dir + QStringLiteral("/config/orvane-capture-desk/scanner.conf")));
+    run = runHelper(sane, dir + QStringLiteral("/scan.bmp"), {QStringLiteral("--report")});
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    QCOMPARE(run.values.value(QStringLiteral("device")), QStringLiteral("test:1"));
+    QCOMPARE(run.values.value(QStringLiteral("deviceNote")), QString());
+}
+
+void TestEztw32::settingsAreRememberedAndDefaultsPutBack()
+{
+    const QString dir = caseDir({});
+    const QString sane = dir + QStringLiteral("/sane.d");
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    // Chosen in one run: common settings and one of the device's own.
+    HelperRun run = runHelper(sane, out,
+                              {QStringLiteral("--set"), QStringLiteral("resolutionCombo=75 dpi"), QStringLiteral("--set"),
+                               QStringLiteral("modeCombo=Gray"), QStringLiteral("--set"),
+                               QStringLiteral("option-test-picture=Grid")});
+    QCOMPARE(run.missing, QStringList());
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    // Shown again in the next; "Defaults" puts the device's own back, and
+    // the scan then has them.
+    run = runHelper(sane, out, {QStringLiteral("--report"), QStringLiteral("--defaults")});
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    QCOMPARE(run.values.value(QStringLiteral("resolutionCombo")), QStringLiteral("75 dpi"));
+    QCOMPARE(run.values.value(QStringLiteral("modeCombo")), QStringLiteral("Gray"));
+    QCOMPARE(run.values.value(QStringLiteral("option-test-picture")), QStringLiteral("Grid"));
+    QCOMPARE(run.after.value(QStringLiteral("resolutionCombo")), QStringLiteral("50 dpi"));
+    QCOMPARE(run.after.value(QStringLiteral("modeCombo")), QStringLiteral("Colour"));
+    QCOMPARE(run.after.value(QStringLiteral("option-test-picture")), QStringLiteral("Color pattern"));
+    const QImage img(out);
+    QCOMPARE(img.depth(), 32); // colour
+    QCOMPARE(img.size(), QSize(78, 78)); // 40 mm at 50 dpi
+    // And the defaults are what the next run starts with.
+    run = runHelper(sane, out, {QStringLiteral("--report"), QStringLiteral("--cancel-dialog")});
+    QCOMPARE(run.values.value(QStringLiteral("resolutionCombo")), QStringLiteral("50 dpi"));
+    QCOMPARE(run.values.value(QStringLiteral("option-test-picture")), QStringLiteral("Color pattern"));
+}
+
+void TestEztw32::goneDeviceIsReplacedWithANote()
+{
+    // The remembered device is no longer there: the dialog says so and uses
+    // the one the search finds.
+    const QString dir = caseDir({});
+    writeFile(dir + QStringLiteral("/config/orvane-capture-desk/scanner.conf"),
+              "[chosen]\nname=test:7\nvendor=Noname\nmodel=gone device\ntype=virtual device\n");
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"),
+                                    {QStringLiteral("--report")});
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    QCOMPARE(run.messages, QStringList());
+    QCOMPARE(run.values.value(QStringLiteral("device")), QStringLiteral("test:0"));
+    const QString note = run.values.value(QStringLiteral("deviceNote"));
+    QVERIFY2(note.contains(QStringLiteral("\"Noname gone device\" was not found")), qPrintable(note));
+    QVERIFY2(note.contains(QStringLiteral("1 scanner found")), qPrintable(note));
+    QCOMPARE(QImage(dir + QStringLiteral("/scan.bmp")).size(), QSize(78, 78));
+}
+
+void TestEztw32::tooLargePictureIsRefusedBeforeScanning()
+{
+    // An A4 bed up to 2400 dpi: colour at 2400 dpi would not fit in what the
+    // program can hold; 1200 dpi does, and so does 2400 dpi in gray.
+    const QStringList a4{QStringLiteral("resolution_max 2400.0"), QStringLiteral("geometry_max 297.0"),
+                         QStringLiteral("br_x 210.0"), QStringLiteral("br_y 297.0")};
+    const QString dir = caseDir(a4);
+    const QString sane = dir + QStringLiteral("/sane.d");
+    HelperRun run = runHelper(sane, dir + QStringLiteral("/scan.bmp"),
+                              {QStringLiteral("--set"), QStringLiteral("areaCombo=A4"), QStringLiteral("--set"),
+                               QStringLiteral("resolutionCombo=2400 dpi"), QStringLiteral("--report")});
+    QCOMPARE(run.missing, QStringList());
+    QVERIFY(run.scanDisabled);
+    QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
+    QVERIFY2(run.values.value(QStringLiteral("tooLargeLabel")).contains(QStringLiteral("larger than the program can hold")),
+             qPrintable(run.values.value(QStringLiteral("tooLargeLabel"))));
+    QVERIFY2(run.values.value(QStringLiteral("sizeLabel")).startsWith(QStringLiteral("19842 × 28062 pixels")),
+             qPrintable(run.values.value(QStringLiteral("sizeLabel"))));
+    QCOMPARE(leftovers(dir), QStringList());
+    for (const char* choice : {"resolutionCombo=1200 dpi", "modeCombo=Gray"}) {
+        run = runHelper(sane, dir + QStringLiteral("/scan.bmp"),
+                        {QStringLiteral("--set"), QStringLiteral("areaCombo=A4"), QStringLiteral("--set"),
+                         QStringLiteral("resolutionCombo=2400 dpi"), QStringLiteral("--set"),
+                         QString::fromLatin1(choice), QStringLiteral("--report"), QStringLiteral("--cancel-dialog")});
+        QVERIFY(!run.scanDisabled);
+        QCOMPARE(run.values.value(QStringLiteral("tooLargeLabel")), QString());
+    }
 }
 
 QTEST_MAIN(TestEztw32)
