@@ -5,6 +5,7 @@
 #include "app/ErrorReport.h"
 #include "app/Form.h"
 #include "app/Main.h"
+#include "app/SaveFile.h"
 #include "convert/Deploy.h"
 #include "convert/Shell32.h"
 #include "viewer/BmpExport.h"
@@ -14,7 +15,9 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cstdint>
 #include <cstring>
+#include <sys/stat.h>
 
 namespace orvane {
 
@@ -52,6 +55,28 @@ void removeUnfinishedOutput(const QString& chosenPath)
     }
 }
 
+// The file the converter is to write: the chosen path under the rules every
+// save follows (links followed, folders, devices, pipes and files the user
+// may not change refused), and never one of the export's own temporary
+// files, which the export deletes again. Raises AppError.
+QString exportTarget(const QString& chosenPath)
+{
+    const SaveTarget target = checkSaveTarget(chosenPath);
+    for (const QString& own : {converterPath(), temporaryBmpPath()}) {
+        const QFileInfo info(own);
+        const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+        bool same = !folder.isEmpty() && folder + QLatin1Char('/') + info.fileName() == target.path;
+        struct stat st {};
+        if (!same && target.exists && ::stat(QFile::encodeName(own).constData(), &st) == 0)
+            same = std::uint64_t(st.st_dev) == target.device && std::uint64_t(st.st_ino) == target.inode;
+        if (same)
+            raiseError(ErrPathAccess, chosenPath + QStringLiteral(": this is where the export keeps its own "
+                                                                  "temporary file %1; choose another name.")
+                                          .arg(own));
+    }
+    return target.path;
+}
+
 } // namespace
 
 void ConvertAndSave(SaveHost& host, ConvertFormat format)
@@ -71,7 +96,12 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
     g.step(110, [&] { dialog.ShowSave(host.saveWindow()); });
     if (!g.test(112, [&] { return dialog.FileName.isEmpty(); })) {
         QString chosenPath;
-        g.step(114, [&] { chosenPath = dialog.FileName; });
+        QString target; // what the converter writes: the chosen path, its links followed
+        if (!g.step(114, [&] { chosenPath = dialog.FileName; target = exportTarget(chosenPath); })) {
+            // Refused before anything was written or deleted.
+            g.step(162, [&] { ConvertInProgress = false; });
+            return;
+        }
         g.step(126, [&] { host.setSavePointer(vbHourglass); });
         QByteArray converterImage;
         g.step(130, [&] { converterImage = LoadConverterImage(); });
@@ -92,18 +122,24 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         g.step(146, [&] { arguments = QStringLiteral(" -out "); });
         g.step(148, [&] { arguments += tiff ? QStringLiteral("tiff ") : QStringLiteral("png  "); });
         g.step(150, [&] {
-            arguments += QStringLiteral(" -o ") + Q + chosenPath + Q + QLatin1Char(' ') + Q + temporaryBmp + Q;
+            arguments += QStringLiteral(" -o ") + Q + target + Q + QLatin1Char(' ') + Q + temporaryBmp + Q;
         });
         const bool converted = g.step(152, [&] {
             // Only the converter this program carries is ever run.
             if (!isCarriedConverter(converterPath(), converterImage))
                 raiseError(ErrFileNotFound,
                            converterPath() + QStringLiteral(": the converter could not be put in place"));
+            // Checked again right before: the target may have changed while
+            // the converter was being put in place.
+            exportTarget(chosenPath);
+            // Whatever a killed converter left beside the target goes, at
+            // every export to it.
+            removeUnfinishedOutput(target);
             QByteArray errorOutput;
             const std::int32_t result = RunAndWait(quotedConverter + QLatin1Char(' ') + arguments, 0, &errorOutput);
             if (result != 0)
-                removeUnfinishedOutput(chosenPath);
-            if (result != 0 || !QFileInfo(chosenPath).isFile())
+                removeUnfinishedOutput(target);
+            if (result != 0 || !QFileInfo(target).isFile())
                 raiseError(ErrDeviceIO, conversionFailure(result, errorOutput, converterPath(), chosenPath));
         });
         g.step(154, [&] { DeleteFileQuietly(temporaryBmp); });

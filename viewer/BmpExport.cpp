@@ -1,9 +1,8 @@
 #include "viewer/BmpExport.h"
 
 #include "app/AppError.h"
+#include "app/SaveFile.h"
 
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <algorithm>
@@ -44,6 +43,18 @@ struct Layout {
     QImage::Format convertTo = QImage::Format_RGB32;
 };
 
+// The highest palette index the pixels of an 8-bit picture use.
+int highestIndex(const QImage& picture)
+{
+    uchar highest = 0;
+    for (int y = 0; y < picture.height() && highest < 255; ++y) {
+        const uchar* line = picture.constScanLine(y);
+        for (int x = 0; x < picture.width(); ++x)
+            highest = std::max(highest, line[x]);
+    }
+    return highest;
+}
+
 Layout layoutOf(const QImage& picture)
 {
     Layout l;
@@ -52,15 +63,17 @@ Layout layoutOf(const QImage& picture)
     case QImage::Format_MonoLSB:
         l.kind = picture.format() == QImage::Format_Mono ? Kind::Mono : Kind::MonoLsb;
         l.bits = 1;
-        l.palette = picture.colorTable().mid(0, 2);
-        if (l.palette.isEmpty()) // no palette: 0 is black, 1 is white
-            l.palette = {qRgb(0, 0, 0), qRgb(255, 255, 255)};
+        l.palette = shownColorTable(picture);
         break;
     case QImage::Format_Indexed8:
-        l.palette = picture.colorTable().mid(0, 256);
-        if (l.palette.isEmpty()) { // no palette: the indices are gray levels
-            for (int i = 0; i < 256; ++i)
-                l.palette.append(qRgb(i, i, i));
+        l.palette = shownColorTable(picture);
+        // A palette shorter than the indices in use: the file gets every
+        // entry up to the highest index, so that readers that refuse such
+        // an index (and the converter) see the picture as it is shown.
+        if (l.palette.size() < 256) {
+            const int used = highestIndex(picture) + 1;
+            if (used > l.palette.size())
+                l.palette = shownColorTable(picture, used);
         }
         l.kind = l.palette.size() <= 16 ? Kind::Index4 : Kind::Index8;
         l.bits = l.palette.size() <= 16 ? 4 : 8;
@@ -87,7 +100,7 @@ Layout layoutOf(const QImage& picture)
 // Collects the file's bytes and writes them in large pieces.
 class ChunkWriter {
 public:
-    ChunkWriter(QSaveFile& file, qsizetype capacity) : file_(file), buffer_(std::size_t(capacity)) {}
+    ChunkWriter(SaveFile& file, qsizetype capacity) : file_(file), buffer_(std::size_t(capacity)) {}
 
     // Room for `size` more bytes, writing out what is collected if needed;
     // nullptr when the write failed.
@@ -103,20 +116,11 @@ public:
     {
         const qsizetype size = used_;
         used_ = 0;
-        // A short write leaves Qt's error unset; writing the rest then
-        // fails with the real cause (a full disk, for example).
-        const char* data = reinterpret_cast<const char*>(buffer_.data());
-        for (qsizetype done = 0; done < size;) {
-            const qint64 written = file_.write(data + done, size - done);
-            if (written <= 0)
-                return false;
-            done += qsizetype(written);
-        }
-        return true;
+        return file_.write(buffer_.data(), std::size_t(size)) == 0;
     }
 
 private:
-    QSaveFile& file_;
+    SaveFile& file_;
     std::vector<uchar> buffer_;
     qsizetype used_ = 0;
 };
@@ -227,26 +231,6 @@ void encodeRow(const Layout& l, const uchar* line, int width, uchar* out)
     std::memset(out + used, 0, std::size_t(l.rowBytes - used));
 }
 
-// The error that a failure of `file` means, with Qt's text of the cause.
-[[noreturn]] void raiseFileFailure(const QSaveFile& file, const QString& path, bool opening)
-{
-    int number = ErrDeviceIO;
-    if (file.error() == QFileDevice::ResourceError) {
-        number = ErrDiskFull;
-    } else if (opening) {
-        const QFileInfo target(path);
-        const QFileInfo folder(target.absolutePath());
-        if (!folder.isDir())
-            number = ErrFileNotFound;
-        else if (!folder.isWritable() || (target.exists() && !target.isWritable()))
-            number = ErrPermissionDenied;
-        else
-            number = ErrPathAccess;
-    }
-    const QString why = file.errorString();
-    raiseError(number, why.contains(path) ? why : path + QStringLiteral(": ") + why);
-}
-
 void writePicture(const QImage& picture, const QString& path)
 {
     if (picture.isNull())
@@ -262,9 +246,7 @@ void writePicture(const QImage& picture, const QString& path)
                    path + QStringLiteral(": The picture (%1 x %2 pixels) is too large for a BMP file.")
                               .arg(picture.width()).arg(picture.height()));
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        raiseFileFailure(file, path, true);
+    SaveFile file(path);
 
     ChunkWriter out(file, std::max(Chunk, qsizetype(offBits) + l.rowBytes));
     writeHeaders(out.reserve(qsizetype(offBits)), picture, l, quint32(offBits), quint32(fileSize));
@@ -288,14 +270,37 @@ void writePicture(const QImage& picture, const QString& path)
         }
         uchar* row = out.reserve(l.rowBytes);
         if (!row)
-            raiseFileFailure(file, path, false);
+            file.raiseFailure(file.error());
         encodeRow(l, line, width, row);
     }
-    if (!out.flush() || !file.commit())
-        raiseFileFailure(file, path, false);
+    if (!out.flush())
+        file.raiseFailure(file.error());
+    file.commit();
 }
 
 } // namespace
+
+QList<QRgb> shownColorTable(const QImage& picture, int entries)
+{
+    const bool mono = picture.format() == QImage::Format_Mono || picture.format() == QImage::Format_MonoLSB;
+    QList<QRgb> table = picture.colorTable();
+    if (table.isEmpty()) {
+        // No palette: 1-bit pictures are black and white, 8-bit indices
+        // are gray levels.
+        if (mono)
+            table = {qRgb(0, 0, 0), qRgb(255, 255, 255)};
+        else
+            for (int i = 0; i < 256; ++i)
+                table.append(qRgb(i, i, i));
+    }
+    const int limit = mono ? 2 : 256;
+    table = table.mid(0, limit);
+    if (mono)
+        entries = 2;
+    while (table.size() < std::min(entries, limit))
+        table.append(qRgb(0, 0, 0)); // a missing entry is painted black
+    return table;
+}
 
 void SavePicture(const QImage& picture, const QString& path)
 {

@@ -7,7 +7,14 @@ namespace orvane {
 
 // Writes `picture` as an uncompressed BMP file at `path`, keeping its depth
 // (1-bit, 8-bit palette, 24-bit colour) and resolution. The file appears
-// complete or not at all. Raises AppError with the real cause on failure.
+// complete or not at all, under the rules of SaveFile (app/SaveFile.h).
+// Raises AppError with the real cause on failure.
 void SavePicture(const QImage& picture, const QString& path);
+
+// The palette of a 1-bit or 8-bit picture as it is shown: the picture's own
+// entries (black and white, or a gray ramp, when it has none), then black
+// for every entry missing up to `entries` (1-bit pictures always get 2).
+// Every writer uses it, so that all formats carry the same picture.
+QList<QRgb> shownColorTable(const QImage& picture, int entries = 0);
 
 } // namespace orvane

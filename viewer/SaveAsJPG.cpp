@@ -1,9 +1,9 @@
 #include "viewer/SaveAsJPG.h"
 
 #include "app/AppError.h"
+#include "app/SaveFile.h"
+#include "viewer/BmpExport.h"
 #include "viewer/jpeg/StripEncoder.h"
-
-#include <QSaveFile>
 
 #include <array>
 #include <cstring>
@@ -120,20 +120,17 @@ void JpegBitmap::prepare(int workers)
 }
 
 // Palette pictures: a palette of grays makes a gray JPEG, any other a colour
-// one. Entries missing from the palette are black, as Qt shows them; a
-// picture without any palette is read as a gray ramp.
+// one. The palette is the one every writer uses: entries missing from it
+// are black, as Qt shows them; a picture without any palette is read as a
+// gray ramp.
 void JpegBitmap::preparePalette()
 {
-    const QList<QRgb> table = picture_.colorTable();
     const int entries = picture_.format() == QImage::Format_Indexed8 ? 256 : 2;
+    const QList<QRgb> table = shownColorTable(picture_, entries);
     bool gray = true;
     bool identity = entries == 256;
     for (int i = 0; i < entries; ++i) {
-        QRgb c = qRgb(0, 0, 0);
-        if (table.isEmpty())
-            c = entries == 256 ? qRgb(i, i, i) : (i ? qRgb(255, 255, 255) : qRgb(0, 0, 0));
-        else if (i < table.size())
-            c = table.at(i);
+        const QRgb c = table.at(i);
         rgbOf_[i] = {uchar(qRed(c)), uchar(qGreen(c)), uchar(qBlue(c))};
         grayOf_[i] = uchar(qRed(c));
         gray = gray && qRed(c) == qGreen(c) && qGreen(c) == qBlue(c);
@@ -210,23 +207,11 @@ const unsigned char* const* JpegBitmap::rows(int first, int count, int worker)
 // Hands the compressed bytes to the file being saved.
 class FileOutput final : public jpeg::Output {
 public:
-    explicit FileOutput(QSaveFile& file) : file_(file) {}
-    bool write(const unsigned char* data, std::size_t size) override
-    {
-        // A short write leaves Qt's error unset; writing the rest then
-        // fails with the real cause (a full disk, for example).
-        const char* bytes = reinterpret_cast<const char*>(data);
-        for (std::size_t done = 0; done < size;) {
-            const qint64 written = file_.write(bytes + done, qint64(size - done));
-            if (written <= 0)
-                return false;
-            done += std::size_t(written);
-        }
-        return true;
-    }
+    explicit FileOutput(SaveFile& file) : file_(file) {}
+    bool write(const unsigned char* data, std::size_t size) override { return file_.write(data, size) == 0; }
 
 private:
-    QSaveFile& file_;
+    SaveFile& file_;
 };
 
 // JFIF density from the picture's resolution, in dots per inch; without a
@@ -246,10 +231,17 @@ void setDensity(const QImage& picture, jpeg::Parameters& p)
     p.yDensity = qBound(1, qRound(dpmY * inchesPerMeter), 65535);
 }
 
-QString fileCause(const QString& path, const QSaveFile& file)
+// The description of a failed file step, with its real cause.
+template <class Step>
+bool fileStep(QString& cause, Step&& step)
 {
-    const QString why = file.errorString();
-    return why.contains(path) ? why : path + QStringLiteral(": ") + why;
+    try {
+        step();
+        return true;
+    } catch (const AppError& e) {
+        cause = e.description();
+        return false;
+    }
 }
 
 // Step 1: start the encoder.
@@ -298,12 +290,10 @@ Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quin
         cause = QStringLiteral("The quality %1 is outside 0 to 100.").arg(quality);
         return InvalidParameter;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        cause = fileCause(path, file);
+    std::optional<SaveFile> file;
+    if (!fileStep(cause, [&] { file.emplace(path); }))
         return Win32Error;
-    }
-    FileOutput output(file);
+    FileOutput output(*file);
     jpeg::Parameters p;
     p.width = picture.width();
     p.height = picture.height();
@@ -313,14 +303,14 @@ Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quin
 
     const jpeg::Result result = encoder.encode(p, bitmap, output);
     if (result != jpeg::Result::Ok) { // the unfinished temporary file goes with `file`
-        cause = result == jpeg::Result::OutputFailed ? fileCause(path, file)
-                                                     : QString::fromStdString(encoder.message());
+        if (result == jpeg::Result::OutputFailed && file->error() != 0)
+            fileStep(cause, [&] { file->raiseFailure(file->error()); });
+        else
+            cause = QString::fromStdString(encoder.message());
         return statusOf(result);
     }
-    if (!file.commit()) {
-        cause = fileCause(path, file);
+    if (!fileStep(cause, [&] { file->commit(); }))
         return Win32Error;
-    }
     return Ok;
 }
 

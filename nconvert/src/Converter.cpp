@@ -37,6 +37,50 @@ std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 std::string errnoText(int err) { return std::strerror(err); }
 
 // ---------------------------------------------------------------------------
+// The output target: symbolic links are followed to the file they name (a
+// dangling link names the file to create); a folder, pipe, socket or device
+// there is refused without being opened, and so is a file the user may not
+// change.
+
+constexpr int kMaxLinks = 40;
+
+std::string folderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string resolveOutput(const std::string& path) {
+  std::string current = path;
+  for (int hops = 0;; ++hops) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0) {
+      if (errno != ENOENT)
+        throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
+      return current;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      if (S_ISDIR(st.st_mode))
+        throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(EISDIR));
+      if (!S_ISREG(st.st_mode))
+        throw ConvertError("cannot write " + quoted(path) + ": not a regular file");
+      if (::faccessat(AT_FDCWD, current.c_str(), W_OK, AT_EACCESS) != 0)
+        throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
+      return current;
+    }
+    if (hops == kMaxLinks)
+      throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(ELOOP));
+    std::vector<char> link(std::size_t(std::max<off_t>(st.st_size, 255)) + 1);
+    ssize_t n;
+    while ((n = ::readlink(current.c_str(), link.data(), link.size())) >= 0 && std::size_t(n) == link.size())
+      link.resize(link.size() * 2);
+    if (n <= 0)
+      throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(n < 0 ? errno : ENOENT));
+    const std::string text(link.data(), std::size_t(n));
+    current = text[0] == '/' ? text : (folderOf(current) == "/" ? std::string() : folderOf(current)) + "/" + text;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // The temporary output file beside the target.
 
 constexpr std::size_t kTempStemBytes = 200;
@@ -94,11 +138,15 @@ public:
   // Gives the file its final permissions, closes it and renames it over the
   // target.
   void commit() {
-    // The permissions of the file it replaces, else those of a new file.
+    // The permissions of the file it replaces, and its owner where the
+    // user may set it; else those of a new file.
     mode_t mode;
     struct stat st {};
     if (::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
       mode = st.st_mode & 07777;
+      if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd_, st.st_uid, st.st_gid) != 0 &&
+          errno == EPERM)
+        (void)::fchown(fd_, uid_t(-1), st.st_gid);
     } else {
       const mode_t mask = ::umask(0);
       ::umask(mask);
@@ -608,10 +656,8 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
 
 }  // namespace
 
-void convertBmp(const std::string& inputPath, const std::string& outputPath, OutputFormat format) {
-  struct stat st {};
-  if (::stat(outputPath.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-    throw ConvertError("cannot write " + quoted(outputPath) + ": " + errnoText(EISDIR));
+void convertBmp(const std::string& inputPath, const std::string& chosenOutput, OutputFormat format) {
+  const std::string outputPath = resolveOutput(chosenOutput);
 
   const int fd = ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
