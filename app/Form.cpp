@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPointer>
 #include <QScreen>
 
@@ -87,13 +88,44 @@ PushButton* Form::addButton(const char* name, const char* caption, int left, int
     return button;
 }
 
+void Form::addSurface(QWidget* control)
+{
+    // Without mouse tracking a control swallows the moves of a pointer
+    // without pressed buttons, and the hand of the last button would stay.
+    control->setMouseTracking(true);
+    control->installEventFilter(this);
+}
+
+bool Form::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseMove && watched != this && watched->isWidgetType())
+        Form_MouseMove();
+    return QWidget::eventFilter(watched, event);
+}
+
 void Form::centreOnScreen()
 {
     placed_ = true;
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame = frameGeometry();
+        frameUnknown_ = frame.size() == size();
         frame.moveCenter(screen->availableGeometry().center());
         move(frame.topLeft());
+    }
+}
+
+void Form::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    recentreOnceFramed();
+}
+
+void Form::recentreOnceFramed()
+{
+    // The window manager has framed the window: centre it with its frame.
+    if (frameUnknown_ && frameGeometry().size() != size()) {
+        centreOnScreen();
+        frameUnknown_ = false;
     }
 }
 
@@ -126,8 +158,10 @@ void Form::showActive()
 void Form::changeEvent(QEvent* event)
 {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        recentreOnceFramed();
         noteActivated();
+    }
 }
 
 void Form::mouseMoveEvent(QMouseEvent* event)

@@ -43,6 +43,9 @@ public:
     // Shows the window, brings it to the front and makes it the active one.
     // The first time, the window is centred on the screen.
     void showActive();
+    // Centres the window with its frame on the screen. Before the first
+    // show the window manager's frame is not known yet; the window is
+    // centred again once it is.
     void centreOnScreen();
 
 protected:
@@ -51,13 +54,21 @@ protected:
     // A push button 405 twips high, captioned in Arial 11.25 pt bold, that
     // switches the pointer as the mouse moves over it.
     PushButton* addButton(const char* name, const char* caption, int left, int top, int width);
+    // A control that counts as the window's own surface for the pointer: a
+    // mouse move over it is the window's mouse move.
+    void addSurface(QWidget* control);
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     virtual void activated() {}
 
 private:
+    void recentreOnceFramed();
+
     int mousePointer_ = vbDefault;
     bool placed_ = false;
+    bool frameUnknown_ = false; // centred before the frame was known
     std::optional<QCursor> mouseIcon_;
 };
 

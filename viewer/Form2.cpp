@@ -8,9 +8,13 @@
 #include "app/PushButton.h"
 #include "convert/Export.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QScrollBar>
+#include <QWheelEvent>
 #include <cmath>
 
 namespace orvane {
@@ -54,7 +58,14 @@ Form2::Form2(ViewerHost& main) : Form("Form2", 8040, 9585), main_(main)
         bar->setRange(0, 32767);
         bar->setSingleStep(1);
         bar->setPageStep(1);
+        // Tab stops 8 and 9: arrows, Page Up/Down, Home/End move the bar.
+        bar->setFocusPolicy(Qt::StrongFocus);
     }
+    // Over the viewport, the picture and the bars the pointer follows the
+    // window's own surface.
+    for (QWidget* surface : {Picture2, static_cast<QWidget*>(picScan), static_cast<QWidget*>(VScroll1),
+                             static_cast<QWidget*>(HScroll1)})
+        addSurface(surface);
     // Tab order: Text1, PushButton1 .. PushButton5, the viewport, the bars.
     QWidget::setTabOrder(Text1, PushButton1);
     QWidget::setTabOrder(PushButton1, PushButton2);
@@ -133,6 +144,85 @@ void Form2::HScroll1_Change()
 void Form2::VScroll1_Change()
 {
     picScan->move(picScan->x(), -(static_cast<int>(ScrollStepY) * VScroll1->value()));
+}
+
+bool Form2::eventFilter(QObject* watched, QEvent* event)
+{
+    Form::eventFilter(watched, event);
+    if (watched == HScroll1 && event->type() == QEvent::KeyPress) {
+        // Left and Right move the horizontal bar the way they point (Qt's
+        // scroll bar turns them round).
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Left || key->key() == Qt::Key_Right) {
+            HScroll1->triggerAction(key->key() == Qt::Key_Right ? QAbstractSlider::SliderSingleStepAdd
+                                                                : QAbstractSlider::SliderSingleStepSub);
+            return true;
+        }
+    }
+    if (watched != Picture2 && watched != picScan)
+        return false;
+    switch (event->type()) {
+    case QEvent::Wheel:
+        wheelOverPicture(static_cast<QWheelEvent*>(event));
+        return true;
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseMove:
+    case QEvent::MouseButtonRelease:
+        dragPicture(static_cast<QMouseEvent*>(event));
+        return false;
+    default:
+        return false;
+    }
+}
+
+void Form2::wheelOverPicture(QWheelEvent* event)
+{
+    // One notch (120 eighths of a degree) moves a bar by as many units as
+    // the desktop scrolls lines per notch; finer wheels add up to notches.
+    QPoint delta = event->angleDelta();
+    if (event->modifiers() & Qt::ShiftModifier)
+        delta = QPoint(delta.x() + delta.y(), 0);
+    wheelRest_ += delta;
+    const int notchesX = wheelRest_.x() / 120;
+    const int notchesY = wheelRest_.y() / 120;
+    wheelRest_ -= QPoint(notchesX * 120, notchesY * 120);
+    const int lines = QApplication::wheelScrollLines();
+    // Turning the wheel towards the user, or to the right, moves on through
+    // the picture.
+    if (notchesY != 0 && VScroll1->isEnabled())
+        VScroll1->setValue(VScroll1->value() - notchesY * lines * VScroll1->singleStep());
+    if (notchesX != 0 && HScroll1->isEnabled())
+        HScroll1->setValue(HScroll1->value() - notchesX * lines * HScroll1->singleStep());
+    event->accept();
+}
+
+void Form2::dragPicture(QMouseEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+        if (event->button() == Qt::LeftButton) {
+            dragFrom_ = event->globalPosition();
+            dragFromH_ = HScroll1->value();
+            dragFromV_ = VScroll1->value();
+        }
+        break;
+    case QEvent::MouseMove:
+        if (dragFrom_ && (event->buttons() & Qt::LeftButton)) {
+            // The picture follows the pointer, a whole unit at a time.
+            const QPointF moved = event->globalPosition() - *dragFrom_;
+            if (HScroll1->isEnabled() && ScrollStepX > 0)
+                HScroll1->setValue(dragFromH_ - static_cast<int>(moved.x() / ScrollStepX));
+            if (VScroll1->isEnabled() && ScrollStepY > 0)
+                VScroll1->setValue(dragFromV_ - static_cast<int>(moved.y() / ScrollStepY));
+        }
+        break;
+    case QEvent::MouseButtonRelease:
+        if (event->button() == Qt::LeftButton)
+            dragFrom_.reset();
+        break;
+    default:
+        break;
+    }
 }
 
 void Form2::showViewer()

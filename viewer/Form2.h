@@ -6,8 +6,12 @@
 #include "viewer/SaveCommands.h"
 
 #include <QImage>
+#include <QPointF>
+#include <optional>
 
+class QMouseEvent;
 class QScrollBar;
+class QWheelEvent;
 
 namespace orvane {
 
@@ -68,9 +72,15 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void activated() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void SetupScrollBars();
+    // The wheel and a drag with the left button over the picture move it
+    // through the scroll bars, so that the change handlers stay the only
+    // way the picture moves.
+    void wheelOverPicture(QWheelEvent* event);
+    void dragPicture(QMouseEvent* event);
 
     // What the save commands see of the viewer.
     QWidget* saveWindow() override { return this; }
@@ -83,6 +93,11 @@ private:
     bool ConvertInProgress = false;
     qint16 ScrollStepX = 0;
     qint16 ScrollStepY = 0;
+
+    QPoint wheelRest_;            // eighths of a degree not yet turned into units
+    std::optional<QPointF> dragFrom_; // where the left button went down
+    int dragFromH_ = 0;
+    int dragFromV_ = 0;
 };
 
 // Scroll-bar layout for one direction: the bar's maximum and the step in

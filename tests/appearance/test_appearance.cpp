@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QWindow>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -254,6 +255,75 @@ private Q_SLOTS:
                 QCOMPARE(window->MousePointer(), int(vbDefault));
                 QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
             }
+            window->hide();
+        }
+    }
+
+    // From a button straight onto each part of the viewer's own surface:
+    // the viewport, the picture and both bars show the arrow, with or
+    // without the hand cursor; during an export the hourglass stays.
+    void viewerSurfacePointerRules_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<bool>("withCursor");
+        QTest::addColumn<bool>("exporting");
+        for (const char* control : {"Picture2", "picScan", "VScroll1", "HScroll1"})
+            for (bool withCursor : {true, false})
+                for (bool exporting : {false, true})
+                    QTest::addRow("%s%s%s", control, withCursor ? "" : ", no HAND-M.CUR", exporting ? ", exporting" : "")
+                        << QString::fromLatin1(control) << withCursor << exporting;
+    }
+    void viewerSurfacePointerRules()
+    {
+        QFETCH(QString, control);
+        QFETCH(bool, withCursor);
+        QFETCH(bool, exporting);
+        QTemporaryDir dir;
+        if (withCursor)
+            QVERIFY(QFile::copy(ShippedCursor, dir.filePath(QStringLiteral("HAND-M.CUR"))));
+        test::RecordingDesktop d;
+        Form1 main(dir.path());
+        main.Form_Load();
+        Form2& viewer = main.viewer();
+        viewer.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+        QWidget* target = viewer.findChild<QWidget*>(control);
+        QVERIFY(target);
+        // A point of the control itself (the viewport's own strip below
+        // the picture at its design size).
+        const QPoint at = control == QLatin1String("Picture2") ? QPoint(10, target->height() - 1) : centreOf(target);
+        QCOMPARE(viewer.childAt(target->mapTo(&viewer, at)), target);
+        for (PushButton* button : {viewer.PushButton1, viewer.PushButton2, viewer.PushButton5}) {
+            moveMouse(button, centreOf(button));
+            if (exporting)
+                viewer.setMousePointer(vbHourglass);
+            else
+                QCOMPARE(viewer.MousePointer(), int(vbCustom));
+            for (int i = 0; i < 3; ++i)
+                moveMouse(target, at + QPoint(0, -i));
+            QCOMPARE(viewer.MousePointer(), exporting ? int(vbHourglass) : int(vbDefault));
+            QCOMPARE(target->cursor().shape(), exporting ? Qt::WaitCursor : Qt::ArrowCursor);
+            viewer.setMousePointer(vbDefault);
+        }
+        viewer.hide();
+    }
+
+    // Both windows open centred with their frame, once the platform has
+    // framed them.
+    void windowsOpenCentredWithTheirFrame()
+    {
+        QTemporaryDir dir;
+        test::RecordingDesktop d;
+        Form1 main(dir.path());
+        main.Form_Load();
+        const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
+        for (Form* window : {static_cast<Form*>(&main), static_cast<Form*>(&main.viewer())}) {
+            window->showActive();
+            QVERIFY(QTest::qWaitForWindowExposed(window));
+            QTRY_VERIFY(window->frameGeometry() != window->geometry());
+            QTRY_VERIFY2((window->frameGeometry().center() - centre).manhattanLength() <= 1,
+                         qPrintable(QStringLiteral("%1,%2").arg(window->frameGeometry().center().x())
+                                        .arg(window->frameGeometry().center().y())));
             window->hide();
         }
     }

@@ -11,8 +11,12 @@
 #include "viewer/BmpExport.h"
 #include "viewer/Form2.h"
 
+#include <QApplication>
 #include <QFile>
+#include <QMouseEvent>
+#include <QWheelEvent>
 #include <QImageReader>
+#include <QLineEdit>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -76,6 +80,30 @@ struct Viewer {
         resetScannerBinding();
     }
 };
+
+void wheel(QWidget* over, QPoint delta, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    const QPointF at(over->width() / 2.0, over->height() / 2.0);
+    QWheelEvent event(at, over->mapToGlobal(at), QPoint(), delta, Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(over, &event);
+}
+
+// Press, move in three steps, release; as the window system delivers a
+// drag, to the widget pressed on.
+void drag(QWidget* on, QPoint from, QPoint by, Qt::MouseButton button = Qt::LeftButton)
+{
+    const QPointF global = on->mapToGlobal(QPointF(from));
+    auto send = [&](QEvent::Type type, QPointF offset, Qt::MouseButtons buttons) {
+        const QPointF local = on->mapFromGlobal(global + offset);
+        QMouseEvent event(type, local, local, global + offset, type == QEvent::MouseMove ? Qt::NoButton : button,
+                          buttons, Qt::NoModifier);
+        QApplication::sendEvent(on, &event);
+    };
+    send(QEvent::MouseButtonPress, {}, button);
+    for (int i = 1; i <= 3; ++i)
+        send(QEvent::MouseMove, QPointF(by) * i / 3.0, button);
+    send(QEvent::MouseButtonRelease, QPointF(by), Qt::NoButton);
+}
 
 } // namespace
 
@@ -299,6 +327,130 @@ private Q_SLOTS:
         const QImage shot = v.view.Picture2->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QCOMPARE(shot.size(), QSize(504, 502));
         QCOMPARE(shot, image.copy(300, 200, 504, 502).convertToFormat(QImage::Format_RGB32));
+    }
+
+    // The bars take the keyboard focus in tab order (8, then 9) and move by
+    // one unit a key: arrows, Page Up/Down, Home/End.
+    void keyboardMovesTheBars_data()
+    {
+        QTest::addColumn<bool>("vertical");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("from");
+        QTest::addColumn<int>("to");
+        QTest::newRow("Down") << true << int(Qt::Key_Down) << 5 << 6;
+        QTest::newRow("Up") << true << int(Qt::Key_Up) << 5 << 4;
+        QTest::newRow("Page Down") << true << int(Qt::Key_PageDown) << 5 << 6;
+        QTest::newRow("Page Up") << true << int(Qt::Key_PageUp) << 5 << 4;
+        QTest::newRow("End") << true << int(Qt::Key_End) << 5 << 40;
+        QTest::newRow("Home") << true << int(Qt::Key_Home) << 5 << 0;
+        QTest::newRow("Up at the top") << true << int(Qt::Key_Up) << 0 << 0;
+        QTest::newRow("Right") << false << int(Qt::Key_Right) << 5 << 6;
+        QTest::newRow("Left") << false << int(Qt::Key_Left) << 5 << 4;
+        QTest::newRow("Page Down, across") << false << int(Qt::Key_PageDown) << 5 << 6;
+        QTest::newRow("End, across") << false << int(Qt::Key_End) << 5 << 60;
+        QTest::newRow("Right at the end") << false << int(Qt::Key_Right) << 60 << 60;
+    }
+    void keyboardMovesTheBars()
+    {
+        QFETCH(bool, vertical);
+        QFETCH(int, key);
+        QFETCH(int, from);
+        QFETCH(int, to);
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(504 + 600, 502 + 400)); // steps of 10: maxima 60 and 40
+        QVERIFY(QTest::qWaitForWindowActive(&v.view));
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v.view.Text1));
+        // Tab from the unseen text box: the five buttons, then the bars.
+        for (int i = 0; i < 6; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v.view.VScroll1));
+        if (!vertical)
+            QTest::keyClick(v.view.VScroll1, Qt::Key_Tab);
+        QScrollBar* bar = vertical ? v.view.VScroll1 : v.view.HScroll1;
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(bar));
+        bar->setValue(from);
+        QTest::keyClick(bar, Qt::Key(key));
+        QCOMPARE(bar->value(), to);
+        const QPoint expected = vertical ? QPoint(0, -10 * to) : QPoint(-10 * to, 0);
+        QCOMPARE(v.view.picScan->pos(), expected);
+    }
+
+    // A disabled bar takes no focus and ignores keys, the wheel and drags;
+    // the other bar keeps working.
+    void disabledBarIgnoresEverything()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(504 + 50, 300)); // across: step 1, max 50; down: off
+        QVERIFY(QTest::qWaitForWindowActive(&v.view));
+        for (int i = 0; i < 6; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v.view.HScroll1)); // tab stop 8 skipped
+        QTest::keyClick(v.view.VScroll1, Qt::Key_PageDown);
+        wheel(v.view.picScan, QPoint(0, -120));
+        drag(v.view.picScan, QPoint(60, 60), QPoint(-10, -20));
+        QCOMPARE(v.view.VScroll1->value(), 0);
+        QCOMPARE(v.view.picScan->y(), 0);
+        QCOMPARE(v.view.HScroll1->value(), 10); // the drag, across only
+        QCOMPARE(v.view.picScan->x(), -10);
+    }
+
+    // The wheel over the picture (or the empty viewport) moves the bars by
+    // the desktop's lines per notch, one unit a line: down vertically,
+    // across with Shift or a sideways wheel. Finer wheels add up to notches.
+    void wheelScrollsThroughTheBars_data()
+    {
+        QTest::addColumn<QPoint>("delta");
+        QTest::addColumn<int>("modifiers");
+        QTest::addColumn<int>("notches");
+        QTest::addColumn<QPoint>("units");
+        const int lines = QApplication::wheelScrollLines();
+        QTest::newRow("down one notch") << QPoint(0, -120) << 0 << 1 << QPoint(0, lines);
+        QTest::newRow("up one notch") << QPoint(0, 120) << 0 << 1 << QPoint(0, -lines);
+        QTest::newRow("Shift: across") << QPoint(0, -120) << int(Qt::ShiftModifier) << 1 << QPoint(lines, 0);
+        QTest::newRow("sideways wheel") << QPoint(-120, 0) << 0 << 1 << QPoint(lines, 0);
+        QTest::newRow("fine wheel, 4 x 30") << QPoint(0, -30) << 0 << 4 << QPoint(0, lines);
+        QTest::newRow("fine wheel, 3 x 30: not yet") << QPoint(0, -30) << 0 << 3 << QPoint(0, 0);
+    }
+    void wheelScrollsThroughTheBars()
+    {
+        QFETCH(QPoint, delta);
+        QFETCH(int, modifiers);
+        QFETCH(int, notches);
+        QFETCH(QPoint, units);
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(504 + 600, 502 + 400));
+        v.view.HScroll1->setValue(20);
+        v.view.VScroll1->setValue(20);
+        int hChanges = 0;
+        connect(v.view.HScroll1, &QScrollBar::valueChanged, this, [&] { ++hChanges; });
+        for (int i = 0; i < notches; ++i)
+            wheel(i % 2 ? static_cast<QWidget*>(v.view.picScan) : v.view.Picture2, delta, Qt::KeyboardModifiers(modifiers));
+        QCOMPARE(QPoint(v.view.HScroll1->value(), v.view.VScroll1->value()), QPoint(20, 20) + units);
+        QCOMPARE(v.view.picScan->pos(), -10 * (QPoint(20, 20) + units));
+        QCOMPARE(hChanges, units.x() != 0 ? 1 : 0);
+    }
+
+    // Dragging with the left button pans the picture a whole unit at a time
+    // through the bars; other buttons do nothing.
+    void dragPansThroughTheBars()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(504 + 600, 502 + 60)); // across: step 10; down: step 1
+        v.view.HScroll1->setValue(30);
+        v.view.VScroll1->setValue(30);
+        drag(v.view.picScan, QPoint(200, 200), QPoint(-25, 7));
+        QCOMPARE(v.view.HScroll1->value(), 32);
+        QCOMPARE(v.view.VScroll1->value(), 23);
+        QCOMPARE(v.view.picScan->pos(), QPoint(-320, -23));
+        drag(v.view.picScan, QPoint(400, 100), QPoint(1000, 1000)); // beyond the start
+        QCOMPARE(v.view.HScroll1->value(), 0);
+        QCOMPARE(v.view.VScroll1->value(), 0);
+        drag(v.view.picScan, QPoint(100, 100), QPoint(-50, -50), Qt::RightButton);
+        QCOMPARE(v.view.picScan->pos(), QPoint(0, 0));
     }
 
     void closingTheViewerEndsTheProgram()
