@@ -293,12 +293,17 @@ QList<QRgb> shownColorTable(const QImage& picture, int entries)
             for (int i = 0; i < 256; ++i)
                 table.append(qRgb(i, i, i));
     }
-    const int limit = mono ? 2 : 256;
-    table = table.mid(0, limit);
-    if (mono)
-        entries = 2;
-    while (table.size() < std::min(entries, limit))
-        table.append(qRgb(0, 0, 0)); // a missing entry is painted black
+    // Missing entries as Qt turns such a picture into colours: black for
+    // 8-bit pictures, white for the second colour of 1-bit ones.
+    if (mono) {
+        table = table.mid(0, 2);
+        if (table.size() < 2)
+            table.append(qRgb(255, 255, 255));
+        return table;
+    }
+    table = table.mid(0, 256);
+    while (table.size() < std::min(entries, 256))
+        table.append(qRgb(0, 0, 0));
     return table;
 }
 

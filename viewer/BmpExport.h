@@ -11,9 +11,10 @@ namespace orvane {
 // Raises AppError with the real cause on failure.
 void SavePicture(const QImage& picture, const QString& path);
 
-// The palette of a 1-bit or 8-bit picture as it is shown: the picture's own
-// entries (black and white, or a gray ramp, when it has none), then black
-// for every entry missing up to `entries` (1-bit pictures always get 2).
+// The palette of a 1-bit or 8-bit picture as Qt turns it into colours
+// (QImage::convertToFormat): the picture's own entries (black and white, or
+// a gray ramp, when it has none); a missing second entry of a 1-bit picture
+// is white, missing entries of an 8-bit one up to `entries` are black.
 // Every writer uses it, so that all formats carry the same picture.
 QList<QRgb> shownColorTable(const QImage& picture, int entries = 0);
 

@@ -120,9 +120,9 @@ void JpegBitmap::prepare(int workers)
 }
 
 // Palette pictures: a palette of grays makes a gray JPEG, any other a colour
-// one. The palette is the one every writer uses: entries missing from it
-// are black, as Qt shows them; a picture without any palette is read as a
-// gray ramp.
+// one. The palette is the one every writer uses (shownColorTable): entries
+// missing from it are filled as Qt fills them; a picture without any
+// palette is read as a gray ramp.
 void JpegBitmap::preparePalette()
 {
     const int entries = picture_.format() == QImage::Format_Indexed8 ? 256 : 2;
