@@ -1,11 +1,13 @@
 #include "scan/ScanCommands.h"
 
 #include "BuildConfig.h"
+#include "app/AppError.h"
 #include "app/Desktop.h"
 #include "app/ErrorReport.h"
 #include "app/Globals.h"
 #include "app/Main.h"
 #include "app/PictureBox.h"
+#include "app/PrivateFolder.h"
 #include "scan/ScanFile.h"
 #include "scan/Scanner.h"
 
@@ -83,9 +85,29 @@ void ScanImage(ScanHost& host)
     // From here a failure goes to the result message, with the code held
     // at that moment.
     std::int32_t result = EZTW32_NOT_CALLED;
+    // A click that comes while this command waits for another copy's scan
+    // does nothing.
+    static bool waitingForClaim = false;
+    if (waitingForClaim)
+        return;
     try {
-        const QString path = globals().AppFolder + QStringLiteral("VBScanInterface.bmp");
-        result = TWAIN_AcquireToFilename(windowOf(host.scanWindow()), QFile::encodeName(path));
+        const QString path = scanFilePath(globals().AppFolder);
+        if (path.isEmpty())
+            result = EZTW32_FILE_ACCESS;
+        // The scan file is this copy's own from the acquire to its removal:
+        // another copy of the same user waits here until then.
+        FolderLock claim;
+        if (!path.isEmpty()) {
+            waitingForClaim = true;
+            try {
+                claim.acquire(scanLockPath(path));
+            } catch (const AppError&) {
+                result = EZTW32_FILE_ACCESS;
+            }
+            waitingForClaim = false;
+        }
+        if (claim.held())
+            result = TWAIN_AcquireToFilename(windowOf(host.scanWindow()), QFile::encodeName(path));
         if (result == EZTW32_OK) {
             PictureBox& picBuffer = host.pictureBuffer();
             picBuffer.setAutoSize(true);

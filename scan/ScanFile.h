@@ -1,5 +1,5 @@
 #pragma once
-// Loading the scanner's BMP file into a picture.
+// Where the scanner's BMP file goes, and loading it into a picture.
 #include <QImage>
 #include <QString>
 
@@ -9,5 +9,22 @@ namespace orvane {
 // huge pages where the system offers them), large scans included. Raises
 // AppError with the reader's own error text when it cannot be read.
 QImage loadScanFile(const QString& path);
+
+// The folder of this user's own that holds the scan's claim, and the scan
+// file when the application folder cannot be written:
+// $XDG_RUNTIME_DIR/orvane-capture-desk when XDG_RUNTIME_DIR is set and
+// usable, else $XDG_CACHE_HOME/orvane-capture-desk (~/.cache by default).
+// Made with mode 0700 when missing and checked at every call; empty when
+// neither can be had.
+QString privateScanFolder();
+
+// "VBScanInterface.bmp" in the application folder `appFolder` when this
+// user can write there; else in privateScanFolder(). Empty when neither
+// can be written.
+QString scanFilePath(const QString& appFolder);
+
+// The lock a copy of the program holds from the acquire to the removal of
+// its scan file, so that no other copy of this user loads or deletes it.
+QString scanLockPath(const QString& scanFile);
 
 } // namespace orvane

@@ -23,6 +23,9 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace orvane;
 
@@ -59,7 +62,8 @@ class TestScanE2E : public QObject {
 
     // Runs one case in a child: a fresh application folder holding the real
     // library, a SANE configuration with `extra` lines.
-    ChildReport run(const QString& action, const QStringList& extra = {}, bool asNobody = false)
+    ChildReport run(const QString& action, const QStringList& extra = {}, bool asNobody = false,
+                    const QStringList& childEnv = {})
     {
         const QString dir = work_.filePath(QStringLiteral("case%1").arg(++cases_));
         test::writeSaneConfig(dir + QStringLiteral("/sane.d"), baseConfig + extra);
@@ -74,7 +78,7 @@ class TestScanE2E : public QObject {
             test::openPathFor(app);
             QFile::setPermissions(app, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
                                            | QFile::ExeOther);
-            const test::ChildResult c = test::runAsNobody({action, app}, env);
+            const test::ChildResult c = test::runAsNobody(QStringList{action, app} + childEnv, env);
             if (!c.ran)
                 QTest::qSkip(qPrintable(c.whyNot), __FILE__, __LINE__);
             r.exitCode = c.exitCode;
@@ -166,14 +170,63 @@ private Q_SLOTS:
         QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
     }
 
-    void unwritableApplicationFolderGivesMinus2()
+    // Installed system-wide, the application folder is not the user's to
+    // write: the scan file goes to a folder of the user's own, made private,
+    // and is gone from there after the scan. The application folder stays
+    // as it was.
+    void unwritableApplicationFolderScansIntoTheUsersFolder_data()
     {
-        const ChildReport r = run(QStringLiteral("scan-once"), {}, true);
+        QTest::addColumn<bool>("runtime");
+        QTest::newRow("XDG_RUNTIME_DIR") << true;
+        QTest::newRow("XDG_CACHE_HOME") << false;
+    }
+    void unwritableApplicationFolderScansIntoTheUsersFolder()
+    {
+        QFETCH(bool, runtime);
+        const QString base = work_.filePath(QStringLiteral("user%1").arg(cases_ + 1));
+        QVERIFY(QDir().mkpath(base));
+        const passwd* nobody = ::getpwnam("nobody");
+        if (!nobody || ::geteuid() != 0)
+            QSKIP("not running as root, so no folder can be given to nobody");
+        QVERIFY(::chown(QFile::encodeName(base).constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+        QFile::setPermissions(base, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        test::openPathFor(base);
+        const QString variable = runtime ? QStringLiteral("XDG_RUNTIME_DIR") : QStringLiteral("XDG_CACHE_HOME");
+        const ChildReport r = run(QStringLiteral("scan-once"), {}, true, {variable + QLatin1Char('=') + base});
+        QCOMPARE(r.exitCode, 0);
+        QCOMPARE(r.with(QStringLiteral("message")), QStringList());
+        QCOMPARE(r.with(QStringLiteral("shown")).size(), 1);
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
+        const QString own = base + QStringLiteral("/orvane-capture-desk");
+        struct stat st {};
+        QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
+        QVERIFY(S_ISDIR(st.st_mode));
+        QCOMPARE(st.st_uid, nobody->pw_uid);
+        QCOMPARE(st.st_mode & 07777, 0700u);
+        QCOMPARE(QDir(own).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // Only when neither the application folder nor a folder of the user's
+    // own can be written does the scan end with the -2 message; a runtime
+    // folder that others can write is not used.
+    void noWritableFolderGivesMinus2()
+    {
+        const QString shared = work_.filePath(QStringLiteral("shared-runtime"));
+        QVERIFY(QDir().mkpath(shared));
+        QFile::setPermissions(shared, QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadOther
+                                          | QFile::WriteOther | QFile::ExeOther);
+        const QString locked = work_.filePath(QStringLiteral("locked-cache"));
+        QVERIFY(QDir().mkpath(locked));
+        test::openPathFor(locked);
+        const ChildReport r = run(QStringLiteral("scan-once"), {}, true,
+                                  {QStringLiteral("XDG_RUNTIME_DIR=") + shared,
+                                   QStringLiteral("XDG_CACHE_HOME=") + locked});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("message")),
                  QStringList{QStringLiteral("Scanner Interface Error|Temporary file access error.  This can be "
                                             "caused when running on a system with limited access rights.  Please "
                                             "enable admin rights and try again.")});
+        QCOMPARE(QDir(shared).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
     }
 };
 
@@ -248,6 +301,9 @@ void report(Form1& form)
 int child(const QStringList& args)
 {
     const QString action = args.value(0);
+    // Settings the case makes after the unprivileged start.
+    for (const QString& kv : args.mid(2))
+        qputenv(qPrintable(kv.section(QLatin1Char('='), 0, 0)), kv.section(QLatin1Char('='), 1).toUtf8());
     test::RecordingDesktop desktop;
     Form1 form(args.value(1));
     form.Form_Load();
