@@ -46,10 +46,10 @@ inline Run convert(const QString& format, const QString& output, const QString& 
 }
 
 // Files the converter may have left behind in a folder (its temporary files
-// start with ".nconvert-").
+// are hidden and named ".<target's name>.nconvert-XXXXXX").
 inline QStringList leftovers(const QString& dir)
 {
-    return QDir(dir).entryList({QStringLiteral(".nconvert-*")},
+    return QDir(dir).entryList({QStringLiteral(".*.nconvert-*")},
                                QDir::Files | QDir::Hidden | QDir::System);
 }
 

@@ -333,6 +333,80 @@ private Q_SLOTS:
                  qPrintable(run.errors));
         QVERIFY(!QFile::exists(target));
     }
+
+    void oddTargets_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("link to a file") << "link" << true;
+        QTest::newRow("dangling link") << "dangling" << true;
+        QTest::newRow("chain of links") << "chain" << true;
+        QTest::newRow("FIFO") << "fifo" << false;
+        QTest::newRow("link to /dev/null") << "device" << false;
+        QTest::newRow("file of another user") << "foreign" << true;
+    }
+    // Links are written through to the file they name, which keeps its
+    // permissions and owner; a pipe or a device is refused without being
+    // opened (a FIFO without a reader would block the converter for ever).
+    void oddTargets()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, written);
+        if (kind == QLatin1String("foreign") && ::geteuid() != 0)
+            QSKIP("not running as root, so no file can be given to another user");
+        QTemporaryDir dir;
+        const QString input = dir.filePath(QStringLiteral("in.bmp"));
+        const QImage picture = makePicture(QImage::Format_RGB32, 40, 30);
+        QVERIFY(picture.save(input, "BMP"));
+        const QString real = dir.filePath(QStringLiteral("real.png"));
+        QString target = dir.filePath(QStringLiteral("chosen.png"));
+        const QByteArray nativeTarget = QFile::encodeName(target);
+        if (kind == QLatin1String("fifo")) {
+            QVERIFY(::mkfifo(nativeTarget.constData(), 0644) == 0);
+        } else if (kind == QLatin1String("device")) {
+            QVERIFY(QFile::link(QStringLiteral("/dev/null"), target));
+        } else {
+            if (kind != QLatin1String("dangling")) {
+                QFile f(real);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+                f.write("old");
+                f.close();
+                QVERIFY(::chmod(QFile::encodeName(real).constData(), 0604) == 0);
+            }
+            if (kind == QLatin1String("foreign")) {
+                QVERIFY(::chown(QFile::encodeName(real).constData(), 65534, 65534) == 0);
+                target = real;
+            } else if (kind == QLatin1String("chain")) {
+                QVERIFY(::symlink("middle", nativeTarget.constData()) == 0);
+                QVERIFY(::symlink("real.png", QFile::encodeName(dir.filePath(QStringLiteral("middle"))).constData()) == 0);
+            } else {
+                QVERIFY(::symlink("real.png", nativeTarget.constData()) == 0);
+            }
+        }
+        struct stat before {};
+        QVERIFY(::lstat(QFile::encodeName(target).constData(), &before) == 0);
+
+        const Run run = convert(QStringLiteral("png"), target, input);
+
+        QVERIFY(!run.crashed);
+        struct stat after {};
+        QVERIFY(::lstat(QFile::encodeName(target).constData(), &after) == 0);
+        QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT); // a link stays a link
+        QVERIFY(leftovers(dir.path()).isEmpty());
+        if (!written) {
+            QCOMPARE(run.exitCode, 1);
+            QVERIFY2(run.errors.contains(QStringLiteral("not a regular file")), qPrintable(run.errors));
+            return;
+        }
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(maxDifference(QImage(real, "png"), picture), 0);
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(real).constData(), &st) == 0);
+        if (kind != QLatin1String("dangling"))
+            QCOMPARE(int(st.st_mode & 07777), 0604);
+        if (kind == QLatin1String("foreign"))
+            QCOMPARE(int(st.st_uid), 65534);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestNconvertOutput)
