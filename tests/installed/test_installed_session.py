@@ -139,6 +139,9 @@ try:
     check(session.returncode == 0, "the session as %s with the installed program" % user.pw_name)
     check(snapshot(app) == before, "the application folder is unchanged")
 
+    # XDG_RUNTIME_DIR is set and usable, so the scan went there.
+    check(os.path.isdir(os.path.join(runtime, "orvane-capture-desk")),
+          "the scan went through the user's own folder in XDG_RUNTIME_DIR")
     for private in (os.path.join(runtime, "orvane-capture-desk"),
                     os.path.join(home, ".cache", "orvane-capture-desk")):
         if os.path.lexists(private):
