@@ -2,6 +2,7 @@
 
 #include "app/AppError.h"
 #include "app/Main.h"
+#include "app/PrivateFolder.h"
 
 #include <QFile>
 
@@ -22,14 +23,34 @@ QString temporaryFolder()
     return QStringLiteral("/tmp");
 }
 
+QString exportFolder()
+{
+    const QString temporary = temporaryFolder();
+    if (onlyUserCanWrite(temporary))
+        return temporary;
+    return temporary + QStringLiteral("/orvane-capture-desk-%1").arg(::geteuid());
+}
+
+void checkExportFolder()
+{
+    const QString folder = exportFolder();
+    if (folder != temporaryFolder())
+        ensurePrivateFolder(folder);
+}
+
 QString converterPath()
 {
-    return temporaryFolder() + QStringLiteral("/nconvert.exe");
+    return exportFolder() + QStringLiteral("/nconvert.exe");
 }
 
 QString temporaryBmpPath()
 {
-    return temporaryFolder() + QStringLiteral("/tempscan.bmp");
+    return exportFolder() + QStringLiteral("/tempscan.bmp");
+}
+
+QString exportLockPath()
+{
+    return exportFolder() + QStringLiteral("/nconvert.lock");
 }
 
 QByteArray LoadConverterImage()
@@ -41,23 +62,38 @@ QByteArray LoadConverterImage()
     return resource.readAll();
 }
 
+UniqueFd openCarriedConverter(const QString& path, const QByteArray& image)
+{
+    UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
+        return fd;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()
+        || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_size != image.size())
+        return UniqueFd();
+    QByteArray held(image.size(), Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < held.size()) {
+        const ssize_t n = ::pread(fd.get(), held.data() + got, static_cast<size_t>(held.size() - got), got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return UniqueFd();
+        got += n;
+    }
+    if (held != image)
+        return UniqueFd();
+    return fd;
+}
+
 bool isCarriedConverter(const QString& path, const QByteArray& image)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    QFile file;
-    struct stat st {};
-    bool same = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid()
-        && st.st_size == image.size() && file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)
-        && file.readAll() == image;
-    if (!file.isOpen())
-        ::close(fd);
-    return same;
+    return bool(openCarriedConverter(path, image));
 }
 
 void DeployConverter(const QByteArray& image, const QString& path)
 {
+    checkExportFolder();
     if (isCarriedConverter(path, image))
         return;
     struct stat st {};

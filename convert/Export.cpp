@@ -5,6 +5,7 @@
 #include "app/ErrorReport.h"
 #include "app/Form.h"
 #include "app/Main.h"
+#include "app/PrivateFolder.h"
 #include "app/SaveFile.h"
 #include "convert/Deploy.h"
 #include "convert/Shell32.h"
@@ -22,8 +23,6 @@
 namespace orvane {
 
 namespace {
-
-constexpr QChar Q = QLatin1Char('"');
 
 // Why a conversion did not give a file, in the converter's own words where
 // it said something.
@@ -62,7 +61,7 @@ void removeUnfinishedOutput(const QString& chosenPath)
 QString exportTarget(const QString& chosenPath)
 {
     const SaveTarget target = checkSaveTarget(chosenPath);
-    for (const QString& own : {converterPath(), temporaryBmpPath()}) {
+    for (const QString& own : {converterPath(), temporaryBmpPath(), exportLockPath()}) {
         const QFileInfo info(own);
         const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
         bool same = !folder.isEmpty() && folder + QLatin1Char('/') + info.fileName() == target.path;
@@ -103,6 +102,18 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
             return;
         }
         g.step(126, [&] { host.setSavePointer(vbHourglass); });
+        // One export of this user at a time: another copy's export holds the
+        // lock until its converter has run, and this one waits, its windows
+        // alive, under the hourglass.
+        FolderLock exportLock;
+        if (!g.step(128, [&] {
+                checkExportFolder();
+                exportLock.acquire(exportLockPath());
+            })) {
+            g.step(158, [&] { host.setSavePointer(vbDefault); });
+            g.step(162, [&] { ConvertInProgress = false; });
+            return;
+        }
         QByteArray converterImage;
         g.step(130, [&] { converterImage = LoadConverterImage(); });
         g.step(132, [&] { DeployConverter(converterImage, converterPath()); });
@@ -110,23 +121,29 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         QString temporaryBmp;
         g.step(136, [&] { temporaryBmp = temporaryBmpPath(); });
         g.step(138, [&] { DeleteFileQuietly(temporaryBmp); });
-        g.step(140, [&] {
+        // Without the picture written, whatever lies at that path is never
+        // converted: the export cleans up and ends without "Done.".
+        const bool pictureWritten = g.step(140, [&] {
+            checkExportFolder();
             CreatePrivateFile(temporaryBmp); // the scan stays the user's own
             SavePicture(host.sourcePicture(), temporaryBmp);
         });
         // The file at the chosen path stays until the converter's complete
         // output replaces it.
         QString quotedConverter;
-        g.step(144, [&] { quotedConverter = Q + converterPath() + Q; });
+        g.step(144, [&] { quotedConverter = quoteArgument(converterPath()); });
         QString arguments;
         g.step(146, [&] { arguments = QStringLiteral(" -out "); });
         g.step(148, [&] { arguments += tiff ? QStringLiteral("tiff ") : QStringLiteral("png  "); });
         g.step(150, [&] {
-            arguments += QStringLiteral(" -o ") + Q + target + Q + QLatin1Char(' ') + Q + temporaryBmp + Q;
+            arguments += QStringLiteral(" -o ") + quoteArgument(target) + QLatin1Char(' ') + quoteArgument(temporaryBmp);
         });
-        const bool converted = g.step(152, [&] {
-            // Only the converter this program carries is ever run.
-            if (!isCarriedConverter(converterPath(), converterImage))
+        const bool converted = pictureWritten && g.step(152, [&] {
+            // Only the converter this program carries is ever run, started
+            // from the very file that was checked.
+            checkExportFolder();
+            const UniqueFd program = openCarriedConverter(converterPath(), converterImage);
+            if (!program)
                 raiseError(ErrFileNotFound,
                            converterPath() + QStringLiteral(": the converter could not be put in place"));
             // Checked again right before: the target may have changed while
@@ -136,7 +153,8 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
             // every export to it.
             removeUnfinishedOutput(target);
             QByteArray errorOutput;
-            const std::int32_t result = RunAndWait(quotedConverter + QLatin1Char(' ') + arguments, 0, &errorOutput);
+            const std::int32_t result =
+                RunAndWaitFrom(program.get(), quotedConverter + QLatin1Char(' ') + arguments, 0, &errorOutput);
             if (result != 0)
                 removeUnfinishedOutput(target);
             if (result != 0 || !QFileInfo(target).isFile())
@@ -144,6 +162,7 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         });
         g.step(154, [&] { DeleteFileQuietly(temporaryBmp); });
         g.step(156, [&] { DeleteFileQuietly(converterPath()); });
+        exportLock.release(); // the next export may start while "Done." shows
         g.step(158, [&] { host.setSavePointer(vbDefault); });
         if (converted)
             g.step(160, [&] { showDone(host); });

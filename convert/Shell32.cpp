@@ -68,6 +68,30 @@ QStringList splitCommandLine(const QString& commandLine)
     return arguments;
 }
 
+QString quoteArgument(const QString& argument)
+{
+    QString quoted(QLatin1Char('"'));
+    qsizetype slashes = 0;
+    for (const QChar c : argument) {
+        if (c == QLatin1Char('\\')) {
+            ++slashes;
+            continue;
+        }
+        // Backslashes before a quote are doubled, and the quote escaped;
+        // elsewhere they stand for themselves.
+        if (c == QLatin1Char('"'))
+            quoted += QString(2 * slashes + 1, QLatin1Char('\\'));
+        else
+            quoted += QString(slashes, QLatin1Char('\\'));
+        slashes = 0;
+        quoted += c;
+    }
+    // Before the closing quote they are doubled too.
+    quoted += QString(2 * slashes, QLatin1Char('\\'));
+    quoted += QLatin1Char('"');
+    return quoted;
+}
+
 namespace {
 
 struct SpawnActions {
@@ -94,10 +118,12 @@ void drain(int fd, QByteArray* into)
 
 } // namespace
 
-std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, QByteArray* errorOutput)
-{
-    (void)windowStyle;
+namespace {
 
+// Starts `file` (or, when `program` is a descriptor, the file it holds open)
+// with the command line's arguments and waits as RunAndWait describes.
+std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
+{
     const QStringList arguments = splitCommandLine(command);
     if (arguments.isEmpty())
         return ENOENT + startErrorBase;
@@ -117,9 +143,19 @@ std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, 
     SpawnActions files;
     posix_spawn_file_actions_addopen(&files.actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&files.actions, writeEnd.get(), 2);
+    // The child runs the open file through /proc/self/fd; a dup2 onto
+    // itself keeps that one descriptor open across the exec (a script's
+    // interpreter reads it from there), all others stay close-on-exec.
+    QByteArray file = native.front();
+    if (program >= 0) {
+        if (program <= 2)
+            return EBADF + startErrorBase;
+        posix_spawn_file_actions_adddup2(&files.actions, program, program);
+        file = "/proc/self/fd/" + QByteArray::number(program);
+    }
 
     pid_t pid = 0;
-    const int spawnError = ::posix_spawn(&pid, argv[0], &files.actions, nullptr, argv.data(), environ);
+    const int spawnError = ::posix_spawn(&pid, file.constData(), &files.actions, nullptr, argv.data(), environ);
     writeEnd.reset();
     if (spawnError != 0)
         return spawnError + startErrorBase;
@@ -148,6 +184,23 @@ std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, 
     }
     drain(readEnd.get(), errorOutput);
     return exitCode;
+}
+
+} // namespace
+
+std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, QByteArray* errorOutput)
+{
+    (void)windowStyle;
+    return run(-1, command, errorOutput);
+}
+
+std::int32_t RunAndWaitFrom(int program, const QString& command, std::optional<int> windowStyle,
+                            QByteArray* errorOutput)
+{
+    (void)windowStyle;
+    if (program < 0)
+        return EBADF + startErrorBase;
+    return run(program, command, errorOutput);
 }
 
 } // namespace orvane

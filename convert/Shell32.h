@@ -13,6 +13,12 @@ namespace orvane {
 // double quotes group, backslashes escape only quotes.
 QStringList splitCommandLine(const QString& commandLine);
 
+// `argument` in double quotes, with the backslashes and quotes inside it
+// escaped so that splitCommandLine gives back exactly `argument`, whatever
+// characters it holds. A text without quotes and backslashes is simply put
+// between two quotes.
+QString quoteArgument(const QString& argument);
+
 // Base added to the error number of a program that cannot be started.
 constexpr std::int32_t startErrorBase = -2147221504;
 
@@ -28,5 +34,12 @@ constexpr std::int32_t startErrorBase = -2147221504;
 // effect.
 std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle = std::nullopt,
                         QByteArray* errorOutput = nullptr);
+
+// As RunAndWait, but the program started is the open file `program`, not
+// the file the command line's first argument names (which becomes the
+// program's argv[0]): a file checked through that descriptor is exactly
+// the one that runs.
+std::int32_t RunAndWaitFrom(int program, const QString& command, std::optional<int> windowStyle = std::nullopt,
+                            QByteArray* errorOutput = nullptr);
 
 } // namespace orvane
