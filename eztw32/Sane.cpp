@@ -36,12 +36,39 @@ void makeSigpipeHarmless()
         std::signal(SIGPIPE, SIG_IGN);
 }
 
+namespace {
+
+struct Init {
+    std::mutex mutex;
+    bool done = false;
+    SANE_Status result = SANE_STATUS_GOOD;
+};
+
+Init& init()
+{
+    static auto* state = new Init;
+    return *state;
+}
+
+} // namespace
+
+void restartSane()
+{
+    Init& s = init();
+    std::lock_guard lock(s.mutex);
+    if (!s.done)
+        return;
+    sane_exit();
+    qCDebug(lcEztw32, "sane_exit()");
+    s.done = false;
+}
+
 SANE_Status ensureSaneInitialised()
 {
-    static std::mutex mutex;
-    static bool done = false;
-    static SANE_Status result = SANE_STATUS_GOOD;
-    std::lock_guard lock(mutex);
+    Init& s = init();
+    auto& done = s.done;
+    auto& result = s.result;
+    std::lock_guard lock(s.mutex);
     if (!done) {
         makeSigpipeHarmless();
         SANE_Int version = 0;

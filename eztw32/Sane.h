@@ -22,10 +22,17 @@ struct DeviceInfo {
 // point, since the program may set its signals after loading the library.
 void makeSigpipeHarmless();
 
-// sane_init at first need; SANE then stays initialised for the run (a
-// sane_exit would free the device lists and backends other code may still
-// hold). Also makes SIGPIPE harmless (the net backend writes to sockets).
+// sane_init at first need; SANE then stays initialised for the run, or
+// until restartSane(). Device lists are copied at once, so nothing of SANE's
+// is held across a restart. Also makes SIGPIPE harmless (the net backend writes to sockets).
 SANE_Status ensureSaneInitialised();
+
+// Ends SANE (sane_exit) so that the next ensureSaneInitialised() starts it
+// afresh. For a lost connection: the net backend keeps its connection to a
+// host and reuses it even when the host has gone, and its next search then
+// frees memory it never had (glibc: "free(): invalid pointer"). Only with no
+// device open, on the SANE thread.
+void restartSane();
 
 // The device list (may search the network for seconds).
 SANE_Status listDevices(std::vector<DeviceInfo>& devices);

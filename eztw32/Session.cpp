@@ -108,8 +108,8 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, bool reme
         out = openFirstFound(std::move(out), known.devices);
     }
     if (out.fault != Fault::None || abandoned_.load()) {
-        device_.close();
-        enter(SessionState::Idle);
+        connectionLost_ = out.status == SANE_STATUS_IO_ERROR;
+        close();
         return out;
     }
     enter(SessionState::Open);
@@ -198,6 +198,8 @@ ScanResult ScanSession::preview(const ScanSettings& settings, PreviewBuffer& buf
     if (const auto p = findOption(before, "preview"); p && p->settable() && p->type == SANE_TYPE_BOOL)
         device_.setNumber("preview", 1);
     const ScanResult r = runPreview(device_, settings, buffer, progress_);
+    if (r.fault == Fault::Stalled || r.status == SANE_STATUS_IO_ERROR)
+        connectionLost_ = true;
     enter(SessionState::Open);
     for (const char* name : {"preview", "mode", "depth", "resolution", "tl-x", "tl-y", "br-x", "br-y"}) {
         const auto o = findOption(before, name);
@@ -217,6 +219,8 @@ ScanResult ScanSession::scan(const ScanSettings& settings, int fd)
         return {Outcome::Cancelled, Fault::None, SANE_STATUS_CANCELLED};
     enter(SessionState::Scanning);
     const ScanResult r = runScan(device_, settings, fd, progress_);
+    if (r.fault == Fault::Stalled || r.status == SANE_STATUS_IO_ERROR)
+        connectionLost_ = true;
     enter(SessionState::Open);
     return r;
 }
@@ -225,6 +229,12 @@ void ScanSession::close()
 {
     enter(SessionState::Closing);
     device_.close();
+    if (connectionLost_) {
+        // A connection that broke may be reused by the backend: SANE starts
+        // afresh before the next search or opening.
+        connectionLost_ = false;
+        restartSane();
+    }
     enter(SessionState::Idle);
 }
 

@@ -82,6 +82,7 @@ private:
     Device device_;
     std::atomic<SessionState> state_{SessionState::Idle};
     std::atomic<bool> abandoned_{false};
+    bool connectionLost_ = false; // SANE is restarted when the device closes
     ScanProgress progress_;
 };
 

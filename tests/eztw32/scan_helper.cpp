@@ -7,13 +7,17 @@
 //   scan_helper LIBRARY OUTPUT [--set widget=value]... [--cancel-dialog]
 //               [--cancel-scan] [--repeat N] [--then OUTPUT2]...
 //               [--limit-memory-mb N] [--select ROW] [--report]
-//               [--defaults]
+//               [--defaults] [--wait-for FILE] [--then-select ROW]
+//               [--cancel-scan-by escape|close]
 //
 // --set picks an entry of a combo box (by its text), ticks a check box
 // (1 or 0), or types into a spin box or text field, one setting at a time
 // as the dialog takes them. --select first chooses the device in the
 // source dialog's row ROW. --report prints what the scan dialog shows;
 // --defaults then presses "Defaults" and reports again ("after ...").
+// --then-select chooses the device in row ROW after the first acquisitions
+// and before the --then ones, once FILE (of --wait-for) exists. While
+// scanning it prints "progress N" as the bar moves.
 //
 // The program's SIGPIPE starts at its default (ending the program); the
 // library must make it harmless, so a raised SIGPIPE ends this helper with
@@ -30,6 +34,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -53,7 +59,8 @@ QTextStream out(stdout);
 QList<QPair<QString, QString>> sets;
 bool cancelDialog = false, cancelScan = false, report = false, defaults = false;
 bool scanPressed = false, scanCancelled = false, barReported = false;
-int selectRow = -1;
+int selectRow = -1, lastPercent = -1;
+QString cancelBy; // "escape", "close" or the Cancel button
 // The scan dialog now driven, and how far.
 QWidget* dialogSeen = nullptr;
 int setsDone = 0;
@@ -177,9 +184,20 @@ void drive()
             out << (bar->maximum() == 0 ? "busy-bar" : "percent-bar") << Qt::endl;
             barReported = true;
         }
+        if (bar && bar->maximum() > 0 && bar->value() != lastPercent) {
+            lastPercent = bar->value();
+            out << "progress " << lastPercent << Qt::endl;
+        }
         if (cancelScan && !scanCancelled) {
             scanCancelled = true;
-            click(w, "cancelButton");
+            if (cancelBy == QLatin1String("escape")) {
+                QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+                QCoreApplication::sendEvent(w, &press);
+            } else if (cancelBy == QLatin1String("close")) {
+                w->close(); // the window's close box
+            } else {
+                click(w, "cancelButton");
+            }
         }
     } else if (auto* box = qobject_cast<QMessageBox*>(w); box && name == QLatin1String("scannerMessage")) {
         out << "message " << box->text() << Qt::endl;
@@ -198,7 +216,8 @@ int main(int argc, char** argv)
     const QStringList args = app.arguments();
     if (args.size() < 3)
         return 2;
-    int repeat = 1;
+    int repeat = 1, thenSelect = -1;
+    QString waitFor;
     QStringList thenPaths;
     long limitMb = 0;
     for (int i = 3; i < args.size(); ++i) {
@@ -209,12 +228,19 @@ int main(int argc, char** argv)
             cancelDialog = true;
         } else if (args[i] == QLatin1String("--cancel-scan")) {
             cancelScan = true;
+        } else if (args[i] == QLatin1String("--cancel-scan-by") && i + 1 < args.size()) {
+            cancelScan = true;
+            cancelBy = args[++i];
         } else if (args[i] == QLatin1String("--repeat") && i + 1 < args.size()) {
             repeat = args[++i].toInt();
         } else if (args[i] == QLatin1String("--then") && i + 1 < args.size()) {
             thenPaths << args[++i];
         } else if (args[i] == QLatin1String("--select") && i + 1 < args.size()) {
             selectRow = args[++i].toInt();
+        } else if (args[i] == QLatin1String("--then-select") && i + 1 < args.size()) {
+            thenSelect = args[++i].toInt();
+        } else if (args[i] == QLatin1String("--wait-for") && i + 1 < args.size()) {
+            waitFor = args[++i];
         } else if (args[i] == QLatin1String("--report")) {
             report = true;
         } else if (args[i] == QLatin1String("--defaults")) {
@@ -269,8 +295,16 @@ int main(int argc, char** argv)
     const auto id = std::int32_t(std::uint32_t(window.winId()));
     if (selectRow >= 0)
         out << "selected " << select(id) << Qt::endl;
-    for (const QString& path : paths) {
-        const std::int32_t result = acquire(id, path.toLocal8Bit().constData());
+    for (int i = 0; i < paths.size(); ++i) {
+        if (i == repeat && thenSelect >= 0) {
+            out << "waiting" << Qt::endl;
+            while (!waitFor.isEmpty() && !QFileInfo::exists(waitFor))
+                QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+            selectRow = thenSelect;
+            sourceSeen = false;
+            out << "selected " << select(id) << Qt::endl;
+        }
+        const std::int32_t result = acquire(id, paths[i].toLocal8Bit().constData());
         out << "result " << result << Qt::endl;
     }
     return 0;

@@ -33,7 +33,11 @@
 #include <cstdint>
 #include <dlfcn.h>
 #include <functional>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace orvane::test;
 
@@ -72,33 +76,14 @@ struct HelperRun {
     QString firstStatus;                  // the source dialog as first seen
     int firstCount = -1;
     bool scanDisabled = false;
+    int progress = -1;    // the highest percentage the bar showed
+    bool waiting = false; // for the file of --wait-for
 };
 
-HelperRun runHelper(const QString& configDir, const QString& output, const QStringList& args,
-                    bool asNobody = false)
+HelperRun parseHelper(const QByteArray& output)
 {
-    QProcess p;
-    QProcessEnvironment e = scanEnvironment(configDir);
-    if (asNobody) {
-        e.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
-        e.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    }
-    p.setProcessEnvironment(e);
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const QStringList helperArgs = QStringList{kLibrary, output} + args;
-    if (asNobody)
-        p.start(setprivPath(), QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                           QStringLiteral("--clear-groups"), kHelper} + helperArgs);
-    else
-        p.start(kHelper, helperArgs);
     HelperRun r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    for (const QByteArray& raw : p.readAllStandardOutput().split('\n')) {
+    for (const QByteArray& raw : output.split('\n')) {
         const QString line = QString::fromUtf8(raw);
         const QString rest = line.section(QLatin1Char(' '), 1);
         if (line.startsWith(QLatin1String("result ")))
@@ -126,7 +111,39 @@ HelperRun runHelper(const QString& configDir, const QString& output, const QStri
             r.firstCount = rest.toInt();
         else if (line == QLatin1String("scan-disabled"))
             r.scanDisabled = true;
+        else if (line.startsWith(QLatin1String("progress ")))
+            r.progress = std::max(r.progress, rest.toInt());
+        else if (line == QLatin1String("waiting"))
+            r.waiting = true;
     }
+    return r;
+}
+
+HelperRun runHelper(const QString& configDir, const QString& output, const QStringList& args,
+                    bool asNobody = false)
+{
+    QProcess p;
+    QProcessEnvironment e = scanEnvironment(configDir);
+    if (asNobody) {
+        e.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
+        e.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    }
+    p.setProcessEnvironment(e);
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QStringList helperArgs = QStringList{kLibrary, output} + args;
+    if (asNobody)
+        p.start(setprivPath(), QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                           QStringLiteral("--clear-groups"), kHelper} + helperArgs);
+    else
+        p.start(kHelper, helperArgs);
+    HelperRun r;
+    if (!p.waitForFinished(60000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r = parseHelper(p.readAllStandardOutput());
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     return r;
 }
 
@@ -195,6 +212,57 @@ quint32 le32(const QByteArray& b, int at)
            | quint32(uchar(b[at + 3])) << 24;
 }
 
+// Something accepts connections on 127.0.0.1 at this port.
+bool listening(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// saned on 127.0.0.1 (the net backend knows only SANE's own port), serving
+// the backends of its configuration folder; kill() ends it and the
+// processes serving its connections, as a host that goes away would.
+class Saned {
+public:
+    explicit Saned(QString config) : config_(std::move(config)) {}
+    ~Saned() { kill(); }
+    bool start(const QString& program)
+    {
+        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+        e.insert(QStringLiteral("SANE_CONFIG_DIR"), config_);
+        process_.setProcessEnvironment(e);
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.start(program, {QStringLiteral("-l"), QStringLiteral("-e"), QStringLiteral("-d"), QStringLiteral("0"),
+                                 QStringLiteral("-b"), QStringLiteral("127.0.0.1")});
+        return process_.waitForStarted();
+    }
+    void kill()
+    {
+        if (process_.state() == QProcess::NotRunning)
+            return;
+        const qint64 pid = process_.processId();
+        QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+        if (children.open(QIODevice::ReadOnly))
+            for (const QByteArray& child : children.readAll().split(' '))
+                if (child.trimmed().toLongLong() > 0)
+                    ::kill(pid_t(child.trimmed().toLongLong()), SIGKILL);
+        process_.kill();
+        process_.waitForFinished();
+    }
+
+private:
+    QString config_;
+    QProcess process_;
+};
+
 QStringList leftovers(const QString& dir)
 {
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -233,6 +301,7 @@ private Q_SLOTS:
     void settingsAreRememberedAndDefaultsPutBack();
     void goneDeviceIsReplacedWithANote();
     void tooLargePictureIsRefusedBeforeScanning();
+    void networkScannerThatDiesEndsAsAFault();
 
 private:
     // Calls fn while driver() runs every 10 ms on the GUI thread.
@@ -787,6 +856,14 @@ void TestEztw32::cancelsShowNothing_data()
                                                     QStringLiteral("read-delay-duration 200000"),
                                                     QStringLiteral("resolution 300.0")}
                                      << QStringList{QStringLiteral("--cancel-scan")};
+    QTest::newRow("Esc during the scan") << QStringList{QStringLiteral("read-delay true"),
+                                                        QStringLiteral("read-delay-duration 200000"),
+                                                        QStringLiteral("resolution 300.0")}
+                                         << QStringList{QStringLiteral("--cancel-scan-by"), QStringLiteral("escape")};
+    QTest::newRow("close box during the scan")
+        << QStringList{QStringLiteral("read-delay true"), QStringLiteral("read-delay-duration 200000"),
+                       QStringLiteral("resolution 300.0")}
+        << QStringList{QStringLiteral("--cancel-scan-by"), QStringLiteral("close")};
     QTest::newRow("during a hand scan") << QStringList{QStringLiteral("read-delay true"),
                                                        QStringLiteral("read-delay-duration 200000"),
                                                        QStringLiteral("hand-scanner true")}
@@ -1010,6 +1087,69 @@ void TestEztw32::tooLargePictureIsRefusedBeforeScanning()
         QVERIFY(!run.scanDisabled);
         QCOMPARE(run.values.value(QStringLiteral("tooLargeLabel")), QString());
     }
+}
+
+void TestEztw32::networkScannerThatDiesEndsAsAFault()
+{
+    // The test backend through saned and SANE's net backend, slowly; saned
+    // and its connection are killed at about 10 %. The scan ends as a fault
+    // of its own after the stall limit (3 s here); then, saned back, a new
+    // search and scan in the same process work.
+    const QString saned = QStandardPaths::findExecutable(QStringLiteral("saned"))
+                              .isEmpty()
+                          ? QStandardPaths::findExecutable(QStringLiteral("saned"), {QStringLiteral("/usr/sbin")})
+                          : QStandardPaths::findExecutable(QStringLiteral("saned"));
+    if (saned.isEmpty())
+        QSKIP("saned (sane-utils) is not installed");
+    if (listening(6566))
+        QSKIP("something already serves 127.0.0.1:6566, the port the net backend connects to");
+    const QString dir = caseDir({});
+    const QString server = dir + QStringLiteral("/server");
+    writeSaneConfig(server, kBaseConfig + QStringList{QStringLiteral("mode Gray"), QStringLiteral("geometry_max 200.0"),
+                                                      QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
+                                                      QStringLiteral("resolution 150.0"),
+                                                      QStringLiteral("read-delay true"),
+                                                      QStringLiteral("read-delay-duration 200000")});
+    writeFile(server + QStringLiteral("/saned.conf"), "127.0.0.1\nlocalhost\n");
+    const QString client = dir + QStringLiteral("/client");
+    writeFile(client + QStringLiteral("/dll.d/net"), "net\n");
+    writeFile(client + QStringLiteral("/net.conf"), "connect_timeout = 5\n127.0.0.1\n");
+
+    Saned host(server);
+    QVERIFY(host.start(saned));
+    QTRY_VERIFY_WITH_TIMEOUT(listening(6566), 10000);
+
+    const QString first = dir + QStringLiteral("/first.bmp"), second = dir + QStringLiteral("/second.bmp");
+    const QString go = dir + QStringLiteral("/go");
+    QProcess helper;
+    QProcessEnvironment e = scanEnvironment(client);
+    e.insert(QStringLiteral("EZTW32_STALL_SECONDS"), QStringLiteral("3"));
+    helper.setProcessEnvironment(e);
+    helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QByteArray output;
+    connect(&helper, &QProcess::readyReadStandardOutput, this, [&] { output += helper.readAllStandardOutput(); });
+    helper.start(kHelper, {kLibrary, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"),
+                           QStringLiteral("0"), QStringLiteral("--then"), second});
+    QTRY_VERIFY_WITH_TIMEOUT(parseHelper(output).progress >= 10, 30000);
+    host.kill();
+    QTRY_VERIFY_WITH_TIMEOUT(parseHelper(output).waiting, 30000);
+    // Back, and quick this time.
+    writeSaneConfig(server, kBaseConfig + QStringList{QStringLiteral("mode Gray"), QStringLiteral("geometry_max 200.0"),
+                                                      QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
+                                                      QStringLiteral("resolution 150.0")});
+    QVERIFY(host.start(saned));
+    QTRY_VERIFY_WITH_TIMEOUT(listening(6566), 10000);
+    writeFile(go, "");
+    QVERIFY(helper.waitForFinished(60000));
+    output += helper.readAllStandardOutput();
+    const HelperRun run = parseHelper(output);
+    QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(helper.exitCode(), 0);
+    QCOMPARE(run.results, (QList<int>{EZTW32_FAILED, EZTW32_OK}));
+    QCOMPARE(run.messages.size(), 1);
+    QVERIFY2(run.messages[0].contains(QStringLiteral("stopped answering")), qPrintable(run.messages[0]));
+    QVERIFY(!QFile::exists(first));
+    QCOMPARE(QImage(second).size(), QSize(1181, 1181)); // 200 mm at 150 dpi
 }
 
 QTEST_MAIN(TestEztw32)
