@@ -425,6 +425,36 @@ private Q_SLOTS:
         QCOMPARE(save(f, target(f)), QStringList{QStringLiteral("Done.")});
     }
 
+    void neighboursStay_data()
+    {
+        addFormats();
+        for (int i = 0; i < 4; ++i)
+            QTest::newRow(formats[i].extension) << i;
+    }
+    // Hidden files beside the target that look like the names a save writes
+    // to first are neither used nor removed; the save picks a free name.
+    void neighboursStay()
+    {
+        QFETCH(int, format);
+        const Format& f = formats[format];
+        const QString path = target(f);
+        test::writeFile(path, "old");
+        const QString name = QFileInfo(path).fileName();
+        QStringList neighbours;
+        for (const char* tail : {".orvane-XXXXXX", ".orvane-AbC123", ".orvane-", ".nconvert-", "~"})
+            neighbours << QLatin1Char('.') + name + QLatin1String(tail);
+        for (const QString& n : neighbours)
+            test::writeFile(out_ + QLatin1Char('/') + n, n.toUtf8());
+        const QStringList before = listing(out_);
+
+        QCOMPARE(save(f, path), QStringList{QStringLiteral("Done.")});
+
+        expectWritten(f, path);
+        for (const QString& n : neighbours)
+            QCOMPARE(test::contents(out_ + QLatin1Char('/') + n), n.toUtf8());
+        QCOMPARE(listing(out_), before);
+    }
+
     void shortPaletteIsOnePicture_data()
     {
         QTest::addColumn<QImage>("picture");
