@@ -1,13 +1,38 @@
 // Starting a program and waiting for it: exit codes, start failures, the
 // command line's quoting, and the windows kept alive meanwhile.
+#include "app/FileIO.h"
 #include "convert/Shell32.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace orvane;
+
+namespace {
+
+void writeScript(const QString& path, const QByteArray& body)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write("#!/bin/sh\n" + body) < 0)
+        qFatal("cannot write %s", qPrintable(path));
+    f.close();
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
 
 class TestRunAndWait : public QObject {
     Q_OBJECT
@@ -83,6 +108,93 @@ private Q_SLOTS:
         QFETCH(QString, line);
         QFETCH(QStringList, arguments);
         QCOMPARE(splitCommandLine(line), arguments);
+    }
+
+    // The splitter is the inverse of the quoting, for every name a file may
+    // have here: quotes, backslashes (also last, also before a quote),
+    // leading dashes, white space, non-ASCII.
+    void quotingIsUndoneBySplitting_data()
+    {
+        QTest::addColumn<QString>("argument");
+        const QStringList names{
+            "plain", "", " ", "two words", "my \"best\" scan.png", "trailing\\", "two trailing\\\\",
+            "\\\"", "a\\\"b", "a\\\\\"b", "\"", "\"\"", "\"\"\"", "\"quoted\"", "-o", "--out=x", "-",
+            "tab\there", "new\nline", "/home/a b/ünïcødé €.tiff", "日本語の名前.png", "emoji 📷.png",
+            "a\\b\\c", "\\\\server\\share", "ends in quote\"", "\\\"\\\"", "' single '", "$HOME `x` %TEMP%"};
+        for (const QString& n : names)
+            QTest::addRow("%s", qPrintable(n.isEmpty() ? QStringLiteral("(empty)") : n)) << n;
+    }
+    void quotingIsUndoneBySplitting()
+    {
+        QFETCH(QString, argument);
+        QCOMPARE(splitCommandLine(quoteArgument(argument)), QStringList{argument});
+        const QString line = quoteArgument(QStringLiteral("/x/nconvert.exe")) + QStringLiteral("  -out png   -o ")
+            + quoteArgument(argument) + QLatin1Char(' ') + quoteArgument(argument + QStringLiteral(".bmp"));
+        QCOMPARE(splitCommandLine(line), (QStringList{"/x/nconvert.exe", "-out", "png", "-o", argument,
+                                                      argument + QStringLiteral(".bmp")}));
+    }
+    void quotingOfOrdinaryPathsIsPlain()
+    {
+        QCOMPARE(quoteArgument(QStringLiteral("/tmp/a b.png")), QStringLiteral("\"/tmp/a b.png\""));
+    }
+
+    // Some thousands of generated names, made mostly of the characters
+    // that matter to the splitter, each alone and all on one line.
+    void generatedNamesSurviveTheRoundTrip()
+    {
+        QRandomGenerator random(20211);
+        const QString alphabet = QStringLiteral("\"\\ \t-ab/.\u00e9\u20ac\u65e5");
+        QStringList all;
+        QString line;
+        for (int i = 0; i < 4000; ++i) {
+            QString name;
+            const int length = int(random.bounded(12));
+            for (int k = 0; k < length; ++k)
+                name += random.bounded(8) == 0 ? QChar(char16_t(0x20 + random.bounded(0xd7ff - 0x20)))
+                                               : alphabet[int(random.bounded(alphabet.size()))];
+            QCOMPARE(splitCommandLine(quoteArgument(name)), QStringList{name});
+            all << name;
+            line += quoteArgument(name) + QLatin1Char(' ');
+        }
+        QCOMPARE(splitCommandLine(line), all);
+    }
+
+    // What the program receives is byte for byte the names given.
+    void startedProgramGetsTheExactArguments()
+    {
+        QTemporaryDir dir;
+        const QString script = dir.filePath(QStringLiteral("echo args"));
+        const QString out = dir.filePath(QStringLiteral("out"));
+        writeScript(script, "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$0.out\"\n");
+        const QStringList names{"my \"best\" scan.png", "trailing\\", "-o", "\\\"", "ünï €", "tab\tx", ""};
+        QString line = quoteArgument(script);
+        QByteArray expected;
+        for (const QString& n : names) {
+            line += QLatin1Char(' ') + quoteArgument(n);
+            expected += n.toUtf8() + '\0';
+        }
+        QCOMPARE(RunAndWait(line, 0), 0);
+        QCOMPARE(readAll(script + QStringLiteral(".out")), expected);
+    }
+
+    // Started from the open file that was checked: a program swapped in at
+    // the same path after the check is not the one that runs.
+    void startedFromTheCheckedDescriptor()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("nconvert.exe"));
+        const QString marker = dir.filePath(QStringLiteral("ran"));
+        writeScript(path, "echo checked > '" + QFile::encodeName(marker) + "'\n");
+        const UniqueFd checked(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+        QVERIFY(checked);
+        const QString swapped = dir.filePath(QStringLiteral("swapped"));
+        writeScript(swapped, "echo swapped > '" + QFile::encodeName(marker) + "'\n");
+        QVERIFY(::rename(QFile::encodeName(swapped).constData(), QFile::encodeName(path).constData()) == 0);
+        QCOMPARE(RunAndWaitFrom(checked.get(), quoteArgument(path) + QStringLiteral(" -x"), 0), 0);
+        QCOMPARE(readAll(marker), QByteArray("checked\n"));
+        // The descriptor stays the caller's, and close-on-exec as it was.
+        QVERIFY(::fcntl(checked.get(), F_GETFD) & FD_CLOEXEC);
+        QCOMPARE(RunAndWaitFrom(-1, quoteArgument(path), 0), EBADF + startErrorBase);
     }
 
     void quotedPathWithSpacesRuns()
