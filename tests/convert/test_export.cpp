@@ -5,6 +5,7 @@
 #include "app/PictureBox.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
+#include "app/PrivateFolder.h"
 #include "convert/Deploy.h"
 #include "viewer/Form2.h"
 
@@ -16,6 +17,8 @@
 #include <QTimer>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace orvane;
 
@@ -226,6 +229,132 @@ private Q_SLOTS:
         save(4, out_.filePath(QStringLiteral("linked.tiff")));
         QCOMPARE(test::contents(victim), QByteArray("precious"));
         QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
+        expectNothingLeft();
+    }
+
+    // Names Linux allows and a Windows command line would split wrongly:
+    // the file appears at exactly the chosen path, and nothing else is
+    // made or replaced in its folder.
+    void hostileNames_data()
+    {
+        QTest::addColumn<int>("button");
+        QTest::addColumn<QString>("name");
+        const QStringList names{"my \"best\" scan", "ends in backslash\\", "back\\\"slash quote", "\"", "\\\\",
+                                "-o", "--help", "- leading dash", "  spaces  ", "tab\tand\nnewline",
+                                "ünïcødé € 日本", "\"\" doubled", "$(touch x) `y` 'z' %TEMP%"};
+        for (const QString& n : names) {
+            QTest::addRow("TIFF %s", qPrintable(n)) << 4 << n + QStringLiteral(".tiff");
+            QTest::addRow("PNG %s", qPrintable(n)) << 5 << n;
+        }
+    }
+    void hostileNames()
+    {
+        QFETCH(int, button);
+        QFETCH(QString, name);
+        QTemporaryDir folder;
+        const QString bystander = folder.filePath(QStringLiteral("bystander"));
+        test::writeFile(bystander, "keep me");
+        const QString path = folder.filePath(name);
+        const QStringList elsewhere = QDir(out_.path()).entryList(QDir::AllEntries | QDir::Hidden);
+        save(button, path);
+        QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(QImageReader::imageFormat(path), button == 4 ? QByteArray("tiff") : QByteArray("png"));
+        QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
+        QStringList expected{QStringLiteral("bystander"), name};
+        expected.sort();
+        QStringList found = QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        found.sort();
+        QCOMPARE(found, expected);
+        QCOMPARE(test::contents(bystander), QByteArray("keep me"));
+        QCOMPARE(QDir(out_.path()).entryList(QDir::AllEntries | QDir::Hidden), elsewhere);
+        expectNothingLeft();
+    }
+
+    // A temporary folder that others can write: the export's files go to a
+    // folder of this user's own inside it, mode 0700, empty afterwards.
+    void sharedTemporaryFolderGetsAFolderOfItsOwn()
+    {
+        QTemporaryDir shared;
+        QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+        qputenv("TEMP", shared.path().toUtf8());
+        const QString own = shared.filePath(QStringLiteral("orvane-capture-desk-%1").arg(::geteuid()));
+        QCOMPARE(exportFolder(), own);
+        QCOMPARE(converterPath(), own + QStringLiteral("/nconvert.exe"));
+        QCOMPARE(temporaryBmpPath(), own + QStringLiteral("/tempscan.bmp"));
+        const QString path = out_.filePath(QStringLiteral("shared.png"));
+        save(5, path);
+        QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
+        struct stat st {};
+        QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
+        QVERIFY(S_ISDIR(st.st_mode));
+        QCOMPARE(st.st_mode & 07777, 0700u);
+        QCOMPARE(QDir(own).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // What lies at the private folder's name is checked before use: a link,
+    // a file, or a folder others can write is refused, never used.
+    void unsafePrivateFolderIsRefused_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("link") << "link";
+        QTest::newRow("file") << "file";
+        QTest::newRow("open to others") << "open";
+    }
+    void unsafePrivateFolderIsRefused()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir shared;
+        QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
+        qputenv("TEMP", shared.path().toUtf8());
+        const QString own = exportFolder();
+        QTemporaryDir elsewhere;
+        if (kind == QLatin1String("link")) {
+            QVERIFY(QFile::link(elsewhere.path(), own));
+        } else if (kind == QLatin1String("file")) {
+            test::writeFile(own, "not a folder");
+        } else {
+            QVERIFY(QDir().mkdir(own));
+            QVERIFY(::chmod(QFile::encodeName(own).constData(), 0777) == 0);
+        }
+        const QString path = out_.filePath(QStringLiteral("refused.tiff"));
+        save(4, path);
+        QVERIFY(!QFile::exists(path));
+        QCOMPARE(desktop_->messages.size(), 1);
+        QVERIFY2(desktop_->messages[0].text.contains(QStringLiteral(" at line 128\n")),
+                 qPrintable(desktop_->messages[0].text));
+        QVERIFY(QDir(elsewhere.path()).isEmpty());
+        QVERIFY(!view_->isConverting());
+        QCOMPARE(view_->MousePointer(), int(vbDefault));
+    }
+
+    // While another copy's export holds the lock this one waits under the
+    // hourglass, its windows alive, and writes nothing; then it runs.
+    void secondCopyWaitsForTheExportLock()
+    {
+        QVERIFY(QDir().mkpath(exportFolder()));
+        FolderLock other;
+        QVERIFY(other.tryAcquire(exportLockPath()));
+        int ticks = 0;
+        bool sawNothingWritten = true;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (!other.held())
+                return;
+            ++ticks;
+            sawNothingWritten = sawNothingWritten && view_->MousePointer() == vbHourglass
+                && !QFile::exists(converterPath()) && !QFile::exists(temporaryBmpPath());
+            if (ticks == 5)
+                other.release();
+        });
+        poll.start(20);
+        const QString path = out_.filePath(QStringLiteral("after.png"));
+        save(5, path);
+        QCOMPARE(ticks, 5);
+        QVERIFY(sawNothingWritten);
+        QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(QImageReader::imageFormat(path), QByteArray("png"));
+        QVERIFY(!QFile::exists(exportLockPath()));
         expectNothingLeft();
     }
 
