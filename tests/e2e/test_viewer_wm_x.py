@@ -1,0 +1,206 @@
+#!/usr/bin/python3
+"""The viewer under a real window manager (openbox) on a private X server:
+both windows open centred with their frame; the keyboard reaches the
+vertical bar by Tab, Page Down moves the picture by one unit of the bar,
+a wheel notch over the picture by the desktop's three lines, each a unit;
+screenshots of the viewport prove how far the picture moved (the scanner's
+grid picture repeats only beyond those moves).
+    test_viewer_wm_x.py <build dir> <SANE configuration folder>"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from Xlib import X
+from Xlib.ext import xtest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import xdrive  # noqa: E402
+
+build, sane = sys.argv[1], sys.argv[2]
+app = os.path.join(build, "app")
+failures = []
+VIEWPORT = (8, 112, 504, 502)   # Picture2 in the viewer's client area
+STEP = 10                       # the scan overflows the viewport by > 100 px both ways
+
+
+def check(ok, what):
+    print(("ok   " if ok else "FAIL ") + what, flush=True)
+    if not ok:
+        failures.append(what)
+
+
+def clients(xs):
+    """The window manager's managed windows as (title, window)."""
+    prop = xs.root.get_full_property(xs.d.intern_atom("_NET_CLIENT_LIST"), X.AnyPropertyType)
+    found = []
+    for wid in (prop.value if prop else []):
+        w = xs.d.create_resource_object("window", wid)
+        try:
+            if w.get_attributes().map_state == X.IsViewable:
+                found.append((xs._title(w), w))
+        except Exception:
+            pass
+    return found
+
+
+def wait_client(xs, title, size=None, gone=False, timeout=60):
+    end = time.time() + timeout
+    while time.time() < end:
+        hits = [w for t, w in clients(xs) if t == title and (size is None or xs.geometry(w)[2:] == size)]
+        if gone and not hits:
+            return None
+        if hits and not gone:
+            return hits[0]
+        time.sleep(0.05)
+    raise TimeoutError("%r %s; managed: %r" % (title, "still there" if gone else "never came",
+                                               [t for t, _ in clients(xs)]))
+
+
+def frame_of(xs, w):
+    """The outermost ancestor below the root: the window manager's frame."""
+    while True:
+        parent = w.query_tree().parent
+        if parent.id == xs.root.id:
+            return w
+        w = parent
+
+
+def frame_centre(xs, w, timeout=10):
+    """The frame's centre once it has settled (the program re-centres after
+    the frame appears)."""
+    end = time.time() + timeout
+    last = None
+    while time.time() < end:
+        f = frame_of(xs, w)
+        g = f.get_geometry()
+        now = (g.x + (g.width + 2 * g.border_width) / 2.0, g.y + (g.height + 2 * g.border_width) / 2.0)
+        if now == last:
+            return now, f.id != w.id
+        last = now
+        time.sleep(0.3)
+    return last, True
+
+
+def viewport(w):
+    x, y, width, height = VIEWPORT
+    raw = w.get_image(x, y, width, height, X.ZPixmap, 0xFFFFFFFF)
+    return [raw.data[r * len(raw.data) // height:(r + 1) * len(raw.data) // height] for r in range(height)]
+
+
+def vertical_shift(before, after, limit=120):
+    """How many rows the picture moved up between two screenshots (the rows
+    of `after` are those of `before` further down)."""
+    for d in range(0, limit + 1):
+        if all(after[r] == before[r + d] for r in range(0, len(before) - d)):
+            return d
+    return None
+
+
+def settle(w, previous=None, timeout=5):
+    """The viewport once it has changed from `previous` and stopped changing."""
+    end = time.time() + timeout
+    last = viewport(w)
+    while previous is not None and last == previous and time.time() < end:
+        time.sleep(0.05)
+        last = viewport(w)
+    while time.time() < end:
+        time.sleep(0.2)
+        now = viewport(w)
+        if now == last:
+            return now
+        last = now
+    return last
+
+
+def press_return_until_gone(xs, title, timeout=60):
+    end = time.time() + timeout
+    while time.time() < end:
+        hits = [w for t, w in clients(xs) if t == title]
+        if not hits:
+            return
+        xs.focus(hits[0])
+        xs.key("Return")
+        time.sleep(0.3)
+    raise TimeoutError("%r did not close" % title)
+
+
+temp = tempfile.mkdtemp(prefix="orvane-temp-")
+config = tempfile.mkdtemp(prefix="orvane-config-")  # no scanner settings of earlier runs
+xs = xdrive.XServer()
+env = dict(os.environ, DISPLAY=xs.name)
+env.pop("QT_QPA_PLATFORM", None)
+wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+proc = None
+try:
+    end = time.time() + 20
+    while time.time() < end and not xs.root.get_full_property(xs.d.intern_atom("_NET_SUPPORTING_WM_CHECK"),
+                                                               X.AnyPropertyType):
+        time.sleep(0.1)
+    proc = xdrive.start(xs, app, {"SANE_CONFIG_DIR": sane, "TEMP": temp, "LC_ALL": "C",
+                                   "XDG_CONFIG_HOME": config})
+    screen = (xs.d.screen().width_in_pixels / 2.0, xs.d.screen().height_in_pixels / 2.0)
+
+    main = wait_client(xs, "Orvane Capture Desk", (536, 110))
+    (cx, cy), framed = frame_centre(xs, main)
+    check(framed, "the main window is framed by the window manager")
+    check(abs(cx - screen[0]) <= 1 and abs(cy - screen[1]) <= 1,
+          "the main window's frame is centred (centre %.1f,%.1f)" % (cx, cy))
+
+    xs.click(main, 268, 55)                       # "Select Scanner"
+    wait_client(xs, "Select Source")
+    press_return_until_gone(xs, "Select Source")
+    xs.click(main, 268, 89)                       # "Scan Image"
+    dialog = wait_client(xs, "Scanner")
+    time.sleep(0.5)
+    xs.focus(dialog)
+    xs.key("Return")
+    viewer = wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=120)
+    (cx, cy), framed = frame_centre(xs, viewer)
+    check(framed and abs(cx - screen[0]) <= 1 and abs(cy - screen[1]) <= 1,
+          "the viewer's frame is centred (centre %.1f,%.1f)" % (cx, cy))
+
+    xs.focus(viewer)
+    start = settle(viewer)
+    for _ in range(6):                           # Text1, five buttons, then VScroll1 (tab 8)
+        xs.key("Tab")
+    xs.key("Next")                               # Page Down
+    paged = settle(viewer, start)
+    check(vertical_shift(start, paged) == STEP,
+          "Page Down on VScroll1 moves the picture up by one unit, %d px (moved %r)"
+          % (STEP, vertical_shift(start, paged)))
+
+    x, y, width, height = VIEWPORT
+    xs.move(viewer, x + width // 2, y + height // 2)
+    xtest.fake_input(xs.d, X.ButtonPress, 5)     # one notch towards the user
+    xtest.fake_input(xs.d, X.ButtonRelease, 5)
+    xs.d.sync()
+    wheeled = settle(viewer, paged)
+    check(vertical_shift(paged, wheeled) == 3 * STEP,
+          "a wheel notch over the picture moves it up by three units, %d px (moved %r)"
+          % (3 * STEP, vertical_shift(paged, wheeled)))
+    check(vertical_shift(start, wheeled) == 4 * STEP, "in all four units from the top")
+
+
+    xs.close_window(viewer)
+    try:
+        code = proc.wait(5)
+    except subprocess.TimeoutExpired:
+        code = None
+    check(code == 0, "closing the viewer ends the program (exit %r)" % code)
+except Exception as e:  # noqa: BLE001
+    check(False, "session: %s" % e)
+finally:
+    if proc is not None and proc.poll() is None:
+        proc.kill()
+        proc.wait()
+    wm.terminate()
+    wm.wait(10)
+    xs.close()
+    shutil.rmtree(temp, ignore_errors=True)
+    shutil.rmtree(config, ignore_errors=True)
+
+print("%d passed, %d failed" % (0 if failures else 1, len(failures)))
+sys.exit(1 if failures else 0)
