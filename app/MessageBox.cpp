@@ -96,10 +96,35 @@ MessageBox::MessageBox(MessageIcon icon, const QString& title, const QString& te
     setTextInteractionFlags(Qt::TextSelectableByMouse);
 }
 
+void MessageBox::setVisible(bool visible)
+{
+    if (visible && !isVisible()) {
+        ensurePolished();
+        fitToLines();
+    }
+    QMessageBox::setVisible(visible);
+}
+
 void MessageBox::showEvent(QShowEvent* event)
 {
     QMessageBox::showEvent(event);
     fitToLines();
+    // Placed as a dialog is, over its window or the screen, for the size
+    // it has now (the dialog placed itself for the size it would have had
+    // with wrapped lines).
+    QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!where)
+        return;
+    const QRect area = where->availableGeometry();
+    const QWidget* over = parentWidget() ? parentWidget()->window() : nullptr;
+    const QPoint centre = over && over->isVisible() ? over->frameGeometry().center() : area.center();
+    QRect frame(QPoint(), frameGeometry().size());
+    frame.moveCenter(centre);
+    frame.moveRight(qMin(frame.right(), area.right()));
+    frame.moveBottom(qMin(frame.bottom(), area.bottom()));
+    frame.moveLeft(qMax(frame.left(), area.left()));
+    frame.moveTop(qMax(frame.top(), area.top()));
+    move(frame.topLeft());
 }
 
 bool MessageBox::event(QEvent* event)

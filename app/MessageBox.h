@@ -21,6 +21,9 @@ public:
     // The text as given, before any line had to be broken for the screen.
     const QString& givenText() const { return given_; }
 
+    // Sized before it is shown, so that it is placed for its real size.
+    void setVisible(bool visible) override;
+
 protected:
     void showEvent(QShowEvent* event) override;
     bool event(QEvent* event) override;

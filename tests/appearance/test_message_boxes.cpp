@@ -126,6 +126,10 @@ private Q_SLOTS:
                 || m.text == QStringLiteral("Done."))
                 QVERIFY2(shown == m.text, qPrintable(what + QStringLiteral("\nshown as\n") + shown));
             QVERIFY2(box.width() <= screenWidth, qPrintable(what));
+            // On the screen, centred on it (the box has no window of its own).
+            const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+            QVERIFY2(area.contains(box.frameGeometry()), qPrintable(what));
+            QVERIFY2((box.frameGeometry().center() - area.center()).manhattanLength() <= 2, qPrintable(what));
             // The whole title with room for the frame's icon and buttons.
             QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
             titleFont.setBold(true);
