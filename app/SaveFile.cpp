@@ -114,6 +114,14 @@ SaveTarget checkSaveTarget(const QString& path)
         }
         if (hops == MaxLinks)
             raiseErrno(context, ELOOP);
+        // As the kernel's protected_symlinks: in a sticky folder that anyone
+        // may write to, a link of another user (not the folder's owner) is
+        // not followed, so nobody can plant a link that sends a save into
+        // the user's files.
+        struct stat folder {};
+        if (::stat(folderOf(current).constData(), &folder) == 0 && (folder.st_mode & S_ISVTX)
+            && (folder.st_mode & S_IWOTH) && st.st_uid != ::geteuid() && st.st_uid != folder.st_uid)
+            raiseErrno(context, EACCES);
         const QByteArray link = linkText(current, st.st_size, context);
         if (link.isEmpty())
             raiseErrno(context, ENOENT);

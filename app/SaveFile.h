@@ -3,7 +3,8 @@
 // once it is complete. Every save of the program, in whatever format, goes
 // through these rules:
 //   - symbolic links are followed to the file they name (a dangling link
-//     names the file to create);
+//     names the file to create), except another user's link in a sticky
+//     folder that anyone may write to, as the kernel refuses it;
 //   - a folder, a FIFO, a socket or a device at the path is refused and
 //     never opened;
 //   - an existing file that this user may not change (read-only, another

@@ -69,6 +69,12 @@ std::string resolveOutput(const std::string& path) {
     }
     if (hops == kMaxLinks)
       throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(ELOOP));
+    // Another user's link in a sticky folder anyone may write to is not
+    // followed, as the kernel's protected_symlinks refuses it.
+    struct stat folder {};
+    if (::stat(folderOf(current).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH) &&
+        st.st_uid != ::geteuid() && st.st_uid != folder.st_uid)
+      throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(EACCES));
     std::vector<char> link(std::size_t(std::max<off_t>(st.st_size, 255)) + 1);
     ssize_t n;
     while ((n = ::readlink(current.c_str(), link.data(), link.size())) >= 0 && std::size_t(n) == link.size())

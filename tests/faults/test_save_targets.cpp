@@ -267,6 +267,36 @@ private Q_SLOTS:
         QCOMPARE(listing(out_), expected);
     }
 
+    void plantedLinkInSharedFolderIsRefused_data()
+    {
+        addFormats();
+        for (int i = 0; i < 4; ++i)
+            QTest::newRow(formats[i].extension) << i;
+    }
+    // Another user's link in a sticky folder anyone may write to (like
+    // /tmp) is not followed into the user's files, as the kernel refuses
+    // to open through it.
+    void plantedLinkInSharedFolderIsRefused()
+    {
+        QFETCH(int, format);
+        if (::geteuid() != 0)
+            QSKIP("not running as root, so no link can be given to another user");
+        const Format& f = formats[format];
+        const QString shared = out_ + QStringLiteral("/shared");
+        QVERIFY(QDir().mkpath(shared));
+        QVERIFY(::chmod(QFile::encodeName(shared).constData(), 01777) == 0);
+        const QString precious = target(f, QStringLiteral("precious"));
+        test::writeFile(precious, "precious");
+        const QString link = shared + QStringLiteral("/planted.") + QLatin1String(f.extension);
+        QVERIFY(QFile::link(precious, link));
+        QVERIFY(::lchown(QFile::encodeName(link).constData(), 65534, 65534) == 0);
+
+        expectRefused(save(f, link), QStringLiteral("Permission denied"));
+
+        QCOMPARE(test::contents(precious), QByteArray("precious"));
+        QVERIFY(QFileInfo(link).isSymLink());
+    }
+
     void specialFileIsRefused_data()
     {
         addFormats();
