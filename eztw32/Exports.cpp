@@ -183,6 +183,7 @@ EZTW32_EXPORT std::int32_t TWAIN_SelectImageSource(std::int32_t window)
         return 0;
     try {
         eztw32::makeSigpipeHarmless();
+        eztw32::prepareGuiCalls();
         eztw32::SourceDialog dialog(eztw32::ownerWindow(window), eztw32::rememberedDevice());
         if (dialog.exec() != QDialog::Accepted || !dialog.chosen())
             return 0;
@@ -199,6 +200,7 @@ EZTW32_EXPORT std::int32_t TWAIN_AcquireToFilename(std::int32_t window, const ch
         return EZTW32_FAILED;
     try {
         eztw32::makeSigpipeHarmless();
+        eztw32::prepareGuiCalls();
         return eztw32::acquire(eztw32::ownerWindow(window), path);
     } catch (const std::bad_alloc&) {
         return EZTW32_MEMORY;

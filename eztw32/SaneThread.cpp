@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -58,18 +59,72 @@ void postToSaneThread(std::function<void()> job)
     q.wake.notify_one();
 }
 
+namespace {
+
+// What the SANE thread hands to the GUI thread: taken under the mutex and
+// run (and destroyed) on the GUI thread only.
+struct GuiQueue {
+    std::mutex mutex;
+    std::deque<std::pair<std::shared_ptr<bool>, std::function<void()>>> calls;
+};
+
+GuiQueue& guiQueue()
+{
+    static auto* q = new GuiQueue;
+    return *q;
+}
+
+void runGuiCalls();
+
+// Runs the queued calls on the GUI thread. Triggered by name, so that the
+// event carrying the trigger is made and freed inside Qt itself.
+class GuiCalls : public QObject {
+    Q_OBJECT
+public:
+    Q_INVOKABLE void run() { runGuiCalls(); }
+};
+
+// Made on the GUI thread by prepareGuiCalls(); lives for the run.
+std::atomic<GuiCalls*> guiCalls{nullptr};
+
+void runGuiCalls()
+{
+    GuiQueue& q = guiQueue();
+    for (;;) {
+        std::pair<std::shared_ptr<bool>, std::function<void()>> call;
+        {
+            std::lock_guard lock(q.mutex);
+            if (q.calls.empty())
+                return;
+            call = std::move(q.calls.front());
+            q.calls.pop_front();
+        }
+        if (*call.first)
+            call.second();
+    }
+}
+
+} // namespace
+
+void prepareGuiCalls()
+{
+    if (!guiCalls.load() && QCoreApplication::instance())
+        guiCalls.store(new GuiCalls);
+}
+
 void postToGui(std::shared_ptr<bool> alive, std::function<void()> fn)
 {
-    QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
+    GuiCalls* calls = guiCalls.load();
+    if (!calls)
         return;
-    QMetaObject::invokeMethod(
-        app,
-        [alive = std::move(alive), fn = std::move(fn)] {
-            if (*alive)
-                fn();
-        },
-        Qt::QueuedConnection);
+    {
+        GuiQueue& q = guiQueue();
+        std::lock_guard lock(q.mutex);
+        q.calls.emplace_back(std::move(alive), std::move(fn));
+    }
+    QMetaObject::invokeMethod(calls, "run", Qt::QueuedConnection);
 }
 
 } // namespace eztw32
+
+#include "SaneThread.moc"
