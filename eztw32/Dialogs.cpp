@@ -149,7 +149,8 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
 
     // The search started when the library was loaded: its list at once when
     // it has ended, else "Searching…" until it does.
-    startSearch();
+    if (!searchResult().done)
+        startSearch();
     showSearch();
 }
 
