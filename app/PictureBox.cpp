@@ -3,6 +3,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 
+#include <algorithm>
+
 namespace orvane {
 
 PictureBox::PictureBox(QWidget* parent) : QWidget(parent)
@@ -26,6 +28,33 @@ void PictureBox::setAutoSize(bool on)
         resize(picture_.size());
 }
 
+QList<QRgb> shownColorTable(const QImage& picture, int entries)
+{
+    const bool mono = picture.format() == QImage::Format_Mono || picture.format() == QImage::Format_MonoLSB;
+    QList<QRgb> table = picture.colorTable();
+    if (table.isEmpty()) {
+        // No palette: 1-bit pictures are black and white, 8-bit indices
+        // are gray levels.
+        if (mono)
+            table = {qRgb(0, 0, 0), qRgb(255, 255, 255)};
+        else
+            for (int i = 0; i < 256; ++i)
+                table.append(qRgb(i, i, i));
+    }
+    // Missing entries as Qt turns such a picture into colours: black for
+    // 8-bit pictures, white for the second colour of 1-bit ones.
+    if (mono) {
+        table = table.mid(0, 2);
+        if (table.size() < 2)
+            table.append(qRgb(255, 255, 255));
+        return table;
+    }
+    table = table.mid(0, 256);
+    while (table.size() < std::min(entries, 256))
+        table.append(qRgb(0, 0, 0));
+    return table;
+}
+
 void PictureBox::paintEvent(QPaintEvent* event)
 {
     QPainter painter(this);
@@ -39,9 +68,18 @@ void PictureBox::paintEvent(QPaintEvent* event)
         case QImage::Format_ARGB32_Premultiplied:
             painter.drawImage(inside.topLeft(), picture_, inside); // straight from the picture
             break;
-        default:
+        case QImage::Format_Indexed8:
+        case QImage::Format_Mono:
+        case QImage::Format_MonoLSB: {
             // Line art and gray pictures: only the damaged part is converted
-            // for drawing, never the whole picture.
+            // for drawing, never the whole picture. A palette shorter than
+            // the indices is completed first: the painter would read past it.
+            QImage part = picture_.copy(inside);
+            part.setColorTable(shownColorTable(part, 256));
+            painter.drawImage(inside.topLeft(), part);
+            break;
+        }
+        default:
             painter.drawImage(inside.topLeft(), picture_.copy(inside));
             break;
         }

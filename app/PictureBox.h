@@ -26,4 +26,12 @@ private:
     bool autoSize_ = false;
 };
 
+// The palette of a 1-bit or 8-bit picture as Qt turns it into colours
+// (QImage::convertToFormat): the picture's own entries (black and white, or
+// a gray ramp, when it has none); a missing second entry of a 1-bit picture
+// is white, missing entries of an 8-bit one up to `entries` are black.
+// The picture box paints with it and every writer uses it, so that the
+// screen and all formats show the same picture.
+QList<QRgb> shownColorTable(const QImage& picture, int entries = 0);
+
 } // namespace orvane

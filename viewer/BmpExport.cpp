@@ -1,6 +1,7 @@
 #include "viewer/BmpExport.h"
 
 #include "app/AppError.h"
+#include "app/PictureBox.h"
 #include "app/SaveFile.h"
 
 #include <QtEndian>
@@ -279,33 +280,6 @@ void writePicture(const QImage& picture, const QString& path)
 }
 
 } // namespace
-
-QList<QRgb> shownColorTable(const QImage& picture, int entries)
-{
-    const bool mono = picture.format() == QImage::Format_Mono || picture.format() == QImage::Format_MonoLSB;
-    QList<QRgb> table = picture.colorTable();
-    if (table.isEmpty()) {
-        // No palette: 1-bit pictures are black and white, 8-bit indices
-        // are gray levels.
-        if (mono)
-            table = {qRgb(0, 0, 0), qRgb(255, 255, 255)};
-        else
-            for (int i = 0; i < 256; ++i)
-                table.append(qRgb(i, i, i));
-    }
-    // Missing entries as Qt turns such a picture into colours: black for
-    // 8-bit pictures, white for the second colour of 1-bit ones.
-    if (mono) {
-        table = table.mid(0, 2);
-        if (table.size() < 2)
-            table.append(qRgb(255, 255, 255));
-        return table;
-    }
-    table = table.mid(0, 256);
-    while (table.size() < std::min(entries, 256))
-        table.append(qRgb(0, 0, 0));
-    return table;
-}
 
 void SavePicture(const QImage& picture, const QString& path)
 {

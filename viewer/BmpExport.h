@@ -11,11 +11,5 @@ namespace orvane {
 // Raises AppError with the real cause on failure.
 void SavePicture(const QImage& picture, const QString& path);
 
-// The palette of a 1-bit or 8-bit picture as Qt turns it into colours
-// (QImage::convertToFormat): the picture's own entries (black and white, or
-// a gray ramp, when it has none); a missing second entry of a 1-bit picture
-// is white, missing entries of an 8-bit one up to `entries` are black.
-// Every writer uses it, so that all formats carry the same picture.
-QList<QRgb> shownColorTable(const QImage& picture, int entries = 0);
 
 } // namespace orvane

@@ -1,6 +1,7 @@
 #include "viewer/SaveAsJPG.h"
 
 #include "app/AppError.h"
+#include "app/PictureBox.h"
 #include "app/SaveFile.h"
 #include "viewer/BmpExport.h"
 #include "viewer/jpeg/StripEncoder.h"

@@ -453,6 +453,27 @@ private Q_SLOTS:
         QCOMPARE(v.view.picScan->pos(), QPoint(0, 0));
     }
 
+    // A gray picture whose palette is shorter than its pixel values shows
+    // the missing entries as Qt turns them into colours (black), not
+    // whatever lies behind the palette.
+    void shortPaletteShowsAsQtConvertsIt()
+    {
+        QImage image(64, 8, QImage::Format_Indexed8);
+        image.setColorTable({qRgb(255, 255, 255), qRgb(200, 0, 0)});
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                image.scanLine(y)[x] = uchar(x * 4); // setPixel refuses such indices
+        PictureBox box;
+        box.setAutoSize(true);
+        box.setPicture(image);
+        const QImage shot = box.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        QImage expected(image);
+        expected.setColorTable(shownColorTable(image, 256));
+        QCOMPARE(shot, expected.convertToFormat(QImage::Format_RGB32));
+        QCOMPARE(shot.pixel(0, 0), qRgb(255, 255, 255));
+        QCOMPARE(shot.pixel(63, 7), qRgb(0, 0, 0));
+    }
+
     void closingTheViewerEndsTheProgram()
     {
         test::RecordingDesktop d;
