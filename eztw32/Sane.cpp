@@ -7,6 +7,8 @@
 #include <cmath>
 #include <csignal>
 #include <cstring>
+#include <dlfcn.h>
+#include <link.h>
 #include <thread>
 
 namespace eztw32 {
@@ -52,12 +54,34 @@ Init& init()
 
 } // namespace
 
+namespace {
+
+// The backends SANE has loaded stay loaded across a restart: unloading them
+// gains nothing, a backend's helper threads may still be ending, and what
+// a backend keeps for the run would lose its owner.
+void keepBackendsLoaded()
+{
+    std::vector<std::string> loaded;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void* data) {
+            if (info->dlpi_name && std::strstr(info->dlpi_name, "/libsane-"))
+                static_cast<std::vector<std::string>*>(data)->emplace_back(info->dlpi_name);
+            return 0;
+        },
+        &loaded);
+    for (const std::string& path : loaded)
+        dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
+} // namespace
+
 void restartSane()
 {
     Init& s = init();
     std::lock_guard lock(s.mutex);
     if (!s.done)
         return;
+    keepBackendsLoaded();
     sane_exit();
     qCDebug(lcEztw32, "sane_exit()");
     s.done = false;
