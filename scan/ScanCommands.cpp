@@ -85,11 +85,17 @@ void ScanImage(ScanHost& host)
     // From here a failure goes to the result message, with the code held
     // at that moment.
     std::int32_t result = EZTW32_NOT_CALLED;
-    // A click that comes while this command waits for another copy's scan
-    // does nothing.
-    static bool waitingForClaim = false;
-    if (waitingForClaim)
+    // A click that comes while this command runs (the event pump runs while
+    // it waits for another copy's scan and before the scan file's removal)
+    // does nothing: it would wait for the claim this command holds.
+    static bool scanning = false;
+    if (scanning)
         return;
+    struct Running {
+        bool& flag;
+        explicit Running(bool& f) : flag(f) { flag = true; }
+        ~Running() { flag = false; }
+    } running(scanning);
     try {
         const QString path = scanFilePath(globals().AppFolder);
         if (path.isEmpty())
@@ -98,13 +104,11 @@ void ScanImage(ScanHost& host)
         // another copy of the same user waits here until then.
         FolderLock claim;
         if (!path.isEmpty()) {
-            waitingForClaim = true;
             try {
                 claim.acquire(scanLockPath(path));
             } catch (const AppError&) {
                 result = EZTW32_FILE_ACCESS;
             }
-            waitingForClaim = false;
         }
         if (claim.held())
             result = TWAIN_AcquireToFilename(windowOf(host.scanWindow()), QFile::encodeName(path));

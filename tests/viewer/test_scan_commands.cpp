@@ -3,6 +3,7 @@
 #include "app/Form1.h"
 #include "app/Globals.h"
 #include "app/PictureBox.h"
+#include "app/PrivateFolder.h"
 #include "common/RecordingDesktop.h"
 #include "scan/ScanCommands.h"
 #include "scan/ScanFile.h"
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 using namespace orvane;
 
@@ -152,6 +154,47 @@ private Q_SLOTS:
         const QString scanFile = folder_.filePath(QStringLiteral("VBScanInterface.bmp"));
         QCOMPARE(QFile::exists(scanFile), leavesFile);
         QFile::remove(scanFile);
+    }
+
+    // While another copy holds the scan file's claim, "Scan Image" waits
+    // with the windows alive and touches nothing; a second click meanwhile
+    // does nothing. Once the claim is free the scan runs.
+    void scanWaitsForAnotherCopysClaim()
+    {
+        test::RecordingDesktop d;
+        Form1 form(folder_.path());
+        QTemporaryDir pictures;
+        const QString picture = pictures.filePath(QStringLiteral("scan.bmp"));
+        QImage delivered(40, 30, QImage::Format_RGB32);
+        delivered.fill(Qt::green);
+        QVERIFY(delivered.save(picture, "BMP"));
+        qputenv("ORVANE_STUB_PICTURE", QFile::encodeName(picture));
+        load(form, QStringLiteral("stub_copies"));
+        const QString scanFile = scanFilePath(globals().AppFolder);
+        QCOMPARE(scanFile, folder_.filePath(QStringLiteral("VBScanInterface.bmp")));
+        FolderLock other;
+        QVERIFY(other.tryAcquire(scanLockPath(scanFile)));
+        int ticks = 0;
+        bool untouched = true;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, [&] {
+            if (!other.held())
+                return;
+            untouched = untouched && !QFile::exists(scanFile) && !form.loadedViewer();
+            if (++ticks == 2)
+                ScanImage(form); // returns at once
+            if (ticks == 5)
+                other.release();
+        });
+        poll.start(20);
+        ScanImage(form);
+        qunsetenv("ORVANE_STUB_PICTURE");
+        QCOMPARE(ticks, 5);
+        QVERIFY(untouched);
+        QVERIFY(d.messages.isEmpty());
+        QCOMPARE(form.picBuffer->picture().size(), QSize(40, 30));
+        QVERIFY(!QFile::exists(scanFile));
+        QVERIFY(!QFile::exists(scanLockPath(scanFile)));
     }
 };
 
