@@ -3,6 +3,7 @@
 #include "app/FileIO.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <QFile>
 
 #include <cerrno>
@@ -120,6 +121,9 @@ void drain(int fd, QByteArray* into)
 
 namespace {
 
+// Every program started and how it ended: QT_LOGGING_RULES="orvane.convert.debug=true".
+Q_LOGGING_CATEGORY(lcConvert, "orvane.convert", QtInfoMsg)
+
 // Starts `file` (or, when `program` is a descriptor, the file it holds open)
 // with the command line's arguments and waits as RunAndWait describes.
 std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
@@ -157,6 +161,7 @@ std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
     pid_t pid = 0;
     const int spawnError = ::posix_spawn(&pid, file.constData(), &files.actions, nullptr, argv.data(), environ);
     writeEnd.reset();
+    qCDebug(lcConvert) << "start" << command << "->" << (spawnError ? -spawnError : pid);
     if (spawnError != 0)
         return spawnError + startErrorBase;
 
@@ -183,6 +188,7 @@ std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
         ::nanosleep(&poll, nullptr);
     }
     drain(readEnd.get(), errorOutput);
+    qCDebug(lcConvert) << "process" << pid << "ended with" << exitCode;
     return exitCode;
 }
 

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QLoggingCategory>
 #include <QTest>
 #include <QTimer>
 
@@ -37,6 +38,28 @@ QByteArray readAll(const QString& path)
 class TestRunAndWait : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // The runner's trace is silent unless asked for, and then names the
+    // command line and how the program ended.
+    void traceOnlyWhenAskedFor()
+    {
+        static QStringList seen;
+        seen.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext& context, const QString& text) {
+                if (QByteArray(context.category) == "orvane.convert")
+                    seen << text;
+            });
+        RunAndWait(QStringLiteral("/bin/sh -c \"exit 4\""), 0);
+        QVERIFY(seen.isEmpty());
+        QLoggingCategory::setFilterRules(QStringLiteral("orvane.convert.debug=true"));
+        RunAndWait(QStringLiteral("/bin/sh -c \"exit 4\""), 0);
+        QLoggingCategory::setFilterRules(QString());
+        qInstallMessageHandler(previous);
+        QCOMPARE(seen.size(), 2);
+        QVERIFY2(seen[0].contains(QStringLiteral("exit 4")), qPrintable(seen[0]));
+        QVERIFY2(seen[1].endsWith(QStringLiteral("ended with 4")), qPrintable(seen[1]));
+    }
+
     void exitCodes_data()
     {
         QTest::addColumn<QString>("command");
