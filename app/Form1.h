@@ -52,6 +52,7 @@ private:
     PictureBox& viewerPicture() override;
     void showViewer() override;
     void hideMainWindow() override { hide(); }
+    void setScanPointer(int pointer) override { setMousePointer(pointer); }
     // ViewerHost
     QImage bufferedPicture() const override;
     void showMainWindow() override { showActive(); }

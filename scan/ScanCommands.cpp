@@ -4,6 +4,7 @@
 #include "app/AppError.h"
 #include "app/Desktop.h"
 #include "app/ErrorReport.h"
+#include "app/Form.h"
 #include "app/Globals.h"
 #include "app/Main.h"
 #include "app/PictureBox.h"
@@ -105,8 +106,13 @@ void ScanImage(ScanHost& host)
         FolderLock claim;
         if (!path.isEmpty()) {
             try {
-                claim.acquire(scanLockPath(path));
+                if (!claim.tryAcquire(scanLockPath(path))) {
+                    host.setScanPointer(vbHourglass);
+                    claim.acquire(scanLockPath(path));
+                    host.setScanPointer(vbDefault);
+                }
             } catch (const AppError&) {
+                host.setScanPointer(vbDefault);
                 result = EZTW32_FILE_ACCESS;
             }
         }

@@ -22,6 +22,8 @@ public:
     // Shows the viewer modeless; it becomes the program's active window.
     virtual void showViewer() = 0;
     virtual void hideMainWindow() = 0;
+    // The main window's mouse pointer (0 arrow, 11 hourglass).
+    virtual void setScanPointer(int pointer) = 0;
 };
 
 void SelectScanner(ScanHost& host);

@@ -158,7 +158,8 @@ private Q_SLOTS:
 
     // While another copy holds the scan file's claim, "Scan Image" waits
     // with the windows alive and touches nothing; a second click meanwhile
-    // does nothing. Once the claim is free the scan runs.
+    // does nothing, and the pointer is the hourglass. Once the claim is free
+    // the scan runs.
     void scanWaitsForAnotherCopysClaim()
     {
         test::RecordingDesktop d;
@@ -176,11 +177,13 @@ private Q_SLOTS:
         QVERIFY(other.tryAcquire(scanLockPath(scanFile)));
         int ticks = 0;
         bool untouched = true;
+        bool hourglass = true;
         QTimer poll;
         connect(&poll, &QTimer::timeout, [&] {
             if (!other.held())
                 return;
             untouched = untouched && !QFile::exists(scanFile) && !form.loadedViewer();
+            hourglass = hourglass && form.MousePointer() == vbHourglass;
             if (++ticks == 2)
                 ScanImage(form); // returns at once
             if (ticks == 5)
@@ -191,6 +194,8 @@ private Q_SLOTS:
         qunsetenv("ORVANE_STUB_PICTURE");
         QCOMPARE(ticks, 5);
         QVERIFY(untouched);
+        QVERIFY(hourglass); // the wait shows the hourglass, and ends with the arrow
+        QCOMPARE(form.MousePointer(), int(vbDefault));
         QVERIFY(d.messages.isEmpty());
         QCOMPARE(form.picBuffer->picture().size(), QSize(40, 30));
         QVERIFY(!QFile::exists(scanFile));
