@@ -245,6 +245,7 @@ ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, con
                                 deviceTitle(opened.info)));
     form_->setRowVisible(note_, opened.missing.has_value());
     form_->setRowVisible(devices_, opened.missing.has_value() && opened.found.size() > 1);
+    resize(860, 620);
 }
 
 ScanDialog::~ScanDialog()

@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLocale>
 #include <QMap>
 #include <QProcess>
 #include <QPushButton>
@@ -281,6 +282,7 @@ private Q_SLOTS:
     void available();
     void sourceDialogListsChoosesAndRemembers();
     void scanDialogOffersTheDeviceOptions();
+    void areaIsInInchesForUsLocale();
     void previewAndDrawnAreaGiveThatScan();
     void everyOptionTypeIsShownAndSet();
 
@@ -484,6 +486,35 @@ void TestEztw32::scanDialogOffersTheDeviceOptions()
                                        QStringLiteral("600 dpi")}));
 }
 
+void TestEztw32::areaIsInInchesForUsLocale()
+{
+    // Where the locale measures in inches, so does the dialog; the device
+    // still gets mm. The 200 mm bed is 7.87 in.
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    QString preset, suffix;
+    double width = 0;
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    const QString path = tmp_.filePath(QStringLiteral("inches.bmp"));
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog"))
+                return;
+            auto* c = w->findChild<QComboBox*>(QStringLiteral("areaCombo"));
+            preset = c->itemText(c->count() - 1);
+            auto* s = w->findChild<QDoubleSpinBox*>(QStringLiteral("areaWidth"));
+            suffix = s->suffix();
+            width = s->value();
+            w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QLocale::setDefault(before);
+    QCOMPARE(r, EZTW32_FAILED);
+    QCOMPARE(preset, QStringLiteral("Full area (7.9 × 7.9 in)"));
+    QCOMPARE(suffix, QStringLiteral(" in"));
+    QCOMPARE(width, 7.87);
+}
+
 void TestEztw32::previewAndDrawnAreaGiveThatScan()
 {
     if (scanimage_.isEmpty())
@@ -511,11 +542,11 @@ void TestEztw32::previewAndDrawnAreaGiveThatScan()
             case Previewing: {
                 if (w->property("busy").toBool() || !pane->property("hasPicture").toBool())
                     return;
-                // The square bed fills the pane's width, centred: a new area
-                // from a third of it to two thirds.
+                // The square bed lies centred in the pane: a new area from a
+                // quarter of it to three quarters across, less down.
                 const QPoint centre = pane->rect().center();
-                const int third = pane->width() / 6;
-                const QPoint from = centre - QPoint(third, third), to = centre + QPoint(third, third / 2);
+                const int quarter = (std::min(pane->width(), pane->height()) - 8) / 4;
+                const QPoint from = centre - QPoint(quarter, quarter), to = centre + QPoint(quarter, quarter / 2);
                 QTest::mousePress(pane, Qt::LeftButton, {}, from);
                 QTest::mouseMove(pane, (from + to) / 2);
                 QTest::mouseMove(pane, to);
