@@ -90,11 +90,11 @@ bool ReplacingFile::create(const std::string& target)
     return true;
 }
 
-int ReplacingFile::commit()
+int ReplacingFile::commit(Sync sync)
 {
     if (!fd_)
         return EBADF;
-    if (::fsync(fd_.get()) != 0) {
+    if (sync == Sync::Yes && ::fsync(fd_.get()) != 0) {
         const int e = errno;
         fd_.reset();
         return e;

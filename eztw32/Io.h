@@ -47,8 +47,8 @@ int writeAllAt(int fd, const void* data, std::size_t size, std::int64_t offset);
 int readAllAt(int fd, void* data, std::size_t size, std::int64_t offset);
 
 // A file written beside its target under a short hidden name and put in
-// place only when complete: synced, then renamed over the target. Removed
-// when it is not committed.
+// place only when complete: synced (unless asked not to), then renamed over
+// the target. Removed when it is not committed.
 class ReplacingFile {
 public:
     ReplacingFile() = default;
@@ -60,8 +60,9 @@ public:
     // also when the target is a folder.
     bool create(const std::string& target);
     int fd() const { return fd_.get(); }
+    enum class Sync { Yes, No };
     // Syncs, closes and renames; 0 or the errno of the step that failed.
-    int commit();
+    int commit(Sync sync = Sync::Yes);
 
 private:
     UniqueFd fd_;
