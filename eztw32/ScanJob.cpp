@@ -138,7 +138,7 @@ ReadEnd readFrame(Device& device, int bytesPerLine, ScanProgress& progress,
                     status = SANE_STATUS_IO_ERROR;
                     return ReadEnd::Fault;
                 }
-                std::this_thread::sleep_for(std::chrono::milliseconds(n < 0 ? 1 : 5));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }
             progress.lastDataMs.store(steadyMs());
