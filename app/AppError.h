@@ -9,8 +9,10 @@ namespace orvane {
 class AppError : public std::exception {
 public:
     AppError(int number, QString description)
-        : number_(number), description_(std::move(description)),
-          utf8_(description_.toUtf8()) {}
+        : number_(number)
+        , description_(std::move(description))
+        , utf8_(description_.toUtf8())
+    { }
     int number() const noexcept { return number_; }
     const QString& description() const noexcept { return description_; }
     const char* what() const noexcept override { return utf8_.constData(); }
@@ -23,13 +25,13 @@ private:
 
 // Error numbers the program raises itself.
 enum ErrorNumber {
-    ErrInvalidCall = 5,        // invalid procedure call or argument
+    ErrInvalidCall = 5, // invalid procedure call or argument
     ErrFileNotFound = 53,
     ErrPermissionDenied = 70,
     ErrPathAccess = 75,
     ErrDeviceIO = 57,
     ErrDiskFull = 61,
-    ErrLibraryNotFound = 48,   // a library could not be loaded
+    ErrLibraryNotFound = 48, // a library could not be loaded
     ErrEntryPointNotFound = 453,
 };
 

@@ -54,8 +54,8 @@ bool takesFaceColour(QWidget* control)
 
 quint16 le16(const QByteArray& data, qsizetype at)
 {
-    return static_cast<quint16>(static_cast<unsigned char>(data[at])
-                                | static_cast<unsigned char>(data[at + 1]) << 8);
+    return static_cast<quint16>(
+        static_cast<unsigned char>(data[at]) | static_cast<unsigned char>(data[at + 1]) << 8);
 }
 
 [[noreturn]] void cursorError(int number, const QString& path, const QString& problem)
@@ -149,11 +149,11 @@ QCursor loadCursorFile(const QString& path)
     const int hotY = isCursor ? le16(data, 6 + 6) : image.height() / 2;
     if (hotX >= image.width() || hotY >= image.height())
         cursorError(ErrInvalidPicture, path,
-                    QStringLiteral("the hot spot (%1, %2) lies outside the %3 x %4 image")
-                        .arg(hotX)
-                        .arg(hotY)
-                        .arg(image.width())
-                        .arg(image.height()));
+            QStringLiteral("the hot spot (%1, %2) lies outside the %3 x %4 image")
+                .arg(hotX)
+                .arg(hotY)
+                .arg(image.width())
+                .arg(image.height()));
     return QCursor(QPixmap::fromImage(image), hotX, hotY);
 }
 

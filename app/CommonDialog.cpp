@@ -17,10 +17,9 @@ QString qtFilter(const QString& filter)
             continue;
         // Qt reads the patterns from the parentheses; add them when the
         // description does not show them.
-        filters << (description.contains(QLatin1Char('('))
-                        ? description
-                        : description + QStringLiteral(" (") + QString(pattern).replace(QLatin1Char(';'), QLatin1Char(' '))
-                              + QLatin1Char(')'));
+        filters << (description.contains(QLatin1Char('(')) ? description
+                                                           : description + QStringLiteral(" (")
+                    + QString(pattern).replace(QLatin1Char(';'), QLatin1Char(' ')) + QLatin1Char(')'));
     }
     return filters.join(QStringLiteral(";;"));
 }

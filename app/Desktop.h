@@ -17,14 +17,12 @@ public:
     virtual ~Desktop() = default;
 
     // A modal message box with one OK button; returns when it is closed.
-    virtual void showMessage(QWidget* owner, const QString& text,
-                             const QString& title, MessageIcon icon) = 0;
+    virtual void showMessage(QWidget* owner, const QString& text, const QString& title, MessageIcon icon) = 0;
 
     // The modal save-file dialog. `filter` is one Qt filter such as
     // "JPG Files (*.jpg)". Returns the chosen path, or an empty text when the
     // user cancelled.
-    virtual QString getSaveFileName(QWidget* owner, const QString& title,
-                                    const QString& filter) = 0;
+    virtual QString getSaveFileName(QWidget* owner, const QString& title, const QString& filter) = 0;
 
     // Starts a program that is not watched. Raises AppError when it cannot
     // be started.

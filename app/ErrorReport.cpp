@@ -26,11 +26,25 @@ void raiseErrno(const QString& context, int err)
 {
     int number = ErrDeviceIO;
     switch (err) {
-    case ENOENT: case ENOTDIR: number = ErrFileNotFound; break;
-    case EACCES: case EPERM: case EROFS: number = ErrPermissionDenied; break;
-    case ENOSPC: case EDQUOT: number = ErrDiskFull; break;
-    case EISDIR: case ENAMETOOLONG: number = ErrPathAccess; break;
-    default: break;
+    case ENOENT:
+    case ENOTDIR:
+        number = ErrFileNotFound;
+        break;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        number = ErrPermissionDenied;
+        break;
+    case ENOSPC:
+    case EDQUOT:
+        number = ErrDiskFull;
+        break;
+    case EISDIR:
+    case ENAMETOOLONG:
+        number = ErrPathAccess;
+        break;
+    default:
+        break;
     }
     const QString cause = QString::fromLocal8Bit(std::strerror(err));
     raiseError(number, context.isEmpty() ? cause : context + QStringLiteral(": ") + cause);
@@ -43,10 +57,8 @@ QString locationLabel(const QString& window, const QString& handler)
 
 QString errorReportText(const QString& description, const QString& label, int line)
 {
-    return description + QLatin1Char('\n')
-        + QStringLiteral("in ") + label + QLatin1Char(' ')
-        + QStringLiteral("at line ") + QString::number(line)
-        + QStringLiteral("\n\n")
+    return description + QLatin1Char('\n') + QStringLiteral("in ") + label + QLatin1Char(' ')
+        + QStringLiteral("at line ") + QString::number(line) + QStringLiteral("\n\n")
         + QStringLiteral("Please email screenshot of this message to ")
         + QStringLiteral(ORVANE_SUPPORT_EMAIL);
 }
@@ -54,7 +66,7 @@ QString errorReportText(const QString& description, const QString& label, int li
 void ShowErrorReport(const QString& description, const QString& label, int line)
 {
     desktop().showMessage(nullptr, errorReportText(description, label, line),
-                          QStringLiteral("Application Error"), MessageIcon::Warning);
+        QStringLiteral("Application Error"), MessageIcon::Warning);
 }
 
 QString describeCurrentException(std::exception_ptr e)

@@ -32,14 +32,15 @@ QString describeCurrentException(std::exception_ptr e);
 class Guard {
 public:
     Guard(const QString& window, const QString& handler)
-        : label_(locationLabel(window, handler)) {}
+        : label_(locationLabel(window, handler))
+    { }
 
     // How many reports this run of the handler has shown.
     int reports() const { return reports_; }
 
     // Runs one numbered action. Returns true when it raised nothing.
-    template <class F>
-    bool step(int line, F&& action) {
+    template <class F> bool step(int line, F&& action)
+    {
         try {
             std::forward<F>(action)();
             return true;
@@ -51,8 +52,8 @@ public:
 
     // Runs one numbered test. A test that raises counts as true, so the
     // statement written directly after it (the guarded branch) runs next.
-    template <class F>
-    bool test(int line, F&& condition) {
+    template <class F> bool test(int line, F&& condition)
+    {
         try {
             return static_cast<bool>(std::forward<F>(condition)());
         } catch (...) {

@@ -11,8 +11,12 @@ namespace orvane {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    explicit UniqueFd(int fd)
+        : fd_(fd)
+    { }
+    UniqueFd(UniqueFd&& other) noexcept
+        : fd_(other.release())
+    { }
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other)

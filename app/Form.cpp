@@ -12,9 +12,9 @@
 namespace orvane {
 
 Form::Form(const char* name, int widthTwips, int heightTwips)
-    : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                           | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
-                           | Qt::WindowCloseButtonHint)
+    : QWidget(nullptr,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QString::fromLatin1(name));
     setWindowTitle(QString::fromLatin1(name));

@@ -61,7 +61,7 @@ protected:
     void mouseMoveEvent(QMouseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
-    virtual void activated() {}
+    virtual void activated() { }
 
 private:
     void recentreOnceFramed();
@@ -72,6 +72,9 @@ private:
     std::optional<QCursor> mouseIcon_;
 };
 
-constexpr int twips(int t) { return t / 15; }
+constexpr int twips(int t)
+{
+    return t / 15;
+}
 
 } // namespace orvane

@@ -30,7 +30,8 @@ QString withSlash(QString folder)
 
 } // namespace
 
-Form1::Form1(const QString& programFolder) : Form("Form1", 8040, 1650)
+Form1::Form1(const QString& programFolder)
+    : Form("Form1", 8040, 1650)
 {
     setProgramFolder(programFolder);
     setAutoFillBackground(true);
@@ -86,8 +87,7 @@ void Form1::Form_Load()
     g.step(108, [&] {
         const int draw = static_cast<int>(desktop().randomFraction() * 100) + 1;
         if (draw == 7)
-            desktop().startDetached(QStringLiteral("xdg-open"),
-                                    {QStringLiteral(ORVANE_HOME_PAGE_URL)});
+            desktop().startDetached(QStringLiteral("xdg-open"), {QStringLiteral(ORVANE_HOME_PAGE_URL)});
     });
     g.step(126, [&] {
         setWindowTitle(QStringLiteral("Orvane Capture Desk"));
@@ -101,8 +101,7 @@ void Form1::Form_Load()
     if (g.test(134, [&] { return TWAIN_IsAvailable() == 0; })) {
         g.step(136, [&] { G.ScannerAvailable = false; });
         g.step(138, [&] {
-            desktop().showMessage(
-                nullptr,
+            desktop().showMessage(nullptr,
                 QStringLiteral("Unfortunately, this program was unable to locate the DLL file "
                                "necessary for scanner support.  Please ensure that a file called "
                                "EZTW32.dll is located in the same directory as this project file, "

@@ -5,10 +5,10 @@
 namespace orvane {
 
 struct Globals {
-    QString AppFolder;                  // the program's folder, ending in "/"
+    QString AppFolder; // the program's folder, ending in "/"
     void* ScannerLibraryHandle = nullptr;
     bool ScannerAvailable = false;
-    QString ApplicationTitle;           // title of message boxes that name none
+    QString ApplicationTitle; // title of message boxes that name none
 };
 
 Globals& globals();

@@ -54,7 +54,7 @@ bool FileExists(const QString& path)
     if (path.isEmpty())
         return false;
     // Asks for the file's modification time; any failure means "no".
-    struct stat st {};
+    struct stat st { };
     if (::stat(QFile::encodeName(path).constData(), &st) != 0)
         return false;
     return !S_ISDIR(st.st_mode);
@@ -63,7 +63,7 @@ bool FileExists(const QString& path)
 void ForceDeleteFile(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat st {};
+    struct stat st { };
     if (::lstat(native.constData(), &st) != 0)
         raiseErrno(path, errno);
     if (S_ISDIR(st.st_mode))

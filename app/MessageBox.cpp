@@ -86,8 +86,8 @@ QString breakOverlongLines(const QString& text, const QFontMetrics& metrics, int
 
 MessageBox::MessageBox(MessageIcon icon, const QString& title, const QString& text, QWidget* owner)
     : QMessageBox(icon == MessageIcon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon, title, QString(),
-                  QMessageBox::Ok, owner),
-      given_(text)
+        QMessageBox::Ok, owner)
+    , given_(text)
 {
     setTextFormat(Qt::PlainText);
     setText(text);

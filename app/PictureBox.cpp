@@ -7,7 +7,8 @@
 
 namespace orvane {
 
-PictureBox::PictureBox(QWidget* parent) : QWidget(parent)
+PictureBox::PictureBox(QWidget* parent)
+    : QWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);

@@ -41,7 +41,7 @@ void makeFolder(const QByteArray& native, const QString& folder, bool withParent
 
 bool onlyUserCanWrite(const QString& folder)
 {
-    struct stat st {};
+    struct stat st { };
     return !folder.isEmpty() && ::stat(QFile::encodeName(folder).constData(), &st) == 0 && isUsersOwn(st);
 }
 
@@ -49,18 +49,22 @@ void ensurePrivateFolder(const QString& folder, bool withParents)
 {
     const QByteArray native = QFile::encodeName(folder);
     makeFolder(native, folder, withParents);
-    struct stat st {};
+    struct stat st { };
     if (::lstat(native.constData(), &st) != 0)
         raiseErrno(folder, errno);
     if (S_ISLNK(st.st_mode))
-        raiseError(ErrPermissionDenied, folder + QStringLiteral(": is a symbolic link, not a folder of this user"));
+        raiseError(
+            ErrPermissionDenied, folder + QStringLiteral(": is a symbolic link, not a folder of this user"));
     if (!S_ISDIR(st.st_mode))
         raiseErrno(folder, ENOTDIR);
     if (st.st_uid != ::geteuid())
-        raiseError(ErrPermissionDenied, folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid));
+        raiseError(ErrPermissionDenied,
+            folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid));
     if (!isUsersOwn(st))
-        raiseError(ErrPermissionDenied, folder + QStringLiteral(": other users can write to it (mode %1)")
-                                            .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+        raiseError(ErrPermissionDenied,
+            folder
+                + QStringLiteral(": other users can write to it (mode %1)")
+                      .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
 }
 
 bool FolderLock::tryAcquire(const QString& path)
@@ -73,11 +77,12 @@ bool FolderLock::tryAcquire(const QString& path)
         UniqueFd fd(::open(native.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd)
             raiseErrno(path, errno);
-        struct stat opened {};
+        struct stat opened { };
         if (::fstat(fd.get(), &opened) != 0)
             raiseErrno(path, errno);
         if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid())
-            raiseError(ErrPermissionDenied, path + QStringLiteral(": the lock file is not this user's own file"));
+            raiseError(
+                ErrPermissionDenied, path + QStringLiteral(": the lock file is not this user's own file"));
         int locked;
         do {
             locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);
@@ -87,7 +92,7 @@ bool FolderLock::tryAcquire(const QString& path)
                 return false;
             raiseErrno(path, errno);
         }
-        struct stat named {};
+        struct stat named { };
         if (::lstat(native.constData(), &named) == 0 && named.st_dev == opened.st_dev
             && named.st_ino == opened.st_ino) {
             fd_ = std::move(fd);

@@ -22,13 +22,11 @@ public:
     {
         std::random_device device;
         const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-        std::seed_seq seed{device(), device(), static_cast<unsigned>(now),
-                           static_cast<unsigned>(::getpid())};
+        std::seed_seq seed{device(), device(), static_cast<unsigned>(now), static_cast<unsigned>(::getpid())};
         rng_.seed(seed);
     }
 
-    void showMessage(QWidget* owner, const QString& text, const QString& title,
-                     MessageIcon icon) override
+    void showMessage(QWidget* owner, const QString& text, const QString& title, MessageIcon icon) override
     {
         // A report without an owner of its own belongs to the window the
         // user is working in.
@@ -60,10 +58,7 @@ public:
             raiseError(ErrFileNotFound, program + QStringLiteral(": ") + process.errorString());
     }
 
-    double randomFraction() override
-    {
-        return static_cast<double>(rng_() >> 11) * 0x1.0p-53;
-    }
+    double randomFraction() override { return static_cast<double>(rng_() >> 11) * 0x1.0p-53; }
 
     void endProgram() override
     {

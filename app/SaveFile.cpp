@@ -100,7 +100,7 @@ SaveTarget checkSaveTarget(const QString& path)
     if (current.endsWith('/'))
         raiseErrno(context, EISDIR);
 
-    struct stat st {};
+    struct stat st { };
     bool exists = false;
     for (int hops = 0;; ++hops) {
         if (::lstat(current.constData(), &st) != 0) {
@@ -118,7 +118,7 @@ SaveTarget checkSaveTarget(const QString& path)
         // may write to, a link of another user (not the folder's owner) is
         // not followed, so nobody can plant a link that sends a save into
         // the user's files.
-        struct stat folder {};
+        struct stat folder { };
         if (::stat(folderOf(current).constData(), &folder) == 0 && (folder.st_mode & S_ISVTX)
             && (folder.st_mode & S_IWOTH) && st.st_uid != ::geteuid() && st.st_uid != folder.st_uid)
             raiseErrno(context, EACCES);
@@ -147,8 +147,9 @@ SaveTarget checkSaveTarget(const QString& path)
         if (S_ISDIR(st.st_mode))
             raiseErrno(context, EISDIR);
         if (!S_ISREG(st.st_mode))
-            raiseError(ErrPathAccess, context + QStringLiteral(": this is ") + kindOf(st.st_mode)
-                                          + QStringLiteral(", not a file; nothing was written to it."));
+            raiseError(ErrPathAccess,
+                context + QStringLiteral(": this is ") + kindOf(st.st_mode)
+                    + QStringLiteral(", not a file; nothing was written to it."));
         // A file the user may not change is not replaced either.
         if (::faccessat(AT_FDCWD, native.constData(), W_OK, AT_EACCESS) != 0)
             raiseErrno(context, errno);
@@ -164,7 +165,9 @@ SaveTarget checkSaveTarget(const QString& path)
     return target;
 }
 
-SaveFile::SaveFile(const QString& path) : chosen_(path), target_(checkSaveTarget(path))
+SaveFile::SaveFile(const QString& path)
+    : chosen_(path)
+    , target_(checkSaveTarget(path))
 {
     QByteArray name = besideTemplate(QFile::encodeName(target_.path), ".orvane-");
     const int fd = ::mkostemp(name.data(), O_CLOEXEC);

@@ -23,12 +23,12 @@
 namespace orvane {
 
 struct SaveTarget {
-    QString path;         // the file written: absolute, its links followed
-    bool linked = false;  // the chosen path is a symbolic link to it
-    bool exists = false;  // a regular file is there and will be replaced
+    QString path; // the file written: absolute, its links followed
+    bool linked = false; // the chosen path is a symbolic link to it
+    bool exists = false; // a regular file is there and will be replaced
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    unsigned mode = 0;    // permission bits of the existing file
+    unsigned mode = 0; // permission bits of the existing file
     unsigned owner = 0;
     unsigned group = 0;
 };

@@ -10,8 +10,8 @@
 
 namespace orvane {
 
-SaveFileDialog::SaveFileDialog(QWidget* owner, const QString& title, const QString& filter,
-                               const QString& folder)
+SaveFileDialog::SaveFileDialog(
+    QWidget* owner, const QString& title, const QString& filter, const QString& folder)
     : QFileDialog(owner, title, folder, filter)
 {
     setAcceptMode(QFileDialog::AcceptSave);
@@ -80,8 +80,8 @@ void SaveFileDialog::accept()
     }
     if (info.exists() && !testOption(QFileDialog::DontConfirmOverwrite)) {
         const auto answer = QMessageBox::warning(this, windowTitle(),
-                                                 tr("%1 already exists.\nDo you want to replace it?").arg(info.fileName()),
-                                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+            tr("%1 already exists.\nDo you want to replace it?").arg(info.fileName()),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
         if (answer != QMessageBox::Yes)
             return;
     }

@@ -79,9 +79,9 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
         const bool textControl = c == '\t' || c == '\n' || c == '\r' || c == '\f';
         if ((c < 0x20 && !textControl) || c == 0x7F)
             skinError(ErrInvalidFileFormat, path,
-                      QStringLiteral("the file is not text (byte 0x%1 at offset %2)")
-                          .arg(c, 2, 16, QLatin1Char('0'))
-                          .arg(i));
+                QStringLiteral("the file is not text (byte 0x%1 at offset %2)")
+                    .arg(c, 2, 16, QLatin1Char('0'))
+                    .arg(i));
     }
     QStringDecoder decoder(QStringDecoder::Utf8);
     const QString text = decoder(bytes);
@@ -115,7 +115,7 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
             const qsizetype end = text.indexOf(QStringLiteral("*/"), i + 2);
             if (end < 0)
                 skinError(ErrInvalidFileFormat, path,
-                          QStringLiteral("the comment opened at line %1 is never closed").arg(line));
+                    QStringLiteral("the comment opened at line %1 is never closed").arg(line));
             const QString body = text.mid(i + 2, end - i - 2);
             const QRegularExpressionMatch m = faceDeclaration.match(body);
             if (m.hasMatch()) {
@@ -123,9 +123,9 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
                 const QColor colour = QColor::isValidColor(value) ? QColor(value) : QColor();
                 if (!colour.isValid())
                     skinError(ErrInvalidFileFormat, path,
-                              QStringLiteral("the face-colour \"%1\" at line %2 is not a colour")
-                                  .arg(value)
-                                  .arg(line));
+                        QStringLiteral("the face-colour \"%1\" at line %2 is not a colour")
+                            .arg(value)
+                            .arg(line));
                 skin.faceColour = colour;
             }
             for (qsizetype k = i; k < end + 2; ++k) {
@@ -146,7 +146,7 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
             }
             if (k >= n || text[k] != c)
                 skinError(ErrInvalidFileFormat, path,
-                          QStringLiteral("the string opened at line %1 is not closed on its line").arg(line));
+                    QStringLiteral("the string opened at line %1 is not closed on its line").arg(line));
             if (!inRule && pendingText < 0) {
                 pendingText = i;
                 pendingLine = line;
@@ -157,12 +157,12 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
         if (c == QLatin1Char('{')) {
             if (inRule)
                 skinError(ErrInvalidFileFormat, path,
-                          QStringLiteral("the \"{\" at line %1 lies inside the rule opened at line %2")
-                              .arg(line)
-                              .arg(ruleLine));
+                    QStringLiteral("the \"{\" at line %1 lies inside the rule opened at line %2")
+                        .arg(line)
+                        .arg(ruleLine));
             if (pendingText < 0)
                 skinError(ErrInvalidFileFormat, path,
-                          QStringLiteral("the \"{\" at line %1 has no selector before it").arg(line));
+                    QStringLiteral("the \"{\" at line %1 has no selector before it").arg(line));
             inRule = true;
             hasRules = true;
             ruleLine = line;
@@ -172,7 +172,7 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
         if (c == QLatin1Char('}')) {
             if (!inRule)
                 skinError(ErrInvalidFileFormat, path,
-                          QStringLiteral("the \"}\" at line %1 closes no rule").arg(line));
+                    QStringLiteral("the \"}\" at line %1 closes no rule").arg(line));
             inRule = false;
             continue;
         }
@@ -183,12 +183,12 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
     }
     if (inRule)
         skinError(ErrInvalidFileFormat, path,
-                  QStringLiteral("the rule opened at line %1 is never closed (a \"}\" is missing)").arg(ruleLine));
+            QStringLiteral("the rule opened at line %1 is never closed (a \"}\" is missing)").arg(ruleLine));
 
     if (hasRules) {
         if (pendingText >= 0)
             skinError(ErrInvalidFileFormat, path,
-                      QStringLiteral("the text at line %1 is not followed by a rule in { }").arg(pendingLine));
+                QStringLiteral("the text at line %1 is not followed by a rule in { }").arg(pendingLine));
         return skin;
     }
 
@@ -211,9 +211,9 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
         if (!trimmed.isEmpty() && !declaration.match(trimmed).hasMatch()) {
             const qsizetype at = start + piece.indexOf(trimmed.front());
             skinError(ErrInvalidFileFormat, path,
-                      QStringLiteral("\"%1\" at line %2 is neither a rule nor a declaration")
-                          .arg(trimmed.section(QLatin1Char('\n'), 0, 0).left(40))
-                          .arg(lineAt(text, at)));
+                QStringLiteral("\"%1\" at line %2 is neither a rule nor a declaration")
+                    .arg(trimmed.section(QLatin1Char('\n'), 0, 0).left(40))
+                    .arg(lineAt(text, at)));
         }
         start = end + 1;
     }
@@ -222,8 +222,7 @@ SkinContents parseSkin(const QByteArray& raw, const QString& path)
 
 SkinFramework::SkinFramework(QObject* parent)
     : QObject(parent)
-{
-}
+{ }
 
 SkinFramework::~SkinFramework()
 {
@@ -235,8 +234,8 @@ void SkinFramework::LoadSkin(const QString& path, const QString& section)
 {
     if (!section.isEmpty())
         skinError(ErrInvalidCall, path,
-                  QStringLiteral("skin sections (\"%1\") are not supported; the second argument must be empty")
-                      .arg(section));
+            QStringLiteral("skin sections (\"%1\") are not supported; the second argument must be empty")
+                .arg(section));
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         skinError(file.exists() ? ErrPermissionDenied : ErrFileNotFound, path, file.errorString());
@@ -245,7 +244,7 @@ void SkinFramework::LoadSkin(const QString& path, const QString& section)
         skinError(ErrDeviceIO, path, file.errorString());
     if (bytes.size() > MaxSkinFileSize)
         skinError(ErrInvalidFileFormat, path,
-                  QStringLiteral("the file is larger than %1 KiB").arg(MaxSkinFileSize / 1024));
+            QStringLiteral("the file is larger than %1 KiB").arg(MaxSkinFileSize / 1024));
     SkinContents skin = parseSkin(bytes, path);
     path_ = path;
     styleSheet_ = std::move(skin.styleSheet);
@@ -258,7 +257,7 @@ void SkinFramework::ApplyWindow(qint32 window)
     QWidget* target = windowFromHandle(window);
     if (!target)
         raiseError(ErrInvalidCall,
-                   QStringLiteral("The skin cannot be applied: no window has the handle %1").arg(window));
+            QStringLiteral("The skin cannot be applied: no window has the handle %1").arg(window));
     if (!loaded_)
         return;
     if (options_ & ApplyRules)

@@ -57,8 +57,8 @@ QByteArray LoadConverterImage()
 {
     QFile resource(QStringLiteral(":/converter/nconvert.exe"));
     if (!resource.open(QIODevice::ReadOnly))
-        raiseError(ErrFileNotFound, QStringLiteral("The converter carried by the program cannot be read: ")
-                                        + resource.errorString());
+        raiseError(ErrFileNotFound,
+            QStringLiteral("The converter carried by the program cannot be read: ") + resource.errorString());
     return resource.readAll();
 }
 
@@ -67,7 +67,7 @@ UniqueFd openCarriedConverter(const QString& path, const QByteArray& image)
     UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         return fd;
-    struct stat st {};
+    struct stat st { };
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()
         || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || st.st_size != image.size())
         return UniqueFd();
@@ -96,7 +96,7 @@ void DeployConverter(const QByteArray& image, const QString& path)
     checkExportFolder();
     if (isCarriedConverter(path, image))
         return;
-    struct stat st {};
+    struct stat st { };
     if (::lstat(QFile::encodeName(path).constData(), &st) == 0)
         ForceDeleteFile(path); // something else is there: never run it
     WriteBytesToFile(image, path);

@@ -26,11 +26,12 @@ namespace {
 
 // Why a conversion did not give a file, in the converter's own words where
 // it said something.
-QString conversionFailure(std::int32_t result, const QByteArray& errorOutput, const QString& converter,
-                          const QString& chosenPath)
+QString conversionFailure(
+    std::int32_t result, const QByteArray& errorOutput, const QString& converter, const QString& chosenPath)
 {
     if (result < 0 && result - startErrorBase >= 0 && result - startErrorBase < 4096)
-        return converter + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(result - startErrorBase));
+        return converter + QStringLiteral(": ")
+            + QString::fromLocal8Bit(std::strerror(result - startErrorBase));
     const QString said = QString::fromLocal8Bit(errorOutput).trimmed();
     if (result != 0)
         return said.isEmpty() ? QStringLiteral("The converter ended with exit code %1").arg(result) : said;
@@ -45,8 +46,8 @@ void removeUnfinishedOutput(const QString& chosenPath)
     const QFileInfo target(chosenPath);
     const QDir folder = target.absoluteDir();
     const QByteArray stem = '.' + QFile::encodeName(target.fileName()).left(200) + ".nconvert-";
-    const QStringList candidates =
-        folder.entryList({QStringLiteral(".*.nconvert-*")}, QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList candidates
+        = folder.entryList({QStringLiteral(".*.nconvert-*")}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : candidates) {
         const QByteArray native = QFile::encodeName(name);
         if (native.startsWith(stem) && native.size() == stem.size() + 6)
@@ -65,13 +66,15 @@ QString exportTarget(const QString& chosenPath)
         const QFileInfo info(own);
         const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
         bool same = !folder.isEmpty() && folder + QLatin1Char('/') + info.fileName() == target.path;
-        struct stat st {};
+        struct stat st { };
         if (!same && target.exists && ::stat(QFile::encodeName(own).constData(), &st) == 0)
             same = std::uint64_t(st.st_dev) == target.device && std::uint64_t(st.st_ino) == target.inode;
         if (same)
-            raiseError(ErrPathAccess, chosenPath + QStringLiteral(": this is where the export keeps its own "
-                                                                  "temporary file %1; choose another name.")
-                                          .arg(own));
+            raiseError(ErrPathAccess,
+                chosenPath
+                    + QStringLiteral(": this is where the export keeps its own "
+                                     "temporary file %1; choose another name.")
+                          .arg(own));
     }
     return target.path;
 }
@@ -81,7 +84,8 @@ QString exportTarget(const QString& chosenPath)
 void ConvertAndSave(SaveHost& host, ConvertFormat format)
 {
     const bool tiff = format == ConvertFormat::Tiff;
-    Guard g(QStringLiteral("Form2"), tiff ? QStringLiteral("PushButton4_Click") : QStringLiteral("PushButton5_Click"));
+    Guard g(QStringLiteral("Form2"),
+        tiff ? QStringLiteral("PushButton4_Click") : QStringLiteral("PushButton5_Click"));
     bool& ConvertInProgress = host.convertInProgress();
     if (g.test(100, [&] { return ConvertInProgress; }))
         return;
@@ -90,13 +94,17 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
     g.step(104, [&] { dialog.FileName.clear(); });
     g.step(106, [&] { dialog.DialogTitle = QStringLiteral("Save Image"); });
     g.step(108, [&] {
-        dialog.Filter = tiff ? QStringLiteral("TIFF Files (*.tiff)|*.tiff|") : QStringLiteral("PNG Files (*.png)|*.png|");
+        dialog.Filter = tiff ? QStringLiteral("TIFF Files (*.tiff)|*.tiff|")
+                             : QStringLiteral("PNG Files (*.png)|*.png|");
     });
     g.step(110, [&] { dialog.ShowSave(host.saveWindow()); });
     if (!g.test(112, [&] { return dialog.FileName.isEmpty(); })) {
         QString chosenPath;
         QString target; // what the converter writes: the chosen path, its links followed
-        if (!g.step(114, [&] { chosenPath = dialog.FileName; target = exportTarget(chosenPath); })) {
+        if (!g.step(114, [&] {
+                chosenPath = dialog.FileName;
+                target = exportTarget(chosenPath);
+            })) {
             // Refused before anything was written or deleted.
             g.step(162, [&] { ConvertInProgress = false; });
             return;
@@ -136,7 +144,8 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         g.step(146, [&] { arguments = QStringLiteral(" -out "); });
         g.step(148, [&] { arguments += tiff ? QStringLiteral("tiff ") : QStringLiteral("png  "); });
         g.step(150, [&] {
-            arguments += QStringLiteral(" -o ") + quoteArgument(target) + QLatin1Char(' ') + quoteArgument(temporaryBmp);
+            arguments += QStringLiteral(" -o ") + quoteArgument(target) + QLatin1Char(' ')
+                + quoteArgument(temporaryBmp);
         });
         const bool converted = pictureWritten && g.step(152, [&] {
             // Only the converter this program carries is ever run, started
@@ -145,7 +154,7 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
             const UniqueFd program = openCarriedConverter(converterPath(), converterImage);
             if (!program)
                 raiseError(ErrFileNotFound,
-                           converterPath() + QStringLiteral(": the converter could not be put in place"));
+                    converterPath() + QStringLiteral(": the converter could not be put in place"));
             // Checked again right before: the target may have changed while
             // the converter was being put in place.
             exportTarget(chosenPath);
@@ -153,8 +162,8 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
             // every export to it.
             removeUnfinishedOutput(target);
             QByteArray errorOutput;
-            const std::int32_t result =
-                RunAndWaitFrom(program.get(), quotedConverter + QLatin1Char(' ') + arguments, 0, &errorOutput);
+            const std::int32_t result = RunAndWaitFrom(
+                program.get(), quotedConverter + QLatin1Char(' ') + arguments, 0, &errorOutput);
             if (result != 0)
                 removeUnfinishedOutput(target);
             if (result != 0 || !QFileInfo(target).isFile())

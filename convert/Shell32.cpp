@@ -3,8 +3,8 @@
 #include "app/FileIO.h"
 
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <QFile>
+#include <QLoggingCategory>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -159,7 +159,8 @@ std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
     }
 
     pid_t pid = 0;
-    const int spawnError = ::posix_spawn(&pid, file.constData(), &files.actions, nullptr, argv.data(), environ);
+    const int spawnError
+        = ::posix_spawn(&pid, file.constData(), &files.actions, nullptr, argv.data(), environ);
     writeEnd.reset();
     qCDebug(lcConvert) << "start" << command << "->" << (spawnError ? -spawnError : pid);
     if (spawnError != 0)
@@ -200,8 +201,8 @@ std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, 
     return run(-1, command, errorOutput);
 }
 
-std::int32_t RunAndWaitFrom(int program, const QString& command, std::optional<int> windowStyle,
-                            QByteArray* errorOutput)
+std::int32_t RunAndWaitFrom(
+    int program, const QString& command, std::optional<int> windowStyle, QByteArray* errorOutput)
 {
     (void)windowStyle;
     if (program < 0)

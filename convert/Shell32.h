@@ -32,14 +32,14 @@ constexpr std::int32_t startErrorBase = -2147221504;
 // (0 hidden ... 6 minimised without focus); the programs started here are
 // console programs, which show no window on this platform, so it has no
 // effect.
-std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle = std::nullopt,
-                        QByteArray* errorOutput = nullptr);
+std::int32_t RunAndWait(
+    const QString& command, std::optional<int> windowStyle = std::nullopt, QByteArray* errorOutput = nullptr);
 
 // As RunAndWait, but the program started is the open file `program`, not
 // the file the command line's first argument names (which becomes the
 // program's argv[0]): a file checked through that descriptor is exactly
 // the one that runs.
-std::int32_t RunAndWaitFrom(int program, const QString& command, std::optional<int> windowStyle = std::nullopt,
-                            QByteArray* errorOutput = nullptr);
+std::int32_t RunAndWaitFrom(int program, const QString& command,
+    std::optional<int> windowStyle = std::nullopt, QByteArray* errorOutput = nullptr);
 
 } // namespace orvane

@@ -29,9 +29,12 @@ void put32(std::uint8_t* p, std::uint32_t v)
 int bitsPerPixel(BmpWriter::Kind kind)
 {
     switch (kind) {
-    case BmpWriter::Kind::Rgb24: return 24;
-    case BmpWriter::Kind::Gray8: return 8;
-    case BmpWriter::Kind::BlackWhite1: return 1;
+    case BmpWriter::Kind::Rgb24:
+        return 24;
+    case BmpWriter::Kind::Gray8:
+        return 8;
+    case BmpWriter::Kind::BlackWhite1:
+        return 1;
     }
     return 24;
 }
@@ -39,9 +42,12 @@ int bitsPerPixel(BmpWriter::Kind kind)
 int paletteEntries(BmpWriter::Kind kind)
 {
     switch (kind) {
-    case BmpWriter::Kind::Rgb24: return 0;
-    case BmpWriter::Kind::Gray8: return 256;
-    case BmpWriter::Kind::BlackWhite1: return 2;
+    case BmpWriter::Kind::Rgb24:
+        return 0;
+    case BmpWriter::Kind::Gray8:
+        return 256;
+    case BmpWriter::Kind::BlackWhite1:
+        return 2;
     }
     return 0;
 }
@@ -55,10 +61,14 @@ int BmpWriter::strideFor(int width, Kind kind)
 }
 
 BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
-    : fd_(fd), width_(width), height_(height), kind_(kind), dpi_(dpi),
-      stride_(strideFor(width, kind)),
-      dataOffset_(std::uint32_t(14 + 40 + 4 * paletteEntries(kind))),
-      chunkRows_(int(std::max<std::size_t>(1, kChunkBytes / std::size_t(stride_))))
+    : fd_(fd)
+    , width_(width)
+    , height_(height)
+    , kind_(kind)
+    , dpi_(dpi)
+    , stride_(strideFor(width, kind))
+    , dataOffset_(std::uint32_t(14 + 40 + 4 * paletteEntries(kind)))
+    , chunkRows_(int(std::max<std::size_t>(1, kChunkBytes / std::size_t(stride_))))
 {
     if (height_ >= 0)
         chunkRows_ = std::max(1, std::min(chunkRows_, height_));

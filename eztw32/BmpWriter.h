@@ -44,10 +44,10 @@ private:
     double dpi_;
     int stride_;
     std::uint32_t dataOffset_;
-    int rows_ = 0;            // rows committed
-    int chunkRows_;           // rows per write
-    int chunkFirst_ = 0;      // first row held in the chunk
-    int chunkCount_ = 0;      // rows held in the chunk
+    int rows_ = 0; // rows committed
+    int chunkRows_; // rows per write
+    int chunkFirst_ = 0; // first row held in the chunk
+    int chunkCount_ = 0; // rows held in the chunk
     std::vector<std::uint8_t> chunk_;
     int error_ = 0;
 };

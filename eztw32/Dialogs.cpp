@@ -31,7 +31,8 @@ QString deviceTitle(const DeviceInfo& d)
 
 // ---------------------------------------------------------------------------
 
-ProgressDialog::ProgressDialog(QWidget* owner) : QDialog(owner)
+ProgressDialog::ProgressDialog(QWidget* owner)
+    : QDialog(owner)
 {
     setObjectName(QStringLiteral("progressDialog"));
     setWindowTitle(QString::fromLatin1(kTitle));
@@ -108,7 +109,9 @@ QString noDeviceText()
 }
 
 SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& current)
-    : QDialog(owner), alive_(std::make_shared<bool>(true)), current_(current)
+    : QDialog(owner)
+    , alive_(std::make_shared<bool>(true))
+    , current_(current)
 {
     setObjectName(QStringLiteral("sourceDialog"));
     setWindowTitle(tr("Select Source"));
@@ -276,7 +279,8 @@ void showFault(QWidget* owner, Fault fault, SANE_Status status, const QString& d
         break;
     case Fault::DeviceGone:
         text = QObject::tr("The scanner \"%1\" is no longer available. Check that it is switched "
-                           "on and connected, or choose another source.").arg(device);
+                           "on and connected, or choose another source.")
+                   .arg(device);
         break;
     case Fault::NoDevice:
         text = noDeviceText().replace(QObject::tr(" Then press Refresh."), QString());
@@ -304,7 +308,8 @@ void showFault(QWidget* owner, Fault fault, SANE_Status status, const QString& d
     QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kTitle), text, QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("scannerMessage"));
     if (fault != Fault::NoDevice && status != SANE_STATUS_GOOD)
-        box.setInformativeText(QObject::tr("Scanner's report: %1").arg(QString::fromLocal8Bit(sane_strstatus(status))));
+        box.setInformativeText(
+            QObject::tr("Scanner's report: %1").arg(QString::fromLocal8Bit(sane_strstatus(status))));
     box.exec();
 }
 

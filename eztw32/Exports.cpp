@@ -77,10 +77,11 @@ std::int32_t acquire(QWidget* owner, const char* path)
     const std::optional<DeviceInfo> chosen = rememberedDevice();
     auto opened = std::make_shared<OpenOutcome>();
     const bool stayed = runWithProgress(
-        owner, chosen ? QObject::tr("Connecting to the scanner…") : QObject::tr("Looking for a scanner…"), true,
-        [session, chosen, opened] { *opened = session->open(chosen, true); },
+        owner, chosen ? QObject::tr("Connecting to the scanner…") : QObject::tr("Looking for a scanner…"),
+        true, [session, chosen, opened] { *opened = session->open(chosen, true); },
         [session](ProgressDialog& d) {
-            QObject::connect(&d, &ProgressDialog::cancelRequested, &d, [session] { session->abandonOpening(); });
+            QObject::connect(
+                &d, &ProgressDialog::cancelRequested, &d, [session] { session->abandonOpening(); });
         });
     if (!stayed) {
         closeLater(session);
@@ -88,7 +89,7 @@ std::int32_t acquire(QWidget* owner, const char* path)
     }
     if (opened->fault != Fault::None) {
         showFault(owner, opened->fault, opened->status,
-                  deviceTitle(opened->missing ? *opened->missing : opened->info));
+            deviceTitle(opened->missing ? *opened->missing : opened->info));
         return EZTW32_FAILED;
     }
 

@@ -69,7 +69,7 @@ bool ReplacingFile::create(const std::string& target)
         errno = EISDIR;
         return false;
     }
-    struct stat st {};
+    struct stat st { };
     if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         return false;

@@ -12,9 +12,13 @@ namespace eztw32 {
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
+    explicit UniqueFd(int fd)
+        : fd_(fd)
+    { }
     ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd(UniqueFd&& other) noexcept
+        : fd_(other.release())
+    { }
     UniqueFd& operator=(UniqueFd&& other) noexcept
     {
         if (this != &other)

@@ -78,7 +78,8 @@ ColourMode classifyMode(const std::string& value)
     return ColourMode::DeviceDefault;
 }
 
-ScanOptions::ScanOptions(std::vector<OptionInfo> options) : options_(std::move(options))
+ScanOptions::ScanOptions(std::vector<OptionInfo> options)
+    : options_(std::move(options))
 {
     if (const auto o = findOption(options_, "source");
         o && o->settable() && o->type == SANE_TYPE_STRING && o->strings.size() > 1)
@@ -89,15 +90,26 @@ ScanOptions::ScanOptions(std::vector<OptionInfo> options) : options_(std::move(o
     if (const auto o = findOption(options_, "mode"); o && o->settable() && o->type == SANE_TYPE_STRING) {
         for (const std::string& s : o->strings) {
             switch (classifyMode(s)) {
-            case ColourMode::Colour: if (!colourValue_) colourValue_ = s; break;
-            case ColourMode::Gray: if (!grayValue_) grayValue_ = s; break;
-            case ColourMode::LineArt: if (!lineArtValue_) lineArtValue_ = s; break;
-            case ColourMode::DeviceDefault: break;
+            case ColourMode::Colour:
+                if (!colourValue_)
+                    colourValue_ = s;
+                break;
+            case ColourMode::Gray:
+                if (!grayValue_)
+                    grayValue_ = s;
+                break;
+            case ColourMode::LineArt:
+                if (!lineArtValue_)
+                    lineArtValue_ = s;
+                break;
+            case ColourMode::DeviceDefault:
+                break;
             }
         }
         if (!lineArtValue_ && grayValue_) {
             const auto depth = findOption(options_, "depth");
-            if (depth && depth->settable() && depth->constraint != SANE_CONSTRAINT_NONE && offers(*depth, 1.0)) {
+            if (depth && depth->settable() && depth->constraint != SANE_CONSTRAINT_NONE
+                && offers(*depth, 1.0)) {
                 lineArtValue_ = grayValue_;
                 lineArtByDepth_ = true;
             }
@@ -211,13 +223,18 @@ ScanSettings ScanOptions::settings(const ScanChoices& c) const
     if (!modes_.empty()) {
         s.colour = c.colour;
         switch (c.colour) {
-        case ColourMode::Colour: s.modeValue = colourValue_; break;
-        case ColourMode::Gray: s.modeValue = grayValue_; break;
+        case ColourMode::Colour:
+            s.modeValue = colourValue_;
+            break;
+        case ColourMode::Gray:
+            s.modeValue = grayValue_;
+            break;
         case ColourMode::LineArt:
             s.modeValue = lineArtValue_;
             s.lineArtByDepth = lineArtByDepth_;
             break;
-        case ColourMode::DeviceDefault: break;
+        case ColourMode::DeviceDefault:
+            break;
         }
     }
     if (!resolutions_.empty())

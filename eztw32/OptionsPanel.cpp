@@ -20,13 +20,20 @@ namespace {
 QString unitText(SANE_Unit unit)
 {
     switch (unit) {
-    case SANE_UNIT_PIXEL: return QObject::tr("px");
-    case SANE_UNIT_BIT: return QObject::tr("bit");
-    case SANE_UNIT_MM: return QObject::tr("mm");
-    case SANE_UNIT_DPI: return QObject::tr("dpi");
-    case SANE_UNIT_PERCENT: return QObject::tr("%");
-    case SANE_UNIT_MICROSECOND: return QObject::tr("µs");
-    case SANE_UNIT_NONE: break;
+    case SANE_UNIT_PIXEL:
+        return QObject::tr("px");
+    case SANE_UNIT_BIT:
+        return QObject::tr("bit");
+    case SANE_UNIT_MM:
+        return QObject::tr("mm");
+    case SANE_UNIT_DPI:
+        return QObject::tr("dpi");
+    case SANE_UNIT_PERCENT:
+        return QObject::tr("%");
+    case SANE_UNIT_MICROSECOND:
+        return QObject::tr("µs");
+    case SANE_UNIT_NONE:
+        break;
     }
     return {};
 }
@@ -60,7 +67,9 @@ int decimalsFor(const OptionInfo& o)
 
 } // namespace
 
-OptionsPanel::OptionsPanel(QWidget* parent) : QWidget(parent), layout_(new QVBoxLayout(this))
+OptionsPanel::OptionsPanel(QWidget* parent)
+    : QWidget(parent)
+    , layout_(new QVBoxLayout(this))
 {
     setObjectName(QStringLiteral("optionsPanel"));
     layout_->setContentsMargins(0, 0, 0, 0);
@@ -79,8 +88,8 @@ std::string OptionsPanel::signature() const
     std::string s;
     for (const OptionInfo& o : options_) {
         s += o.name + '|' + std::to_string(o.cap) + '|' + std::to_string(int(o.constraint)) + '|'
-             + std::to_string(o.min) + '|' + std::to_string(o.max) + '|' + std::to_string(o.quant) + '|'
-             + std::to_string(o.count);
+            + std::to_string(o.min) + '|' + std::to_string(o.max) + '|' + std::to_string(o.quant) + '|'
+            + std::to_string(o.count);
         for (const std::string& t : o.strings)
             s += '|' + t;
         for (double v : o.numbers)
@@ -90,7 +99,8 @@ std::string OptionsPanel::signature() const
     return s;
 }
 
-void OptionsPanel::setOptions(const std::vector<OptionInfo>& options, const std::set<std::string>& shownElsewhere)
+void OptionsPanel::setOptions(
+    const std::vector<OptionInfo>& options, const std::set<std::string>& shownElsewhere)
 {
     options_ = options;
     shownElsewhere_ = shownElsewhere;
@@ -134,14 +144,16 @@ void OptionsPanel::rebuild()
             label.clear();
         } else if (o.type == SANE_TYPE_BOOL) {
             auto* c = new QCheckBox(box);
-            connect(c, &QCheckBox::toggled, this,
-                    [this, name](bool on) { Q_EMIT edited(name, on ? QStringLiteral("1") : QStringLiteral("0")); });
+            connect(c, &QCheckBox::toggled, this, [this, name](bool on) {
+                Q_EMIT edited(name, on ? QStringLiteral("1") : QStringLiteral("0"));
+            });
             w = c;
         } else if (o.type == SANE_TYPE_STRING && o.constraint == SANE_CONSTRAINT_STRING_LIST) {
             auto* c = new QComboBox(box);
             for (const std::string& s : o.strings)
                 c->addItem(QString::fromStdString(s));
-            connect(c, &QComboBox::currentIndexChanged, this, [this, name, c] { Q_EMIT edited(name, c->currentText()); });
+            connect(c, &QComboBox::currentIndexChanged, this,
+                [this, name, c] { Q_EMIT edited(name, c->currentText()); });
             w = c;
         } else if (o.type == SANE_TYPE_STRING) {
             auto* e = new QLineEdit(box);
@@ -167,7 +179,7 @@ void OptionsPanel::rebuild()
             for (double v : o.numbers)
                 c->addItem(unit.isEmpty() ? number(v) : number(v) + QLatin1Char(' ') + unit, v);
             connect(c, &QComboBox::currentIndexChanged, this,
-                    [this, name, c] { Q_EMIT edited(name, number(c->currentData().toDouble())); });
+                [this, name, c] { Q_EMIT edited(name, number(c->currentData().toDouble())); });
             w = c;
         } else if (o.type == SANE_TYPE_INT) {
             auto* s = new QSpinBox(box);
@@ -181,7 +193,8 @@ void OptionsPanel::rebuild()
             if (!unit.isEmpty())
                 s->setSuffix(QLatin1Char(' ') + unit);
             s->setKeyboardTracking(false);
-            connect(s, &QSpinBox::valueChanged, this, [this, name](int v) { Q_EMIT edited(name, QString::number(v)); });
+            connect(s, &QSpinBox::valueChanged, this,
+                [this, name](int v) { Q_EMIT edited(name, QString::number(v)); });
             w = s;
         } else {
             auto* s = new QDoubleSpinBox(box);
@@ -197,7 +210,7 @@ void OptionsPanel::rebuild()
                 s->setSuffix(QLatin1Char(' ') + unit);
             s->setKeyboardTracking(false);
             connect(s, &QDoubleSpinBox::valueChanged, this,
-                    [this, name](double v) { Q_EMIT edited(name, number(v)); });
+                [this, name](double v) { Q_EMIT edited(name, number(v)); });
             w = s;
         }
         w->setObjectName(widgetName(o));

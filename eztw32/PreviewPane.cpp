@@ -15,7 +15,8 @@ constexpr double kGrip = 6.0;
 
 } // namespace
 
-PreviewPane::PreviewPane(QWidget* parent) : QWidget(parent)
+PreviewPane::PreviewPane(QWidget* parent)
+    : QWidget(parent)
 {
     setObjectName(QStringLiteral("previewPane"));
     setMouseTracking(true);
@@ -55,7 +56,7 @@ QPointF PreviewPane::toMm(QPointF px) const
 {
     const QRectF b = bed();
     return {bounds_.tlX + (px.x() - b.left()) / b.width() * bounds_.width(),
-            bounds_.tlY + (px.y() - b.top()) / b.height() * bounds_.height()};
+        bounds_.tlY + (px.y() - b.top()) / b.height() * bounds_.height()};
 }
 
 QRectF PreviewPane::toPx(const Area& a) const
@@ -110,7 +111,8 @@ void PreviewPane::paintEvent(QPaintEvent*)
 
 void PreviewPane::mousePressEvent(QMouseEvent* e)
 {
-    if (e->button() != Qt::LeftButton || !bed().adjusted(-kGrip, -kGrip, kGrip, kGrip).contains(e->position()))
+    if (e->button() != Qt::LeftButton
+        || !bed().adjusted(-kGrip, -kGrip, kGrip, kGrip).contains(e->position()))
         return;
     drag_ = hit(e->position());
     pressMm_ = toMm(e->position());
@@ -143,7 +145,7 @@ void PreviewPane::mouseMoveEvent(QMouseEvent* e)
     Area a = pressArea_;
     if (drag_ == Draw) {
         a = {std::min(pressMm_.x(), mm.x()), std::min(pressMm_.y(), mm.y()), std::max(pressMm_.x(), mm.x()),
-             std::max(pressMm_.y(), mm.y())};
+            std::max(pressMm_.y(), mm.y())};
     } else if (drag_ == Move) {
         // Moved whole: kept inside the bed at its size.
         const double mx = std::clamp(dx, bounds_.tlX - a.tlX, bounds_.brX - a.brX);

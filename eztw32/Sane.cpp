@@ -33,7 +33,7 @@ const char* statusText(SANE_Status s)
 
 void makeSigpipeHarmless()
 {
-    struct sigaction current {};
+    struct sigaction current { };
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         std::signal(SIGPIPE, SIG_IGN);
 }
@@ -97,8 +97,8 @@ SANE_Status ensureSaneInitialised()
         makeSigpipeHarmless();
         SANE_Int version = 0;
         result = sane_init(&version, nullptr);
-        qCDebug(lcEztw32, "sane_init() -> %s, version %d.%d.%d", statusText(result), SANE_VERSION_MAJOR(version),
-                SANE_VERSION_MINOR(version), SANE_VERSION_BUILD(version));
+        qCDebug(lcEztw32, "sane_init() -> %s, version %d.%d.%d", statusText(result),
+            SANE_VERSION_MAJOR(version), SANE_VERSION_MINOR(version), SANE_VERSION_BUILD(version));
         done = true;
     }
     return result;
@@ -116,8 +116,10 @@ SANE_Status listDevices(std::vector<DeviceInfo>& devices)
     // The list belongs to SANE and lives only until the next search: copied
     // at once.
     for (int i = 0; list[i]; ++i) {
-        devices.push_back({text(list[i]->name), text(list[i]->vendor), text(list[i]->model), text(list[i]->type)});
-        qCDebug(lcEztw32, "  device %s: %s %s (%s)", list[i]->name, list[i]->vendor, list[i]->model, list[i]->type);
+        devices.push_back(
+            {text(list[i]->name), text(list[i]->vendor), text(list[i]->model), text(list[i]->type)});
+        qCDebug(lcEztw32, "  device %s: %s %s (%s)", list[i]->name, list[i]->vendor, list[i]->model,
+            list[i]->type);
     }
     return SANE_STATUS_GOOD;
 }
@@ -210,10 +212,10 @@ SANE_Status Device::parameters(SANE_Parameters& p)
 {
     const SANE_Status st = sane_get_parameters(handle_, &p);
     qCDebug(lcEztw32,
-            "sane_get_parameters(\"%s\") -> %s: format %d, last frame %d, %d bytes per line, %d pixels per line, "
-            "%d lines, depth %d",
-            name_.c_str(), statusText(st), int(p.format), int(p.last_frame), p.bytes_per_line, p.pixels_per_line,
-            p.lines, p.depth);
+        "sane_get_parameters(\"%s\") -> %s: format %d, last frame %d, %d bytes per line, %d pixels per line, "
+        "%d lines, depth %d",
+        name_.c_str(), statusText(st), int(p.format), int(p.last_frame), p.bytes_per_line, p.pixels_per_line,
+        p.lines, p.depth);
     return st;
 }
 
@@ -279,16 +281,18 @@ std::vector<OptionInfo> Device::options() const
         if (SANE_OPTION_IS_ACTIVE(d->cap) && (d->cap & SANE_CAP_SOFT_DETECT) && d->size > 0) {
             if (d->type == SANE_TYPE_STRING) {
                 std::vector<char> buf(size_t(d->size) + 1, '\0');
-                const SANE_Status st = sane_control_option(handle_, i, SANE_ACTION_GET_VALUE, buf.data(), nullptr);
-                qCDebug(lcEztw32, "sane_control_option(%d \"%s\", GET) -> %s: \"%s\"", i, d->name, statusText(st),
-                        buf.data());
+                const SANE_Status st
+                    = sane_control_option(handle_, i, SANE_ACTION_GET_VALUE, buf.data(), nullptr);
+                qCDebug(lcEztw32, "sane_control_option(%d \"%s\", GET) -> %s: \"%s\"", i, d->name,
+                    statusText(st), buf.data());
                 if (st == SANE_STATUS_GOOD)
                     o.text = buf.data();
             } else if (o.isNumber() || d->type == SANE_TYPE_BOOL) {
                 std::vector<SANE_Word> words(size_t(o.count), 0);
-                const SANE_Status st = sane_control_option(handle_, i, SANE_ACTION_GET_VALUE, words.data(), nullptr);
+                const SANE_Status st
+                    = sane_control_option(handle_, i, SANE_ACTION_GET_VALUE, words.data(), nullptr);
                 qCDebug(lcEztw32, "sane_control_option(%d \"%s\", GET) -> %s: %g", i, d->name, statusText(st),
-                        toNumber(d->type, words[0]));
+                    toNumber(d->type, words[0]));
                 if (st == SANE_STATUS_GOOD) {
                     for (SANE_Word w : words)
                         o.values.push_back(toNumber(d->type, w));
@@ -321,8 +325,8 @@ SANE_Status Device::setNumbers(const std::string& name, const std::vector<double
         words[k] = toWord(d->type, values[std::min(k, values.size() - 1)]);
     SANE_Int flags = 0;
     const SANE_Status st = sane_control_option(handle_, index, SANE_ACTION_SET_VALUE, words.data(), &flags);
-    qCDebug(lcEztw32, "sane_control_option(%d \"%s\", SET %g) -> %s, info 0x%x", index, name.c_str(), values[0],
-            statusText(st), unsigned(flags));
+    qCDebug(lcEztw32, "sane_control_option(%d \"%s\", SET %g) -> %s, info 0x%x", index, name.c_str(),
+        values[0], statusText(st), unsigned(flags));
     if (info)
         *info = flags;
     return st;
@@ -346,8 +350,8 @@ SANE_Status Device::setString(const std::string& name, const std::string& value,
     std::memcpy(buf.data(), value.c_str(), std::min(value.size(), buf.size() - 1));
     SANE_Int flags = 0;
     const SANE_Status st = sane_control_option(handle_, index, SANE_ACTION_SET_VALUE, buf.data(), &flags);
-    qCDebug(lcEztw32, "sane_control_option(%d \"%s\", SET \"%s\") -> %s, info 0x%x", index, name.c_str(), buf.data(),
-            statusText(st), unsigned(flags));
+    qCDebug(lcEztw32, "sane_control_option(%d \"%s\", SET \"%s\") -> %s, info 0x%x", index, name.c_str(),
+        buf.data(), statusText(st), unsigned(flags));
     if (info)
         *info = flags;
     return st;
@@ -360,8 +364,8 @@ SANE_Status Device::press(const std::string& name, SANE_Int* info)
         return SANE_STATUS_UNSUPPORTED;
     SANE_Int flags = 0;
     const SANE_Status st = sane_control_option(handle_, index, SANE_ACTION_SET_VALUE, nullptr, &flags);
-    qCDebug(lcEztw32, "sane_control_option(%d \"%s\", PRESS) -> %s, info 0x%x", index, name.c_str(), statusText(st),
-            unsigned(flags));
+    qCDebug(lcEztw32, "sane_control_option(%d \"%s\", PRESS) -> %s, info 0x%x", index, name.c_str(),
+        statusText(st), unsigned(flags));
     if (info)
         *info = flags;
     return st;

@@ -44,14 +44,14 @@ struct OptionInfo {
     SANE_Value_Type type = SANE_TYPE_INT;
     SANE_Unit unit = SANE_UNIT_NONE;
     SANE_Int cap = 0;
-    int count = 1;                           // elements of a number array
+    int count = 1; // elements of a number array
     SANE_Constraint_Type constraint = SANE_CONSTRAINT_NONE;
-    double min = 0, max = 0, quant = 0;      // range constraint, as numbers
-    std::vector<double> numbers;             // word list constraint
-    std::vector<std::string> strings;        // string list constraint
-    double value = 0;                        // current value of a number or bool option
-    std::vector<double> values;              // every element of a number array
-    std::string text;                        // current value of a string option
+    double min = 0, max = 0, quant = 0; // range constraint, as numbers
+    std::vector<double> numbers; // word list constraint
+    std::vector<std::string> strings; // string list constraint
+    double value = 0; // current value of a number or bool option
+    std::vector<double> values; // every element of a number array
+    std::string text; // current value of a string option
 
     bool active() const { return SANE_OPTION_IS_ACTIVE(cap); }
     bool settable() const { return SANE_OPTION_IS_ACTIVE(cap) && SANE_OPTION_IS_SETTABLE(cap); }
@@ -81,7 +81,8 @@ public:
     std::optional<OptionInfo> option(const std::string& name) const;
     // Setting an option; *info gets SANE's SANE_INFO_* flags.
     SANE_Status setNumber(const std::string& name, double value, SANE_Int* info = nullptr);
-    SANE_Status setNumbers(const std::string& name, const std::vector<double>& values, SANE_Int* info = nullptr);
+    SANE_Status setNumbers(
+        const std::string& name, const std::vector<double>& values, SANE_Int* info = nullptr);
     SANE_Status setString(const std::string& name, const std::string& value, SANE_Int* info = nullptr);
     SANE_Status press(const std::string& name, SANE_Int* info = nullptr);
 
@@ -107,7 +108,10 @@ private:
 // false when the time is up or *stop turned true.
 class BusyBackOff {
 public:
-    explicit BusyBackOff(const std::atomic<bool>* stop, int limitMs = 8000) : stop_(stop), limitMs_(limitMs) {}
+    explicit BusyBackOff(const std::atomic<bool>* stop, int limitMs = 8000)
+        : stop_(stop)
+        , limitMs_(limitMs)
+    { }
     bool wait();
 
 private:

@@ -41,10 +41,14 @@ QString dpiText(double dpi)
 QString modeText(ColourMode m)
 {
     switch (m) {
-    case ColourMode::Colour: return QObject::tr("Colour");
-    case ColourMode::Gray: return QObject::tr("Gray");
-    case ColourMode::LineArt: return QObject::tr("Black and white (line art)");
-    case ColourMode::DeviceDefault: break;
+    case ColourMode::Colour:
+        return QObject::tr("Colour");
+    case ColourMode::Gray:
+        return QObject::tr("Gray");
+    case ColourMode::LineArt:
+        return QObject::tr("Black and white (line art)");
+    case ColourMode::DeviceDefault:
+        break;
     }
     return {};
 }
@@ -66,7 +70,9 @@ QDoubleSpinBox* spin(QWidget* parent, const QString& name)
 } // namespace
 
 ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, const OpenOutcome& opened)
-    : QDialog(owner), session_(std::move(session)), alive_(std::make_shared<bool>(true))
+    : QDialog(owner)
+    , session_(std::move(session))
+    , alive_(std::make_shared<bool>(true))
 {
     setObjectName(QStringLiteral("scanDialog"));
     setWindowTitle(tr("Scanner"));
@@ -242,7 +248,7 @@ ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, con
         note_->setText(tr("The scanner \"%1\" was not found; it may be switched off or disconnected. "
                           "%2. Using \"%3\".")
                            .arg(deviceTitle(*opened.missing), devicesFoundText(int(opened.found.size())),
-                                deviceTitle(opened.info)));
+                               deviceTitle(opened.info)));
     form_->setRowVisible(note_, opened.missing.has_value());
     form_->setRowVisible(devices_, opened.missing.has_value() && opened.found.size() > 1);
     resize(860, 620);
@@ -340,8 +346,9 @@ void ScanDialog::fillCommon()
                                  .arg(p.area.width() / unit_, 0, 'f', inches ? 1 : 0)
                                  .arg(p.area.height() / unit_, 0, 'f', inches ? 1 : 0)
                                  .arg(inches ? tr("in") : tr("mm"));
-        areaPreset_->addItem(p.name.empty() ? tr("Full area (%1)").arg(size)
-                                            : QStringLiteral("%1 (%2)").arg(QString::fromStdString(p.name), size));
+        areaPreset_->addItem(p.name.empty()
+                ? tr("Full area (%1)").arg(size)
+                : QStringLiteral("%1 (%2)").arg(QString::fromStdString(p.name), size));
     }
     form_->setRowVisible(areaPreset_, m.hasArea());
     form_->setRowVisible(areaRow_, m.hasArea());
@@ -364,16 +371,17 @@ void ScanDialog::fillCommon()
         pane_->setBounds(b, [this](Area a) { return model_->clamp(a); });
     }
 
-    const auto fillSpin = [this](QDoubleSpinBox* box, const std::optional<OptionInfo>& o, std::optional<double> v) {
-        form_->setRowVisible(box, o.has_value());
-        if (!o)
-            return;
-        box->setDecimals(o->type == SANE_TYPE_FIXED ? 1 : 0);
-        box->setRange(o->min, o->max);
-        if (o->quant > 0)
-            box->setSingleStep(o->quant);
-        box->setValue(v.value_or(o->value));
-    };
+    const auto fillSpin
+        = [this](QDoubleSpinBox* box, const std::optional<OptionInfo>& o, std::optional<double> v) {
+              form_->setRowVisible(box, o.has_value());
+              if (!o)
+                  return;
+              box->setDecimals(o->type == SANE_TYPE_FIXED ? 1 : 0);
+              box->setRange(o->min, o->max);
+              if (o->quant > 0)
+                  box->setSingleStep(o->quant);
+              box->setValue(v.value_or(o->value));
+          };
     fillSpin(brightness_, m.brightness(), choices_.brightness);
     fillSpin(contrast_, m.contrast(), choices_.contrast);
     filling_ = false;
@@ -442,11 +450,12 @@ void ScanDialog::showSize()
     } else {
         size_->setText(tr("The size is known only after the scan."));
     }
-    tooLarge_->setText(tooLarge ? tr("This picture would be larger than the program can hold (%1 in memory, at "
-                                     "most %2). Choose a lower resolution, gray or black and white, or a smaller "
-                                     "area.")
-                                      .arg(megabytes(s.heldBytes()), megabytes(kLargestPictureBytes))
-                                : QString());
+    tooLarge_->setText(tooLarge
+            ? tr("This picture would be larger than the program can hold (%1 in memory, at "
+                 "most %2). Choose a lower resolution, gray or black and white, or a smaller "
+                 "area.")
+                  .arg(megabytes(s.heldBytes()), megabytes(kLargestPictureBytes))
+            : QString());
     form_->setRowVisible(tooLarge_, tooLarge);
     scanButton_->setEnabled(!tooLarge && !busy_);
 }
@@ -545,8 +554,8 @@ void ScanDialog::optionEdited(const QString& name, const QString& value)
     const auto o = findOption(model_->all(), setting.first);
     if (o && o->type != SANE_TYPE_BUTTON) {
         edits_.erase(std::remove_if(edits_.begin(), edits_.end(),
-                                    [&](const OptionSetting& e) { return e.first == setting.first; }),
-                     edits_.end());
+                         [&](const OptionSetting& e) { return e.first == setting.first; }),
+            edits_.end());
         edits_.push_back(setting);
     }
     setBusy(true);
@@ -556,7 +565,8 @@ void ScanDialog::optionEdited(const QString& name, const QString& value)
         postToGui(alive, [this, name = setting.first, out = std::move(out)]() mutable {
             if (out.status != SANE_STATUS_GOOD)
                 status_->setText(tr("The scanner did not take the setting \"%1\": %2")
-                                     .arg(QString::fromStdString(name), QString::fromLocal8Bit(sane_strstatus(out.status))));
+                                     .arg(QString::fromStdString(name),
+                                         QString::fromLocal8Bit(sane_strstatus(out.status))));
             else
                 status_->clear();
             readCommon();

@@ -118,8 +118,8 @@ enum class ReadEnd { Eof, Cancelled, Fault, Stopped };
 // A device that keeps answering "good" with no data for longer than the
 // stall limit has stopped answering.
 template <class OnRow>
-ReadEnd readFrame(Device& device, int bytesPerLine, ScanProgress& progress,
-                  std::vector<std::uint8_t>& buf, SANE_Status& status, OnRow&& onRow)
+ReadEnd readFrame(Device& device, int bytesPerLine, ScanProgress& progress, std::vector<std::uint8_t>& buf,
+    SANE_Status& status, OnRow&& onRow)
 {
     const auto bpl = std::size_t(bytesPerLine);
     const int stallMs = stallLimitMs();
@@ -193,14 +193,19 @@ ScanResult applySettings(Device& device, const ScanSettings& s)
             if (!check(st = device.setNumber("depth", 1)))
                 return failed(Fault::SettingsRejected, st);
         } else if ((s.colour == ColourMode::Colour || s.colour == ColourMode::Gray) && depth->value == 1
-                   && offers(8)) {
+            && offers(8)) {
             if (!check(st = device.setNumber("depth", 8)))
                 return failed(Fault::SettingsRejected, st);
         }
     }
     const std::pair<const char*, const std::optional<double>*> numbers[] = {
-        {"resolution", &s.resolution}, {"tl-x", &s.tlX}, {"tl-y", &s.tlY}, {"br-x", &s.brX},
-        {"br-y", &s.brY}, {"brightness", &s.brightness}, {"contrast", &s.contrast},
+        {"resolution", &s.resolution},
+        {"tl-x", &s.tlX},
+        {"tl-y", &s.tlY},
+        {"br-x", &s.brX},
+        {"br-y", &s.brY},
+        {"brightness", &s.brightness},
+        {"contrast", &s.contrast},
     };
     for (const auto& [name, value] : numbers) {
         if (*value && settable(name) && !check(st = device.setNumber(name, **value)))
@@ -228,33 +233,38 @@ SANE_Status startWithRetry(Device& device, ScanProgress& progress)
 // The result of a frame that ended with a fault.
 ScanResult frameFault(const ScanProgress& progress, SANE_Status status)
 {
-    return progress.stalled.load() ? failed(Fault::Stalled, SANE_STATUS_IO_ERROR) : failed(Fault::Status, status);
+    return progress.stalled.load() ? failed(Fault::Stalled, SANE_STATUS_IO_ERROR)
+                                   : failed(Fault::Status, status);
 }
 
-ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, int fd,
-                          ScanProgress& progress)
+ScanResult scanSinglePass(
+    Device& device, const SANE_Parameters& p, double dpi, int fd, ScanProgress& progress)
 {
     const BmpWriter::Kind kind = p.format == SANE_FRAME_RGB ? BmpWriter::Kind::Rgb24
-                                 : p.depth == 1             ? BmpWriter::Kind::BlackWhite1
+        : p.depth == 1                                      ? BmpWriter::Kind::BlackWhite1
                                                             : BmpWriter::Kind::Gray8;
     BmpWriter writer(fd, p.pixels_per_line, p.lines > 0 ? p.lines : -1, kind, dpi);
     if (!writer.begin())
         return writeFailed();
     std::vector<std::uint8_t> buf(std::max(std::size_t(p.bytes_per_line),
-                                           kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
+        kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
     SANE_Status status = SANE_STATUS_GOOD;
-    const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status,
-                                  [&](const std::uint8_t* row) {
-                                      if (p.lines > 0 && writer.rows() >= p.lines)
-                                          return true;
-                                      convertRow(row, writer.nextRow(), p.pixels_per_line, p.depth, p.format);
-                                      return writer.commitRow();
-                                  });
+    const ReadEnd end
+        = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
+              if (p.lines > 0 && writer.rows() >= p.lines)
+                  return true;
+              convertRow(row, writer.nextRow(), p.pixels_per_line, p.depth, p.format);
+              return writer.commitRow();
+          });
     switch (end) {
-    case ReadEnd::Stopped: return writeFailed();
-    case ReadEnd::Cancelled: return cancelled();
-    case ReadEnd::Fault: return frameFault(progress, status);
-    case ReadEnd::Eof: break;
+    case ReadEnd::Stopped:
+        return writeFailed();
+    case ReadEnd::Cancelled:
+        return cancelled();
+    case ReadEnd::Fault:
+        return frameFault(progress, status);
+    case ReadEnd::Eof:
+        break;
     }
     if (writer.rows() == 0 || (p.lines > 0 && writer.rows() < p.lines))
         return failed(Fault::Incomplete, SANE_STATUS_EOF);
@@ -286,37 +296,40 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
                 return cancelled();
             if (st != SANE_STATUS_GOOD)
                 return failed(Fault::Status, st);
-            if (device.parameters(p) != SANE_STATUS_GOOD || !validParameters(p)
-                || p.pixels_per_line != width || p.format == SANE_FRAME_RGB || p.format == SANE_FRAME_GRAY)
+            if (device.parameters(p) != SANE_STATUS_GOOD || !validParameters(p) || p.pixels_per_line != width
+                || p.format == SANE_FRAME_RGB || p.format == SANE_FRAME_GRAY)
                 return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
         }
         const int channel = p.format == SANE_FRAME_RED ? 2 : p.format == SANE_FRAME_GREEN ? 1 : 0;
         buf.resize(std::max(std::size_t(p.bytes_per_line),
-                            kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
+            kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
         int rows = 0;
         SANE_Status status = SANE_STATUS_GOOD;
-        const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status,
-                                      [&](const std::uint8_t* row) {
-                                          std::uint8_t* dst;
-                                          if (knownHeight) {
-                                              if (rows >= height)
-                                                  return true;
-                                              dst = fixed.get() + std::size_t(rows) * rowBytes;
-                                          } else {
-                                              if (std::size_t(rows + 1) * rowBytes > growing.size())
-                                                  growing.resize(std::size_t(rows + 1) * rowBytes);
-                                              dst = growing.data() + std::size_t(rows) * rowBytes;
-                                          }
-                                          for (int x = 0; x < width; ++x)
-                                              dst[3 * x + channel] = sample8(row, std::size_t(x), p.depth);
-                                          ++rows;
-                                          return true;
-                                      });
+        const ReadEnd end
+            = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
+                  std::uint8_t* dst;
+                  if (knownHeight) {
+                      if (rows >= height)
+                          return true;
+                      dst = fixed.get() + std::size_t(rows) * rowBytes;
+                  } else {
+                      if (std::size_t(rows + 1) * rowBytes > growing.size())
+                          growing.resize(std::size_t(rows + 1) * rowBytes);
+                      dst = growing.data() + std::size_t(rows) * rowBytes;
+                  }
+                  for (int x = 0; x < width; ++x)
+                      dst[3 * x + channel] = sample8(row, std::size_t(x), p.depth);
+                  ++rows;
+                  return true;
+              });
         switch (end) {
         case ReadEnd::Stopped:
-        case ReadEnd::Cancelled: return cancelled();
-        case ReadEnd::Fault: return frameFault(progress, status);
-        case ReadEnd::Eof: break;
+        case ReadEnd::Cancelled:
+            return cancelled();
+        case ReadEnd::Fault:
+            return frameFault(progress, status);
+        case ReadEnd::Eof:
+            break;
         }
         if (rows == 0 || (knownHeight && rows < height))
             return failed(Fault::Incomplete, SANE_STATUS_EOF);
@@ -342,8 +355,8 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
 }
 
 // Applies the settings, starts the scan and checks its first frame.
-ScanResult begin(Device& device, const ScanSettings& settings, ScanProgress& progress, SANE_Parameters& p,
-                 double& dpi)
+ScanResult begin(
+    Device& device, const ScanSettings& settings, ScanProgress& progress, SANE_Parameters& p, double& dpi)
 {
     if (ScanResult r = applySettings(device, settings); r.outcome != Outcome::Done)
         return r;
@@ -363,7 +376,8 @@ ScanResult begin(Device& device, const ScanSettings& settings, ScanProgress& pro
         return failed(Fault::Status, pst);
     if (!validParameters(p))
         return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
-    const bool threePass = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
+    const bool threePass
+        = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
     if (p.lines > 0)
         progress.bytesTotal.store(std::int64_t(p.lines) * p.bytes_per_line * (threePass ? 3 : 1));
     return {};
@@ -375,8 +389,10 @@ ScanResult scan(Device& device, const ScanSettings& settings, int fd, ScanProgre
     double dpi = 0;
     if (ScanResult r = begin(device, settings, progress, p, dpi); r.outcome != Outcome::Done)
         return r;
-    const bool threePass = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
-    return threePass ? scanThreePass(device, p, dpi, fd, progress) : scanSinglePass(device, p, dpi, fd, progress);
+    const bool threePass
+        = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
+    return threePass ? scanThreePass(device, p, dpi, fd, progress)
+                     : scanSinglePass(device, p, dpi, fd, progress);
 }
 
 // The preview: every frame into 8-bit RGB rows in memory.
@@ -408,42 +424,46 @@ ScanResult preview(Device& device, const ScanSettings& settings, PreviewBuffer& 
         }
         const int channel = p.format == SANE_FRAME_RED ? 0 : p.format == SANE_FRAME_GREEN ? 1 : 2;
         buf.resize(std::max(std::size_t(p.bytes_per_line),
-                            kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
+            kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
         int row = 0;
         SANE_Status status = SANE_STATUS_GOOD;
-        const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* src) {
-            std::lock_guard lock(out.mutex);
-            if (p.lines > 0 && row >= out.height)
-                return true;
-            if (std::size_t(row + 1) * rowBytes > out.pixels.size())
-                out.pixels.resize(std::size_t(row + 1) * rowBytes * 2, 0);
-            std::uint8_t* dst = out.pixels.data() + std::size_t(row) * rowBytes;
-            for (int x = 0; x < width; ++x) {
-                const auto i = std::size_t(x);
-                if (p.format == SANE_FRAME_RGB) {
-                    for (int c = 0; c < 3; ++c)
-                        dst[3 * i + std::size_t(c)] = sample8(src, 3 * i + std::size_t(c), p.depth);
-                } else if (p.format == SANE_FRAME_GRAY) {
-                    // In SANE's line art 1 is black.
-                    std::uint8_t v = sample8(src, i, p.depth);
-                    if (p.depth == 1)
-                        v = std::uint8_t(255 - v);
-                    dst[3 * i] = dst[3 * i + 1] = dst[3 * i + 2] = v;
-                } else {
-                    dst[3 * i + std::size_t(channel)] = sample8(src, i, p.depth);
-                }
-            }
-            ++row;
-            if (p.lines <= 0)
-                out.height = std::max(out.height, row);
-            out.rows = std::max(out.rows, std::min(row, out.height));
-            return true;
-        });
+        const ReadEnd end
+            = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* src) {
+                  std::lock_guard lock(out.mutex);
+                  if (p.lines > 0 && row >= out.height)
+                      return true;
+                  if (std::size_t(row + 1) * rowBytes > out.pixels.size())
+                      out.pixels.resize(std::size_t(row + 1) * rowBytes * 2, 0);
+                  std::uint8_t* dst = out.pixels.data() + std::size_t(row) * rowBytes;
+                  for (int x = 0; x < width; ++x) {
+                      const auto i = std::size_t(x);
+                      if (p.format == SANE_FRAME_RGB) {
+                          for (int c = 0; c < 3; ++c)
+                              dst[3 * i + std::size_t(c)] = sample8(src, 3 * i + std::size_t(c), p.depth);
+                      } else if (p.format == SANE_FRAME_GRAY) {
+                          // In SANE's line art 1 is black.
+                          std::uint8_t v = sample8(src, i, p.depth);
+                          if (p.depth == 1)
+                              v = std::uint8_t(255 - v);
+                          dst[3 * i] = dst[3 * i + 1] = dst[3 * i + 2] = v;
+                      } else {
+                          dst[3 * i + std::size_t(channel)] = sample8(src, i, p.depth);
+                      }
+                  }
+                  ++row;
+                  if (p.lines <= 0)
+                      out.height = std::max(out.height, row);
+                  out.rows = std::max(out.rows, std::min(row, out.height));
+                  return true;
+              });
         switch (end) {
         case ReadEnd::Stopped:
-        case ReadEnd::Cancelled: return cancelled();
-        case ReadEnd::Fault: return frameFault(progress, status);
-        case ReadEnd::Eof: break;
+        case ReadEnd::Cancelled:
+            return cancelled();
+        case ReadEnd::Fault:
+            return frameFault(progress, status);
+        case ReadEnd::Eof:
+            break;
         }
         if (p.last_frame || frame >= 2)
             break;
@@ -451,8 +471,7 @@ ScanResult preview(Device& device, const ScanSettings& settings, PreviewBuffer& 
     return {};
 }
 
-template <class Work>
-ScanResult guarded(Device& device, ScanResult& result, Work work)
+template <class Work> ScanResult guarded(Device& device, ScanResult& result, Work work)
 {
     try {
         result = work();
@@ -484,7 +503,8 @@ int stallLimitMs()
 
 std::int64_t steadyMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -494,7 +514,8 @@ ScanResult runScan(Device& device, const ScanSettings& settings, int fd, ScanPro
     return guarded(device, result, [&] { return scan(device, settings, fd, progress); });
 }
 
-ScanResult runPreview(Device& device, const ScanSettings& settings, PreviewBuffer& out, ScanProgress& progress)
+ScanResult runPreview(
+    Device& device, const ScanSettings& settings, PreviewBuffer& out, ScanProgress& progress)
 {
     ScanResult result;
     return guarded(device, result, [&] { return preview(device, settings, out, progress); });

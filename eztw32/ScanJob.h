@@ -17,14 +17,14 @@ namespace eztw32 {
 // What went wrong, for the message shown to the user.
 enum class Fault {
     None,
-    Status,           // a SANE status from the device (jammed, cover open, ...)
+    Status, // a SANE status from the device (jammed, cover open, ...)
     SettingsRejected, // the device refused a setting
-    DeviceGone,       // the device could not be opened any more
-    NoDevice,         // no scanner found at all
-    Incomplete,       // the image ended before its last line
-    BadFormat,        // the device sends a format we cannot store
-    NotInitialised,   // SANE itself could not start
-    Stalled,          // the device sent nothing for too long
+    DeviceGone, // the device could not be opened any more
+    NoDevice, // no scanner found at all
+    Incomplete, // the image ended before its last line
+    BadFormat, // the device sends a format we cannot store
+    NotInitialised, // SANE itself could not start
+    Stalled, // the device sent nothing for too long
 };
 
 enum class Outcome { Done, Cancelled, Failed, WriteFailed, NoMemory };
@@ -41,7 +41,7 @@ struct ScanSettings {
     std::optional<std::string> source;
     ColourMode colour = ColourMode::DeviceDefault;
     std::optional<std::string> modeValue; // the device's own name of the mode
-    bool lineArtByDepth = false;          // line art as 1-bit gray
+    bool lineArtByDepth = false; // line art as 1-bit gray
     std::optional<double> resolution;
     std::optional<double> tlX, tlY, brX, brY;
     std::optional<double> brightness, contrast;
@@ -53,7 +53,7 @@ struct ScanProgress {
     std::atomic<std::int64_t> bytesTotal{-1}; // -1: the height is not known
     std::atomic<bool> dataArrived{false};
     std::atomic<bool> cancelRequested{false};
-    std::atomic<bool> stalled{false};   // ended because no data came
+    std::atomic<bool> stalled{false}; // ended because no data came
     std::atomic<std::int64_t> lastDataMs{0}; // steady clock, when data last came
 };
 
@@ -67,13 +67,14 @@ std::int64_t steadyMs();
 struct PreviewBuffer {
     std::mutex mutex;
     int width = 0, height = 0; // height grows for hand scanners
-    int rows = 0;              // complete rows so far
+    int rows = 0; // complete rows so far
     std::vector<std::uint8_t> pixels;
 };
 
 // Run on the SANE thread.
 ScanResult runScan(Device& device, const ScanSettings& settings, int fd, ScanProgress& progress);
-ScanResult runPreview(Device& device, const ScanSettings& settings, PreviewBuffer& preview, ScanProgress& progress);
+ScanResult runPreview(
+    Device& device, const ScanSettings& settings, PreviewBuffer& preview, ScanProgress& progress);
 // Sets the scan's options on the device.
 ScanResult applySettings(Device& device, const ScanSettings& s);
 

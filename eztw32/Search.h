@@ -12,8 +12,8 @@
 namespace eztw32 {
 
 struct SearchResult {
-    bool done = false;       // a search has ended
-    bool running = false;    // one is under way
+    bool done = false; // a search has ended
+    bool running = false; // one is under way
     SANE_Status status = SANE_STATUS_GOOD;
     std::vector<DeviceInfo> devices;
 };

@@ -26,12 +26,18 @@ std::map<std::string, std::vector<OptionInfo>>& defaultsSeen()
 const char* stateName(SessionState s)
 {
     switch (s) {
-    case SessionState::Idle: return "idle";
-    case SessionState::Opening: return "opening";
-    case SessionState::Open: return "open";
-    case SessionState::Scanning: return "scanning";
-    case SessionState::Cancelling: return "cancelling";
-    case SessionState::Closing: return "closing";
+    case SessionState::Idle:
+        return "idle";
+    case SessionState::Opening:
+        return "opening";
+    case SessionState::Open:
+        return "open";
+    case SessionState::Scanning:
+        return "scanning";
+    case SessionState::Cancelling:
+        return "cancelling";
+    case SessionState::Closing:
+        return "closing";
     }
     return "?";
 }
@@ -116,8 +122,8 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, bool reme
     defaultsSeen().try_emplace(out.info.name, device_.options());
     // The user's own settings of this device, in the order they were made.
     // (QSettings is reentrant: its own instance here.)
-    const std::vector<OptionSetting> settings = remembered ? deviceSettings(out.info.name).options
-                                                           : std::vector<OptionSetting>();
+    const std::vector<OptionSetting> settings
+        = remembered ? deviceSettings(out.info.name).options : std::vector<OptionSetting>();
     for (const OptionSetting& s : settings) {
         SANE_Int info = 0;
         apply(device_.options(), s, &info);
@@ -126,7 +132,8 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, bool reme
     return out;
 }
 
-SANE_Status ScanSession::apply(const std::vector<OptionInfo>& options, const OptionSetting& setting, SANE_Int* info)
+SANE_Status ScanSession::apply(
+    const std::vector<OptionInfo>& options, const OptionSetting& setting, SANE_Int* info)
 {
     const auto o = findOption(options, setting.first);
     if (!o || !o->settable())

@@ -14,7 +14,8 @@ QSettings open()
 
 QString group(const std::string& device)
 {
-    return QStringLiteral("device-") + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(device)));
+    return QStringLiteral("device-")
+        + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(device)));
 }
 
 } // namespace
@@ -34,8 +35,8 @@ std::optional<DeviceInfo> rememberedDevice()
     if (name.isEmpty())
         return std::nullopt;
     return DeviceInfo{name.toStdString(), s.value(QStringLiteral("chosen/vendor")).toString().toStdString(),
-                      s.value(QStringLiteral("chosen/model")).toString().toStdString(),
-                      s.value(QStringLiteral("chosen/type")).toString().toStdString()};
+        s.value(QStringLiteral("chosen/model")).toString().toStdString(),
+        s.value(QStringLiteral("chosen/type")).toString().toStdString()};
 }
 
 void rememberDevice(const DeviceInfo& d)
@@ -89,8 +90,9 @@ void saveDeviceSettings(const std::string& device, const DeviceSettings& setting
         if (c->resolution)
             s.setValue(QStringLiteral("resolution"), *c->resolution);
         if (c->area)
-            s.setValue(QStringLiteral("area"), QStringList{QString::number(c->area->tlX), QString::number(c->area->tlY),
-                                                           QString::number(c->area->brX), QString::number(c->area->brY)});
+            s.setValue(QStringLiteral("area"),
+                QStringList{QString::number(c->area->tlX), QString::number(c->area->tlY),
+                    QString::number(c->area->brX), QString::number(c->area->brY)});
         if (c->brightness)
             s.setValue(QStringLiteral("brightness"), *c->brightness);
         if (c->contrast)

@@ -25,8 +25,7 @@ const QString scannerTitle = QStringLiteral("Scanner Interface Error");
 
 void showMissingLibraryMessage(QWidget* owner)
 {
-    desktop().showMessage(
-        owner,
+    desktop().showMessage(owner,
         QStringLiteral("The scanner/digital camera interface plug-in (EZTW32.dll) was marked as missing "
                        "upon program initialization.\n\n"
                        "To enable scanner support, please copy the EZTW32.dll file (available for "
@@ -94,7 +93,11 @@ void ScanImage(ScanHost& host)
         return;
     struct Running {
         bool& flag;
-        explicit Running(bool& f) : flag(f) { flag = true; }
+        explicit Running(bool& f)
+            : flag(f)
+        {
+            flag = true;
+        }
         ~Running() { flag = false; }
     } running(scanning);
     try {
@@ -132,8 +135,7 @@ void ScanImage(ScanHost& host)
             host.hideMainWindow();
             return;
         }
-    } catch (...) {
-    }
+    } catch (...) { }
     desktop().showMessage(host.scanWindow(), acquireResultMessage(result), scannerTitle, MessageIcon::None);
 }
 

@@ -3,8 +3,8 @@
 #include "app/AppError.h"
 #include "app/PrivateFolder.h"
 
-#include <QFile>
 #include <QDir>
+#include <QFile>
 #include <QImageReader>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -28,7 +28,9 @@ void unmapPicture(void* info)
 // milliseconds instead of some hundreds.
 QImage mappedPicture(QSize size, QImage::Format format)
 {
-    const qsizetype bytesPerLine = ((static_cast<qsizetype>(size.width()) * QImage::toPixelFormat(format).bitsPerPixel() + 31) / 32) * 4;
+    const qsizetype bytesPerLine
+        = ((static_cast<qsizetype>(size.width()) * QImage::toPixelFormat(format).bitsPerPixel() + 31) / 32)
+        * 4;
     const size_t bytes = static_cast<size_t>(bytesPerLine) * static_cast<size_t>(size.height());
     if (bytes < 4 * hugePage || bytesPerLine > std::numeric_limits<int>::max())
         return QImage();
@@ -38,14 +40,17 @@ QImage mappedPicture(QSize size, QImage::Format format)
         return QImage();
     ::madvise(base, length, MADV_HUGEPAGE);
     auto* mapping = new std::pair<void*, size_t>(base, length);
-    QImage image(static_cast<uchar*>(base), size.width(), size.height(), bytesPerLine, format,
-                 unmapPicture, mapping);
+    QImage image(
+        static_cast<uchar*>(base), size.width(), size.height(), bytesPerLine, format, unmapPicture, mapping);
     if (image.isNull())
         unmapPicture(mapping);
     return image;
 }
 
-quint32 le32(const uchar* p) { return p[0] | p[1] << 8 | p[2] << 16 | quint32(p[3]) << 24; }
+quint32 le32(const uchar* p)
+{
+    return p[0] | p[1] << 8 | p[2] << 16 | quint32(p[3]) << 24;
+}
 
 // Qt's reader accepts a BMP file that ends early and fills the rest of the
 // picture with whatever the memory held. An uncompressed file is checked
@@ -72,10 +77,12 @@ void checkComplete(const QString& path)
     const qint64 stride = (width * bits + 31) / 32 * 4;
     const qint64 needed = qint64(offBits) + stride * (height < 0 ? -height : height);
     if (file.size() < needed)
-        raiseError(ErrDeviceIO, path + QStringLiteral(": the picture file is incomplete: it holds %1 of the %2 bytes "
-                                                      "its header announces")
-                                    .arg(file.size())
-                                    .arg(needed));
+        raiseError(ErrDeviceIO,
+            path
+                + QStringLiteral(": the picture file is incomplete: it holds %1 of the %2 bytes "
+                                 "its header announces")
+                      .arg(file.size())
+                      .arg(needed));
 }
 
 const QString folderName = QStringLiteral("/orvane-capture-desk");

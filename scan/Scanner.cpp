@@ -44,8 +44,7 @@ void* library()
     raiseError(ErrLibraryNotFound, lastLoadError.isEmpty() ? searchError : lastLoadError);
 }
 
-template <class Fn>
-Fn lookUp(Fn& slot, const char* name)
+template <class Fn> Fn lookUp(Fn& slot, const char* name)
 {
     if (!slot) {
         void* h = library();
@@ -93,8 +92,8 @@ std::int32_t TWAIN_SelectImageSource(std::int32_t window)
 std::int32_t TWAIN_AcquireToFilename(std::int32_t window, const QByteArray& path)
 {
     qCDebug(lcScan) << "TWAIN_AcquireToFilename" << window << path;
-    const std::int32_t result =
-        lookUp(exports.acquireToFilename, "TWAIN_AcquireToFilename")(window, path.constData());
+    const std::int32_t result
+        = lookUp(exports.acquireToFilename, "TWAIN_AcquireToFilename")(window, path.constData());
     qCDebug(lcScan) << "TWAIN_AcquireToFilename ->" << result;
     return result;
 }

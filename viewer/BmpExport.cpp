@@ -101,7 +101,10 @@ Layout layoutOf(const QImage& picture)
 // Collects the file's bytes and writes them in large pieces.
 class ChunkWriter {
 public:
-    ChunkWriter(SaveFile& file, qsizetype capacity) : file_(file), buffer_(std::size_t(capacity)) {}
+    ChunkWriter(SaveFile& file, qsizetype capacity)
+        : file_(file)
+        , buffer_(std::size_t(capacity))
+    { }
 
     // Room for `size` more bytes, writing out what is collected if needed;
     // nullptr when the write failed.
@@ -152,7 +155,7 @@ void writeHeaders(uchar* at, const QImage& picture, const Layout& l, quint32 off
     put32(at, quint32(InfoHeaderSize));
     put32(at, quint32(picture.width()));
     put32(at, quint32(picture.height())); // positive: rows bottom-up
-    put16(at, 1);                          // planes
+    put16(at, 1); // planes
     put16(at, quint16(l.bits));
     put32(at, 0); // uncompressed
     put32(at, imageSize);
@@ -244,8 +247,10 @@ void writePicture(const QImage& picture, const QString& path)
     const qint64 fileSize = offBits + qint64(l.rowBytes) * picture.height();
     if (fileSize > qint64(std::numeric_limits<quint32>::max()))
         raiseError(ErrInvalidCall,
-                   path + QStringLiteral(": The picture (%1 x %2 pixels) is too large for a BMP file.")
-                              .arg(picture.width()).arg(picture.height()));
+            path
+                + QStringLiteral(": The picture (%1 x %2 pixels) is too large for a BMP file.")
+                      .arg(picture.width())
+                      .arg(picture.height()));
 
     SaveFile file(path);
 

@@ -11,5 +11,4 @@ namespace orvane {
 // Raises AppError with the real cause on failure.
 void SavePicture(const QImage& picture, const QString& path);
 
-
 } // namespace orvane

@@ -32,7 +32,9 @@ ScrollLayout scrollLayout(int image, int viewport)
     return {static_cast<int>(std::nearbyint(overflow / 10.0f)), 10};
 }
 
-Form2::Form2(ViewerHost& main) : Form("Form2", 8040, 9585), main_(main)
+Form2::Form2(ViewerHost& main)
+    : Form("Form2", 8040, 9585)
+    , main_(main)
 {
     PushButton1 = addButton("PushButton1", "Save As JPG", 120, 630, 3840);
     PushButton2 = addButton("PushButton2", "< Back", 120, 120, 7800);
@@ -64,7 +66,7 @@ Form2::Form2(ViewerHost& main) : Form("Form2", 8040, 9585), main_(main)
     // Over the viewport, the picture and the bars the pointer follows the
     // window's own surface.
     for (QWidget* surface : {Picture2, static_cast<QWidget*>(picScan), static_cast<QWidget*>(VScroll1),
-                             static_cast<QWidget*>(HScroll1)})
+             static_cast<QWidget*>(HScroll1)})
         addSurface(surface);
     // Tab order: Text1, PushButton1 .. PushButton5, the viewport, the bars.
     QWidget::setTabOrder(Text1, PushButton1);

@@ -94,7 +94,7 @@ private:
     qint16 ScrollStepX = 0;
     qint16 ScrollStepY = 0;
 
-    QPoint wheelRest_;            // eighths of a degree not yet turned into units
+    QPoint wheelRest_; // eighths of a degree not yet turned into units
     std::optional<QPointF> dragFrom_; // where the left button went down
     int dragFromH_ = 0;
     int dragFromV_ = 0;

@@ -23,19 +23,25 @@ enum Status : int {
     GenericError = 1,
     InvalidParameter = 2,
     OutOfMemory = 3,
-    Win32Error = 7,     // the file could not be created, written or put in place
+    Win32Error = 7, // the file could not be created, written or put in place
     ValueOverflow = 11, // the picture is larger than a JPEG file can hold
 };
 
 Status statusOf(jpeg::Result result)
 {
     switch (result) {
-    case jpeg::Result::Ok: return Ok;
-    case jpeg::Result::OutOfMemory: return OutOfMemory;
-    case jpeg::Result::InvalidArgument: return InvalidParameter;
-    case jpeg::Result::TooLarge: return ValueOverflow;
-    case jpeg::Result::OutputFailed: return Win32Error;
-    case jpeg::Result::CodecFailed: return GenericError;
+    case jpeg::Result::Ok:
+        return Ok;
+    case jpeg::Result::OutOfMemory:
+        return OutOfMemory;
+    case jpeg::Result::InvalidArgument:
+        return InvalidParameter;
+    case jpeg::Result::TooLarge:
+        return ValueOverflow;
+    case jpeg::Result::OutputFailed:
+        return Win32Error;
+    case jpeg::Result::CodecFailed:
+        return GenericError;
     }
     return GenericError;
 }
@@ -49,7 +55,9 @@ constexpr int Band = jpeg::StripEncoder::Band;
 // copy of the picture. Each of the encoder's threads has its own buffers.
 class JpegBitmap final : public jpeg::RowSource {
 public:
-    explicit JpegBitmap(const QImage& picture) : picture_(picture) {}
+    explicit JpegBitmap(const QImage& picture)
+        : picture_(picture)
+    { }
 
     // Chooses how the rows are made, for `workers` threads. Throws
     // std::bad_alloc.
@@ -80,8 +88,8 @@ private:
     std::vector<Scratch> scratch_;
 };
 
-constexpr jpeg::InputLayout Native32 =
-    Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? jpeg::InputLayout::Bgrx : jpeg::InputLayout::Xrgb;
+constexpr jpeg::InputLayout Native32
+    = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? jpeg::InputLayout::Bgrx : jpeg::InputLayout::Xrgb;
 
 void JpegBitmap::prepare(int workers)
 {
@@ -208,7 +216,9 @@ const unsigned char* const* JpegBitmap::rows(int first, int count, int worker)
 // Hands the compressed bytes to the file being saved.
 class FileOutput final : public jpeg::Output {
 public:
-    explicit FileOutput(SaveFile& file) : file_(file) {}
+    explicit FileOutput(SaveFile& file)
+        : file_(file)
+    { }
     bool write(const unsigned char* data, std::size_t size) override { return file_.write(data, size) == 0; }
 
 private:
@@ -233,8 +243,7 @@ void setDensity(const QImage& picture, jpeg::Parameters& p)
 }
 
 // The description of a failed file step, with its real cause.
-template <class Step>
-bool fileStep(QString& cause, Step&& step)
+template <class Step> bool fileStep(QString& cause, Step&& step)
 {
     try {
         step();
@@ -264,7 +273,9 @@ Status createBitmap(const QImage& picture, int workers, std::optional<JpegBitmap
     if (picture.width() > jpeg::MaxDimension || picture.height() > jpeg::MaxDimension) {
         cause = QStringLiteral("The picture (%1 x %2 pixels) is larger than a JPEG file can hold "
                                "(%3 pixels each way).")
-                    .arg(picture.width()).arg(picture.height()).arg(jpeg::MaxDimension);
+                    .arg(picture.width())
+                    .arg(picture.height())
+                    .arg(jpeg::MaxDimension);
         return ValueOverflow;
     }
     try {
@@ -281,7 +292,7 @@ Status createBitmap(const QImage& picture, int workers, std::optional<JpegBitmap
 // Steps 3 to 5: encode the bitmap into a temporary file beside the target and
 // put it in place of the target once it is complete.
 Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quint8 quality,
-            jpeg::StripEncoder& encoder, QString& cause)
+    jpeg::StripEncoder& encoder, QString& cause)
 {
     if (path.isEmpty()) {
         cause = QStringLiteral("No file name was given.");
@@ -337,8 +348,8 @@ void WriteJpegFile(const QImage& picture, const QString& path, quint8 quality)
         encoder.shutdown(); // shut the encoder down
     }
     if (status != Ok) {
-        QString description = QStringLiteral("Cannot save the image. GDI+ Error:")
-            + QString::number(int(status));
+        QString description
+            = QStringLiteral("Cannot save the image. GDI+ Error:") + QString::number(int(status));
         if (!cause.isEmpty())
             description += QLatin1Char('\n') + cause;
         raiseError(ErrInvalidCall, description);

@@ -49,7 +49,7 @@ void showDone(SaveHost& host)
 void SaveAsJpg(SaveHost& host)
 {
     saveInProcess(host, "PushButton1_Click", "JPG Files (*.jpg)|*.jpg|",
-                  [](const QImage& picture, const QString& path) { WriteJpegFile(picture, path, 100); });
+        [](const QImage& picture, const QString& path) { WriteJpegFile(picture, path, 100); });
 }
 
 void SaveAsBmp(SaveHost& host)

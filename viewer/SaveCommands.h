@@ -27,8 +27,8 @@ public:
     virtual void setSavePointer(int pointer) = 0;
 };
 
-void SaveAsJpg(SaveHost& host);  // PushButton1_Click
-void SaveAsBmp(SaveHost& host);  // PushButton3_Click
+void SaveAsJpg(SaveHost& host); // PushButton1_Click
+void SaveAsBmp(SaveHost& host); // PushButton3_Click
 
 // "Done.", with the application title and no icon, owned by the viewer.
 void showDone(SaveHost& host);

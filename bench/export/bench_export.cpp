@@ -26,7 +26,8 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     if (argc < 4) {
-        std::fprintf(stderr, "usage: bench_export <page.bmp> <output folder> <runs> [jpg|bmp|tiff|png ...]\n");
+        std::fprintf(
+            stderr, "usage: bench_export <page.bmp> <output folder> <runs> [jpg|bmp|tiff|png ...]\n");
         return 2;
     }
     const QString page = QString::fromLocal8Bit(argv[1]);
@@ -36,7 +37,8 @@ int main(int argc, char** argv)
     for (int i = 4; i < argc; ++i)
         formats << QString::fromLocal8Bit(argv[i]);
     if (formats.isEmpty())
-        formats = {QStringLiteral("jpg"), QStringLiteral("bmp"), QStringLiteral("tiff"), QStringLiteral("png")};
+        formats
+            = {QStringLiteral("jpg"), QStringLiteral("bmp"), QStringLiteral("tiff"), QStringLiteral("png")};
 
     test::RecordingDesktop desktop;
     Form1 main(out);
@@ -62,13 +64,14 @@ int main(int argc, char** argv)
                 viewer.PushButton5_Click();
             seconds.push_back(clock.nsecsElapsed() / 1e9);
             if (desktop.texts() != QStringList{QStringLiteral("Done.")}) {
-                std::fprintf(stderr, "%s: %s\n", qPrintable(format), qPrintable(desktop.texts().join(QLatin1Char('|'))));
+                std::fprintf(stderr, "%s: %s\n", qPrintable(format),
+                    qPrintable(desktop.texts().join(QLatin1Char('|'))));
                 return 1;
             }
         }
         std::sort(seconds.begin(), seconds.end());
-        std::printf("%s %.4f %.4f %.4f %lld\n", qPrintable(format), seconds[seconds.size() / 2], seconds.front(),
-                    seconds.back(), static_cast<long long>(QFileInfo(path).size()));
+        std::printf("%s %.4f %.4f %.4f %lld\n", qPrintable(format), seconds[seconds.size() / 2],
+            seconds.front(), seconds.back(), static_cast<long long>(QFileInfo(path).size()));
         QFile::remove(path);
     }
     rusage self{};

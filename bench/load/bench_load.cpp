@@ -66,8 +66,8 @@ int main(int argc, char** argv)
     const double peakMB = usage.ru_maxrss / 1024.0;
     const double pictureMB = picture.width() * 4.0 * picture.height() / 1e6;
     std::printf("load %dx%d: median %.3f s (min %.3f, max %.3f, %d runs); target 0.35 s\n", picture.width(),
-                picture.height(), seconds[seconds.size() / 2], seconds.front(), seconds.back(), runs);
+        picture.height(), seconds[seconds.size() / 2], seconds.front(), seconds.back(), runs);
     std::printf("peak resident memory %.1f MB; target %.1f MB (1.25 x %.1f MB + 60 MB)\n", peakMB,
-                1.25 * pictureMB + 60, pictureMB);
+        1.25 * pictureMB + 60, pictureMB);
     return 0;
 }

@@ -8,8 +8,15 @@
 
 #define EXPORT __attribute__((visibility("default")))
 
-EXPORT int32_t TWAIN_IsAvailable(void) { return 1; }
-EXPORT int32_t TWAIN_SelectImageSource(int32_t window) { (void)window; return 1; }
+EXPORT int32_t TWAIN_IsAvailable(void)
+{
+    return 1;
+}
+EXPORT int32_t TWAIN_SelectImageSource(int32_t window)
+{
+    (void)window;
+    return 1;
+}
 EXPORT int32_t TWAIN_AcquireToFilename(int32_t window, const char* path)
 {
     (void)window;

@@ -31,11 +31,11 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <functional>
-#include <map>
 #include <cstdint>
 #include <cstdio>
 #include <dlfcn.h>
+#include <functional>
+#include <map>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -180,7 +180,8 @@ public:
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         const int on = 1;
         ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0)
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0
+            || ::listen(fd_, 8) != 0)
             return false;
         std::thread([fd = fd_] {
             for (;;) {
@@ -224,7 +225,8 @@ std::map<QString, double> runDialogs(const QString& library, const QString& conf
     return figures;
 }
 
-bool dialogBenchmark(const QTemporaryDir& tmp, const QString& scanimage, const QString& baseline, QTextStream& out)
+bool dialogBenchmark(
+    const QTemporaryDir& tmp, const QString& scanimage, const QString& baseline, QTextStream& out)
 {
     // The test backend's A4 bed, and a network host that does not answer.
     const QString config = tmp.filePath(QStringLiteral("sane-dialogs.d"));
@@ -240,10 +242,11 @@ bool dialogBenchmark(const QTemporaryDir& tmp, const QString& scanimage, const Q
     SlowHost host;
     const bool slow = host.start();
     write(config + QStringLiteral("/test.conf"),
-          "number_of_devices 1\nmode Color\ndepth 8\nresolution_min 50.0\nresolution_max 600.0\n"
-          "resolution_quant 1.0\nresolution 150.0\ntest-picture \"Color pattern\"\ngeometry_min 0.0\n"
-          "geometry_max 297.0\ngeometry_quant 1.0\ntl_x 0.0\ntl_y 0.0\nbr_x 210.0\nbr_y 297.0\n");
-    const QByteArray remembered = "[chosen]\nname=test:0\nvendor=Noname\nmodel=frontend-tester\ntype=virtual device\n";
+        "number_of_devices 1\nmode Color\ndepth 8\nresolution_min 50.0\nresolution_max 600.0\n"
+        "resolution_quant 1.0\nresolution 150.0\ntest-picture \"Color pattern\"\ngeometry_min 0.0\n"
+        "geometry_max 297.0\ngeometry_quant 1.0\ntl_x 0.0\ntl_y 0.0\nbr_x 210.0\nbr_y 297.0\n");
+    const QByteArray remembered
+        = "[chosen]\nname=test:0\nvendor=Noname\nmodel=frontend-tester\ntype=virtual device\n";
 
     struct Measured {
         QString label;
@@ -277,11 +280,12 @@ bool dialogBenchmark(const QTemporaryDir& tmp, const QString& scanimage, const Q
         ref.setStandardOutputFile(QProcess::nullDevice());
         QElapsedTimer clock;
         clock.start();
-        ref.start(scanimage, {QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--format=pnm"),
-                              QStringLiteral("--mode"), QStringLiteral("Gray"), QStringLiteral("--resolution"),
-                              QStringLiteral("50"), QStringLiteral("-l"), QStringLiteral("0"), QStringLiteral("-t"),
-                              QStringLiteral("0"), QStringLiteral("-x"), QStringLiteral("297"), QStringLiteral("-y"),
-                              QStringLiteral("297")});
+        ref.start(scanimage,
+            {QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--format=pnm"),
+                QStringLiteral("--mode"), QStringLiteral("Gray"), QStringLiteral("--resolution"),
+                QStringLiteral("50"), QStringLiteral("-l"), QStringLiteral("0"), QStringLiteral("-t"),
+                QStringLiteral("0"), QStringLiteral("-x"), QStringLiteral("297"), QStringLiteral("-y"),
+                QStringLiteral("297")});
         ref.waitForFinished(60000);
         if (ref.exitStatus() != QProcess::NormalExit || ref.exitCode() != 0) {
             out << "scanimage failed: " << ref.readAllStandardError() << '\n';
@@ -295,8 +299,9 @@ bool dialogBenchmark(const QTemporaryDir& tmp, const QString& scanimage, const Q
         return it == m.figures.end() || it->second < 0 ? QStringLiteral("n/a")
                                                        : QStringLiteral("%1 ms").arg(it->second, 0, 'f', 1);
     };
-    out << (slow ? "Dialogs, test backend beside a network host slow to answer (every search 3 s), best of 3:\n"
-                 : "Dialogs, test backend (127.0.0.1:6566 taken: no slow network host), best of 3:\n");
+    out << (slow
+            ? "Dialogs, test backend beside a network host slow to answer (every search 3 s), best of 3:\n"
+            : "Dialogs, test backend (127.0.0.1:6566 taken: no slow network host), best of 3:\n");
     const std::pair<const char*, const char*> rows[] = {
         {"is_available_ms", "TWAIN_IsAvailable"},
         {"scan_dialog_after_loading_ms", "Scan Image right after loading"},
@@ -311,15 +316,17 @@ bool dialogBenchmark(const QTemporaryDir& tmp, const QString& scanimage, const Q
             out << QStringLiteral("  %1: %2").arg(m.label).arg(figure(m, key), -8);
         out << '\n';
     }
-    out << QStringLiteral("  %1  scanimage: %2 ms\n").arg(QStringLiteral("the same preview"), -56).arg(refMs, 0, 'f', 0);
+    out << QStringLiteral("  %1  scanimage: %2 ms\n")
+               .arg(QStringLiteral("the same preview"), -56)
+               .arg(refMs, 0, 'f', 0);
     const auto& f = measured.front().figures;
     auto get = [&](const char* k) {
         const auto it = f.find(QString::fromLatin1(k));
         return it == f.end() ? -1.0 : it->second;
     };
     const bool met = get("select_ms") >= 0 && get("select_ms") <= 200 && get("scan_dialog_ms") >= 0
-                     && get("scan_dialog_ms") <= 300 && get("preview_ms") >= 0 && get("preview_ms") <= 1000
-                     && get("preview_ms") <= refMs;
+        && get("scan_dialog_ms") <= 300 && get("preview_ms") >= 0 && get("preview_ms") <= 1000
+        && get("preview_ms") <= refMs;
     out << "  targets " << (met ? "met" : "NOT met") << '\n';
     return met;
 }
@@ -328,8 +335,8 @@ bool dialogBenchmark(const QTemporaryDir& tmp, const QString& scanimage, const Q
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen")
-                                                                    : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+        qgetenv("QT_QPA_PLATFORM").isEmpty() ? QByteArray("offscreen") : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     QTextStream out(stdout);
     int runs = 3;
@@ -367,8 +374,10 @@ int main(int argc, char** argv)
         return 1;
     dll.write("test\n");
     conf.write("number_of_devices 1\nmode Color\ndepth 8\nresolution_min 50.0\nresolution_max 600.0\n"
-               "resolution_quant 1.0\nresolution " + QByteArray::number(dpi) + ".0\ntest-picture \"Color pattern\"\ngeometry_min 0.0\n"
-               "geometry_max 297.0\ngeometry_quant 1.0\ntl_x 0.0\ntl_y 0.0\nbr_x 210.0\nbr_y 297.0\n");
+               "resolution_quant 1.0\nresolution "
+        + QByteArray::number(dpi)
+        + ".0\ntest-picture \"Color pattern\"\ngeometry_min 0.0\n"
+          "geometry_max 297.0\ngeometry_quant 1.0\ntl_x 0.0\ntl_y 0.0\nbr_x 210.0\nbr_y 297.0\n");
     dll.close();
     conf.close();
     qputenv("SANE_CONFIG_DIR", config.toLocal8Bit());
@@ -416,7 +425,8 @@ int main(int argc, char** argv)
         ref.setStandardOutputFile(pnm);
         QElapsedTimer refClock;
         refClock.start();
-        ref.start(scanimage, {QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--format=pnm")});
+        ref.start(
+            scanimage, {QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--format=pnm")});
         ref.waitForFinished(-1);
         bestRef = std::min(bestRef, refClock.nsecsElapsed() / 1e9);
         if (ref.exitCode() != 0) {
@@ -427,7 +437,8 @@ int main(int argc, char** argv)
         QFile::remove(bmp);
         const long before = procStatusKb("VmRSS:");
         resetPeakRss();
-        const std::int32_t r = acquire(std::int32_t(std::uint32_t(window.winId())), bmp.toLocal8Bit().constData());
+        const std::int32_t r
+            = acquire(std::int32_t(std::uint32_t(window.winId())), bmp.toLocal8Bit().constData());
         const double seconds = clock.nsecsElapsed() / 1e9;
         const long peak = procStatusKb("VmHWM:");
         if (r != EZTW32_OK) {
@@ -439,7 +450,10 @@ int main(int argc, char** argv)
     }
     const double mb = QFileInfo(bmp).size() / 1e6;
     const double ratio = bestLib / bestRef;
-    out << QStringLiteral("A4 %3 dpi colour, %1 MB BMP, best of %2 runs\n").arg(mb, 0, 'f', 1).arg(runs).arg(dpi);
+    out << QStringLiteral("A4 %3 dpi colour, %1 MB BMP, best of %2 runs\n")
+               .arg(mb, 0, 'f', 1)
+               .arg(runs)
+               .arg(dpi);
     out << QStringLiteral("  scanimage --format=pnm   %1 s\n").arg(bestRef, 0, 'f', 3);
     out << QStringLiteral("  EZTW32.dll, Scan to file %1 s  (%2x, target <= 1.3x: %3)\n")
                .arg(bestLib, 0, 'f', 3)

@@ -55,32 +55,39 @@ int benchPage(const QString& page, int runs, const QString& folder)
         return 1;
     }
     std::printf("%s: %d x %d, format %d, loaded in %.3f s\n", qPrintable(QFileInfo(page).fileName()),
-                picture.width(), picture.height(), int(picture.format()), load.nsecsElapsed() / 1e9);
+        picture.width(), picture.height(), int(picture.format()), load.nsecsElapsed() / 1e9);
 
     const QString cjpeg = QStandardPaths::findExecutable(QStringLiteral("cjpeg"));
     const bool photo = QFileInfo(page).fileName().startsWith(QStringLiteral("photo"));
     std::vector<Job> jobs;
     jobs.push_back({"WriteJpegFile, quality 100", photo ? 0.6 : 0.0,
-                    [&](const QString& out) { orvane::WriteJpegFile(picture, out, 100); return true; },
-                    folder + QStringLiteral("/ours.jpg"), {}, 0});
+        [&](const QString& out) {
+            orvane::WriteJpegFile(picture, out, 100);
+            return true;
+        },
+        folder + QStringLiteral("/ours.jpg"), {}, 0});
     if (!cjpeg.isEmpty())
         jobs.push_back({"cjpeg -quality 100 -sample 1x1 (with BMP read)", 0.0,
-                        [&](const QString& out) {
-                            return QProcess::execute(cjpeg, {QStringLiteral("-quality"), QStringLiteral("100"),
-                                                             QStringLiteral("-sample"), QStringLiteral("1x1"),
-                                                             QStringLiteral("-outfile"), out, page}) == 0;
-                        },
-                        folder + QStringLiteral("/cjpeg.jpg"), {}, 0});
+            [&](const QString& out) {
+                return QProcess::execute(cjpeg,
+                           {QStringLiteral("-quality"), QStringLiteral("100"), QStringLiteral("-sample"),
+                               QStringLiteral("1x1"), QStringLiteral("-outfile"), out, page})
+                    == 0;
+            },
+            folder + QStringLiteral("/cjpeg.jpg"), {}, 0});
     jobs.push_back({"SavePicture (BMP)", photo ? 0.25 : 0.0,
-                    [&](const QString& out) { orvane::SavePicture(picture, out); return true; },
-                    folder + QStringLiteral("/ours.bmp"), {}, 0});
+        [&](const QString& out) {
+            orvane::SavePicture(picture, out);
+            return true;
+        },
+        folder + QStringLiteral("/ours.bmp"), {}, 0});
     jobs.push_back({"Qt QImageWriter BMP through QSaveFile", 0.0,
-                    [&](const QString& out) {
-                        QSaveFile file(out);
-                        return file.open(QIODevice::WriteOnly) && QImageWriter(&file, "bmp").write(picture)
-                            && file.commit();
-                    },
-                    folder + QStringLiteral("/qt.bmp"), {}, 0});
+        [&](const QString& out) {
+            QSaveFile file(out);
+            return file.open(QIODevice::WriteOnly) && QImageWriter(&file, "bmp").write(picture)
+                && file.commit();
+        },
+        folder + QStringLiteral("/qt.bmp"), {}, 0});
 
     for (int i = 0; i < runs; ++i) {
         for (Job& job : jobs) {
@@ -106,7 +113,7 @@ int benchPage(const QString& page, int runs, const QString& folder)
     for (const Job& job : jobs) {
         const double m = median(job.times);
         std::printf("  %-48s median %.3f s  min %.3f s  %7.1f MB", job.name, m,
-                    *std::min_element(job.times.begin(), job.times.end()), job.size / 1e6);
+            *std::min_element(job.times.begin(), job.times.end()), job.size / 1e6);
         if (job.target > 0) {
             std::printf("  target %.2f s: %s", job.target, m <= job.target ? "met" : "MISSED");
             allMet = allMet && m <= job.target;
@@ -136,7 +143,7 @@ int main(int argc, char** argv)
     }
     if (pages.isEmpty())
         pages = {QStringLiteral(ORVANE_BENCH_IMAGES "/photo-600.bmp"),
-                 QStringLiteral(ORVANE_BENCH_IMAGES "/doc-600.bmp")};
+            QStringLiteral(ORVANE_BENCH_IMAGES "/doc-600.bmp")};
     QTemporaryDir temporary;
     if (folder.isEmpty())
         folder = temporary.path();

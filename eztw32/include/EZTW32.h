@@ -16,12 +16,12 @@ extern "C" {
 
 /* What TWAIN_AcquireToFilename answers. */
 enum {
-    EZTW32_OK = 0,                 /* the picture lies complete at the path */
-    EZTW32_FAILED = -1,            /* the scan failed or the user cancelled */
-    EZTW32_FILE_ACCESS = -2,       /* the file cannot be created (access rights) */
-    EZTW32_MEMORY = -3,            /* the picture's memory cannot be had */
-    EZTW32_WRITE_FAILED = -4,      /* scanned, but writing the file failed */
-    EZTW32_NOT_CALLED = -5         /* the caller's own preset: no call was made */
+    EZTW32_OK = 0, /* the picture lies complete at the path */
+    EZTW32_FAILED = -1, /* the scan failed or the user cancelled */
+    EZTW32_FILE_ACCESS = -2, /* the file cannot be created (access rights) */
+    EZTW32_MEMORY = -3, /* the picture's memory cannot be had */
+    EZTW32_WRITE_FAILED = -4, /* scanned, but writing the file failed */
+    EZTW32_NOT_CALLED = -5 /* the caller's own preset: no call was made */
 };
 
 /* Nonzero when scanning can be offered at all. Answers at once. */

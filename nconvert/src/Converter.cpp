@@ -32,9 +32,15 @@ using Bytes = std::vector<std::uint8_t>;
 // Uncompressed bytes per band of rows: one PNG IDAT chunk or one TIFF strip.
 constexpr std::size_t kBandBytes = 512 * 1024;
 
-std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+std::string quoted(const std::string& path)
+{
+    return "\"" + path + "\"";
+}
 
-std::string errnoText(int err) { return std::strerror(err); }
+std::string errnoText(int err)
+{
+    return std::strerror(err);
+}
 
 // ---------------------------------------------------------------------------
 // The output target: symbolic links are followed to the file they name (a
@@ -44,46 +50,53 @@ std::string errnoText(int err) { return std::strerror(err); }
 
 constexpr int kMaxLinks = 40;
 
-std::string folderOf(const std::string& path) {
-  const auto slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+std::string folderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".")
+        : slash == 0                  ? std::string("/")
+                                      : path.substr(0, slash);
 }
 
-std::string resolveOutput(const std::string& path) {
-  std::string current = path;
-  for (int hops = 0;; ++hops) {
-    struct stat st {};
-    if (::lstat(current.c_str(), &st) != 0) {
-      if (errno != ENOENT)
-        throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
-      return current;
+std::string resolveOutput(const std::string& path)
+{
+    std::string current = path;
+    for (int hops = 0;; ++hops) {
+        struct stat st { };
+        if (::lstat(current.c_str(), &st) != 0) {
+            if (errno != ENOENT)
+                throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
+            return current;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            if (S_ISDIR(st.st_mode))
+                throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(EISDIR));
+            if (!S_ISREG(st.st_mode))
+                throw ConvertError("cannot write " + quoted(path) + ": not a regular file");
+            if (::faccessat(AT_FDCWD, current.c_str(), W_OK, AT_EACCESS) != 0)
+                throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
+            return current;
+        }
+        if (hops == kMaxLinks)
+            throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(ELOOP));
+        // Another user's link in a sticky folder anyone may write to is not
+        // followed, as the kernel's protected_symlinks refuses it.
+        struct stat folder { };
+        if (::stat(folderOf(current).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX)
+            && (folder.st_mode & S_IWOTH) && st.st_uid != ::geteuid() && st.st_uid != folder.st_uid)
+            throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(EACCES));
+        std::vector<char> link(std::size_t(std::max<off_t>(st.st_size, 255)) + 1);
+        ssize_t n;
+        while (
+            (n = ::readlink(current.c_str(), link.data(), link.size())) >= 0 && std::size_t(n) == link.size())
+            link.resize(link.size() * 2);
+        if (n <= 0)
+            throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(n < 0 ? errno : ENOENT));
+        const std::string text(link.data(), std::size_t(n));
+        current = text[0] == '/'
+            ? text
+            : (folderOf(current) == "/" ? std::string() : folderOf(current)) + "/" + text;
     }
-    if (!S_ISLNK(st.st_mode)) {
-      if (S_ISDIR(st.st_mode))
-        throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(EISDIR));
-      if (!S_ISREG(st.st_mode))
-        throw ConvertError("cannot write " + quoted(path) + ": not a regular file");
-      if (::faccessat(AT_FDCWD, current.c_str(), W_OK, AT_EACCESS) != 0)
-        throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
-      return current;
-    }
-    if (hops == kMaxLinks)
-      throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(ELOOP));
-    // Another user's link in a sticky folder anyone may write to is not
-    // followed, as the kernel's protected_symlinks refuses it.
-    struct stat folder {};
-    if (::stat(folderOf(current).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH) &&
-        st.st_uid != ::geteuid() && st.st_uid != folder.st_uid)
-      throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(EACCES));
-    std::vector<char> link(std::size_t(std::max<off_t>(st.st_size, 255)) + 1);
-    ssize_t n;
-    while ((n = ::readlink(current.c_str(), link.data(), link.size())) >= 0 && std::size_t(n) == link.size())
-      link.resize(link.size() * 2);
-    if (n <= 0)
-      throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(n < 0 ? errno : ENOENT));
-    const std::string text(link.data(), std::size_t(n));
-    current = text[0] == '/' ? text : (folderOf(current) == "/" ? std::string() : folderOf(current)) + "/" + text;
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -93,356 +106,369 @@ constexpr std::size_t kTempStemBytes = 200;
 
 class TempFile {
 public:
-  explicit TempFile(const std::string& target) : target_(target) {
-    const auto slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? std::string(".")
-                            : slash == 0              ? std::string("/")
-                                                      : target.substr(0, slash);
-    // Named after the target, so that whoever started the conversion can
-    // find what a killed converter left behind; the name is cut so that the
-    // whole stays within the file system's limit.
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string pattern = (dir == "/" ? std::string() : dir) + "/." + base.substr(0, kTempStemBytes) +
-                          ".nconvert-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    fd_ = mkostemp(name.data(), O_CLOEXEC);
-    if (fd_ < 0)
-      throw ConvertError("cannot create a file in the folder of " + quoted(target) + ": " +
-                         errnoText(errno));
-    path_ = name.data();
-  }
-  ~TempFile() {
-    if (fd_ >= 0)
-      ::close(fd_);
-    if (!committed_)
-      ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-
-  int fd() const { return fd_; }
-
-  void write(const void* data, std::size_t size) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (size > 0) {
-      const ssize_t n = ::write(fd_, p, size);
-      if (n < 0) {
-        if (errno == EINTR)
-          continue;
-        throw writeError(errno);
-      }
-      p += n;
-      size -= std::size_t(n);
+    explicit TempFile(const std::string& target)
+        : target_(target)
+    {
+        const auto slash = target.rfind('/');
+        const std::string dir = slash == std::string::npos ? std::string(".")
+            : slash == 0                                   ? std::string("/")
+                                                           : target.substr(0, slash);
+        // Named after the target, so that whoever started the conversion can
+        // find what a killed converter left behind; the name is cut so that the
+        // whole stays within the file system's limit.
+        const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+        std::string pattern
+            = (dir == "/" ? std::string() : dir) + "/." + base.substr(0, kTempStemBytes) + ".nconvert-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        fd_ = mkostemp(name.data(), O_CLOEXEC);
+        if (fd_ < 0)
+            throw ConvertError(
+                "cannot create a file in the folder of " + quoted(target) + ": " + errnoText(errno));
+        path_ = name.data();
     }
-  }
-
-  ConvertError writeError(int err) const {
-    return ConvertError("cannot write " + quoted(target_) + ": " + errnoText(err));
-  }
-
-  // Gives the file its final permissions, closes it and renames it over the
-  // target.
-  void commit() {
-    // The permissions of the file it replaces, and its owner where the
-    // user may set it; else those of a new file.
-    mode_t mode;
-    struct stat st {};
-    if (::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-      mode = st.st_mode & 07777;
-      if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) && ::fchown(fd_, st.st_uid, st.st_gid) != 0 &&
-          errno == EPERM)
-        (void)::fchown(fd_, uid_t(-1), st.st_gid);
-    } else {
-      const mode_t mask = ::umask(0);
-      ::umask(mask);
-      mode = 0666 & ~mask;
+    ~TempFile()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        if (!committed_)
+            ::unlink(path_.c_str());
     }
-    if (::fchmod(fd_, mode) != 0)
-      throw writeError(errno);
-    // On the disk before it takes the place of the user's file, so that a
-    // crash cannot leave an empty file there. Folders that cannot sync
-    // (EINVAL) still get the file.
-    if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS)
-      throw writeError(errno);
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0)
-      throw writeError(errno);
-    if (::rename(path_.c_str(), target_.c_str()) != 0)
-      throw writeError(errno);
-    committed_ = true;
-  }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    int fd() const { return fd_; }
+
+    void write(const void* data, std::size_t size)
+    {
+        const auto* p = static_cast<const std::uint8_t*>(data);
+        while (size > 0) {
+            const ssize_t n = ::write(fd_, p, size);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw writeError(errno);
+            }
+            p += n;
+            size -= std::size_t(n);
+        }
+    }
+
+    ConvertError writeError(int err) const
+    {
+        return ConvertError("cannot write " + quoted(target_) + ": " + errnoText(err));
+    }
+
+    // Gives the file its final permissions, closes it and renames it over the
+    // target.
+    void commit()
+    {
+        // The permissions of the file it replaces, and its owner where the
+        // user may set it; else those of a new file.
+        mode_t mode;
+        struct stat st { };
+        if (::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            mode = st.st_mode & 07777;
+            if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid())
+                && ::fchown(fd_, st.st_uid, st.st_gid) != 0 && errno == EPERM)
+                (void)::fchown(fd_, uid_t(-1), st.st_gid);
+        } else {
+            const mode_t mask = ::umask(0);
+            ::umask(mask);
+            mode = 0666 & ~mask;
+        }
+        if (::fchmod(fd_, mode) != 0)
+            throw writeError(errno);
+        // On the disk before it takes the place of the user's file, so that a
+        // crash cannot leave an empty file there. Folders that cannot sync
+        // (EINVAL) still get the file.
+        if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS)
+            throw writeError(errno);
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0)
+            throw writeError(errno);
+        if (::rename(path_.c_str(), target_.c_str()) != 0)
+            throw writeError(errno);
+        committed_ = true;
+    }
 
 private:
-  std::string target_;
-  std::string path_;
-  int fd_ = -1;
-  bool committed_ = false;
+    std::string target_;
+    std::string path_;
+    int fd_ = -1;
+    bool committed_ = false;
 };
 
 // ---------------------------------------------------------------------------
 // Bands of rows produced on worker threads and consumed in order.
 
 struct WorkerBuffers {
-  bmp::RowScratch scratch;
-  Bytes rows;
-  Bytes filtered;
+    bmp::RowScratch scratch;
+    Bytes rows;
+    Bytes filtered;
 };
 
 struct Band {
-  Bytes data;
-  std::uint32_t adler = 1;      // of the uncompressed (filtered) bytes
-  std::size_t rawBytes = 0;
+    Bytes data;
+    std::uint32_t adler = 1; // of the uncompressed (filtered) bytes
+    std::size_t rawBytes = 0;
 };
 
 using Produce = std::function<void(std::size_t index, WorkerBuffers&, Band&)>;
 using Consume = std::function<void(std::size_t index, Band&)>;
 
-void runBands(std::size_t count, unsigned threads, const Produce& produce,
-              const Consume& consume) {
-  const std::size_t window = threads + 2;
-  std::vector<Band> slots(window);
-  std::vector<char> ready(window, 0);
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::size_t next = 0;      // next band to produce
-  std::size_t consumed = 0;  // bands written so far
-  bool stop = false;
-  std::exception_ptr failure;
+void runBands(std::size_t count, unsigned threads, const Produce& produce, const Consume& consume)
+{
+    const std::size_t window = threads + 2;
+    std::vector<Band> slots(window);
+    std::vector<char> ready(window, 0);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::size_t next = 0; // next band to produce
+    std::size_t consumed = 0; // bands written so far
+    bool stop = false;
+    std::exception_ptr failure;
 
-  auto fail = [&](std::exception_ptr e) {
-    std::lock_guard lock(mutex);
-    if (!failure)
-      failure = e;
-    stop = true;
-    changed.notify_all();
-  };
+    auto fail = [&](std::exception_ptr e) {
+        std::lock_guard lock(mutex);
+        if (!failure)
+            failure = e;
+        stop = true;
+        changed.notify_all();
+    };
 
-  auto worker = [&] {
-    WorkerBuffers buffers;
-    for (;;) {
-      std::size_t index;
-      {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return stop || next >= count || next < consumed + window; });
-        if (stop || next >= count)
-          return;
-        index = next++;
-      }
-      try {
-        Band& band = slots[index % window];
-        band.data.clear();
-        produce(index, buffers, band);
-      } catch (...) {
-        fail(std::current_exception());
-        return;
-      }
-      std::lock_guard lock(mutex);
-      ready[index % window] = 1;
-      changed.notify_all();
-    }
-  };
+    auto worker = [&] {
+        WorkerBuffers buffers;
+        for (;;) {
+            std::size_t index;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return stop || next >= count || next < consumed + window; });
+                if (stop || next >= count)
+                    return;
+                index = next++;
+            }
+            try {
+                Band& band = slots[index % window];
+                band.data.clear();
+                produce(index, buffers, band);
+            } catch (...) {
+                fail(std::current_exception());
+                return;
+            }
+            std::lock_guard lock(mutex);
+            ready[index % window] = 1;
+            changed.notify_all();
+        }
+    };
 
-  std::vector<std::thread> pool;
-  try {
-    for (unsigned t = 0; t < threads; ++t)
-      pool.emplace_back(worker);
-  } catch (...) {
-    fail(std::current_exception());
-  }
-  while (true) {
-    std::size_t index;
-    {
-      std::unique_lock lock(mutex);
-      changed.wait(lock, [&] { return stop || consumed >= count || ready[consumed % window]; });
-      if (stop || consumed >= count)
-        break;
-      index = consumed;
-    }
+    std::vector<std::thread> pool;
     try {
-      consume(index, slots[index % window]);
+        for (unsigned t = 0; t < threads; ++t)
+            pool.emplace_back(worker);
     } catch (...) {
-      fail(std::current_exception());
-      break;
+        fail(std::current_exception());
     }
-    std::lock_guard lock(mutex);
-    ready[index % window] = 0;
-    ++consumed;
-    changed.notify_all();
-  }
-  for (auto& t : pool)
-    t.join();
-  if (failure)
-    std::rethrow_exception(failure);
+    while (true) {
+        std::size_t index;
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return stop || consumed >= count || ready[consumed % window]; });
+            if (stop || consumed >= count)
+                break;
+            index = consumed;
+        }
+        try {
+            consume(index, slots[index % window]);
+        } catch (...) {
+            fail(std::current_exception());
+            break;
+        }
+        std::lock_guard lock(mutex);
+        ready[index % window] = 0;
+        ++consumed;
+        changed.notify_all();
+    }
+    for (auto& t : pool)
+        t.join();
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 // One thread per processor, at most 4.
-unsigned threadCount() {
-  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+unsigned threadCount()
+{
+    return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
 }
 
-std::uint32_t rowsPerBand(std::size_t rowBytes) {
-  return std::uint32_t(std::clamp<std::size_t>(kBandBytes / std::max<std::size_t>(rowBytes, 1), 1,
-                                               1u << 16));
+std::uint32_t rowsPerBand(std::size_t rowBytes)
+{
+    return std::uint32_t(
+        std::clamp<std::size_t>(kBandBytes / std::max<std::size_t>(rowBytes, 1), 1, 1u << 16));
 }
 
 // Reads rows [first, first + count) and, when first > 0, the row above
 // (into the first row of buffers.rows).
 const std::uint8_t* readBand(const bmp::Reader& reader, std::uint32_t first, std::uint32_t count,
-                             bool withPrevious, WorkerBuffers& buffers) {
-  const std::size_t rowBytes = reader.info().rowBytes();
-  const std::uint32_t extra = withPrevious && first > 0 ? 1 : 0;
-  buffers.rows.resize((std::size_t(count) + 1) * rowBytes);
-  std::uint8_t* start = buffers.rows.data() + (1 - extra) * rowBytes;
-  if (extra == 0)
-    std::memset(buffers.rows.data(), 0, rowBytes);  // the row above the picture is zero
-  reader.readRows(first - extra, count + extra, start, buffers.scratch);
-  return buffers.rows.data() + rowBytes;
+    bool withPrevious, WorkerBuffers& buffers)
+{
+    const std::size_t rowBytes = reader.info().rowBytes();
+    const std::uint32_t extra = withPrevious && first > 0 ? 1 : 0;
+    buffers.rows.resize((std::size_t(count) + 1) * rowBytes);
+    std::uint8_t* start = buffers.rows.data() + (1 - extra) * rowBytes;
+    if (extra == 0)
+        std::memset(buffers.rows.data(), 0, rowBytes); // the row above the picture is zero
+    reader.readRows(first - extra, count + extra, start, buffers.scratch);
+    return buffers.rows.data() + rowBytes;
 }
 
 // ---------------------------------------------------------------------------
 // PNG
 
-void putBE32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = std::uint8_t(v >> 24);
-  p[1] = std::uint8_t(v >> 16);
-  p[2] = std::uint8_t(v >> 8);
-  p[3] = std::uint8_t(v);
+void putBE32(std::uint8_t* p, std::uint32_t v)
+{
+    p[0] = std::uint8_t(v >> 24);
+    p[1] = std::uint8_t(v >> 16);
+    p[2] = std::uint8_t(v >> 8);
+    p[3] = std::uint8_t(v);
 }
 
-void appendChunk(Bytes& out, const char type[4], const std::uint8_t* data, std::size_t size) {
-  const std::size_t start = out.size();
-  out.resize(start + 8);
-  putBE32(out.data() + start, std::uint32_t(size));
-  std::memcpy(out.data() + start + 4, type, 4);
-  out.insert(out.end(), data, data + size);
-  const std::uint32_t crc = std::uint32_t(
-      crc32(0, out.data() + start + 4, uInt(size + 4)));
-  out.resize(out.size() + 4);
-  putBE32(out.data() + out.size() - 4, crc);
+void appendChunk(Bytes& out, const char type[4], const std::uint8_t* data, std::size_t size)
+{
+    const std::size_t start = out.size();
+    out.resize(start + 8);
+    putBE32(out.data() + start, std::uint32_t(size));
+    std::memcpy(out.data() + start + 4, type, 4);
+    out.insert(out.end(), data, data + size);
+    const std::uint32_t crc = std::uint32_t(crc32(0, out.data() + start + 4, uInt(size + 4)));
+    out.resize(out.size() + 4);
+    putBE32(out.data() + out.size() - 4, crc);
 }
 
 // The "average" filter: each byte minus the mean of its left and upper
 // neighbours. It suits scanned photographs and documents best.
 void filterAverage(const std::uint8_t* row, const std::uint8_t* above, std::size_t size,
-                   std::size_t pixelBytes, std::uint8_t* out) {
-  out[0] = 3;
-  ++out;
-  for (std::size_t i = 0; i < pixelBytes && i < size; ++i)
-    out[i] = std::uint8_t(row[i] - (above[i] >> 1));
-  for (std::size_t i = pixelBytes; i < size; ++i)
-    out[i] = std::uint8_t(row[i] - ((unsigned(row[i - pixelBytes]) + above[i]) >> 1));
+    std::size_t pixelBytes, std::uint8_t* out)
+{
+    out[0] = 3;
+    ++out;
+    for (std::size_t i = 0; i < pixelBytes && i < size; ++i)
+        out[i] = std::uint8_t(row[i] - (above[i] >> 1));
+    for (std::size_t i = pixelBytes; i < size; ++i)
+        out[i] = std::uint8_t(row[i] - ((unsigned(row[i - pixelBytes]) + above[i]) >> 1));
 }
 
-void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads) {
-  const bmp::ImageInfo& info = reader.info();
-  const std::size_t rowBytes = info.rowBytes();
+void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
+{
+    const bmp::ImageInfo& info = reader.info();
+    const std::size_t rowBytes = info.rowBytes();
 
-  int colourType = 2, bitDepth = 8;
-  std::size_t pixelBytes = 3;
-  switch (info.format) {
-  case bmp::PixelFormat::Indexed:
-    colourType = info.paletteIsGrayRamp() ? 0 : 3;
-    bitDepth = info.indexBits;
-    pixelBytes = 1;
-    break;
-  case bmp::PixelFormat::Rgb8:
-    break;
-  case bmp::PixelFormat::Rgba8:
-    colourType = 6;
-    pixelBytes = 4;
-    break;
-  }
-  // Filtering pays only where neighbouring bytes are neighbouring samples.
-  const bool filter = bitDepth == 8 && colourType != 3;
-
-  Bytes head = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-  std::uint8_t ihdr[13];
-  putBE32(ihdr, info.width);
-  putBE32(ihdr + 4, info.height);
-  ihdr[8] = std::uint8_t(bitDepth);
-  ihdr[9] = std::uint8_t(colourType);
-  ihdr[10] = ihdr[11] = ihdr[12] = 0;
-  appendChunk(head, "IHDR", ihdr, sizeof ihdr);
-  if (info.pixelsPerMetreX != 0 && info.pixelsPerMetreY != 0) {
-    std::uint8_t phys[9];
-    putBE32(phys, info.pixelsPerMetreX);
-    putBE32(phys + 4, info.pixelsPerMetreY);
-    phys[8] = 1;  // unit: metre
-    appendChunk(head, "pHYs", phys, sizeof phys);
-  }
-  if (!info.iccProfile.empty()) {
-    static const char name[] = "ICC profile";  // with its terminating zero
-    uLongf packedSize = compressBound(uLong(info.iccProfile.size()));
-    Bytes iccp(sizeof name + 1 + packedSize);
-    std::memcpy(iccp.data(), name, sizeof name);
-    iccp[sizeof name] = 0;  // compression method: deflate
-    if (compress2(iccp.data() + sizeof name + 1, &packedSize, info.iccProfile.data(),
-                  uLong(info.iccProfile.size()), 9) != Z_OK)
-      throw std::runtime_error("cannot compress the colour profile");
-    iccp.resize(sizeof name + 1 + packedSize);
-    appendChunk(head, "iCCP", iccp.data(), iccp.size());
-  }
-  if (colourType == 3) {
-    Bytes plte;
-    for (const auto& c : info.palette) {
-      plte.push_back(c.r);
-      plte.push_back(c.g);
-      plte.push_back(c.b);
+    int colourType = 2, bitDepth = 8;
+    std::size_t pixelBytes = 3;
+    switch (info.format) {
+    case bmp::PixelFormat::Indexed:
+        colourType = info.paletteIsGrayRamp() ? 0 : 3;
+        bitDepth = info.indexBits;
+        pixelBytes = 1;
+        break;
+    case bmp::PixelFormat::Rgb8:
+        break;
+    case bmp::PixelFormat::Rgba8:
+        colourType = 6;
+        pixelBytes = 4;
+        break;
     }
-    appendChunk(head, "PLTE", plte.data(), plte.size());
-  }
-  // The zlib header (deflate, 32 KiB window, fastest) in an IDAT of its own.
-  const std::uint8_t zlibHeader[2] = {0x78, 0x01};
-  appendChunk(head, "IDAT", zlibHeader, sizeof zlibHeader);
-  file.write(head.data(), head.size());
+    // Filtering pays only where neighbouring bytes are neighbouring samples.
+    const bool filter = bitDepth == 8 && colourType != 3;
 
-  const std::uint32_t bandRows = rowsPerBand(rowBytes + 1);
-  const std::size_t bands = (info.height + bandRows - 1) / bandRows;
-  std::uint32_t adler = 1;
-
-  auto produce = [&](std::size_t index, WorkerBuffers& buffers, Band& band) {
-    const std::uint32_t first = std::uint32_t(index) * bandRows;
-    const std::uint32_t count = std::min(bandRows, info.height - first);
-    const std::uint8_t* rows = readBand(reader, first, count, filter, buffers);
-    buffers.filtered.resize(std::size_t(count) * (rowBytes + 1));
-    for (std::uint32_t r = 0; r < count; ++r) {
-      const std::uint8_t* row = rows + std::size_t(r) * rowBytes;
-      std::uint8_t* out = buffers.filtered.data() + std::size_t(r) * (rowBytes + 1);
-      if (filter) {
-        filterAverage(row, row - rowBytes, rowBytes, pixelBytes, out);
-      } else {
-        out[0] = 0;
-        std::memcpy(out + 1, row, rowBytes);
-      }
+    Bytes head = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    std::uint8_t ihdr[13];
+    putBE32(ihdr, info.width);
+    putBE32(ihdr + 4, info.height);
+    ihdr[8] = std::uint8_t(bitDepth);
+    ihdr[9] = std::uint8_t(colourType);
+    ihdr[10] = ihdr[11] = ihdr[12] = 0;
+    appendChunk(head, "IHDR", ihdr, sizeof ihdr);
+    if (info.pixelsPerMetreX != 0 && info.pixelsPerMetreY != 0) {
+        std::uint8_t phys[9];
+        putBE32(phys, info.pixelsPerMetreX);
+        putBE32(phys + 4, info.pixelsPerMetreY);
+        phys[8] = 1; // unit: metre
+        appendChunk(head, "pHYs", phys, sizeof phys);
     }
-    const std::size_t size = buffers.filtered.size();
-    band.rawBytes = size;
-    band.adler = std::uint32_t(adler32(1, buffers.filtered.data(), uInt(size)));
-    // Room for the chunk's length and type, then the deflate data, then its CRC.
-    band.data.resize(8);
-    deflateChunk(buffers.filtered.data(), size,
-                 index + 1 == bands ? ChunkEnd::Final : ChunkEnd::Flush, band.data);
-    const std::size_t deflated = band.data.size() - 8;
-    putBE32(band.data.data(), std::uint32_t(deflated));
-    std::memcpy(band.data.data() + 4, "IDAT", 4);
-    const std::uint32_t crc = std::uint32_t(crc32(0, band.data.data() + 4, uInt(deflated + 4)));
-    band.data.resize(band.data.size() + 4);
-    putBE32(band.data.data() + band.data.size() - 4, crc);
-  };
-  auto consume = [&](std::size_t, Band& band) {
-    file.write(band.data.data(), band.data.size());
-    adler = std::uint32_t(adler32_combine(adler, band.adler, z_off_t(band.rawBytes)));
-  };
-  runBands(bands, threads, produce, consume);
+    if (!info.iccProfile.empty()) {
+        static const char name[] = "ICC profile"; // with its terminating zero
+        uLongf packedSize = compressBound(uLong(info.iccProfile.size()));
+        Bytes iccp(sizeof name + 1 + packedSize);
+        std::memcpy(iccp.data(), name, sizeof name);
+        iccp[sizeof name] = 0; // compression method: deflate
+        if (compress2(iccp.data() + sizeof name + 1, &packedSize, info.iccProfile.data(),
+                uLong(info.iccProfile.size()), 9)
+            != Z_OK)
+            throw std::runtime_error("cannot compress the colour profile");
+        iccp.resize(sizeof name + 1 + packedSize);
+        appendChunk(head, "iCCP", iccp.data(), iccp.size());
+    }
+    if (colourType == 3) {
+        Bytes plte;
+        for (const auto& c : info.palette) {
+            plte.push_back(c.r);
+            plte.push_back(c.g);
+            plte.push_back(c.b);
+        }
+        appendChunk(head, "PLTE", plte.data(), plte.size());
+    }
+    // The zlib header (deflate, 32 KiB window, fastest) in an IDAT of its own.
+    const std::uint8_t zlibHeader[2] = {0x78, 0x01};
+    appendChunk(head, "IDAT", zlibHeader, sizeof zlibHeader);
+    file.write(head.data(), head.size());
 
-  Bytes tail;
-  std::uint8_t checksum[4];
-  putBE32(checksum, adler);
-  appendChunk(tail, "IDAT", checksum, sizeof checksum);
-  appendChunk(tail, "IEND", nullptr, 0);
-  file.write(tail.data(), tail.size());
+    const std::uint32_t bandRows = rowsPerBand(rowBytes + 1);
+    const std::size_t bands = (info.height + bandRows - 1) / bandRows;
+    std::uint32_t adler = 1;
+
+    auto produce = [&](std::size_t index, WorkerBuffers& buffers, Band& band) {
+        const std::uint32_t first = std::uint32_t(index) * bandRows;
+        const std::uint32_t count = std::min(bandRows, info.height - first);
+        const std::uint8_t* rows = readBand(reader, first, count, filter, buffers);
+        buffers.filtered.resize(std::size_t(count) * (rowBytes + 1));
+        for (std::uint32_t r = 0; r < count; ++r) {
+            const std::uint8_t* row = rows + std::size_t(r) * rowBytes;
+            std::uint8_t* out = buffers.filtered.data() + std::size_t(r) * (rowBytes + 1);
+            if (filter) {
+                filterAverage(row, row - rowBytes, rowBytes, pixelBytes, out);
+            } else {
+                out[0] = 0;
+                std::memcpy(out + 1, row, rowBytes);
+            }
+        }
+        const std::size_t size = buffers.filtered.size();
+        band.rawBytes = size;
+        band.adler = std::uint32_t(adler32(1, buffers.filtered.data(), uInt(size)));
+        // Room for the chunk's length and type, then the deflate data, then its CRC.
+        band.data.resize(8);
+        deflateChunk(
+            buffers.filtered.data(), size, index + 1 == bands ? ChunkEnd::Final : ChunkEnd::Flush, band.data);
+        const std::size_t deflated = band.data.size() - 8;
+        putBE32(band.data.data(), std::uint32_t(deflated));
+        std::memcpy(band.data.data() + 4, "IDAT", 4);
+        const std::uint32_t crc = std::uint32_t(crc32(0, band.data.data() + 4, uInt(deflated + 4)));
+        band.data.resize(band.data.size() + 4);
+        putBE32(band.data.data() + band.data.size() - 4, crc);
+    };
+    auto consume = [&](std::size_t, Band& band) {
+        file.write(band.data.data(), band.data.size());
+        adler = std::uint32_t(adler32_combine(adler, band.adler, z_off_t(band.rawBytes)));
+    };
+    runBands(bands, threads, produce, consume);
+
+    Bytes tail;
+    std::uint8_t checksum[4];
+    putBE32(checksum, adler);
+    appendChunk(tail, "IDAT", checksum, sizeof checksum);
+    appendChunk(tail, "IEND", nullptr, 0);
+    file.write(tail.data(), tail.size());
 }
 
 // ---------------------------------------------------------------------------
@@ -452,246 +478,261 @@ void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads) {
 // for the message. libtiff is only called from the main thread.
 std::string g_tiffError;
 
-void tiffErrorHandler(const char* module, const char* format, va_list args) {
-  char text[512];
-  std::vsnprintf(text, sizeof text, format, args);
-  g_tiffError = text;
-  (void)module;
+void tiffErrorHandler(const char* module, const char* format, va_list args)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    g_tiffError = text;
+    (void)module;
 }
 
-void tiffWarningHandler(const char*, const char*, va_list) {}
+void tiffWarningHandler(const char*, const char*, va_list)
+{ }
 
 // libtiff writes through these, so that a failing write keeps its errno.
 struct TiffIo {
-  int fd;
-  int error = 0;
+    int fd;
+    int error = 0;
 };
 
-tmsize_t tiffRead(thandle_t h, void* buf, tmsize_t size) {
-  auto* io = static_cast<TiffIo*>(h);
-  const ssize_t n = ::read(io->fd, buf, std::size_t(size));
-  if (n < 0)
-    io->error = errno;
-  return n;
+tmsize_t tiffRead(thandle_t h, void* buf, tmsize_t size)
+{
+    auto* io = static_cast<TiffIo*>(h);
+    const ssize_t n = ::read(io->fd, buf, std::size_t(size));
+    if (n < 0)
+        io->error = errno;
+    return n;
 }
 
-tmsize_t tiffWrite(thandle_t h, void* buf, tmsize_t size) {
-  auto* io = static_cast<TiffIo*>(h);
-  auto* p = static_cast<const std::uint8_t*>(buf);
-  tmsize_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::write(io->fd, p + done, std::size_t(size - done));
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      io->error = errno;
-      return -1;
+tmsize_t tiffWrite(thandle_t h, void* buf, tmsize_t size)
+{
+    auto* io = static_cast<TiffIo*>(h);
+    auto* p = static_cast<const std::uint8_t*>(buf);
+    tmsize_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(io->fd, p + done, std::size_t(size - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            io->error = errno;
+            return -1;
+        }
+        done += n;
     }
-    done += n;
-  }
-  return done;
+    return done;
 }
 
-toff_t tiffSeek(thandle_t h, toff_t offset, int whence) {
-  auto* io = static_cast<TiffIo*>(h);
-  const off_t r = ::lseek(io->fd, off_t(offset), whence);
-  if (r < 0) {
-    io->error = errno;
-    return toff_t(-1);
-  }
-  return toff_t(r);
+toff_t tiffSeek(thandle_t h, toff_t offset, int whence)
+{
+    auto* io = static_cast<TiffIo*>(h);
+    const off_t r = ::lseek(io->fd, off_t(offset), whence);
+    if (r < 0) {
+        io->error = errno;
+        return toff_t(-1);
+    }
+    return toff_t(r);
 }
 
-int tiffClose(thandle_t) { return 0; }  // the descriptor belongs to TempFile
+int tiffClose(thandle_t)
+{
+    return 0;
+} // the descriptor belongs to TempFile
 
-toff_t tiffSize(thandle_t h) {
-  auto* io = static_cast<TiffIo*>(h);
-  struct stat st {};
-  return ::fstat(io->fd, &st) == 0 ? toff_t(st.st_size) : 0;
+toff_t tiffSize(thandle_t h)
+{
+    auto* io = static_cast<TiffIo*>(h);
+    struct stat st { };
+    return ::fstat(io->fd, &st) == 0 ? toff_t(st.st_size) : 0;
 }
 
-int tiffMap(thandle_t, void**, toff_t*) { return 0; }
-void tiffUnmap(thandle_t, void*, toff_t) {}
+int tiffMap(thandle_t, void**, toff_t*)
+{
+    return 0;
+}
+void tiffUnmap(thandle_t, void*, toff_t)
+{ }
 
 // Resolution in dots per inch: a whole number when the pixels per metre are
 // the rounding of one (600 dpi is stored as 23622 pixels per metre).
-float dotsPerInch(std::uint32_t pixelsPerMetre) {
-  const double dpi = pixelsPerMetre * 0.0254;
-  const double whole = std::round(dpi);
-  if (whole > 0 && std::lround(whole / 0.0254) == long(pixelsPerMetre))
-    return float(whole);
-  return float(dpi);
+float dotsPerInch(std::uint32_t pixelsPerMetre)
+{
+    const double dpi = pixelsPerMetre * 0.0254;
+    const double whole = std::round(dpi);
+    if (whole > 0 && std::lround(whole / 0.0254) == long(pixelsPerMetre))
+        return float(whole);
+    return float(dpi);
 }
 
-bool paletteIsReverseGrayRamp(const bmp::ImageInfo& info) {
-  if (info.palette.size() != (std::size_t(1) << info.indexBits))
-    return false;
-  const int max = (1 << info.indexBits) - 1;
-  for (int i = 0; i <= max; ++i) {
-    const auto v = std::uint8_t((max - i) * 255 / max);
-    if (!(info.palette[std::size_t(i)] == bmp::Rgb{v, v, v}))
-      return false;
-  }
-  return true;
+bool paletteIsReverseGrayRamp(const bmp::ImageInfo& info)
+{
+    if (info.palette.size() != (std::size_t(1) << info.indexBits))
+        return false;
+    const int max = (1 << info.indexBits) - 1;
+    for (int i = 0; i <= max; ++i) {
+        const auto v = std::uint8_t((max - i) * 255 / max);
+        if (!(info.palette[std::size_t(i)] == bmp::Rgb{v, v, v}))
+            return false;
+    }
+    return true;
 }
 
-void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& outputPath,
-               unsigned threads) {
-  const bmp::ImageInfo& info = reader.info();
-  const std::size_t rowBytes = info.rowBytes();
-  const std::uint64_t rawSize = std::uint64_t(rowBytes) * info.height;
+void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& outputPath, unsigned threads)
+{
+    const bmp::ImageInfo& info = reader.info();
+    const std::size_t rowBytes = info.rowBytes();
+    const std::uint64_t rawSize = std::uint64_t(rowBytes) * info.height;
 
-  TIFFSetErrorHandler(tiffErrorHandler);
-  TIFFSetWarningHandler(tiffWarningHandler);
-  g_tiffError.clear();
-  TiffIo io{file.fd()};
-  // Classic TIFF addresses 4 GiB; beyond that (with room for an
-  // incompressible picture) BigTIFF.
-  const char* mode = rawSize + rawSize / 8 > 0xf0000000ull ? "w8" : "w";
-  TIFF* tif = TIFFClientOpen(outputPath.c_str(), mode, &io, tiffRead, tiffWrite, tiffSeek,
-                             tiffClose, tiffSize, tiffMap, tiffUnmap);
-  auto tiffFailure = [&](const char* what) {
+    TIFFSetErrorHandler(tiffErrorHandler);
+    TIFFSetWarningHandler(tiffWarningHandler);
+    g_tiffError.clear();
+    TiffIo io{file.fd()};
+    // Classic TIFF addresses 4 GiB; beyond that (with room for an
+    // incompressible picture) BigTIFF.
+    const char* mode = rawSize + rawSize / 8 > 0xf0000000ull ? "w8" : "w";
+    TIFF* tif = TIFFClientOpen(outputPath.c_str(), mode, &io, tiffRead, tiffWrite, tiffSeek, tiffClose,
+        tiffSize, tiffMap, tiffUnmap);
+    auto tiffFailure = [&](const char* what) {
+        if (io.error != 0)
+            return file.writeError(io.error);
+        return ConvertError(std::string("cannot write ") + quoted(outputPath) + ": " + what
+            + (g_tiffError.empty() ? std::string() : " (" + g_tiffError + ")"));
+    };
+    if (tif == nullptr)
+        throw tiffFailure("cannot start the TIFF file");
+    struct Closer {
+        TIFF*& tif;
+        ~Closer()
+        {
+            if (tif != nullptr)
+                TIFFClose(tif);
+        }
+    } closer{tif};
+
+    std::uint16_t samples = 1, bits = 8, photometric = PHOTOMETRIC_RGB;
+    bool predict = true;
+    switch (info.format) {
+    case bmp::PixelFormat::Indexed:
+        bits = std::uint16_t(info.indexBits);
+        predict = false;
+        if (info.paletteIsGrayRamp()) {
+            photometric = PHOTOMETRIC_MINISBLACK;
+            predict = bits == 8;
+        } else if (paletteIsReverseGrayRamp(info)) {
+            photometric = PHOTOMETRIC_MINISWHITE;
+        } else {
+            photometric = PHOTOMETRIC_PALETTE;
+        }
+        break;
+    case bmp::PixelFormat::Rgb8:
+        samples = 3;
+        break;
+    case bmp::PixelFormat::Rgba8:
+        samples = 4;
+        break;
+    }
+    const std::uint32_t bandRows = rowsPerBand(rowBytes);
+    bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, info.width)
+        && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, info.height)
+        && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits)
+        && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples)
+        && TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric)
+        && TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG)
+        && TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE)
+        && TIFFSetField(tif, TIFFTAG_PREDICTOR, predict ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE)
+        && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, bandRows)
+        && TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    if (ok && info.format == bmp::PixelFormat::Rgba8) {
+        const std::uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+        ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
+    }
+    if (ok && info.pixelsPerMetreX != 0 && info.pixelsPerMetreY != 0) {
+        ok = TIFFSetField(tif, TIFFTAG_XRESOLUTION, dotsPerInch(info.pixelsPerMetreX))
+            && TIFFSetField(tif, TIFFTAG_YRESOLUTION, dotsPerInch(info.pixelsPerMetreY))
+            && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    }
+    if (ok && !info.iccProfile.empty())
+        ok = TIFFSetField(
+            tif, TIFFTAG_ICCPROFILE, std::uint32_t(info.iccProfile.size()), info.iccProfile.data());
+    if (ok && photometric == PHOTOMETRIC_PALETTE) {
+        const std::size_t n = std::size_t(1) << bits;
+        std::vector<std::uint16_t> red(n, 0), green(n, 0), blue(n, 0);
+        for (std::size_t i = 0; i < info.palette.size(); ++i) {
+            red[i] = std::uint16_t(info.palette[i].r * 257);
+            green[i] = std::uint16_t(info.palette[i].g * 257);
+            blue[i] = std::uint16_t(info.palette[i].b * 257);
+        }
+        ok = TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
+    }
+    if (!ok)
+        throw tiffFailure("cannot set up the TIFF header");
+
+    const std::size_t strips = (info.height + bandRows - 1) / bandRows;
+    auto produce = [&](std::size_t index, WorkerBuffers& buffers, Band& band) {
+        const std::uint32_t first = std::uint32_t(index) * bandRows;
+        const std::uint32_t count = std::min(bandRows, info.height - first);
+        std::uint8_t* rows = const_cast<std::uint8_t*>(readBand(reader, first, count, false, buffers));
+        const std::size_t size = std::size_t(count) * rowBytes;
+        if (predict) {
+            // Horizontal differencing, sample by sample, last pixel first.
+            for (std::uint32_t r = 0; r < count; ++r) {
+                std::uint8_t* row = rows + std::size_t(r) * rowBytes;
+                for (std::size_t i = rowBytes - 1; i >= samples; --i)
+                    row[i] = std::uint8_t(row[i] - row[i - samples]);
+            }
+        }
+        band.data = {0x78, 0x01};
+        deflateChunk(rows, size, ChunkEnd::Final, band.data);
+        std::uint8_t checksum[4];
+        putBE32(checksum, std::uint32_t(adler32(1, rows, uInt(size))));
+        band.data.insert(band.data.end(), checksum, checksum + 4);
+    };
+    auto consume = [&](std::size_t index, Band& band) {
+        if (TIFFWriteRawStrip(tif, std::uint32_t(index), band.data.data(), tmsize_t(band.data.size())) < 0)
+            throw tiffFailure("cannot write a strip");
+    };
+    runBands(strips, threads, produce, consume);
+
+    if (!TIFFWriteDirectory(tif))
+        throw tiffFailure("cannot write the TIFF directory");
+    TIFFClose(tif);
+    tif = nullptr;
     if (io.error != 0)
-      return file.writeError(io.error);
-    return ConvertError(std::string("cannot write ") + quoted(outputPath) + ": " + what +
-                        (g_tiffError.empty() ? std::string() : " (" + g_tiffError + ")"));
-  };
-  if (tif == nullptr)
-    throw tiffFailure("cannot start the TIFF file");
-  struct Closer {
-    TIFF*& tif;
-    ~Closer() {
-      if (tif != nullptr)
-        TIFFClose(tif);
-    }
-  } closer{tif};
-
-  std::uint16_t samples = 1, bits = 8, photometric = PHOTOMETRIC_RGB;
-  bool predict = true;
-  switch (info.format) {
-  case bmp::PixelFormat::Indexed:
-    bits = std::uint16_t(info.indexBits);
-    predict = false;
-    if (info.paletteIsGrayRamp()) {
-      photometric = PHOTOMETRIC_MINISBLACK;
-      predict = bits == 8;
-    } else if (paletteIsReverseGrayRamp(info)) {
-      photometric = PHOTOMETRIC_MINISWHITE;
-    } else {
-      photometric = PHOTOMETRIC_PALETTE;
-    }
-    break;
-  case bmp::PixelFormat::Rgb8:
-    samples = 3;
-    break;
-  case bmp::PixelFormat::Rgba8:
-    samples = 4;
-    break;
-  }
-  const std::uint32_t bandRows = rowsPerBand(rowBytes);
-  bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, info.width) &&
-            TIFFSetField(tif, TIFFTAG_IMAGELENGTH, info.height) &&
-            TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits) &&
-            TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples) &&
-            TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric) &&
-            TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-            TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
-            TIFFSetField(tif, TIFFTAG_PREDICTOR, predict ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE) &&
-            TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, bandRows) &&
-            TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-  if (ok && info.format == bmp::PixelFormat::Rgba8) {
-    const std::uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
-    ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
-  }
-  if (ok && info.pixelsPerMetreX != 0 && info.pixelsPerMetreY != 0) {
-    ok = TIFFSetField(tif, TIFFTAG_XRESOLUTION, dotsPerInch(info.pixelsPerMetreX)) &&
-         TIFFSetField(tif, TIFFTAG_YRESOLUTION, dotsPerInch(info.pixelsPerMetreY)) &&
-         TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-  }
-  if (ok && !info.iccProfile.empty())
-    ok = TIFFSetField(tif, TIFFTAG_ICCPROFILE, std::uint32_t(info.iccProfile.size()),
-                      info.iccProfile.data());
-  if (ok && photometric == PHOTOMETRIC_PALETTE) {
-    const std::size_t n = std::size_t(1) << bits;
-    std::vector<std::uint16_t> red(n, 0), green(n, 0), blue(n, 0);
-    for (std::size_t i = 0; i < info.palette.size(); ++i) {
-      red[i] = std::uint16_t(info.palette[i].r * 257);
-      green[i] = std::uint16_t(info.palette[i].g * 257);
-      blue[i] = std::uint16_t(info.palette[i].b * 257);
-    }
-    ok = TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
-  }
-  if (!ok)
-    throw tiffFailure("cannot set up the TIFF header");
-
-  const std::size_t strips = (info.height + bandRows - 1) / bandRows;
-  auto produce = [&](std::size_t index, WorkerBuffers& buffers, Band& band) {
-    const std::uint32_t first = std::uint32_t(index) * bandRows;
-    const std::uint32_t count = std::min(bandRows, info.height - first);
-    std::uint8_t* rows =
-        const_cast<std::uint8_t*>(readBand(reader, first, count, false, buffers));
-    const std::size_t size = std::size_t(count) * rowBytes;
-    if (predict) {
-      // Horizontal differencing, sample by sample, last pixel first.
-      for (std::uint32_t r = 0; r < count; ++r) {
-        std::uint8_t* row = rows + std::size_t(r) * rowBytes;
-        for (std::size_t i = rowBytes - 1; i >= samples; --i)
-          row[i] = std::uint8_t(row[i] - row[i - samples]);
-      }
-    }
-    band.data = {0x78, 0x01};
-    deflateChunk(rows, size, ChunkEnd::Final, band.data);
-    std::uint8_t checksum[4];
-    putBE32(checksum, std::uint32_t(adler32(1, rows, uInt(size))));
-    band.data.insert(band.data.end(), checksum, checksum + 4);
-  };
-  auto consume = [&](std::size_t index, Band& band) {
-    if (TIFFWriteRawStrip(tif, std::uint32_t(index), band.data.data(),
-                          tmsize_t(band.data.size())) < 0)
-      throw tiffFailure("cannot write a strip");
-  };
-  runBands(strips, threads, produce, consume);
-
-  if (!TIFFWriteDirectory(tif))
-    throw tiffFailure("cannot write the TIFF directory");
-  TIFFClose(tif);
-  tif = nullptr;
-  if (io.error != 0)
-    throw file.writeError(io.error);
+        throw file.writeError(io.error);
 }
 
-}  // namespace
+} // namespace
 
-void convertBmp(const std::string& inputPath, const std::string& chosenOutput, OutputFormat format) {
-  const std::string outputPath = resolveOutput(chosenOutput);
+void convertBmp(const std::string& inputPath, const std::string& chosenOutput, OutputFormat format)
+{
+    const std::string outputPath = resolveOutput(chosenOutput);
 
-  const int fd = ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    throw ConvertError("cannot open " + quoted(inputPath) + ": " + errnoText(errno));
-  struct FdCloser {
-    int fd;
-    ~FdCloser() { ::close(fd); }
-  } inputCloser{fd};
+    const int fd = ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw ConvertError("cannot open " + quoted(inputPath) + ": " + errnoText(errno));
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } inputCloser{fd};
 
-  try {
-    bmp::FileSource source(fd);
-    bmp::Reader reader(source);
-    TempFile file(outputPath);
-    const unsigned threads = threadCount();
-    if (format == OutputFormat::Png)
-      writePng(reader, file, threads);
-    else
-      writeTiff(reader, file, outputPath, threads);
-    file.commit();
-  } catch (const bmp::Error& e) {
-    throw ConvertError(quoted(inputPath) + ": " + e.what());
-  } catch (const std::bad_alloc&) {
-    throw ConvertError("out of memory converting " + quoted(inputPath));
-  } catch (const ConvertError&) {
-    throw;
-  } catch (const std::exception& e) {
-    throw ConvertError("cannot convert " + quoted(inputPath) + ": " + e.what());
-  }
+    try {
+        bmp::FileSource source(fd);
+        bmp::Reader reader(source);
+        TempFile file(outputPath);
+        const unsigned threads = threadCount();
+        if (format == OutputFormat::Png)
+            writePng(reader, file, threads);
+        else
+            writeTiff(reader, file, outputPath, threads);
+        file.commit();
+    } catch (const bmp::Error& e) {
+        throw ConvertError(quoted(inputPath) + ": " + e.what());
+    } catch (const std::bad_alloc&) {
+        throw ConvertError("out of memory converting " + quoted(inputPath));
+    } catch (const ConvertError&) {
+        throw;
+    } catch (const std::exception& e) {
+        throw ConvertError("cannot convert " + quoted(inputPath) + ": " + e.what());
+    }
 }
 
-}  // namespace nconvert
+} // namespace nconvert

@@ -21,9 +21,9 @@ enum class OutputFormat { Png, Tiff };
 // problem.
 class ConvertError : public std::runtime_error {
 public:
-  using std::runtime_error::runtime_error;
+    using std::runtime_error::runtime_error;
 };
 
 void convertBmp(const std::string& inputPath, const std::string& outputPath, OutputFormat format);
 
-}  // namespace nconvert
+} // namespace nconvert

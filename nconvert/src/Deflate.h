@@ -20,18 +20,17 @@
 namespace nconvert {
 
 enum class ChunkEnd {
-  Flush,  // more chunks follow: end with an empty stored block, byte aligned
-  Final,  // this chunk ends the deflate stream
+    Flush, // more chunks follow: end with an empty stored block, byte aligned
+    Final, // this chunk ends the deflate stream
 };
 
 // Appends the raw deflate encoding of data[0, size) to out.
 // Throws std::runtime_error only when zlib fails (out of memory).
-void deflateChunk(const std::uint8_t* data, std::size_t size, ChunkEnd end,
-                  std::vector<std::uint8_t>& out);
+void deflateChunk(const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out);
 
 // The same, always with Huffman-only blocks (used by deflateChunk; exposed
 // so that it can be tested on its own).
-void deflateHuffmanOnly(const std::uint8_t* data, std::size_t size, ChunkEnd end,
-                        std::vector<std::uint8_t>& out);
+void deflateHuffmanOnly(
+    const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out);
 
-}  // namespace nconvert
+} // namespace nconvert

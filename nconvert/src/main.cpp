@@ -16,30 +16,32 @@
 
 namespace {
 
-int usage() {
-  std::fputs("usage: nconvert -out tiff|png -o OUTPUT INPUT.bmp\n", stderr);
-  return 2;
+int usage()
+{
+    std::fputs("usage: nconvert -out tiff|png -o OUTPUT INPUT.bmp\n", stderr);
+    return 2;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
-  if (argc != 6 || std::strcmp(argv[1], "-out") != 0 || std::strcmp(argv[3], "-o") != 0 ||
-      argv[4][0] == '\0' || argv[5][0] == '\0')
-    return usage();
-  nconvert::OutputFormat format;
-  if (std::strcmp(argv[2], "tiff") == 0)
-    format = nconvert::OutputFormat::Tiff;
-  else if (std::strcmp(argv[2], "png") == 0)
-    format = nconvert::OutputFormat::Png;
-  else
-    return usage();
+int main(int argc, char** argv)
+{
+    if (argc != 6 || std::strcmp(argv[1], "-out") != 0 || std::strcmp(argv[3], "-o") != 0
+        || argv[4][0] == '\0' || argv[5][0] == '\0')
+        return usage();
+    nconvert::OutputFormat format;
+    if (std::strcmp(argv[2], "tiff") == 0)
+        format = nconvert::OutputFormat::Tiff;
+    else if (std::strcmp(argv[2], "png") == 0)
+        format = nconvert::OutputFormat::Png;
+    else
+        return usage();
 
-  try {
-    nconvert::convertBmp(argv[5], argv[4], format);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "nconvert: %s\n", e.what());
-    return 1;
-  }
-  return 0;
+    try {
+        nconvert::convertBmp(argv[5], argv[4], format);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "nconvert: %s\n", e.what());
+        return 1;
+    }
+    return 0;
 }

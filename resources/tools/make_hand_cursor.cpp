@@ -123,9 +123,15 @@ std::vector<unsigned char> cursorFile()
             unsigned char grey = 0;
             unsigned char alpha = 0xFF;
             switch (c) {
-            case 'X': grey = 0x00; break;
-            case 'o': grey = 0xFF; break;
-            default: alpha = 0; break;
+            case 'X':
+                grey = 0x00;
+                break;
+            case 'o':
+                grey = 0xFF;
+                break;
+            default:
+                alpha = 0;
+                break;
             }
             out.push_back(grey);
             out.push_back(grey);
@@ -164,14 +170,15 @@ int main(int argc, char** argv)
         out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
         out.close();
         if (!out) {
-            std::fprintf(stderr, "%s: cannot write %s: %s\n", argv[0], temporary.c_str(), std::strerror(errno));
+            std::fprintf(
+                stderr, "%s: cannot write %s: %s\n", argv[0], temporary.c_str(), std::strerror(errno));
             std::remove(temporary.c_str());
             return 1;
         }
     }
     if (std::rename(temporary.c_str(), target.c_str()) != 0) {
         std::fprintf(stderr, "%s: cannot rename %s to %s: %s\n", argv[0], temporary.c_str(), target.c_str(),
-                     std::strerror(errno));
+            std::strerror(errno));
         std::remove(temporary.c_str());
         return 1;
     }

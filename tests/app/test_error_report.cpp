@@ -16,11 +16,12 @@ private Q_SLOTS:
     void reportTextHasFourLines()
     {
         const QString text = errorReportText(QStringLiteral("File not found"),
-                                             locationLabel(QStringLiteral("Form1"), QStringLiteral("Form_Load")), 134);
-        QCOMPARE(text, QStringLiteral("File not found\n"
-                                      "in Orvane_Capture_Desk2021/08/31.Form1.Form_Load at line 134\n"
-                                      "\n"
-                                      "Please email screenshot of this message to " ORVANE_SUPPORT_EMAIL));
+            locationLabel(QStringLiteral("Form1"), QStringLiteral("Form_Load")), 134);
+        QCOMPARE(text,
+            QStringLiteral("File not found\n"
+                           "in Orvane_Capture_Desk2021/08/31.Form1.Form_Load at line 134\n"
+                           "\n"
+                           "Please email screenshot of this message to " ORVANE_SUPPORT_EMAIL));
     }
 
     void multiLineDescriptionComesFirst()
@@ -40,8 +41,9 @@ private Q_SLOTS:
         QCOMPARE(d.messages.size(), 1);
         QCOMPARE(d.messages[0].title, QStringLiteral("Application Error"));
         QCOMPARE(d.messages[0].icon, MessageIcon::Warning);
-        QVERIFY(d.messages[0].text.startsWith(QStringLiteral(
-            "Cannot save the image. GDI+ Error:7\nin Orvane_Capture_Desk2021/08/31.Form2.PushButton1_Click at line 122\n")));
+        QVERIFY(d.messages[0].text.startsWith(
+            QStringLiteral("Cannot save the image. GDI+ Error:7\nin "
+                           "Orvane_Capture_Desk2021/08/31.Form2.PushButton1_Click at line 122\n")));
     }
 
     // After a failing action the next step runs; two failures give two
@@ -51,9 +53,15 @@ private Q_SLOTS:
         test::RecordingDesktop d;
         QStringList ran;
         Guard g(QStringLiteral("Form1"), QStringLiteral("Form_Load"));
-        g.step(100, [&] { ran << "100"; throw std::runtime_error("first"); });
+        g.step(100, [&] {
+            ran << "100";
+            throw std::runtime_error("first");
+        });
         g.step(102, [&] { ran << "102"; });
-        g.step(104, [&] { ran << "104"; raiseErrno(QStringLiteral("/x"), ENOSPC); });
+        g.step(104, [&] {
+            ran << "104";
+            raiseErrno(QStringLiteral("/x"), ENOSPC);
+        });
         g.step(106, [&] { ran << "106"; });
         QCOMPARE(ran, (QStringList{"100", "102", "104", "106"}));
         QCOMPARE(g.reports(), 2);
@@ -113,11 +121,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("title");
-        QTest::newRow("product") << "Orvane Capture Desk" << "Orvane Capture";
-        QTest::newRow("short is cut too") << "Two Words" << "Two";
-        QTest::newRow("long is cut again")
-            << "Alpha Beta Gamma Delta Epsilon Zeta Eta Theta Iota" << "Alpha Beta Gamma Delta Epsilon Zeta Eta";
-        QTest::newRow("no space") << "Single" << "";
+        QTest::newRow("product") << "Orvane Capture Desk"
+                                 << "Orvane Capture";
+        QTest::newRow("short is cut too") << "Two Words"
+                                          << "Two";
+        QTest::newRow("long is cut again") << "Alpha Beta Gamma Delta Epsilon Zeta Eta Theta Iota"
+                                           << "Alpha Beta Gamma Delta Epsilon Zeta Eta";
+        QTest::newRow("no space") << "Single"
+                                  << "";
     }
     void applicationTitleIsCutBeforeLastSpace()
     {

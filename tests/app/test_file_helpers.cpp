@@ -28,11 +28,11 @@ private Q_SLOTS:
         const QString file = dir.filePath(QStringLiteral("a.bmp"));
         writeFile(file);
         QFile::setPermissions(file, QFile::ReadOwner);
-        QVERIFY(FileExists(file));                       // read-only counts
+        QVERIFY(FileExists(file)); // read-only counts
         QVERIFY(!FileExists(dir.filePath(QStringLiteral("missing"))));
         QVERIFY(!FileExists(QString()));
         QVERIFY(!FileExists(QStringLiteral("/no/such/drive/file")));
-        QVERIFY(!FileExists(dir.path()));                // a folder is not a file
+        QVERIFY(!FileExists(dir.path())); // a folder is not a file
     }
 
     void deleteQuietly()
@@ -79,10 +79,11 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("kept.bmp"));
         writeFile(file);
-        QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther);
+        QFile::setPermissions(
+            file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther);
         test::openPathFor(dir.path());
-        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-                                              | QFile::ReadOther | QFile::ExeOther);
+        QFile::setPermissions(dir.path(),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
         const test::ChildResult r = test::runAsNobody({QStringLiteral("delete"), file});
         if (!r.ran)
             QSKIP(qPrintable(r.whyNot));

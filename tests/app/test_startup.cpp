@@ -78,7 +78,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("stub");
         QTest::addColumn<QString>("cause");
         QTest::newRow("no library") << QString() << "cannot open shared object file";
-        QTest::newRow("no export") << "stub_no_export" << "undefined symbol: TWAIN_IsAvailable";
+        QTest::newRow("no export") << "stub_no_export"
+                                   << "undefined symbol: TWAIN_IsAvailable";
     }
     void libraryMissingOrIncomplete()
     {
@@ -129,7 +130,8 @@ private Q_SLOTS:
         Form1 form(programFolder(QStringLiteral("stub_available")));
         form.Form_Load();
         if (opens)
-            QCOMPARE(d.started, (QList<QStringList>{{QStringLiteral("xdg-open"), QStringLiteral(ORVANE_HOME_PAGE_URL)}}));
+            QCOMPARE(d.started,
+                (QList<QStringList>{{QStringLiteral("xdg-open"), QStringLiteral(ORVANE_HOME_PAGE_URL)}}));
         else
             QVERIFY(d.started.isEmpty());
         QVERIFY(d.messages.isEmpty());

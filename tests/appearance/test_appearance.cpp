@@ -8,9 +8,9 @@
 #include "app/Main.h"
 #include "app/PushButton.h"
 #include "app/SkinFramework.h"
-#include "viewer/Form2.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
+#include "viewer/Form2.h"
 
 #include "BuildConfig.h"
 
@@ -19,10 +19,10 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QMouseEvent>
-#include <QWindow>
 #include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWindow>
 
 #include <memory>
 
@@ -48,7 +48,8 @@ QByteArray readAll(const QString& path)
 
 quint16 le16(const QByteArray& d, int at)
 {
-    return static_cast<quint16>(static_cast<unsigned char>(d[at]) | static_cast<unsigned char>(d[at + 1]) << 8);
+    return static_cast<quint16>(
+        static_cast<unsigned char>(d[at]) | static_cast<unsigned char>(d[at + 1]) << 8);
 }
 
 void setLe16(QByteArray& d, int at, quint16 v)
@@ -67,7 +68,10 @@ QString loadCursorError(const QString& path)
     return QString();
 }
 
-QPoint centreOf(QWidget* w) { return w->rect().center(); }
+QPoint centreOf(QWidget* w)
+{
+    return w->rect().center();
+}
 
 // A mouse move as the window system delivers it: to the top-level window,
 // which hands it to the widget under the pointer.
@@ -76,7 +80,7 @@ void moveMouse(QWidget* over, QPoint local)
     QWidget* top = over->window();
     const QPointF inWindow = over->mapTo(top, local);
     QMouseEvent move(QEvent::MouseMove, inWindow, inWindow, over->mapToGlobal(QPointF(local)), Qt::NoButton,
-                     Qt::NoButton, Qt::NoModifier);
+        Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(top->windowHandle(), &move);
 }
 
@@ -90,7 +94,8 @@ private Q_SLOTS:
         QPalette p = QApplication::palette();
         p.setColor(QPalette::Button, StyleFace);
         QApplication::setPalette(p);
-        QVERIFY2(QFile::exists(ShippedCursor), "the build did not place HAND-M.CUR in the application folder");
+        QVERIFY2(
+            QFile::exists(ShippedCursor), "the build did not place HAND-M.CUR in the application folder");
     }
 
     void init() { SetApplicationTitle(); }
@@ -172,7 +177,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("problem");
         QTest::newRow("unclosed rule") << QByteArray("QPushButton {\n  color: red;\n")
                                        << "the rule opened at line 1 is never closed (a \"}\" is missing)";
-        QTest::newRow("binary") << QByteArray("\0\1\2\3", 4) << "the file is not text (byte 0x00 at offset 0)";
+        QTest::newRow("binary") << QByteArray("\0\1\2\3", 4)
+                                << "the file is not text (byte 0x00 at offset 0)";
         QTest::newRow("empty") << QByteArray() << "the file is empty";
     }
 
@@ -192,8 +198,8 @@ private Q_SLOTS:
         QCOMPARE(report.title, QStringLiteral("Application Error"));
         QCOMPARE(report.icon, MessageIcon::Warning);
         QCOMPARE(report.text.section(QLatin1Char('\n'), 0, 1),
-                 SkinError + skinPath + QStringLiteral(": ") + problem
-                     + QStringLiteral("\nin Orvane_Capture_Desk2021/08/31.Form1.Form_Load at line 100"));
+            SkinError + skinPath + QStringLiteral(": ") + problem
+                + QStringLiteral("\nin Orvane_Capture_Desk2021/08/31.Form1.Form_Load at line 100"));
         // The rest of the skinning was skipped ...
         QCOMPARE(form.skinFramework().Options(), 0);
         QVERIFY(!form.skinFramework().ApplyColors());
@@ -234,7 +240,9 @@ private Q_SLOTS:
 
         const QList<std::pair<Form*, QList<PushButton*>>> windows{
             {&form, {form.PushButton7, form.PushButton5, form.PushButton3}},
-            {&viewer, {viewer.PushButton1, viewer.PushButton2, viewer.PushButton3, viewer.PushButton4, viewer.PushButton5}}};
+            {&viewer,
+                {viewer.PushButton1, viewer.PushButton2, viewer.PushButton3, viewer.PushButton4,
+                    viewer.PushButton5}}};
         for (const auto& [window, buttons] : windows) {
             window->show();
             QVERIFY(QTest::qWaitForWindowExposed(window));
@@ -270,7 +278,8 @@ private Q_SLOTS:
         for (const char* control : {"Picture2", "picScan", "VScroll1", "HScroll1"})
             for (bool withCursor : {true, false})
                 for (bool exporting : {false, true})
-                    QTest::addRow("%s%s%s", control, withCursor ? "" : ", no HAND-M.CUR", exporting ? ", exporting" : "")
+                    QTest::addRow("%s%s%s", control, withCursor ? "" : ", no HAND-M.CUR",
+                        exporting ? ", exporting" : "")
                         << QString::fromLatin1(control) << withCursor << exporting;
     }
     void viewerSurfacePointerRules()
@@ -291,7 +300,8 @@ private Q_SLOTS:
         QVERIFY(target);
         // A point of the control itself (the viewport's own strip below
         // the picture at its design size).
-        const QPoint at = control == QLatin1String("Picture2") ? QPoint(10, target->height() - 1) : centreOf(target);
+        const QPoint at
+            = control == QLatin1String("Picture2") ? QPoint(10, target->height() - 1) : centreOf(target);
         QCOMPARE(viewer.childAt(target->mapTo(&viewer, at)), target);
         for (PushButton* button : {viewer.PushButton1, viewer.PushButton2, viewer.PushButton5}) {
             moveMouse(button, centreOf(button));
@@ -322,8 +332,9 @@ private Q_SLOTS:
             QVERIFY(QTest::qWaitForWindowExposed(window));
             QTRY_VERIFY(window->frameGeometry() != window->geometry());
             QTRY_VERIFY2((window->frameGeometry().center() - centre).manhattanLength() <= 1,
-                         qPrintable(QStringLiteral("%1,%2").arg(window->frameGeometry().center().x())
-                                        .arg(window->frameGeometry().center().y())));
+                qPrintable(QStringLiteral("%1,%2")
+                               .arg(window->frameGeometry().center().x())
+                               .arg(window->frameGeometry().center().y())));
             window->hide();
         }
     }
@@ -339,7 +350,8 @@ private Q_SLOTS:
         main.Form_Load();
         Form2& viewer = main.viewer();
 
-        const QList<std::pair<Form*, QWidget*>> windows{{&main, main.PushButton5}, {&viewer, viewer.PushButton4}};
+        const QList<std::pair<Form*, QWidget*>> windows{
+            {&main, main.PushButton5}, {&viewer, viewer.PushButton4}};
         for (const auto& [window, button] : windows) {
             window->show();
             QVERIFY(QTest::qWaitForWindowExposed(window));
@@ -412,7 +424,8 @@ private Q_SLOTS:
         QByteArray outside = shipped;
         setLe16(outside, 10, 32);
         setLe16(outside, 12, 5);
-        QTest::newRow("text") << QByteArray("not a cursor at all, just text") << "the file is not a cursor file";
+        QTest::newRow("text") << QByteArray("not a cursor at all, just text")
+                              << "the file is not a cursor file";
         QTest::newRow("header only") << shipped.left(22) << QString();
         QTest::newRow("hot spot outside") << outside << "the hot spot (32, 5) lies outside the 32 x 32 image";
     }
@@ -425,7 +438,8 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("HAND-M.CUR"));
         writeFile(path, bytes);
         const QString error = loadCursorError(path);
-        QVERIFY2(error.startsWith(QStringLiteral("Cannot load the cursor ") + path + QStringLiteral(": ")), qPrintable(error));
+        QVERIFY2(error.startsWith(QStringLiteral("Cannot load the cursor ") + path + QStringLiteral(": ")),
+            qPrintable(error));
         if (!problem.isEmpty())
             QCOMPARE(error.section(QStringLiteral(": "), 1), problem);
 
@@ -435,7 +449,8 @@ private Q_SLOTS:
         Form1 form(dir.path());
         form.Form_Load();
         QVERIFY(!d.messages.isEmpty());
-        QVERIFY(d.messages.first().text.startsWith(error + QStringLiteral("\nin Orvane_Capture_Desk2021/08/31.Form1.Form_Load at line 106")));
+        QVERIFY(d.messages.first().text.startsWith(
+            error + QStringLiteral("\nin Orvane_Capture_Desk2021/08/31.Form1.Form_Load at line 106")));
         QVERIFY(!form.hasMouseIcon());
     }
 
@@ -443,7 +458,8 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("HAND-M.CUR"));
-        QCOMPARE(loadCursorError(path), QStringLiteral("Cannot load the cursor ") + path + QStringLiteral(": No such file or directory"));
+        QCOMPARE(loadCursorError(path),
+            QStringLiteral("Cannot load the cursor ") + path + QStringLiteral(": No such file or directory"));
     }
 
     // ---- identity and help ----------------------------------------------------
@@ -479,7 +495,8 @@ private Q_SLOTS:
         form.PushButton7->click();
         QCOMPARE(d.messages.size(), 2);
         for (const test::Message& m : d.messages) {
-            QCOMPARE(m.text, QStringLiteral("Questions? Please contact Team Tarnwick at " ORVANE_CONTACT_FORM_URL));
+            QCOMPARE(m.text,
+                QStringLiteral("Questions? Please contact Team Tarnwick at " ORVANE_CONTACT_FORM_URL));
             QCOMPARE(m.title, QStringLiteral("Orvane Capture"));
             QCOMPARE(m.icon, MessageIcon::None);
         }
@@ -492,12 +509,14 @@ private Q_SLOTS:
         QTemporaryDir dir;
         test::RecordingDesktop d;
         Form1 form(dir.path());
-        d.duringModal = [] { raiseError(ErrInvalidCall, QStringLiteral("the message box could not be shown")); };
+        d.duringModal
+            = [] { raiseError(ErrInvalidCall, QStringLiteral("the message box could not be shown")); };
         form.PushButton7_Click();
         QCOMPARE(d.messages.size(), 2);
         QCOMPARE(d.messages[1].title, QStringLiteral("Application Error"));
-        QVERIFY(d.messages[1].text.startsWith(QStringLiteral(
-            "the message box could not be shown\nin Orvane_Capture_Desk2021/08/31.Form1.PushButton7_Click at line 100\n")));
+        QVERIFY(d.messages[1].text.startsWith(
+            QStringLiteral("the message box could not be shown\nin "
+                           "Orvane_Capture_Desk2021/08/31.Form1.PushButton7_Click at line 100\n")));
     }
 };
 

@@ -26,12 +26,11 @@ using namespace orvane;
 
 namespace {
 
-const QStringList Labels{
-    QStringLiteral("Form1.Form_Load"),          QStringLiteral("Form1.PushButton7_Click"),
-    QStringLiteral("Form1.PushButton5_Click"),  QStringLiteral("Form1.PushButton3_Click"),
-    QStringLiteral("Form2.Form_Load"),          QStringLiteral("Form2.Form_Activate"),
-    QStringLiteral("Form2.PushButton2_Click"),  QStringLiteral("Form2.PushButton1_Click"),
-    QStringLiteral("Form2.PushButton3_Click"),  QStringLiteral("Form2.PushButton4_Click"),
+const QStringList Labels{QStringLiteral("Form1.Form_Load"), QStringLiteral("Form1.PushButton7_Click"),
+    QStringLiteral("Form1.PushButton5_Click"), QStringLiteral("Form1.PushButton3_Click"),
+    QStringLiteral("Form2.Form_Load"), QStringLiteral("Form2.Form_Activate"),
+    QStringLiteral("Form2.PushButton2_Click"), QStringLiteral("Form2.PushButton1_Click"),
+    QStringLiteral("Form2.PushButton3_Click"), QStringLiteral("Form2.PushButton4_Click"),
     QStringLiteral("Form2.PushButton5_Click")};
 
 // Rows of the label that carry ink, grouped into runs: one run a line of
@@ -74,9 +73,9 @@ private Q_SLOTS:
         QTemporaryDir dir; // no scanner library: the start-up messages
         test::RecordingDesktop d;
         Form1 form(dir.path());
-        form.Form_Load();              // the report for line 134, then the library message
-        form.PushButton5_Click();      // "Select Scanner" without the library
-        form.PushButton7_Click();      // "Help"
+        form.Form_Load(); // the report for line 134, then the library message
+        form.PushButton5_Click(); // "Select Scanner" without the library
+        form.PushButton7_Click(); // "Help"
         d.saveAnswers = {QStringLiteral("/proc/version/scan.bmp")};
         form.viewer().PushButton3_Click(); // a save that fails, then "Done."
         all_ = d.messages;
@@ -84,11 +83,12 @@ private Q_SLOTS:
         for (const QString& label : Labels) {
             const auto dot = label.indexOf(QLatin1Char('.'));
             all_.append({errorReportText(QStringLiteral("/proc/version/scan.bmp: Not a directory"),
-                                         locationLabel(label.left(dot), label.mid(dot + 1)), 122),
-                         QStringLiteral("Application Error"), MessageIcon::Warning});
+                             locationLabel(label.left(dot), label.mid(dot + 1)), 122),
+                QStringLiteral("Application Error"), MessageIcon::Warning});
         }
         for (int code : {-5, -4, -3, -2, -1, 7})
-            all_.append({acquireResultMessage(code), QStringLiteral("Scanner Interface Error"), MessageIcon::None});
+            all_.append(
+                {acquireResultMessage(code), QStringLiteral("Scanner Interface Error"), MessageIcon::None});
         all_.append({QStringLiteral("Done."), applicationTitle(), MessageIcon::None});
         QVERIFY(QGuiApplication::primaryScreen()->geometry().width() >= 1920 / 2);
     }
@@ -105,25 +105,29 @@ private Q_SLOTS:
             QVERIFY(label);
             const QString shown = label->text();
             const QString what = QStringLiteral("%1 [%2] at width %3 of %4")
-                                     .arg(m.text, m.title).arg(box.width()).arg(screenWidth);
+                                     .arg(m.text, m.title)
+                                     .arg(box.width())
+                                     .arg(screenWidth);
             // The box never wraps on its own: each line shown is one line.
             QVERIFY2(!label->wordWrap(), qPrintable(what));
             QCOMPARE(inkedLines(label), nonEmptyLines(shown));
             const int lines = int(shown.count(QLatin1Char('\n'))) + 1;
             QVERIFY2(label->height() >= lines * label->fontMetrics().lineSpacing(), qPrintable(what));
-            QVERIFY2(label->height() < (lines + 1) * label->fontMetrics().lineSpacing() + 8, qPrintable(what));
+            QVERIFY2(
+                label->height() < (lines + 1) * label->fontMetrics().lineSpacing() + 8, qPrintable(what));
             // Only a line longer than the screen allows is broken, and only
             // between words: no address or file name is cut.
             if (shown != m.text) {
                 QCOMPARE(shown.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts),
-                         m.text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts));
+                    m.text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts));
                 for (const QString& line : m.text.split(QLatin1Char('\n')))
-                    QVERIFY2(line.isEmpty() || shown.contains(line) || label->fontMetrics().horizontalAdvance(line) > label->width(),
-                             qPrintable(line));
+                    QVERIFY2(line.isEmpty() || shown.contains(line)
+                            || label->fontMetrics().horizontalAdvance(line) > label->width(),
+                        qPrintable(line));
             }
             // The error report's lines, and "Help", fit every screen.
-            if (m.title == QStringLiteral("Application Error") || m.text.startsWith(QStringLiteral("Questions?"))
-                || m.text == QStringLiteral("Done."))
+            if (m.title == QStringLiteral("Application Error")
+                || m.text.startsWith(QStringLiteral("Questions?")) || m.text == QStringLiteral("Done."))
                 QVERIFY2(shown == m.text, qPrintable(what + QStringLiteral("\nshown as\n") + shown));
             QVERIFY2(box.width() <= screenWidth, qPrintable(what));
             // On the screen, centred on it (the box has no window of its own).
@@ -134,7 +138,8 @@ private Q_SLOTS:
             QFont titleFont = QApplication::font("QMdiSubWindowTitleBar");
             titleFont.setBold(true);
             const QFontMetrics titleMetrics(titleFont);
-            QVERIFY2(box.width() >= titleMetrics.horizontalAdvance(m.title) + 4 * titleMetrics.height(), qPrintable(what));
+            QVERIFY2(box.width() >= titleMetrics.horizontalAdvance(m.title) + 4 * titleMetrics.height(),
+                qPrintable(what));
             QCOMPARE(box.textInteractionFlags(), Qt::TextInteractionFlags(Qt::TextSelectableByMouse));
             QCOMPARE(box.findChild<QDialogButtonBox*>()->buttons().size(), 1);
             QCOMPARE(box.windowTitle(), m.title);
@@ -172,12 +177,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("widest"); // the widest line that fits
         QTest::addColumn<QString>("expected");
-        QTest::newRow("fits") << "one two\nthree" << "one two" << "one two\nthree";
-        QTest::newRow("at spaces") << "aaa bbb ccc" << "aaa bbb" << "aaa bbb\nccc";
-        QTest::newRow("spaces dropped at the break") << "aaa.  bbb" << "aaa.  " << "aaa.\nbbb";
-        QTest::newRow("a long word on its own line") << "x /very/long/name y" << "/very/long/name" << "x\n/very/long/name\ny";
-        QTest::newRow("a word longer than the line") << "x abcdefgh" << "abcd" << "x\nabcd\nefgh";
-        QTest::newRow("empty lines kept") << "a\n\n\nb" << "a" << "a\n\n\nb";
+        QTest::newRow("fits") << "one two\nthree"
+                              << "one two"
+                              << "one two\nthree";
+        QTest::newRow("at spaces") << "aaa bbb ccc"
+                                   << "aaa bbb"
+                                   << "aaa bbb\nccc";
+        QTest::newRow("spaces dropped at the break") << "aaa.  bbb"
+                                                     << "aaa.  "
+                                                     << "aaa.\nbbb";
+        QTest::newRow("a long word on its own line") << "x /very/long/name y"
+                                                     << "/very/long/name"
+                                                     << "x\n/very/long/name\ny";
+        QTest::newRow("a word longer than the line") << "x abcdefgh"
+                                                     << "abcd"
+                                                     << "x\nabcd\nefgh";
+        QTest::newRow("empty lines kept") << "a\n\n\nb"
+                                          << "a"
+                                          << "a\n\n\nb";
     }
     void overlongLinesBreakAtSpaces()
     {
@@ -203,7 +220,8 @@ private Q_SLOTS:
         const QString shown = label->text();
         QVERIFY(shown.count(QLatin1Char('\n')) >= 1);
         QCOMPARE(QString(shown).replace(QLatin1Char('\n'), QLatin1Char(' ')), text);
-        QVERIFY(shown.endsWith(QLatin1Char('\n') + address) || shown.split(QLatin1Char('\n')).last().endsWith(address));
+        QVERIFY(shown.endsWith(QLatin1Char('\n') + address)
+            || shown.split(QLatin1Char('\n')).last().endsWith(address));
         QCOMPARE(inkedLines(label), nonEmptyLines(shown));
     }
 };

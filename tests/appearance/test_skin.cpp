@@ -86,21 +86,34 @@ private Q_SLOTS:
         QTest::addColumn<QString>("problem");
         QTest::newRow("empty") << QByteArray() << "the file is empty";
         QTest::newRow("blank") << QByteArray(" \n\t\r\n") << "the file is empty";
-        QTest::newRow("png") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << "the file is not text (byte 0x1a at offset 6)";
-        QTest::newRow("zero byte") << QByteArray("QPushButton { }\0", 16) << "the file is not text (byte 0x00 at offset 15)";
-        QTest::newRow("latin-1") << QByteArray("QLabel { qproperty-text: \"caf\xe9\"; }") << "the file is not UTF-8 text";
+        QTest::newRow("png") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16)
+                             << "the file is not text (byte 0x1a at offset 6)";
+        QTest::newRow("zero byte") << QByteArray("QPushButton { }\0", 16)
+                                   << "the file is not text (byte 0x00 at offset 15)";
+        QTest::newRow("latin-1") << QByteArray("QLabel { qproperty-text: \"caf\xe9\"; }")
+                                 << "the file is not UTF-8 text";
         QTest::newRow("unclosed rule") << QByteArray("/* a */\nQPushButton {\n  color: red;\n")
                                        << "the rule opened at line 2 is never closed (a \"}\" is missing)";
-        QTest::newRow("stray brace") << QByteArray("QPushButton { color: red; }\n}\n") << "the \"}\" at line 2 closes no rule";
-        QTest::newRow("nested") << QByteArray("QWidget {\n QPushButton { color: red; }\n}") << "the \"{\" at line 2 lies inside the rule opened at line 1";
-        QTest::newRow("no selector") << QByteArray("{ color: red; }") << "the \"{\" at line 1 has no selector before it";
-        QTest::newRow("unclosed comment") << QByteArray("QLabel { }\n/* face-colour: #fff") << "the comment opened at line 2 is never closed";
-        QTest::newRow("unclosed string") << QByteArray("QLabel { qproperty-text: \"a\n}") << "the string opened at line 1 is not closed on its line";
-        QTest::newRow("text after rules") << QByteArray("QLabel { }\n\nthe end") << "the text at line 3 is not followed by a rule in { }";
-        QTest::newRow("prose") << QByteArray("This is my skin.\nIt is blue.") << "\"This is my skin.\" at line 1 is neither a rule nor a declaration";
-        QTest::newRow("only comments") << QByteArray("/* nothing here */\n") << "the file holds no style rules";
-        QTest::newRow("bad face colour") << QByteArray("QLabel { }\n/* face-colour: #12345z */") << "the face-colour \"#12345z\" at line 2 is not a colour";
-        QTest::newRow("too large") << (QByteArray("QLabel { }") + QByteArray(MaxSkinFileSize, ' ')) << "the file is larger than 1024 KiB";
+        QTest::newRow("stray brace") << QByteArray("QPushButton { color: red; }\n}\n")
+                                     << "the \"}\" at line 2 closes no rule";
+        QTest::newRow("nested") << QByteArray("QWidget {\n QPushButton { color: red; }\n}")
+                                << "the \"{\" at line 2 lies inside the rule opened at line 1";
+        QTest::newRow("no selector") << QByteArray("{ color: red; }")
+                                     << "the \"{\" at line 1 has no selector before it";
+        QTest::newRow("unclosed comment") << QByteArray("QLabel { }\n/* face-colour: #fff")
+                                          << "the comment opened at line 2 is never closed";
+        QTest::newRow("unclosed string") << QByteArray("QLabel { qproperty-text: \"a\n}")
+                                         << "the string opened at line 1 is not closed on its line";
+        QTest::newRow("text after rules")
+            << QByteArray("QLabel { }\n\nthe end") << "the text at line 3 is not followed by a rule in { }";
+        QTest::newRow("prose") << QByteArray("This is my skin.\nIt is blue.")
+                               << "\"This is my skin.\" at line 1 is neither a rule nor a declaration";
+        QTest::newRow("only comments")
+            << QByteArray("/* nothing here */\n") << "the file holds no style rules";
+        QTest::newRow("bad face colour") << QByteArray("QLabel { }\n/* face-colour: #12345z */")
+                                         << "the face-colour \"#12345z\" at line 2 is not a colour";
+        QTest::newRow("too large") << (QByteArray("QLabel { }") + QByteArray(MaxSkinFileSize, ' '))
+                                   << "the file is larger than 1024 KiB";
     }
 
     void refusedFiles()
@@ -110,7 +123,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = writeFile(dir, QStringLiteral("o.cjs"), bytes);
         SkinFramework skin;
-        QCOMPARE(loadError(skin, path), QStringLiteral("Cannot load the skin ") + path + QStringLiteral(": ") + problem);
+        QCOMPARE(loadError(skin, path),
+            QStringLiteral("Cannot load the skin ") + path + QStringLiteral(": ") + problem);
         QVERIFY(!skin.isLoaded());
     }
 
@@ -119,16 +133,21 @@ private Q_SLOTS:
         QTemporaryDir dir;
         SkinFramework skin;
         const QString missing = dir.filePath(QStringLiteral("missing.cjs"));
-        QCOMPARE(loadError(skin, missing), QStringLiteral("Cannot load the skin ") + missing + QStringLiteral(": No such file or directory"));
-        QVERIFY(loadError(skin, dir.path()).startsWith(QStringLiteral("Cannot load the skin ") + dir.path() + QStringLiteral(": ")));
+        QCOMPARE(loadError(skin, missing),
+            QStringLiteral("Cannot load the skin ") + missing
+                + QStringLiteral(": No such file or directory"));
+        QVERIFY(loadError(skin, dir.path())
+                    .startsWith(QStringLiteral("Cannot load the skin ") + dir.path() + QStringLiteral(": ")));
 
         const QString locked = writeFile(dir, QStringLiteral("o.cjs"), "QLabel { }");
-        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther | QFile::ReadOther);
+        QFile::setPermissions(
+            dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther | QFile::ReadOther);
         QFile::setPermissions(locked, QFileDevice::Permissions());
         AsNobody nobody;
         if (!nobody.active())
             QSKIP("running as root without the user nobody: a locked file stays readable");
-        QCOMPARE(loadError(skin, locked), QStringLiteral("Cannot load the skin ") + locked + QStringLiteral(": Permission denied"));
+        QCOMPARE(loadError(skin, locked),
+            QStringLiteral("Cannot load the skin ") + locked + QStringLiteral(": Permission denied"));
     }
 
     void sectionsAreRefused()
@@ -136,7 +155,8 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString path = writeFile(dir, QStringLiteral("o.cjs"), "QLabel { }");
         SkinFramework skin;
-        QVERIFY(loadError(skin, path, QStringLiteral("NormalBlue.ini")).contains(QStringLiteral("the second argument must be empty")));
+        QVERIFY(loadError(skin, path, QStringLiteral("NormalBlue.ini"))
+                    .contains(QStringLiteral("the second argument must be empty")));
         QVERIFY(!skin.isLoaded());
     }
 
@@ -144,15 +164,21 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QColor>("face");
-        QTest::newRow("rules") << QByteArray("QPushButton { color: red; }\n#Form1 { background: white }") << QColor();
-        QTest::newRow("braces in strings and comments")
-            << QByteArray("QLabel { qproperty-text: \"a { b\"; } /* } { */\nQCheckBox { qproperty-text: 'x}'; }") << QColor();
-        QTest::newRow("declarations only") << QByteArray("background-color: #eeeeee;\ncolor: black") << QColor();
-        QTest::newRow("face colour only") << QByteArray("/* face-colour: #c0ffee */\n") << QColor(0xc0, 0xff, 0xee);
-        QTest::newRow("face color, named") << QByteArray("/*Face-Color:steelblue;*/ QLabel{}") << QColor(QStringLiteral("steelblue"));
+        QTest::newRow("rules") << QByteArray("QPushButton { color: red; }\n#Form1 { background: white }")
+                               << QColor();
+        QTest::newRow("braces in strings and comments") << QByteArray(
+            "QLabel { qproperty-text: \"a { b\"; } /* } { */\nQCheckBox { qproperty-text: 'x}'; }")
+                                                        << QColor();
+        QTest::newRow("declarations only")
+            << QByteArray("background-color: #eeeeee;\ncolor: black") << QColor();
+        QTest::newRow("face colour only")
+            << QByteArray("/* face-colour: #c0ffee */\n") << QColor(0xc0, 0xff, 0xee);
+        QTest::newRow("face color, named")
+            << QByteArray("/*Face-Color:steelblue;*/ QLabel{}") << QColor(QStringLiteral("steelblue"));
         QTest::newRow("later face colour wins")
             << QByteArray("/* face-colour: red */ QLabel{}\n/* face-colour: #00f */") << QColor(Qt::blue);
-        QTest::newRow("bom and crlf") << QByteArray("\xEF\xBB\xBFQLabel {\r\n color: red;\r\n}\r\n") << QColor();
+        QTest::newRow("bom and crlf")
+            << QByteArray("\xEF\xBB\xBFQLabel {\r\n color: red;\r\n}\r\n") << QColor();
     }
 
     void acceptedFiles()
@@ -284,7 +310,8 @@ private Q_SLOTS:
             skin.ApplyWindow(handle);
             QFAIL("a closed window's handle was taken");
         } catch (const AppError& e) {
-            QCOMPARE(e.description(), QStringLiteral("The skin cannot be applied: no window has the handle %1").arg(handle));
+            QCOMPARE(e.description(),
+                QStringLiteral("The skin cannot be applied: no window has the handle %1").arg(handle));
         }
     }
 

@@ -26,10 +26,10 @@ public:
     QList<Message> messages;
     QStringList saveDialogTitles;
     QStringList saveDialogFilters;
-    QStringList saveAnswers;          // taken in order; empty = cancel
-    QList<QStringList> started;       // program followed by its arguments
-    QString startFailure;             // when set, starting a program raises this
-    QList<double> fractions;          // taken in order; 0.5 when none left
+    QStringList saveAnswers; // taken in order; empty = cancel
+    QList<QStringList> started; // program followed by its arguments
+    QString startFailure; // when set, starting a program raises this
+    QList<double> fractions; // taken in order; 0.5 when none left
     int endCalls = 0;
     // Runs inside a message box or the save dialog, as a modal loop would
     // let other events run (a test can click something there).

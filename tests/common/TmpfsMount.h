@@ -6,9 +6,9 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include <sys/mount.h>
 #include <cerrno>
 #include <cstring>
+#include <sys/mount.h>
 
 namespace orvane::test {
 
@@ -22,9 +22,11 @@ public:
             return;
         }
         path = holder_.path();
-        if (::mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", flags,
-                    options.toLocal8Bit().constData()) != 0) {
-            whyNot = QStringLiteral("cannot mount a tmpfs here: ") + QString::fromLocal8Bit(std::strerror(errno));
+        if (::mount(
+                "tmpfs", path.toLocal8Bit().constData(), "tmpfs", flags, options.toLocal8Bit().constData())
+            != 0) {
+            whyNot = QStringLiteral("cannot mount a tmpfs here: ")
+                + QString::fromLocal8Bit(std::strerror(errno));
             return;
         }
         mounted_ = true;
@@ -39,7 +41,8 @@ public:
     // Mounts it again read-only, keeping what was written.
     bool remountReadOnly()
     {
-        return ::mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        return ::mount("tmpfs", path.toLocal8Bit().constData(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr)
+            == 0;
     }
 
     QString path;

@@ -62,9 +62,11 @@ inline ChildResult runAsNobody(const QStringList& arguments, const QStringList& 
     e.remove(QStringLiteral("XDG_RUNTIME_DIR"));
     p.setProcessEnvironment(e);
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(setprivPath(), QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                       QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
-                                       QStringLiteral("--child")} + arguments);
+    p.start(setprivPath(),
+        QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+            QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+            QStringLiteral("--child")}
+            + arguments);
     if (!p.waitForFinished(120000)) {
         p.kill();
         p.waitForFinished();

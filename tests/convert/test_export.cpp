@@ -3,9 +3,9 @@
 #include "app/Form.h"
 #include "app/Form1.h"
 #include "app/PictureBox.h"
+#include "app/PrivateFolder.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
-#include "app/PrivateFolder.h"
 #include "convert/Deploy.h"
 #include "viewer/Form2.h"
 
@@ -21,7 +21,6 @@
 #include <unistd.h>
 
 using namespace orvane;
-
 
 class TestExport : public QObject {
     Q_OBJECT
@@ -137,9 +136,9 @@ private Q_SLOTS:
         QVERIFY(killed > 0);
         QCOMPARE(test::contents(path), QByteArray("the user's old file"));
         QCOMPARE(desktop_->messages.size(), 1);
-        QVERIFY2(desktop_->messages[0].text.contains(
-                     QStringLiteral("\nin Orvane_Capture_Desk2021/08/31.Form2.PushButton4_Click at line 152\n")),
-                 qPrintable(desktop_->messages[0].text));
+        QVERIFY2(desktop_->messages[0].text.contains(QStringLiteral(
+                     "\nin Orvane_Capture_Desk2021/08/31.Form2.PushButton4_Click at line 152\n")),
+            qPrintable(desktop_->messages[0].text));
         expectNothingLeft();
         const QStringList leftovers = QDir(folder.path()).entryList(QDir::Files | QDir::Hidden);
         QCOMPARE(leftovers, QStringList{QStringLiteral("keep.tiff")});
@@ -165,7 +164,7 @@ private Q_SLOTS:
         const QString stem = QLatin1Char('.') + name.left(200) + QStringLiteral(".nconvert-");
         const QStringList stale{stem + QStringLiteral("AbC123"), stem + QStringLiteral("zZ9_x0")};
         const QStringList others{stem + QStringLiteral("short"), QStringLiteral(".other.png.nconvert-AbC123"),
-                                 QLatin1Char('.') + name + QStringLiteral(".orvane-AbC123")};
+            QLatin1Char('.') + name + QStringLiteral(".orvane-AbC123")};
         for (const QString& n : stale + others)
             test::writeFile(out_.filePath(n), "left behind");
         save(button, out_.filePath(name));
@@ -239,9 +238,9 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("button");
         QTest::addColumn<QString>("name");
-        const QStringList names{"my \"best\" scan", "ends in backslash\\", "back\\\"slash quote", "\"", "\\\\",
-                                "-o", "--help", "- leading dash", "  spaces  ", "tab\tand\nnewline",
-                                "ünïcødé € 日本", "\"\" doubled", "$(touch x) `y` 'z' %TEMP%"};
+        const QStringList names{"my \"best\" scan", "ends in backslash\\", "back\\\"slash quote", "\"",
+            "\\\\", "-o", "--help", "- leading dash", "  spaces  ", "tab\tand\nnewline", "ünïcødé € 日本",
+            "\"\" doubled", "$(touch x) `y` 'z' %TEMP%"};
         for (const QString& n : names) {
             QTest::addRow("TIFF %s", qPrintable(n)) << 4 << n + QStringLiteral(".tiff");
             QTest::addRow("PNG %s", qPrintable(n)) << 5 << n;
@@ -262,7 +261,8 @@ private Q_SLOTS:
         QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
         QStringList expected{QStringLiteral("bystander"), name};
         expected.sort();
-        QStringList found = QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        QStringList found
+            = QDir(folder.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
         found.sort();
         QCOMPARE(found, expected);
         QCOMPARE(test::contents(bystander), QByteArray("keep me"));
@@ -285,7 +285,7 @@ private Q_SLOTS:
         save(5, path);
         QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
         QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
-        struct stat st {};
+        struct stat st { };
         QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
         QVERIFY(S_ISDIR(st.st_mode));
         QCOMPARE(st.st_mode & 07777, 0700u);
@@ -322,7 +322,7 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(path));
         QCOMPARE(desktop_->messages.size(), 1);
         QVERIFY2(desktop_->messages[0].text.contains(QStringLiteral(" at line 128\n")),
-                 qPrintable(desktop_->messages[0].text));
+            qPrintable(desktop_->messages[0].text));
         QVERIFY(QDir(elsewhere.path()).isEmpty());
         QVERIFY(!view_->isConverting());
         QCOMPARE(view_->MousePointer(), int(vbDefault));

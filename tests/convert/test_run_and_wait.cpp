@@ -5,9 +5,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QLoggingCategory>
 #include <QTest>
 #include <QTimer>
 
@@ -44,11 +44,11 @@ private Q_SLOTS:
     {
         static QStringList seen;
         seen.clear();
-        const QtMessageHandler previous = qInstallMessageHandler(
-            [](QtMsgType, const QMessageLogContext& context, const QString& text) {
-                if (QByteArray(context.category) == "orvane.convert")
-                    seen << text;
-            });
+        const QtMessageHandler previous
+            = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+                  if (QByteArray(context.category) == "orvane.convert")
+                      seen << text;
+              });
         RunAndWait(QStringLiteral("/bin/sh -c \"exit 4\""), 0);
         QVERIFY(seen.isEmpty());
         QLoggingCategory::setFilterRules(QStringLiteral("orvane.convert.debug=true"));
@@ -119,9 +119,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("line");
         QTest::addColumn<QStringList>("arguments");
-        QTest::newRow("export") << "\"/tmp/nconvert.exe\"  -out tiff  -o \"/home/a b/page one.tiff\" \"/tmp/tempscan.bmp\""
-                                << QStringList{"/tmp/nconvert.exe", "-out", "tiff", "-o", "/home/a b/page one.tiff", "/tmp/tempscan.bmp"};
-        QTest::newRow("png spacing") << "\"c\"  -out png   -o \"o\" \"i\"" << QStringList{"c", "-out", "png", "-o", "o", "i"};
+        QTest::newRow("export")
+            << "\"/tmp/nconvert.exe\"  -out tiff  -o \"/home/a b/page one.tiff\" \"/tmp/tempscan.bmp\""
+            << QStringList{
+                   "/tmp/nconvert.exe", "-out", "tiff", "-o", "/home/a b/page one.tiff", "/tmp/tempscan.bmp"};
+        QTest::newRow("png spacing") << "\"c\"  -out png   -o \"o\" \"i\""
+                                     << QStringList{"c", "-out", "png", "-o", "o", "i"};
         QTest::newRow("escaped quote") << "a \\\"b\\\" \"c\\\\\"" << QStringList{"a", "\"b\"", "c\\"};
         QTest::newRow("backslashes kept") << "a\\\\b c\\d" << QStringList{"a\\\\b", "c\\d"};
         QTest::newRow("empty quoted") << "x \"\"" << QStringList{"x", ""};
@@ -139,11 +142,11 @@ private Q_SLOTS:
     void quotingIsUndoneBySplitting_data()
     {
         QTest::addColumn<QString>("argument");
-        const QStringList names{
-            "plain", "", " ", "two words", "my \"best\" scan.png", "trailing\\", "two trailing\\\\",
-            "\\\"", "a\\\"b", "a\\\\\"b", "\"", "\"\"", "\"\"\"", "\"quoted\"", "-o", "--out=x", "-",
-            "tab\there", "new\nline", "/home/a b/ünïcødé €.tiff", "日本語の名前.png", "emoji 📷.png",
-            "a\\b\\c", "\\\\server\\share", "ends in quote\"", "\\\"\\\"", "' single '", "$HOME `x` %TEMP%"};
+        const QStringList names{"plain", "", " ", "two words", "my \"best\" scan.png", "trailing\\",
+            "two trailing\\\\", "\\\"", "a\\\"b", "a\\\\\"b", "\"", "\"\"", "\"\"\"", "\"quoted\"", "-o",
+            "--out=x", "-", "tab\there", "new\nline", "/home/a b/ünïcødé €.tiff", "日本語の名前.png",
+            "emoji 📷.png", "a\\b\\c", "\\\\server\\share", "ends in quote\"", "\\\"\\\"", "' single '",
+            "$HOME `x` %TEMP%"};
         for (const QString& n : names)
             QTest::addRow("%s", qPrintable(n.isEmpty() ? QStringLiteral("(empty)") : n)) << n;
     }
@@ -151,10 +154,12 @@ private Q_SLOTS:
     {
         QFETCH(QString, argument);
         QCOMPARE(splitCommandLine(quoteArgument(argument)), QStringList{argument});
-        const QString line = quoteArgument(QStringLiteral("/x/nconvert.exe")) + QStringLiteral("  -out png   -o ")
-            + quoteArgument(argument) + QLatin1Char(' ') + quoteArgument(argument + QStringLiteral(".bmp"));
-        QCOMPARE(splitCommandLine(line), (QStringList{"/x/nconvert.exe", "-out", "png", "-o", argument,
-                                                      argument + QStringLiteral(".bmp")}));
+        const QString line = quoteArgument(QStringLiteral("/x/nconvert.exe"))
+            + QStringLiteral("  -out png   -o ") + quoteArgument(argument) + QLatin1Char(' ')
+            + quoteArgument(argument + QStringLiteral(".bmp"));
+        QCOMPARE(splitCommandLine(line),
+            (QStringList{
+                "/x/nconvert.exe", "-out", "png", "-o", argument, argument + QStringLiteral(".bmp")}));
     }
     void quotingOfOrdinaryPathsIsPlain()
     {

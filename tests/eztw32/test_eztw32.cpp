@@ -11,8 +11,8 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDoubleSpinBox>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QImage>
 #include <QLabel>
@@ -29,12 +29,12 @@
 #include <QTimer>
 #include <QToolButton>
 
+#include <arpa/inet.h>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <dlfcn.h>
 #include <functional>
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -49,9 +49,8 @@ const QString kLibrary = QStringLiteral(EZTW32_LIBRARY);
 
 // The case's test.conf: a small colour page, 40 x 40 mm at 50 dpi; the
 // case's own lines come after these and win.
-const QStringList kBaseConfig = {
-    QStringLiteral("number_of_devices 1"), QStringLiteral("mode Color"), QStringLiteral("depth 8"),
-    QStringLiteral("resolution_min 1.0"), QStringLiteral("resolution_max 600.0"),
+const QStringList kBaseConfig = {QStringLiteral("number_of_devices 1"), QStringLiteral("mode Color"),
+    QStringLiteral("depth 8"), QStringLiteral("resolution_min 1.0"), QStringLiteral("resolution_max 600.0"),
     QStringLiteral("resolution_quant 1.0"), QStringLiteral("resolution 50.0"),
     QStringLiteral("test-picture \"Color pattern\""), QStringLiteral("geometry_min 0.0"),
     QStringLiteral("geometry_max 40.0"), QStringLiteral("geometry_quant 1.0"), QStringLiteral("tl_x 0.0"),
@@ -74,10 +73,10 @@ struct HelperRun {
     QList<int> results;
     QStringList messages, details, titles, owners, bars, missing;
     QMap<QString, QString> values, after; // what the scan dialog showed, before and after "Defaults"
-    QString firstStatus;                  // the source dialog as first seen
+    QString firstStatus; // the source dialog as first seen
     int firstCount = -1;
     bool scanDisabled = false;
-    int progress = -1;    // the highest percentage the bar showed
+    int progress = -1; // the highest percentage the bar showed
     bool waiting = false; // for the file of --wait-for
 };
 
@@ -105,7 +104,7 @@ HelperRun parseHelper(const QByteArray& output)
             r.values.insert(rest.section(QLatin1Char('='), 0, 0), rest.section(QLatin1Char('='), 1));
         else if (line.startsWith(QLatin1String("after value ")))
             r.after.insert(line.section(QLatin1Char(' '), 2).section(QLatin1Char('='), 0, 0),
-                           line.section(QLatin1Char(' '), 2).section(QLatin1Char('='), 1));
+                line.section(QLatin1Char(' '), 2).section(QLatin1Char('='), 1));
         else if (line.startsWith(QLatin1String("first-status ")))
             r.firstStatus = rest;
         else if (line.startsWith(QLatin1String("first-count ")))
@@ -120,8 +119,8 @@ HelperRun parseHelper(const QByteArray& output)
     return r;
 }
 
-HelperRun runHelper(const QString& configDir, const QString& output, const QStringList& args,
-                    bool asNobody = false)
+HelperRun runHelper(
+    const QString& configDir, const QString& output, const QStringList& args, bool asNobody = false)
 {
     QProcess p;
     QProcessEnvironment e = scanEnvironment(configDir);
@@ -133,8 +132,10 @@ HelperRun runHelper(const QString& configDir, const QString& output, const QStri
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const QStringList helperArgs = QStringList{kLibrary, output} + args;
     if (asNobody)
-        p.start(setprivPath(), QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                           QStringLiteral("--clear-groups"), kHelper} + helperArgs);
+        p.start(setprivPath(),
+            QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                QStringLiteral("--clear-groups"), kHelper}
+                + helperArgs);
     else
         p.start(kHelper, helperArgs);
     HelperRun r;
@@ -210,7 +211,7 @@ int referenceSample(const Pnm& pnm, int x, int y, int channel)
 quint32 le32(const QByteArray& b, int at)
 {
     return quint32(uchar(b[at])) | quint32(uchar(b[at + 1])) << 8 | quint32(uchar(b[at + 2])) << 16
-           | quint32(uchar(b[at + 3])) << 24;
+        | quint32(uchar(b[at + 3])) << 24;
 }
 
 // Something accepts connections on 127.0.0.1 at this port.
@@ -233,7 +234,9 @@ bool listening(quint16 port)
 // processes serving its connections, as a host that goes away would.
 class Saned {
 public:
-    explicit Saned(QString config) : config_(std::move(config)) {}
+    explicit Saned(QString config)
+        : config_(std::move(config))
+    { }
     ~Saned() { kill(); }
     bool start(const QString& program)
     {
@@ -241,8 +244,9 @@ public:
         e.insert(QStringLiteral("SANE_CONFIG_DIR"), config_);
         process_.setProcessEnvironment(e);
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start(program, {QStringLiteral("-l"), QStringLiteral("-e"), QStringLiteral("-d"), QStringLiteral("0"),
-                                 QStringLiteral("-b"), QStringLiteral("127.0.0.1")});
+        process_.start(program,
+            {QStringLiteral("-l"), QStringLiteral("-e"), QStringLiteral("-d"), QStringLiteral("0"),
+                QStringLiteral("-b"), QStringLiteral("127.0.0.1")});
         return process_.waitForStarted();
     }
     void kill()
@@ -268,7 +272,6 @@ QStringList leftovers(const QString& dir)
 {
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
 }
-
 
 } // namespace
 
@@ -307,8 +310,7 @@ private Q_SLOTS:
 
 private:
     // Calls fn while driver() runs every 10 ms on the GUI thread.
-    template <class Fn>
-    auto withDriver(std::function<void(QWidget*)> driver, Fn fn)
+    template <class Fn> auto withDriver(std::function<void(QWidget*)> driver, Fn fn)
     {
         QTimer t;
         connect(&t, &QTimer::timeout, this, [&] {
@@ -470,20 +472,22 @@ void TestEztw32::scanDialogOffersTheDeviceOptions()
     QVERIFY(!QFile::exists(path));
     QCOMPARE(parent, &window_);
     // The test backend has no line-art mode: 1-bit gray serves.
-    QCOMPARE(modes, (QStringList{QStringLiteral("Colour"), QStringLiteral("Gray"),
-                                 QStringLiteral("Black and white (line art)")}));
+    QCOMPARE(modes,
+        (QStringList{
+            QStringLiteral("Colour"), QStringLiteral("Gray"), QStringLiteral("Black and white (line art)")}));
     QCOMPARE(sources, (QStringList{QStringLiteral("Flatbed"), QStringLiteral("Automatic Document Feeder")}));
     // A 200 x 200 mm device: A4 and Letter are clamped to it; the full area
     // is the default when A4 does not fit.
     QCOMPARE(areas.size(), 3);
-    QVERIFY2(areas[0].startsWith(QStringLiteral("A4 (200 × 200 mm)")), qPrintable(areas.join(QLatin1Char('|'))));
+    QVERIFY2(
+        areas[0].startsWith(QStringLiteral("A4 (200 × 200 mm)")), qPrintable(areas.join(QLatin1Char('|'))));
     QVERIFY(areas[1].startsWith(QStringLiteral("Letter (200 × 200 mm)")));
     QVERIFY(area.startsWith(QStringLiteral("Full area (200 × 200 mm)")));
     // A resolution range of 25 to 600 dpi: the usual steps within it.
-    QCOMPARE(resolutions, (QStringList{QStringLiteral("25 dpi"), QStringLiteral("50 dpi"), QStringLiteral("75 dpi"),
-                                       QStringLiteral("100 dpi"), QStringLiteral("150 dpi"), QStringLiteral("200 dpi"),
-                                       QStringLiteral("300 dpi"), QStringLiteral("400 dpi"),
-                                       QStringLiteral("600 dpi")}));
+    QCOMPARE(resolutions,
+        (QStringList{QStringLiteral("25 dpi"), QStringLiteral("50 dpi"), QStringLiteral("75 dpi"),
+            QStringLiteral("100 dpi"), QStringLiteral("150 dpi"), QStringLiteral("200 dpi"),
+            QStringLiteral("300 dpi"), QStringLiteral("400 dpi"), QStringLiteral("600 dpi")}));
 }
 
 void TestEztw32::areaIsInInchesForUsLocale()
@@ -532,7 +536,9 @@ void TestEztw32::previewAndDrawnAreaGiveThatScan()
             if (w->objectName() != QLatin1String("scanDialog"))
                 return;
             auto* pane = w->findChild<QWidget*>(QStringLiteral("previewPane"));
-            auto value = [w](const char* name) { return w->findChild<QDoubleSpinBox*>(QString::fromLatin1(name))->value(); };
+            auto value = [w](const char* name) {
+                return w->findChild<QDoubleSpinBox*>(QString::fromLatin1(name))->value();
+            };
             switch (step) {
             case Start:
                 QVERIFY(!pane->property("hasPicture").toBool());
@@ -546,7 +552,8 @@ void TestEztw32::previewAndDrawnAreaGiveThatScan()
                 // quarter of it to three quarters across, less down.
                 const QPoint centre = pane->rect().center();
                 const int quarter = (std::min(pane->width(), pane->height()) - 8) / 4;
-                const QPoint from = centre - QPoint(quarter, quarter), to = centre + QPoint(quarter, quarter / 2);
+                const QPoint from = centre - QPoint(quarter, quarter),
+                             to = centre + QPoint(quarter, quarter / 2);
                 QTest::mousePress(pane, Qt::LeftButton, {}, from);
                 QTest::mouseMove(pane, (from + to) / 2);
                 QTest::mouseMove(pane, to);
@@ -576,15 +583,16 @@ void TestEztw32::previewAndDrawnAreaGiveThatScan()
     QCOMPARE(r, EZTW32_OK);
     // A real area inside the 200 x 200 mm bed, not the whole of it.
     QVERIFY2(left > 20 && top > 20 && width > 50 && height > 50 && left + width < 200 && top + height < 200,
-             qPrintable(QStringLiteral("%1 %2 %3 %4").arg(left).arg(top).arg(width).arg(height)));
+        qPrintable(QStringLiteral("%1 %2 %3 %4").arg(left).arg(top).arg(width).arg(height)));
 
     // scanimage, the same area at the same resolution, gives the reference.
     QProcess ref;
     ref.setStandardOutputFile(tmp_.filePath(QStringLiteral("area.pnm")));
-    ref.start(scanimage_, {QStringLiteral("-d"), deviceName, QStringLiteral("--format=pnm"),
-                           QStringLiteral("--resolution"), QStringLiteral("100"), QStringLiteral("-l"),
-                           QString::number(left), QStringLiteral("-t"), QString::number(top), QStringLiteral("-x"),
-                           QString::number(width), QStringLiteral("-y"), QString::number(height)});
+    ref.start(scanimage_,
+        {QStringLiteral("-d"), deviceName, QStringLiteral("--format=pnm"), QStringLiteral("--resolution"),
+            QStringLiteral("100"), QStringLiteral("-l"), QString::number(left), QStringLiteral("-t"),
+            QString::number(top), QStringLiteral("-x"), QString::number(width), QStringLiteral("-y"),
+            QString::number(height)});
     QVERIFY(ref.waitForFinished(30000));
     QCOMPARE(ref.exitCode(), 0);
     Pnm pnm;
@@ -594,7 +602,7 @@ void TestEztw32::previewAndDrawnAreaGiveThatScan()
     QCOMPARE(img.size(), QSize(int(width / 25.4 * 100), int(height / 25.4 * 100)));
     // The dialog said so before the scan.
     QVERIFY2(sizeText.startsWith(QStringLiteral("%1 × %2 pixels").arg(img.width()).arg(img.height())),
-             qPrintable(sizeText));
+        qPrintable(sizeText));
 
     // The preview stays for the next acquisition.
     bool kept = false;
@@ -616,7 +624,7 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
     // backend reports when the options are read again.
     struct Case {
         const char* option;
-        const char* value;   // what is put in
+        const char* value; // what is put in
         const char* reported; // what the backend then reports
     };
     const Case cases[] = {
@@ -680,7 +688,8 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
             if (step > 0) {
                 const Case& c = cases[step - 1];
                 if (text(option(c.option)) != QString::fromLatin1(c.reported))
-                    wrong << QStringLiteral("%1: %2").arg(QString::fromLatin1(c.option), text(option(c.option)));
+                    wrong << QStringLiteral("%1: %2").arg(
+                        QString::fromLatin1(c.option), text(option(c.option)));
             }
             if (step == int(std::size(cases))) {
                 auto* button = qobject_cast<QPushButton*>(option("button"));
@@ -719,16 +728,17 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
     QCOMPARE(advancedHidden, QStringList());
     QVERIFY(buttonPressed);
     // Check box, spin boxes, lists and text fields as the types ask.
-    QCOMPARE(kinds, (QStringList{QStringLiteral("QCheckBox"), QStringLiteral("QSpinBox"), QStringLiteral("QSpinBox"),
-                                 QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"),
-                                 QStringLiteral("QDoubleSpinBox"), QStringLiteral("QDoubleSpinBox"),
-                                 QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"), QStringLiteral("QComboBox")}));
+    QCOMPARE(kinds,
+        (QStringList{QStringLiteral("QCheckBox"), QStringLiteral("QSpinBox"), QStringLiteral("QSpinBox"),
+            QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"), QStringLiteral("QDoubleSpinBox"),
+            QStringLiteral("QDoubleSpinBox"), QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"),
+            QStringLiteral("QComboBox")}));
 }
 
 void TestEztw32::scansMatchTheBackend_data()
 {
     QTest::addColumn<QStringList>("config");
-    QTest::addColumn<QStringList>("choices");     // what the user picks in the scan dialog
+    QTest::addColumn<QStringList>("choices"); // what the user picks in the scan dialog
     QTest::addColumn<QStringList>("scanimageArgs");
     QTest::addColumn<int>("bits");
     QTest::addColumn<int>("dpi");
@@ -741,30 +751,32 @@ void TestEztw32::scansMatchTheBackend_data()
                                  << QStringList{QStringLiteral("--mode"), QStringLiteral("Gray")} << 8 << 50;
     QTest::newRow("line art picked") << none << set("modeCombo=Black and white")
                                      << QStringList{QStringLiteral("--mode"), QStringLiteral("Gray"),
-                                                    QStringLiteral("--depth"), QStringLiteral("1")}
+                                            QStringLiteral("--depth"), QStringLiteral("1")}
                                      << 1 << 50;
-    QTest::newRow("line art odd width")
-        << QStringList{QStringLiteral("mode Gray"), QStringLiteral("depth 1"), QStringLiteral("geometry_max 38.0"),
-                       QStringLiteral("br_x 38.0"), QStringLiteral("br_y 38.0")}
-        << none
-        << none << 1 << 50;
+    QTest::newRow("line art odd width") << QStringList{QStringLiteral("mode Gray"), QStringLiteral("depth 1"),
+        QStringLiteral("geometry_max 38.0"), QStringLiteral("br_x 38.0"), QStringLiteral("br_y 38.0")}
+                                        << none << none << 1 << 50;
     QTest::newRow("colour 16-bit") << QStringList{QStringLiteral("depth 16")} << none << none << 24 << 50;
-    QTest::newRow("gray 16-bit") << QStringList{QStringLiteral("mode Gray"), QStringLiteral("depth 16")} << none
-                                 << none << 8 << 50;
-    QTest::newRow("three-pass") << QStringList{QStringLiteral("three-pass true"), QStringLiteral("three-pass-order GBR")}
+    QTest::newRow("gray 16-bit") << QStringList{QStringLiteral("mode Gray"), QStringLiteral("depth 16")}
+                                 << none << none << 8 << 50;
+    QTest::newRow("three-pass") << QStringList{QStringLiteral("three-pass true"),
+        QStringLiteral("three-pass-order GBR")}
                                 << none << none << 24 << 50;
-    QTest::newRow("hand-scanner") << QStringList{QStringLiteral("hand-scanner true")} << none << none << 24 << 50;
+    QTest::newRow("hand-scanner") << QStringList{QStringLiteral("hand-scanner true")} << none << none << 24
+                                  << 50;
     QTest::newRow("hand-scanner gray")
-        << QStringList{QStringLiteral("hand-scanner true"), QStringLiteral("mode Gray")} << none << none << 8 << 50;
+        << QStringList{QStringLiteral("hand-scanner true"), QStringLiteral("mode Gray")} << none << none << 8
+        << 50;
     QTest::newRow("ppl-loss") << QStringList{QStringLiteral("ppl-loss 7")} << none << none << 24 << 50;
-    QTest::newRow("ppl-loss line art") << QStringList{QStringLiteral("ppl-loss 5"), QStringLiteral("mode Gray"),
-                                                      QStringLiteral("depth 1")}
-                                       << none << none << 1 << 50;
-    QTest::newRow("small reads") << QStringList{QStringLiteral("read-limit true"), QStringLiteral("read-limit-size 100")}
+    QTest::newRow("ppl-loss line art")
+        << QStringList{QStringLiteral("ppl-loss 5"), QStringLiteral("mode Gray"), QStringLiteral("depth 1")}
+        << none << none << 1 << 50;
+    QTest::newRow("small reads") << QStringList{QStringLiteral("read-limit true"),
+        QStringLiteral("read-limit-size 100")}
                                  << none << none << 24 << 50;
-    QTest::newRow("resolution picked") << none << set("resolutionCombo=150 dpi")
-                                       << QStringList{QStringLiteral("--resolution"), QStringLiteral("150")} << 24
-                                       << 150;
+    QTest::newRow("resolution picked")
+        << none << set("resolutionCombo=150 dpi")
+        << QStringList{QStringLiteral("--resolution"), QStringLiteral("150")} << 24 << 150;
 }
 
 void TestEztw32::scansMatchTheBackend()
@@ -791,8 +803,9 @@ void TestEztw32::scansMatchTheBackend()
     QProcess ref;
     ref.setProcessEnvironment(scanEnvironment(dir + QStringLiteral("/sane.d")));
     ref.setStandardOutputFile(refPath);
-    ref.start(scanimage_, QStringList{QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--format=pnm")}
-                              + scanimageArgs);
+    ref.start(scanimage_,
+        QStringList{QStringLiteral("-d"), QStringLiteral("test:0"), QStringLiteral("--format=pnm")}
+            + scanimageArgs);
     QVERIFY(ref.waitForFinished(30000));
     QCOMPARE(ref.exitCode(), 0);
     Pnm pnm;
@@ -829,8 +842,9 @@ void TestEztw32::scansMatchTheBackend()
         for (int x = 0; x < img.width(); ++x) {
             const QRgb p = img.pixel(x, y);
             if (bits == 24) {
-                wrong += qRed(p) != referenceSample(pnm, x, y, 0) || qGreen(p) != referenceSample(pnm, x, y, 1)
-                         || qBlue(p) != referenceSample(pnm, x, y, 2);
+                wrong += qRed(p) != referenceSample(pnm, x, y, 0)
+                    || qGreen(p) != referenceSample(pnm, x, y, 1)
+                    || qBlue(p) != referenceSample(pnm, x, y, 2);
             } else {
                 wrong += qGray(p) != referenceSample(pnm, x, y, 0);
             }
@@ -844,16 +858,36 @@ void TestEztw32::faultsShowOneMessage_data()
     QTest::addColumn<QString>("status");
     QTest::addColumn<QString>("says");
     QTest::addColumn<QString>("detail");
-    QTest::newRow("jammed") << "SANE_STATUS_JAMMED" << "jammed" << "Document feeder jammed";
-    QTest::newRow("feeder empty") << "SANE_STATUS_NO_DOCS" << "feeder is empty" << "Document feeder out of documents";
-    QTest::newRow("cover open") << "SANE_STATUS_COVER_OPEN" << "cover is open" << "Scanner cover is open";
-    QTest::newRow("busy") << "SANE_STATUS_DEVICE_BUSY" << "busy" << "Device busy";
-    QTest::newRow("i/o error") << "SANE_STATUS_IO_ERROR" << "stopped responding" << "Error during device I/O";
-    QTest::newRow("no memory") << "SANE_STATUS_NO_MEM" << "out of memory" << "Out of memory";
-    QTest::newRow("access denied") << "SANE_STATUS_ACCESS_DENIED" << "permission" << "Access to resource has been denied";
-    QTest::newRow("invalid") << "SANE_STATUS_INVAL" << "rejected" << "Invalid argument";
-    QTest::newRow("unsupported") << "SANE_STATUS_UNSUPPORTED" << "does not support" << "Operation not supported";
-    QTest::newRow("ends early") << "SANE_STATUS_EOF" << "before the image was complete" << "End of file reached";
+    QTest::newRow("jammed") << "SANE_STATUS_JAMMED"
+                            << "jammed"
+                            << "Document feeder jammed";
+    QTest::newRow("feeder empty") << "SANE_STATUS_NO_DOCS"
+                                  << "feeder is empty"
+                                  << "Document feeder out of documents";
+    QTest::newRow("cover open") << "SANE_STATUS_COVER_OPEN"
+                                << "cover is open"
+                                << "Scanner cover is open";
+    QTest::newRow("busy") << "SANE_STATUS_DEVICE_BUSY"
+                          << "busy"
+                          << "Device busy";
+    QTest::newRow("i/o error") << "SANE_STATUS_IO_ERROR"
+                               << "stopped responding"
+                               << "Error during device I/O";
+    QTest::newRow("no memory") << "SANE_STATUS_NO_MEM"
+                               << "out of memory"
+                               << "Out of memory";
+    QTest::newRow("access denied") << "SANE_STATUS_ACCESS_DENIED"
+                                   << "permission"
+                                   << "Access to resource has been denied";
+    QTest::newRow("invalid") << "SANE_STATUS_INVAL"
+                             << "rejected"
+                             << "Invalid argument";
+    QTest::newRow("unsupported") << "SANE_STATUS_UNSUPPORTED"
+                                 << "does not support"
+                                 << "Operation not supported";
+    QTest::newRow("ends early") << "SANE_STATUS_EOF"
+                                << "before the image was complete"
+                                << "End of file reached";
 }
 
 void TestEztw32::faultsShowOneMessage()
@@ -865,7 +899,8 @@ void TestEztw32::faultsShowOneMessage()
     const QString out = dir + QStringLiteral("/scan.bmp");
     // Twice: the device is closed after the fault, so the second try meets
     // the same fault again, not a device still held open ("busy").
-    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), out, {QStringLiteral("--repeat"), QStringLiteral("2")});
+    const HelperRun run
+        = runHelper(dir + QStringLiteral("/sane.d"), out, {QStringLiteral("--repeat"), QStringLiteral("2")});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.results, (QList<int>{EZTW32_FAILED, EZTW32_FAILED}));
     QCOMPARE(run.messages.size(), 2);
@@ -884,23 +919,22 @@ void TestEztw32::cancelsShowNothing_data()
     QTest::addColumn<QStringList>("args");
     QTest::newRow("scan dialog") << QStringList() << QStringList{QStringLiteral("--cancel-dialog")};
     QTest::newRow("during the scan") << QStringList{QStringLiteral("read-delay true"),
-                                                    QStringLiteral("read-delay-duration 200000"),
-                                                    QStringLiteral("resolution 300.0")}
+        QStringLiteral("read-delay-duration 200000"), QStringLiteral("resolution 300.0")}
                                      << QStringList{QStringLiteral("--cancel-scan")};
-    QTest::newRow("Esc during the scan") << QStringList{QStringLiteral("read-delay true"),
-                                                        QStringLiteral("read-delay-duration 200000"),
-                                                        QStringLiteral("resolution 300.0")}
-                                         << QStringList{QStringLiteral("--cancel-scan-by"), QStringLiteral("escape")};
+    QTest::newRow("Esc during the scan")
+        << QStringList{QStringLiteral("read-delay true"), QStringLiteral("read-delay-duration 200000"),
+               QStringLiteral("resolution 300.0")}
+        << QStringList{QStringLiteral("--cancel-scan-by"), QStringLiteral("escape")};
     QTest::newRow("close box during the scan")
         << QStringList{QStringLiteral("read-delay true"), QStringLiteral("read-delay-duration 200000"),
-                       QStringLiteral("resolution 300.0")}
+               QStringLiteral("resolution 300.0")}
         << QStringList{QStringLiteral("--cancel-scan-by"), QStringLiteral("close")};
     QTest::newRow("during a hand scan") << QStringList{QStringLiteral("read-delay true"),
-                                                       QStringLiteral("read-delay-duration 200000"),
-                                                       QStringLiteral("hand-scanner true")}
+        QStringLiteral("read-delay-duration 200000"), QStringLiteral("hand-scanner true")}
                                         << QStringList{QStringLiteral("--cancel-scan")};
     // A cancel reported by the device (its own Cancel key) is a cancel too.
-    QTest::newRow("at the device") << QStringList{QStringLiteral("read-status-code \"SANE_STATUS_CANCELLED\"")}
+    QTest::newRow("at the device") << QStringList{QStringLiteral(
+        "read-status-code \"SANE_STATUS_CANCELLED\"")}
                                    << QStringList();
 }
 
@@ -921,7 +955,7 @@ void TestEztw32::progressBarFollowsTheHeight_data()
     QTest::addColumn<QStringList>("config");
     QTest::addColumn<QString>("bar");
     const QStringList slow{QStringLiteral("read-delay true"), QStringLiteral("read-delay-duration 100000"),
-                           QStringLiteral("resolution 200.0")};
+        QStringLiteral("resolution 200.0")};
     QTest::newRow("known height") << slow << "percent-bar";
     QTest::newRow("hand scanner") << slow + QStringList{QStringLiteral("hand-scanner true")} << "busy-bar";
 }
@@ -964,9 +998,11 @@ void TestEztw32::unwritableFolderGivesMinus2AsUnprivilegedUser()
     old.write("old");
     old.close();
     openPathFor(locked);
-    QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
-                                              | QFile::ExeOther | QFile::ReadGroup | QFile::ExeGroup));
-    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), locked + QStringLiteral("/scan.bmp"), {}, true);
+    QVERIFY(QFile::setPermissions(locked,
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther
+            | QFile::ReadGroup | QFile::ExeGroup));
+    const HelperRun run
+        = runHelper(dir + QStringLiteral("/sane.d"), locked + QStringLiteral("/scan.bmp"), {}, true);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.results, QList<int>{EZTW32_FILE_ACCESS});
     QCOMPARE(run.messages, QStringList());
@@ -981,7 +1017,8 @@ void TestEztw32::fullFilesystemGivesMinus4AndTheNextScanWorks()
     const QString small = dir + QStringLiteral("/small");
     QVERIFY(QDir().mkpath(small));
     if (::mount("tmpfs", small.toLocal8Bit().constData(), "tmpfs", 0, "size=1m") != 0)
-        QSKIP(qPrintable(QStringLiteral("cannot mount a small tmpfs: %1").arg(QString::fromLocal8Bit(strerror(errno)))));
+        QSKIP(qPrintable(
+            QStringLiteral("cannot mount a small tmpfs: %1").arg(QString::fromLocal8Bit(strerror(errno)))));
     struct Unmount {
         QByteArray path;
         ~Unmount() { ::umount2(path.constData(), MNT_DETACH); }
@@ -995,8 +1032,7 @@ void TestEztw32::fullFilesystemGivesMinus4AndTheNextScanWorks()
     // The next acquisition, to a folder with room, works.
     const QString next = dir + QStringLiteral("/next.bmp");
     const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), small + QStringLiteral("/scan.bmp"),
-                                    {QStringLiteral("--set"), QStringLiteral("resolutionCombo=600 dpi"),
-                                     QStringLiteral("--then"), next});
+        {QStringLiteral("--set"), QStringLiteral("resolutionCombo=600 dpi"), QStringLiteral("--then"), next});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.missing, QStringList());
     QCOMPARE(run.results, (QList<int>{EZTW32_WRITE_FAILED, EZTW32_OK}));
@@ -1016,10 +1052,10 @@ void TestEztw32::noImageMemoryGivesMinus3()
     // needs about 150 MB; the helper leaves 120 MB of address space (room
     // for the threads and their stacks, not for the picture).
     const QString dir = caseDir({QStringLiteral("three-pass true"), QStringLiteral("geometry_max 300.0"),
-                                 QStringLiteral("br_x 300.0"), QStringLiteral("br_y 300.0"),
-                                 QStringLiteral("resolution 600.0"), QStringLiteral("test-picture \"Solid white\"")});
+        QStringLiteral("br_x 300.0"), QStringLiteral("br_y 300.0"), QStringLiteral("resolution 600.0"),
+        QStringLiteral("test-picture \"Solid white\"")});
     const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"),
-                                    {QStringLiteral("--limit-memory-mb"), QStringLiteral("120")});
+        {QStringLiteral("--limit-memory-mb"), QStringLiteral("120")});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.results, QList<int>{EZTW32_MEMORY});
     QCOMPARE(run.messages, QStringList());
@@ -1033,8 +1069,8 @@ void TestEztw32::chosenDeviceIsRememberedAcrossRuns()
     const QString dir = caseDir({QStringLiteral("number_of_devices 2")});
     const QString sane = dir + QStringLiteral("/sane.d");
     HelperRun run = runHelper(sane, dir + QStringLiteral("/scan.bmp"),
-                              {QStringLiteral("--select"), QStringLiteral("1"), QStringLiteral("--cancel-dialog"),
-                               QStringLiteral("--report")});
+        {QStringLiteral("--select"), QStringLiteral("1"), QStringLiteral("--cancel-dialog"),
+            QStringLiteral("--report")});
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.firstCount == 2 || run.firstStatus == QStringLiteral("Searching…"), true);
     QCOMPARE(run.values.value(QStringLiteral("device")), QStringLiteral("test:1"));
@@ -1052,9 +1088,9 @@ void TestEztw32::settingsAreRememberedAndDefaultsPutBack()
     const QString out = dir + QStringLiteral("/scan.bmp");
     // Chosen in one run: common settings and one of the device's own.
     HelperRun run = runHelper(sane, out,
-                              {QStringLiteral("--set"), QStringLiteral("resolutionCombo=75 dpi"), QStringLiteral("--set"),
-                               QStringLiteral("modeCombo=Gray"), QStringLiteral("--set"),
-                               QStringLiteral("option-test-picture=Grid")});
+        {QStringLiteral("--set"), QStringLiteral("resolutionCombo=75 dpi"), QStringLiteral("--set"),
+            QStringLiteral("modeCombo=Gray"), QStringLiteral("--set"),
+            QStringLiteral("option-test-picture=Grid")});
     QCOMPARE(run.missing, QStringList());
     QCOMPARE(run.results, QList<int>{EZTW32_OK});
     // Shown again in the next; "Defaults" puts the device's own back, and
@@ -1082,9 +1118,9 @@ void TestEztw32::goneDeviceIsReplacedWithANote()
     // the one the search finds.
     const QString dir = caseDir({});
     writeFile(dir + QStringLiteral("/config/orvane-capture-desk/scanner.conf"),
-              "[chosen]\nname=test:7\nvendor=Noname\nmodel=gone device\ntype=virtual device\n");
-    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"),
-                                    {QStringLiteral("--report")});
+        "[chosen]\nname=test:7\nvendor=Noname\nmodel=gone device\ntype=virtual device\n");
+    const HelperRun run = runHelper(
+        dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"), {QStringLiteral("--report")});
     QCOMPARE(run.results, QList<int>{EZTW32_OK});
     QCOMPARE(run.messages, QStringList());
     QCOMPARE(run.values.value(QStringLiteral("device")), QStringLiteral("test:0"));
@@ -1099,25 +1135,26 @@ void TestEztw32::tooLargePictureIsRefusedBeforeScanning()
     // An A4 bed up to 2400 dpi: colour at 2400 dpi would not fit in what the
     // program can hold; 1200 dpi does, and so does 2400 dpi in gray.
     const QStringList a4{QStringLiteral("resolution_max 2400.0"), QStringLiteral("geometry_max 297.0"),
-                         QStringLiteral("br_x 210.0"), QStringLiteral("br_y 297.0")};
+        QStringLiteral("br_x 210.0"), QStringLiteral("br_y 297.0")};
     const QString dir = caseDir(a4);
     const QString sane = dir + QStringLiteral("/sane.d");
     HelperRun run = runHelper(sane, dir + QStringLiteral("/scan.bmp"),
-                              {QStringLiteral("--set"), QStringLiteral("areaCombo=A4"), QStringLiteral("--set"),
-                               QStringLiteral("resolutionCombo=2400 dpi"), QStringLiteral("--report")});
+        {QStringLiteral("--set"), QStringLiteral("areaCombo=A4"), QStringLiteral("--set"),
+            QStringLiteral("resolutionCombo=2400 dpi"), QStringLiteral("--report")});
     QCOMPARE(run.missing, QStringList());
     QVERIFY(run.scanDisabled);
     QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
-    QVERIFY2(run.values.value(QStringLiteral("tooLargeLabel")).contains(QStringLiteral("larger than the program can hold")),
-             qPrintable(run.values.value(QStringLiteral("tooLargeLabel"))));
+    QVERIFY2(run.values.value(QStringLiteral("tooLargeLabel"))
+                 .contains(QStringLiteral("larger than the program can hold")),
+        qPrintable(run.values.value(QStringLiteral("tooLargeLabel"))));
     QVERIFY2(run.values.value(QStringLiteral("sizeLabel")).startsWith(QStringLiteral("19842 × 28062 pixels")),
-             qPrintable(run.values.value(QStringLiteral("sizeLabel"))));
+        qPrintable(run.values.value(QStringLiteral("sizeLabel"))));
     QCOMPARE(leftovers(dir), QStringList());
     for (const char* choice : {"resolutionCombo=1200 dpi", "modeCombo=Gray"}) {
         run = runHelper(sane, dir + QStringLiteral("/scan.bmp"),
-                        {QStringLiteral("--set"), QStringLiteral("areaCombo=A4"), QStringLiteral("--set"),
-                         QStringLiteral("resolutionCombo=2400 dpi"), QStringLiteral("--set"),
-                         QString::fromLatin1(choice), QStringLiteral("--report"), QStringLiteral("--cancel-dialog")});
+            {QStringLiteral("--set"), QStringLiteral("areaCombo=A4"), QStringLiteral("--set"),
+                QStringLiteral("resolutionCombo=2400 dpi"), QStringLiteral("--set"),
+                QString::fromLatin1(choice), QStringLiteral("--report"), QStringLiteral("--cancel-dialog")});
         QVERIFY(!run.scanDisabled);
         QCOMPARE(run.values.value(QStringLiteral("tooLargeLabel")), QString());
     }
@@ -1129,21 +1166,21 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     // and its connection are killed at about 10 %. The scan ends as a fault
     // of its own after the stall limit (3 s here); then, saned back, a new
     // search and scan in the same process work.
-    const QString saned = QStandardPaths::findExecutable(QStringLiteral("saned"))
-                              .isEmpty()
-                          ? QStandardPaths::findExecutable(QStringLiteral("saned"), {QStringLiteral("/usr/sbin")})
-                          : QStandardPaths::findExecutable(QStringLiteral("saned"));
+    const QString saned = QStandardPaths::findExecutable(QStringLiteral("saned")).isEmpty()
+        ? QStandardPaths::findExecutable(QStringLiteral("saned"), {QStringLiteral("/usr/sbin")})
+        : QStandardPaths::findExecutable(QStringLiteral("saned"));
     if (saned.isEmpty())
         QSKIP("saned (sane-utils) is not installed");
     if (listening(6566))
         QSKIP("something already serves 127.0.0.1:6566, the port the net backend connects to");
     const QString dir = caseDir({});
     const QString server = dir + QStringLiteral("/server");
-    writeSaneConfig(server, kBaseConfig + QStringList{QStringLiteral("mode Gray"), QStringLiteral("geometry_max 200.0"),
-                                                      QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
-                                                      QStringLiteral("resolution 150.0"),
-                                                      QStringLiteral("read-delay true"),
-                                                      QStringLiteral("read-delay-duration 200000")});
+    writeSaneConfig(server,
+        kBaseConfig
+            + QStringList{QStringLiteral("mode Gray"), QStringLiteral("geometry_max 200.0"),
+                QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
+                QStringLiteral("resolution 150.0"), QStringLiteral("read-delay true"),
+                QStringLiteral("read-delay-duration 200000")});
     writeFile(server + QStringLiteral("/saned.conf"), "127.0.0.1\nlocalhost\n");
     const QString client = dir + QStringLiteral("/client");
     writeFile(client + QStringLiteral("/dll.d/net"), "net\n");
@@ -1161,16 +1198,20 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     helper.setProcessEnvironment(e);
     helper.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QByteArray output;
-    connect(&helper, &QProcess::readyReadStandardOutput, this, [&] { output += helper.readAllStandardOutput(); });
-    helper.start(kHelper, {kLibrary, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"),
-                           QStringLiteral("0"), QStringLiteral("--then"), second});
+    connect(
+        &helper, &QProcess::readyReadStandardOutput, this, [&] { output += helper.readAllStandardOutput(); });
+    helper.start(kHelper,
+        {kLibrary, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"),
+            QStringLiteral("0"), QStringLiteral("--then"), second});
     QTRY_VERIFY_WITH_TIMEOUT(parseHelper(output).progress >= 10, 30000);
     host.kill();
     QTRY_VERIFY_WITH_TIMEOUT(parseHelper(output).waiting, 30000);
     // Back, and quick this time.
-    writeSaneConfig(server, kBaseConfig + QStringList{QStringLiteral("mode Gray"), QStringLiteral("geometry_max 200.0"),
-                                                      QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
-                                                      QStringLiteral("resolution 150.0")});
+    writeSaneConfig(server,
+        kBaseConfig
+            + QStringList{QStringLiteral("mode Gray"), QStringLiteral("geometry_max 200.0"),
+                QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
+                QStringLiteral("resolution 150.0")});
     QVERIFY(host.start(saned));
     QTRY_VERIFY_WITH_TIMEOUT(listening(6566), 10000);
     writeFile(go, "");

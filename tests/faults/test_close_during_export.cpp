@@ -86,15 +86,18 @@ private Q_SLOTS:
         QFile result(target);
         QVERIFY(result.open(QIODevice::ReadOnly));
         const QByteArray bytes = result.readAll();
-        QVERIFY2(bytes == "old" || QImage::fromData(bytes, "png").size() == QSize(4000, 4000), "not complete");
-        QCOMPARE(QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("page.png")});
+        QVERIFY2(
+            bytes == "old" || QImage::fromData(bytes, "png").size() == QSize(4000, 4000), "not complete");
+        QCOMPARE(
+            QDir(out.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("page.png")});
         // The converter and the temporary BMP stay where the next export
         // finds them.
         QVERIFY(QFile::exists(converter));
         // Both are the user's own: nobody else may read the scan or change
         // the program that runs.
         const QFileDevice::Permissions others = QFileDevice::ReadGroup | QFileDevice::WriteGroup
-            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+            | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+            | QFileDevice::ExeOther;
         QCOMPARE(QFile::permissions(converter) & others, QFileDevice::Permissions());
         const QString scan = temp.filePath(QStringLiteral("tempscan.bmp"));
         QVERIFY(QFile::exists(scan));

@@ -31,13 +31,14 @@ QStringList listing(const QString& folder)
 struct Format {
     int button;
     const char* extension;
-    int line;    // the line a failed write is reported at
+    int line; // the line a failed write is reported at
     int refused; // the line a target that cannot be written is refused at
 };
 
 // TIFF and PNG refuse such a target as soon as it is chosen, before the
 // converter is put in place.
-const Format formats[] = {{1, "jpg", 122, 122}, {3, "bmp", 122, 122}, {4, "tiff", 152, 114}, {5, "png", 152, 114}};
+const Format formats[]
+    = {{1, "jpg", 122, 122}, {3, "bmp", 122, 122}, {4, "tiff", 152, 114}, {5, "png", 152, 114}};
 
 } // namespace
 
@@ -53,10 +54,18 @@ class TestSaveFaults : public QObject {
         desktop_->messages.clear();
         desktop_->saveAnswers = {path};
         switch (button) {
-        case 1: view_->PushButton1_Click(); break;
-        case 3: view_->PushButton3_Click(); break;
-        case 4: view_->PushButton4_Click(); break;
-        default: view_->PushButton5_Click(); break;
+        case 1:
+            view_->PushButton1_Click();
+            break;
+        case 3:
+            view_->PushButton3_Click();
+            break;
+        case 4:
+            view_->PushButton4_Click();
+            break;
+        default:
+            view_->PushButton5_Click();
+            break;
         }
     }
 
@@ -72,7 +81,8 @@ class TestSaveFaults : public QObject {
 
     void expectReport(const Format& f, const QString& cause, bool refused = false)
     {
-        QVERIFY2(!desktop_->texts().contains(QStringLiteral("Done.")), qPrintable(desktop_->texts().join('|')));
+        QVERIFY2(
+            !desktop_->texts().contains(QStringLiteral("Done.")), qPrintable(desktop_->texts().join('|')));
         QVERIFY(!desktop_->messages.isEmpty());
         const test::Message& last = desktop_->messages.last();
         QCOMPARE(last.title, QStringLiteral("Application Error"));
@@ -110,8 +120,10 @@ private Q_SLOTS:
         QTest::addColumn<int>("format");
         QTest::addColumn<QString>("fault");
         for (int i = 0; i < 4; ++i)
-            for (const char* fault : {"read-only folder", "missing folder", "folder in the way", "name too long", "disk full"})
-                QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(formats[i].extension, fault))) << i << fault;
+            for (const char* fault :
+                {"read-only folder", "missing folder", "folder in the way", "name too long", "disk full"})
+                QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(formats[i].extension, fault)))
+                    << i << fault;
     }
     void targetFaults()
     {
@@ -136,7 +148,8 @@ private Q_SLOTS:
             test::writeFile(target, old);
             if (fault == QLatin1String("read-only folder"))
                 QVERIFY(mount->remountReadOnly());
-            cause = fault == QLatin1String("disk full") ? QStringLiteral("space") : QStringLiteral("read-only|not writable");
+            cause = fault == QLatin1String("disk full") ? QStringLiteral("space")
+                                                        : QStringLiteral("read-only|not writable");
         } else if (fault == QLatin1String("missing folder")) {
             target = folder + QStringLiteral("/no such folder/") + name;
             cause = QStringLiteral("no such file");
@@ -145,7 +158,8 @@ private Q_SLOTS:
             test::writeFile(target + QStringLiteral("/inside"), old);
             cause = QStringLiteral("directory");
         } else {
-            target = folder + QLatin1Char('/') + QString(300, QLatin1Char('a')) + QLatin1Char('.') + QLatin1String(f.extension);
+            target = folder + QLatin1Char('/') + QString(300, QLatin1Char('a')) + QLatin1Char('.')
+                + QLatin1String(f.extension);
             cause = QStringLiteral("too long");
         }
         const QStringList before = listing(folder);
@@ -173,11 +187,14 @@ private Q_SLOTS:
         // even that folder can be made.
         for (int i : {2, 3}) {
             QTest::newRow(qPrintable(QStringLiteral("%1, full").arg(formats[i].extension)))
-                << i << "size=16k" << "no space left on device" << 140;
+                << i << "size=16k"
+                << "no space left on device" << 140;
             QTest::newRow(qPrintable(QStringLiteral("%1, read-only").arg(formats[i].extension)))
-                << i << "ro" << "read-only file system" << 128;
+                << i << "ro"
+                << "read-only file system" << 128;
             QTest::newRow(qPrintable(QStringLiteral("%1, noexec").arg(formats[i].extension)))
-                << i << "noexec" << "permission denied" << 152;
+                << i << "noexec"
+                << "permission denied" << 152;
         }
     }
     void temporaryFolderFaults()
@@ -188,9 +205,11 @@ private Q_SLOTS:
         QFETCH(int, line);
         Format f = formats[format];
         f.line = line;
-        test::TmpfsMount temp(options.startsWith(QLatin1String("size")) ? options : QStringLiteral("size=16m"),
-                              options == QLatin1String("ro") ? MS_RDONLY
-                                  : options == QLatin1String("noexec") ? MS_NOEXEC : 0);
+        test::TmpfsMount temp(
+            options.startsWith(QLatin1String("size")) ? options : QStringLiteral("size=16m"),
+            options == QLatin1String("ro")           ? MS_RDONLY
+                : options == QLatin1String("noexec") ? MS_NOEXEC
+                                                     : 0);
         if (!temp.ok())
             QSKIP(qPrintable(temp.whyNot));
         const QByteArray savedTemp = qgetenv("TEMP");

@@ -40,13 +40,13 @@ const Format formats[] = {{1, "jpg", "jpeg"}, {3, "bmp", "bmp"}, {4, "tiff", "ti
 
 QStringList listing(const QString& folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                                  QDir::Name);
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
 }
 
 struct stat statOf(const QString& path, bool follow = true)
 {
-    struct stat st {};
+    struct stat st { };
     const QByteArray native = QFile::encodeName(path);
     if ((follow ? ::stat(native.constData(), &st) : ::lstat(native.constData(), &st)) != 0)
         st.st_mode = 0;
@@ -56,7 +56,9 @@ struct stat statOf(const QString& path, bool follow = true)
 // One main window with its viewer, saving through the given command.
 class Session {
 public:
-    explicit Session(const QString& folder) : main_(folder) {}
+    explicit Session(const QString& folder)
+        : main_(folder)
+    { }
     QStringList save(int button, const QImage& picture, const QString& path)
     {
         main_.picBuffer->setPicture(picture);
@@ -64,10 +66,18 @@ public:
         desktop_.messages.clear();
         desktop_.saveAnswers = {path};
         switch (button) {
-        case 1: view.PushButton1_Click(); break;
-        case 3: view.PushButton3_Click(); break;
-        case 4: view.PushButton4_Click(); break;
-        default: view.PushButton5_Click(); break;
+        case 1:
+            view.PushButton1_Click();
+            break;
+        case 3:
+            view.PushButton3_Click();
+            break;
+        case 4:
+            view.PushButton4_Click();
+            break;
+        default:
+            view.PushButton5_Click();
+            break;
         }
         return desktop_.texts();
     }
@@ -108,7 +118,8 @@ int maxDifference(const QImage& a, const QImage& b)
     for (int row = 0; row < x.height(); ++row)
         for (int col = 0; col < x.width(); ++col) {
             const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
-            worst = qMax(worst, qMax(qAbs(qRed(p) - qRed(q)), qMax(qAbs(qGreen(p) - qGreen(q)), qAbs(qBlue(p) - qBlue(q)))));
+            worst = qMax(worst,
+                qMax(qAbs(qRed(p) - qRed(q)), qMax(qAbs(qGreen(p) - qGreen(q)), qAbs(qBlue(p) - qBlue(q)))));
         }
     return worst;
 }
@@ -122,7 +133,8 @@ class TestSaveTargets : public QObject {
     QString out_;
     std::unique_ptr<Session> session_;
 
-    QStringList save(const Format& f, const QString& path, const QImage& picture = test::noisyPicture(120, 80))
+    QStringList save(
+        const Format& f, const QString& path, const QImage& picture = test::noisyPicture(120, 80))
     {
         return session_->save(f.button, picture, path);
     }
@@ -130,10 +142,7 @@ class TestSaveTargets : public QObject {
     {
         return out_ + QLatin1Char('/') + stem + QLatin1Char('.') + QLatin1String(f.extension);
     }
-    static void addFormats()
-    {
-        QTest::addColumn<int>("format");
-    }
+    static void addFormats() { QTest::addColumn<int>("format"); }
     static void expectWritten(const Format& f, const QString& path)
     {
         QCOMPARE(QImageReader::imageFormat(path), QByteArray(f.reader));
@@ -168,8 +177,10 @@ private Q_SLOTS:
         addFormats();
         QTest::addColumn<bool>("foreign");
         for (int i = 0; i < 4; ++i) {
-            QTest::newRow(qPrintable(QStringLiteral("%1, read-only file").arg(formats[i].extension))) << i << false;
-            QTest::newRow(qPrintable(QStringLiteral("%1, another user's file").arg(formats[i].extension))) << i << true;
+            QTest::newRow(qPrintable(QStringLiteral("%1, read-only file").arg(formats[i].extension)))
+                << i << false;
+            QTest::newRow(qPrintable(QStringLiteral("%1, another user's file").arg(formats[i].extension)))
+                << i << true;
         }
     }
     // As nobody, in nobody's own folder: a file of nobody's that is
@@ -202,13 +213,13 @@ private Q_SLOTS:
         const QStringList before = listing(folder);
         const struct stat was = statOf(path);
 
-        const test::ChildResult r = test::runAsNobody({QString::number(format), source, path, dir.path()},
-                                                      {QStringLiteral("TEMP=") + temp});
+        const test::ChildResult r = test::runAsNobody(
+            {QString::number(format), source, path, dir.path()}, {QStringLiteral("TEMP=") + temp});
         if (!r.ran)
             QSKIP(qPrintable(r.whyNot));
         QCOMPARE(r.exitCode, 0);
         expectRefused(QString::fromUtf8(r.output).split(QLatin1String(Separator), Qt::SkipEmptyParts),
-                      QStringLiteral("Permission denied"));
+            QStringLiteral("Permission denied"));
         QCOMPARE(test::contents(path), old);
         const struct stat now = statOf(path);
         QCOMPARE(now.st_uid, was.st_uid);
@@ -223,7 +234,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("kind");
         for (int i = 0; i < 4; ++i)
             for (const char* kind : {"to a file", "dangling", "chain of two", "absolute, to another folder"})
-                QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(formats[i].extension, kind))) << i << kind;
+                QTest::newRow(qPrintable(QStringLiteral("%1, %2").arg(formats[i].extension, kind)))
+                    << i << kind;
     }
     // The file the link names gets the picture; the link stays a link.
     void linkIsWrittenThrough()
@@ -258,7 +270,8 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(link).isSymLink());
         QCOMPARE(QFile::symLinkTarget(link), linkText);
         expectWritten(f, real);
-        QCOMPARE(statOf(real).st_mode & 07777, kind == QLatin1String("dangling") ? 0666 & ~mask : mode_t(0640));
+        QCOMPARE(
+            statOf(real).st_mode & 07777, kind == QLatin1String("dangling") ? 0666 & ~mask : mode_t(0640));
         QStringList expected = before;
         if (kind == QLatin1String("dangling")) {
             expected << QFileInfo(real).fileName();
@@ -303,10 +316,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("cause");
         for (int i = 0; i < 4; ++i) {
-            QTest::newRow(qPrintable(QStringLiteral("%1, FIFO").arg(formats[i].extension))) << i << "fifo" << "FIFO";
-            QTest::newRow(qPrintable(QStringLiteral("%1, socket").arg(formats[i].extension))) << i << "socket" << "socket";
+            QTest::newRow(qPrintable(QStringLiteral("%1, FIFO").arg(formats[i].extension))) << i << "fifo"
+                                                                                            << "FIFO";
+            QTest::newRow(qPrintable(QStringLiteral("%1, socket").arg(formats[i].extension))) << i << "socket"
+                                                                                              << "socket";
             QTest::newRow(qPrintable(QStringLiteral("%1, link to /dev/null").arg(formats[i].extension)))
-                << i << "device" << "character device";
+                << i << "device"
+                << "character device";
         }
     }
     // Never opened for writing (a FIFO without a reader would hang the
@@ -324,7 +340,7 @@ private Q_SLOTS:
         } else if (kind == QLatin1String("socket")) {
             const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
             QVERIFY(s >= 0);
-            sockaddr_un address {};
+            sockaddr_un address{};
             address.sun_family = AF_UNIX;
             QVERIFY(std::size_t(native.size()) < sizeof address.sun_path);
             std::memcpy(address.sun_path, native.constData(), std::size_t(native.size()));
@@ -349,8 +365,10 @@ private Q_SLOTS:
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("nobodys");
         for (int i = 0; i < 4; ++i) {
-            QTest::newRow(qPrintable(QStringLiteral("%1, 0640").arg(formats[i].extension))) << i << 0640 << false;
-            QTest::newRow(qPrintable(QStringLiteral("%1, 0600").arg(formats[i].extension))) << i << 0600 << false;
+            QTest::newRow(qPrintable(QStringLiteral("%1, 0640").arg(formats[i].extension)))
+                << i << 0640 << false;
+            QTest::newRow(qPrintable(QStringLiteral("%1, 0600").arg(formats[i].extension)))
+                << i << 0600 << false;
             QTest::newRow(qPrintable(QStringLiteral("%1, 0664 of nobody's").arg(formats[i].extension)))
                 << i << 0664 << true;
         }
@@ -393,7 +411,8 @@ private Q_SLOTS:
             for (int bytes : {249, 255}) {
                 QTest::newRow(qPrintable(QStringLiteral("%1, %2 bytes").arg(formats[i].extension).arg(bytes)))
                     << i << bytes << false;
-                QTest::newRow(qPrintable(QStringLiteral("%1, %2 bytes, two-byte letters").arg(formats[i].extension).arg(bytes)))
+                QTest::newRow(qPrintable(
+                    QStringLiteral("%1, %2 bytes, two-byte letters").arg(formats[i].extension).arg(bytes)))
                     << i << bytes << true;
             }
     }
@@ -408,7 +427,8 @@ private Q_SLOTS:
         const QByteArray suffix = QByteArray(".") + f.extension;
         QByteArray stem;
         while (stem.size() + suffix.size() < bytes)
-            stem += multibyte && stem.size() + suffix.size() + 2 <= bytes ? QByteArray("\xc3\xa9") : QByteArray("n");
+            stem += multibyte && stem.size() + suffix.size() + 2 <= bytes ? QByteArray("\xc3\xa9")
+                                                                          : QByteArray("n");
         const QByteArray name = stem + suffix;
         QCOMPARE(name.size(), qsizetype(bytes));
         const QString path = out_ + QLatin1Char('/') + QFile::decodeName(name);
@@ -428,8 +448,9 @@ private Q_SLOTS:
         for (int i : {2, 3})
             for (const char* name : {"tempscan.bmp", "nconvert.exe"})
                 for (bool link : {false, true})
-                    QTest::newRow(qPrintable(QStringLiteral("%1, %2%3").arg(formats[i].extension, name,
-                                                                           link ? ", through a link" : "")))
+                    QTest::newRow(
+                        qPrintable(QStringLiteral("%1, %2%3")
+                                       .arg(formats[i].extension, name, link ? ", through a link" : "")))
                         << i << name << link;
     }
     // The export deletes these again: "Done." would leave no file.
@@ -512,7 +533,7 @@ private Q_SLOTS:
             QVERIFY2(!written.isNull(), f.extension);
             const int difference = maxDifference(written, expected);
             QVERIFY2(difference <= (f.button == 1 ? 12 : 0),
-                     qPrintable(QStringLiteral("%1 differs by %2").arg(f.extension).arg(difference)));
+                qPrintable(QStringLiteral("%1 differs by %2").arg(f.extension).arg(difference)));
         }
     }
 };

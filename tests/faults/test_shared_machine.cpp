@@ -109,8 +109,8 @@ class TestSharedMachine : public QObject {
         auto* p = new QProcess(this);
         p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p->start(QCoreApplication::applicationFilePath(),
-                 {QStringLiteral("--child"), temp, out, QString::number(size.width()),
-                  QString::number(size.height()), QString::fromLatin1(format)});
+            {QStringLiteral("--child"), temp, out, QString::number(size.width()),
+                QString::number(size.height()), QString::fromLatin1(format)});
         return p;
     }
 
@@ -140,13 +140,14 @@ private Q_SLOTS:
         test::writeFile(shared + QStringLiteral("/tempscan.bmp"), red);
         test::writeFile(shared + QStringLiteral("/nconvert.exe"), planted);
         QFile::setPermissions(shared + QStringLiteral("/nconvert.exe"),
-                              QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+            QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
         const QString out = work_.filePath(QStringLiteral("out-") + format);
         QVERIFY(QDir().mkpath(out));
         QVERIFY(::chmod(QFile::encodeName(out).constData(), 0777) == 0);
         const QString target = out + QStringLiteral("/mine.") + format;
 
-        const test::ChildResult r = test::runAsNobody({shared, target, QStringLiteral("320"), QStringLiteral("240"), format});
+        const test::ChildResult r
+            = test::runAsNobody({shared, target, QStringLiteral("320"), QStringLiteral("240"), format});
         if (!r.ran)
             QSKIP(qPrintable(r.whyNot));
         QCOMPARE(r.exitCode, 0);
@@ -159,10 +160,12 @@ private Q_SLOTS:
         // folder is left empty.
         QCOMPARE(test::contents(shared + QStringLiteral("/tempscan.bmp")), red);
         QCOMPARE(test::contents(shared + QStringLiteral("/nconvert.exe")), planted);
-        const QStringList own = QDir(shared).entryList(QStringList{QStringLiteral("orvane-capture-desk-*")}, QDir::Dirs);
+        const QStringList own
+            = QDir(shared).entryList(QStringList{QStringLiteral("orvane-capture-desk-*")}, QDir::Dirs);
         QCOMPARE(own.size(), 1);
-        QCOMPARE(QDir(shared + QLatin1Char('/') + own[0]).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-                 QStringList());
+        QCOMPARE(QDir(shared + QLatin1Char('/') + own[0])
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList());
     }
 
     // Two copies of one user export through the same temporary folder at
@@ -186,9 +189,9 @@ private Q_SLOTS:
         QByteArray said;
         // The second copy is waiting: ten ticks of its timer under the
         // hourglass while the first one's converter stands still.
-        QTRY_VERIFY_WITH_TIMEOUT((said += b->readAllStandardOutput()).count("waiting") >= 10
-                                     || b->state() == QProcess::NotRunning,
-                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (said += b->readAllStandardOutput()).count("waiting") >= 10 || b->state() == QProcess::NotRunning,
+            60000);
         QVERIFY2(b->state() == QProcess::Running, said.constData());
         QCOMPARE(test::contents(temp.filePath(QStringLiteral("tempscan.bmp"))), firstPicture);
         QCOMPARE(test::processesRunning(converter), converters);
@@ -205,7 +208,8 @@ private Q_SLOTS:
         QCOMPARE(QImageReader::imageFormat(second), QByteArray("tiff"));
         QCOMPARE(QImage(first).convertToFormat(QImage::Format_RGB32), test::noisyPicture(3000, 3000));
         QCOMPARE(QImage(second).convertToFormat(QImage::Format_RGB32), test::noisyPicture(640, 480));
-        QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+        QCOMPARE(QDir(temp.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList());
     }
 
     // Two copies of one user scan at the same moment through the same scan
@@ -217,7 +221,7 @@ private Q_SLOTS:
     {
         QTemporaryDir app;
         QVERIFY(QFile::copy(qEnvironmentVariable("ORVANE_STUB_DIR") + QStringLiteral("/libstub_copies.so"),
-                            app.filePath(QStringLiteral("EZTW32.dll"))));
+            app.filePath(QStringLiteral("EZTW32.dll"))));
         const QString pipe = work_.filePath(QStringLiteral("first-picture"));
         QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
         const QString secondPicture = work_.filePath(QStringLiteral("second.bmp"));
@@ -240,13 +244,14 @@ private Q_SLOTS:
         // the first copy is then inside its acquire.
         UniqueFd feed;
         QTRY_VERIFY_WITH_TIMEOUT(
-            (feed = UniqueFd(::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC))), 60000);
+            (feed = UniqueFd(::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC))),
+            60000);
 
         QProcess* b = start(secondPicture);
         QByteArray saidB;
-        QTRY_VERIFY_WITH_TIMEOUT((saidB += b->readAllStandardOutput()).count("tick") >= 10
-                                     || b->state() == QProcess::NotRunning,
-                                 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (saidB += b->readAllStandardOutput()).count("tick") >= 10 || b->state() == QProcess::NotRunning,
+            60000);
         QVERIFY2(b->state() == QProcess::Running && !saidB.contains("picture"), saidB.constData());
 
         const QByteArray firstPicture = [] {
@@ -266,7 +271,8 @@ private Q_SLOTS:
         saidB += b->readAllStandardOutput();
         QVERIFY2(saidA.contains("picture 80x60") && !saidA.contains("message"), saidA.constData());
         QVERIFY2(saidB.contains("picture 64x48") && !saidB.contains("message"), saidB.constData());
-        QCOMPARE(QDir(app.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("EZTW32.dll")});
+        QCOMPARE(QDir(app.path()).entryList(QDir::Files | QDir::Hidden),
+            QStringList{QStringLiteral("EZTW32.dll")});
     }
 };
 

@@ -13,13 +13,16 @@ namespace nconvert_test {
 struct Run {
     int exitCode = -1;
     bool crashed = false;
-    QString errors;  // standard error
+    QString errors; // standard error
 };
 
-inline QString converterPath() { return QStringLiteral(NCONVERT_EXE); }
+inline QString converterPath()
+{
+    return QStringLiteral(NCONVERT_EXE);
+}
 
-inline Run runConverter(const QStringList& arguments, const QString& program = converterPath(),
-                        const QStringList& prefix = {})
+inline Run runConverter(
+    const QStringList& arguments, const QString& program = converterPath(), const QStringList& prefix = {})
 {
     QProcess p;
     if (prefix.isEmpty()) {
@@ -49,8 +52,7 @@ inline Run convert(const QString& format, const QString& output, const QString& 
 // are hidden and named ".<target's name>.nconvert-XXXXXX").
 inline QStringList leftovers(const QString& dir)
 {
-    return QDir(dir).entryList({QStringLiteral(".*.nconvert-*")},
-                               QDir::Files | QDir::Hidden | QDir::System);
+    return QDir(dir).entryList({QStringLiteral(".*.nconvert-*")}, QDir::Files | QDir::Hidden | QDir::System);
 }
 
 // The largest difference of one channel between two pictures of the same
@@ -69,13 +71,12 @@ inline int maxDifference(const QImage& a, const QImage& b)
         for (int col = 0; col < x.width(); ++col) {
             if (qAlpha(p[col]) == 0 && qAlpha(q[col]) == 0)
                 continue;
-            worst = std::max({worst, std::abs(qRed(p[col]) - qRed(q[col])),
-                              std::abs(qGreen(p[col]) - qGreen(q[col])),
-                              std::abs(qBlue(p[col]) - qBlue(q[col])),
-                              std::abs(qAlpha(p[col]) - qAlpha(q[col]))});
+            worst = std::max(
+                {worst, std::abs(qRed(p[col]) - qRed(q[col])), std::abs(qGreen(p[col]) - qGreen(q[col])),
+                    std::abs(qBlue(p[col]) - qBlue(q[col])), std::abs(qAlpha(p[col]) - qAlpha(q[col]))});
         }
     }
     return worst;
 }
 
-}  // namespace nconvert_test
+} // namespace nconvert_test

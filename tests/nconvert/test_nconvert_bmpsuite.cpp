@@ -31,7 +31,7 @@ QList<Entry> manifest(const QString& folder)
     QFile f(kSuite + QStringLiteral("/manifest.tsv"));
     if (!f.open(QIODevice::ReadOnly))
         return entries;
-    f.readLine();  // column names
+    f.readLine(); // column names
     while (!f.atEnd()) {
         const QStringList cols = QString::fromUtf8(f.readLine()).split(QLatin1Char('\t'));
         if (cols.size() >= 3 && cols[0].startsWith(folder + QLatin1Char('/'))
@@ -104,8 +104,7 @@ int storedBitsPerPixel(const QString& path)
 }
 
 // A refusal: exit code 1, one line naming the file, no output, no leftovers.
-void verifyRefusal(const Run& run, const QString& file, const QString& output,
-                   const QString& dir)
+void verifyRefusal(const Run& run, const QString& file, const QString& output, const QString& dir)
 {
     QVERIFY2(!run.crashed, qPrintable(file));
     QCOMPARE(run.exitCode, 1);
@@ -131,19 +130,22 @@ QByteArray rle8File(int width, int height, const QByteArray& data)
     qToLittleEndian<qint32>(height, p + 22);
     qToLittleEndian<quint16>(1, p + 26);
     qToLittleEndian<quint16>(8, p + 28);
-    qToLittleEndian<quint32>(1, p + 30);  // RLE8
+    qToLittleEndian<quint32>(1, p + 30); // RLE8
     qToLittleEndian<quint32>(quint32(data.size()), p + 34);
     for (int i = 0; i < 256; ++i) {
-        p[54 + 4 * i] = uchar((i * 7) & 255);  // blue
-        p[54 + 4 * i + 1] = uchar(255 - i);    // green
-        p[54 + 4 * i + 2] = uchar(i);          // red
+        p[54 + 4 * i] = uchar((i * 7) & 255); // blue
+        p[54 + 4 * i + 1] = uchar(255 - i); // green
+        p[54 + 4 * i + 2] = uchar(i); // red
     }
     return f + data;
 }
 
-QRgb rleColour(int index) { return qRgb(index, 255 - index, (index * 7) & 255); }
+QRgb rleColour(int index)
+{
+    return qRgb(index, 255 - index, (index * 7) & 255);
+}
 
-}  // namespace
+} // namespace
 
 class TestNconvertBmpSuite : public QObject {
     Q_OBJECT
@@ -154,7 +156,7 @@ private Q_SLOTS:
         QVERIFY2(QFile::exists(kSuite + QStringLiteral("/manifest.tsv")), qPrintable(kSuite));
         QVERIFY2(QFile::exists(converterPath()), qPrintable(converterPath()));
         QVERIFY2(QImageReader::supportedImageFormats().contains("tiff"),
-                 "Qt's TIFF plugin (qt6-image-formats-plugins) is needed");
+            "Qt's TIFF plugin (qt6-image-formats-plugins) is needed");
     }
 
     void goodFiles_data() { addRows(QStringLiteral("g")); }
@@ -252,7 +254,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, format);
         const int width = 100, height = 300;
-        std::vector<int> expected(width * height, 0);  // [bottom-up row][x]
+        std::vector<int> expected(width * height, 0); // [bottom-up row][x]
         QByteArray data;
         auto op = [&](int a, int b) {
             data.append(char(a));
@@ -261,12 +263,12 @@ private Q_SLOTS:
         int y = 0;
         while (y < height) {
             if (y == 251) {
-                op(0, 1);  // end of bitmap: rows 251 and up stay undefined
+                op(0, 1); // end of bitmap: rows 251 and up stay undefined
                 break;
             }
             int x = 0;
             if (y % 7 == 3) {
-                op(0, width);  // one absolute run over the whole row
+                op(0, width); // one absolute run over the whole row
                 for (int i = 0; i < width; ++i) {
                     const int v = (i * 3 + y) % 250 + 1;
                     data.append(char(v));
@@ -276,7 +278,7 @@ private Q_SLOTS:
             }
             while (x < width) {
                 if (y == 120 && x == 50) {
-                    op(0, 2);  // delta: 10 right, 15 up, across the border at row 128
+                    op(0, 2); // delta: 10 right, 15 up, across the border at row 128
                     data.append(char(10));
                     data.append(char(15));
                     y = 135;
@@ -290,7 +292,7 @@ private Q_SLOTS:
                     expected[y * width + x + i] = v;
                 x += n;
             }
-            op(0, 0);  // end of line
+            op(0, 0); // end of line
             ++y;
         }
 
@@ -310,7 +312,8 @@ private Q_SLOTS:
                 const int v = expected[(height - 1 - row) * width + col];
                 if (out.pixel(col, row) != rleColour(v))
                     QFAIL(qPrintable(QStringLiteral("pixel %1,%2 is %3, expected colour %4")
-                                         .arg(col).arg(row)
+                                         .arg(col)
+                                         .arg(row)
                                          .arg(out.pixel(col, row), 8, 16)
                                          .arg(v)));
             }

@@ -45,15 +45,15 @@ Bytes sample(const char* kind, std::size_t size)
             d[i] = 0;
         else if (qstrcmp(kind, "two values") == 0)
             d[i] = (r & 1) ? 0x40 : 0x41;
-        else if (qstrcmp(kind, "skewed noise") == 0)  // like filtered scan data
+        else if (qstrcmp(kind, "skewed noise") == 0) // like filtered scan data
             d[i] = std::uint8_t(int((r % 9) + ((r >> 8) % 9)) - 8);
-        else  // runs and noise mixed
+        else // runs and noise mixed
             d[i] = ((i / 5000) & 1) ? std::uint8_t(r % 5) : std::uint8_t(i / 700);
     }
     return d;
 }
 
-}  // namespace
+} // namespace
 
 class TestNconvertDeflate : public QObject {
     Q_OBJECT
@@ -67,8 +67,8 @@ private Q_SLOTS:
         for (const char* kind : {"random", "constant", "two values", "skewed noise", "mixed"})
             for (int size : {0, 1, 2, 3, 32767, 32768, 32769, 300001})
                 for (int chunks : {1, 3})
-                    QTest::newRow(qPrintable(QStringLiteral("%1 %2 bytes in %3")
-                                                 .arg(QLatin1String(kind)).arg(size).arg(chunks)))
+                    QTest::newRow(qPrintable(
+                        QStringLiteral("%1 %2 bytes in %3").arg(QLatin1String(kind)).arg(size).arg(chunks)))
                         << QByteArray(kind) << size << chunks;
     }
     void roundTrip()
@@ -83,8 +83,7 @@ private Q_SLOTS:
             for (int c = 0; c < chunks; ++c) {
                 const std::size_t from = std::min(data.size(), std::size_t(c) * step);
                 const std::size_t n = std::min(step, data.size() - from);
-                const auto end = c + 1 == chunks ? nconvert::ChunkEnd::Final
-                                                 : nconvert::ChunkEnd::Flush;
+                const auto end = c + 1 == chunks ? nconvert::ChunkEnd::Final : nconvert::ChunkEnd::Flush;
                 if (huffmanOnly)
                     nconvert::deflateHuffmanOnly(data.data() + from, n, end, packed);
                 else

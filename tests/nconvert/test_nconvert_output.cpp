@@ -2,9 +2,9 @@
 // them: every depth becomes a PNG and a TIFF that Qt's own decoders read back
 // pixel for pixel, at the same depth and resolution. Also its command line,
 // and what happens to the target when a conversion fails.
-#include "nconvert/ConverterRun.h"
 #include "common/TmpfsMount.h"
 #include "common/Unprivileged.h"
+#include "nconvert/ConverterRun.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -18,7 +18,7 @@ using namespace nconvert_test;
 
 namespace {
 
-constexpr int kDpm600 = 23622;  // 600 dpi in pixels per metre
+constexpr int kDpm600 = 23622; // 600 dpi in pixels per metre
 
 // Half noise (what scanners deliver), half flat areas and gradients, so that
 // both ways of compressing are used; tall enough for several bands of rows.
@@ -34,8 +34,7 @@ QImage makePicture(QImage::Format format, int width, int height)
             table.append(qRgb((i * 37) & 255, (i * 91) & 255, 255 - i));
         img.setColorTable(table);
     }
-    const int colours = format == QImage::Format_Mono ? 2
-                        : format == QImage::Format_Indexed8 ? 200 : 256;
+    const int colours = format == QImage::Format_Mono ? 2 : format == QImage::Format_Indexed8 ? 200 : 256;
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             const bool noisy = x < width / 2;
@@ -64,7 +63,7 @@ QImage makePicture(QImage::Format format, int width, int height)
     return img;
 }
 
-}  // namespace
+} // namespace
 
 class TestNconvertOutput : public QObject {
     Q_OBJECT
@@ -88,8 +87,8 @@ private Q_SLOTS:
         };
         for (const auto& c : cases)
             for (const char* format : {"png", "tiff"})
-                QTest::newRow(qPrintable(QStringLiteral("%1 %2").arg(QLatin1String(c.name),
-                                                                     QLatin1String(format))))
+                QTest::newRow(
+                    qPrintable(QStringLiteral("%1 %2").arg(QLatin1String(c.name), QLatin1String(format))))
                     << int(c.fmt) << c.size << QString::fromLatin1(format);
     }
     void depthsAndResolution()
@@ -148,8 +147,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, format);
         QImage picture = makePicture(QImage::Format_RGB32, 64, 48);
-        picture.setDotsPerMeterX(11811);  // 300 dpi
-        picture.setDotsPerMeterY(4000);   // 101.6 dpi
+        picture.setDotsPerMeterX(11811); // 300 dpi
+        picture.setDotsPerMeterY(4000); // 101.6 dpi
         QTemporaryDir dir;
         const QString bmp = dir.filePath(QStringLiteral("in.bmp"));
         QVERIFY(picture.save(bmp, "BMP"));
@@ -185,7 +184,7 @@ private Q_SLOTS:
         const Run run = runConverter(arguments);
         QCOMPARE(run.exitCode, 2);
         QVERIFY2(run.errors.startsWith(QStringLiteral("usage: nconvert -out tiff|png -o OUTPUT")),
-                 qPrintable(run.errors));
+            qPrintable(run.errors));
         QVERIFY(!QFile::exists(output));
     }
 
@@ -195,14 +194,12 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("cause");
-        QTest::newRow("missing input") << QStringLiteral("missing.bmp")
-                                       << QStringLiteral("No such file or directory");
-        QTest::newRow("truncated BMP") << QStringLiteral("cut.bmp")
-                                       << QStringLiteral("file is truncated");
-        QTest::newRow("not a BMP") << QStringLiteral("text.bmp")
-                                   << QStringLiteral("not a BMP picture");
-        QTest::newRow("bad palette index") << QStringLiteral("index.bmp")
-                                           << QStringLiteral("outside the palette");
+        QTest::newRow("missing input")
+            << QStringLiteral("missing.bmp") << QStringLiteral("No such file or directory");
+        QTest::newRow("truncated BMP") << QStringLiteral("cut.bmp") << QStringLiteral("file is truncated");
+        QTest::newRow("not a BMP") << QStringLiteral("text.bmp") << QStringLiteral("not a BMP picture");
+        QTest::newRow("bad palette index")
+            << QStringLiteral("index.bmp") << QStringLiteral("outside the palette");
     }
     void failureKeepsTarget()
     {
@@ -237,7 +234,7 @@ private Q_SLOTS:
             QFile f(path);
             QVERIFY(f.open(QIODevice::ReadWrite));
             QByteArray data = f.readAll();
-            qToLittleEndian<quint32>(4, data.data() + 46);  // colours used
+            qToLittleEndian<quint32>(4, data.data() + 46); // colours used
             f.seek(0);
             f.write(data);
         }
@@ -247,8 +244,7 @@ private Q_SLOTS:
             write(QFileInfo(target).fileName(), "the user's earlier file");
             const Run run = convert(format, target, dir.filePath(input));
             QCOMPARE(run.exitCode, 1);
-            QVERIFY2(run.errors.contains(input) && run.errors.contains(cause),
-                     qPrintable(run.errors));
+            QVERIFY2(run.errors.contains(input) && run.errors.contains(cause), qPrintable(run.errors));
             QFile f(target);
             QVERIFY(f.open(QIODevice::ReadOnly));
             QCOMPARE(f.readAll(), QByteArray("the user's earlier file"));
@@ -275,9 +271,9 @@ private Q_SLOTS:
             }
             const Run run = convert(format, target, input);
             QCOMPARE(run.exitCode, 1);
-            QVERIFY2(run.errors.contains(QStringLiteral("No space left on device"))
-                         && run.errors.contains(target),
-                     qPrintable(run.errors));
+            QVERIFY2(
+                run.errors.contains(QStringLiteral("No space left on device")) && run.errors.contains(target),
+                qPrintable(run.errors));
             QFile f(target);
             QVERIFY(f.open(QIODevice::ReadOnly));
             QCOMPARE(f.readAll(), QByteArray("earlier"));
@@ -292,7 +288,7 @@ private Q_SLOTS:
         const QString input = dir.filePath(QStringLiteral("in.bmp"));
         const QImage picture = makePicture(QImage::Format_RGB32, 120, 90);
         QVERIFY(picture.save(input, "BMP"));
-        const QString target = dir.filePath(QStringLiteral("scan"));  // no extension
+        const QString target = dir.filePath(QStringLiteral("scan")); // no extension
         {
             QFile f(target);
             QVERIFY(f.open(QIODevice::WriteOnly));
@@ -301,7 +297,7 @@ private Q_SLOTS:
         QVERIFY(::chmod(QFile::encodeName(target).constData(), 0640) == 0);
         QCOMPARE(convert(QStringLiteral("tiff"), target, input).exitCode, 0);
         QCOMPARE(maxDifference(QImage(target, "tiff"), picture), 0);
-        struct stat st {};
+        struct stat st { };
         QVERIFY(::stat(QFile::encodeName(target).constData(), &st) == 0);
         QCOMPARE(int(st.st_mode & 07777), 0640);
     }
@@ -313,9 +309,8 @@ private Q_SLOTS:
         if (!whyNot.isEmpty())
             QSKIP(qPrintable(whyNot));
         QTemporaryDir dir;
-        QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner
-                                                      | QFile::ExeOwner | QFile::ReadOther
-                                                      | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(dir.path(),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
         orvane::test::openPathFor(dir.path());
         orvane::test::openPathFor(converterPath());
         const QString input = dir.filePath(QStringLiteral("in.bmp"));
@@ -325,12 +320,11 @@ private Q_SLOTS:
         const Run run = runConverter(
             {QStringLiteral("-out"), QStringLiteral("png"), QStringLiteral("-o"), target, input},
             converterPath(),
-            {orvane::test::setprivPath(), QStringLiteral("--reuid=nobody"),
-             QStringLiteral("--regid=nogroup"), QStringLiteral("--clear-groups")});
+            {orvane::test::setprivPath(), QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                QStringLiteral("--clear-groups")});
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.errors.contains(QStringLiteral("Permission denied"))
-                     && run.errors.contains(target),
-                 qPrintable(run.errors));
+        QVERIFY2(run.errors.contains(QStringLiteral("Permission denied")) && run.errors.contains(target),
+            qPrintable(run.errors));
         QVERIFY(!QFile::exists(target));
     }
 
@@ -378,18 +372,20 @@ private Q_SLOTS:
                 target = real;
             } else if (kind == QLatin1String("chain")) {
                 QVERIFY(::symlink("middle", nativeTarget.constData()) == 0);
-                QVERIFY(::symlink("real.png", QFile::encodeName(dir.filePath(QStringLiteral("middle"))).constData()) == 0);
+                QVERIFY(::symlink(
+                            "real.png", QFile::encodeName(dir.filePath(QStringLiteral("middle"))).constData())
+                    == 0);
             } else {
                 QVERIFY(::symlink("real.png", nativeTarget.constData()) == 0);
             }
         }
-        struct stat before {};
+        struct stat before { };
         QVERIFY(::lstat(QFile::encodeName(target).constData(), &before) == 0);
 
         const Run run = convert(QStringLiteral("png"), target, input);
 
         QVERIFY(!run.crashed);
-        struct stat after {};
+        struct stat after { };
         QVERIFY(::lstat(QFile::encodeName(target).constData(), &after) == 0);
         QCOMPARE(after.st_mode & S_IFMT, before.st_mode & S_IFMT); // a link stays a link
         QVERIFY(leftovers(dir.path()).isEmpty());
@@ -400,7 +396,7 @@ private Q_SLOTS:
         }
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(maxDifference(QImage(real, "png"), picture), 0);
-        struct stat st {};
+        struct stat st { };
         QVERIFY(::stat(QFile::encodeName(real).constData(), &st) == 0);
         if (kind != QLatin1String("dangling"))
             QCOMPARE(int(st.st_mode & 07777), 0604);

@@ -31,14 +31,15 @@ using namespace orvane;
 
 namespace {
 
-const QString scanFailed = QStringLiteral("Scan failed.  (This may happen if the user canceled the scan dialog.)");
+const QString scanFailed
+    = QStringLiteral("Scan failed.  (This may happen if the user canceled the scan dialog.)");
 
 // The virtual scanner: one colour device up to 300 x 300 mm, the case's
 // own lines after these.
 const QStringList baseConfig{"number_of_devices 1", "mode Color", "depth 8", "resolution_min 25.0",
-                             "resolution_max 600.0", "resolution_quant 1.0", "resolution 50.0",
-                             "test-picture \"Color pattern\"", "geometry_min 0.0", "geometry_max 300.0",
-                             "geometry_quant 1.0", "tl_x 0.0", "tl_y 0.0", "br_x 300.0", "br_y 300.0"};
+    "resolution_max 600.0", "resolution_quant 1.0", "resolution 50.0", "test-picture \"Color pattern\"",
+    "geometry_min 0.0", "geometry_max 300.0", "geometry_quant 1.0", "tl_x 0.0", "tl_y 0.0", "br_x 300.0",
+    "br_y 300.0"};
 
 struct ChildReport {
     int exitCode = -1;
@@ -63,7 +64,7 @@ class TestScanE2E : public QObject {
     // Runs one case in a child: a fresh application folder holding the real
     // library, a SANE configuration with `extra` lines.
     ChildReport run(const QString& action, const QStringList& extra = {}, bool asNobody = false,
-                    const QStringList& childEnv = {})
+        const QStringList& childEnv = {})
     {
         const QString dir = work_.filePath(QStringLiteral("case%1").arg(++cases_));
         test::writeSaneConfig(dir + QStringLiteral("/sane.d"), baseConfig + extra);
@@ -71,13 +72,13 @@ class TestScanE2E : public QObject {
         QDir().mkpath(app);
         QFile::copy(QStringLiteral(EZTW32_LIBRARY), app + QStringLiteral("/EZTW32.dll"));
         const QStringList env{QStringLiteral("SANE_CONFIG_DIR=") + dir + QStringLiteral("/sane.d"),
-                              QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("LC_ALL=C")};
+            QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("LC_ALL=C")};
         ChildReport r;
         QByteArray output;
         if (asNobody) {
             test::openPathFor(app);
-            QFile::setPermissions(app, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
-                                           | QFile::ExeOther);
+            QFile::setPermissions(app,
+                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
             const test::ChildResult c = test::runAsNobody(QStringList{action, app} + childEnv, env);
             if (!c.ran)
                 QTest::qSkip(qPrintable(c.whyNot), __FILE__, __LINE__);
@@ -118,7 +119,7 @@ private Q_SLOTS:
             QVERIFY2(s.contains(QStringLiteral("same-image:yes")), qPrintable(s));
         }
         QVERIFY2(shown[0].section(QLatin1Char(' '), 0, 0) != shown[1].section(QLatin1Char(' '), 0, 0),
-                 qPrintable(shown.join(QLatin1Char('|'))));
+            qPrintable(shown.join(QLatin1Char('|'))));
         QCOMPARE(r.with(QStringLiteral("scrolled")), QStringList{QStringLiteral("yes")});
     }
 
@@ -134,7 +135,8 @@ private Q_SLOTS:
     {
         const ChildReport r = run(QStringLiteral("cancel"));
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.with(QStringLiteral("message")), QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
+        QCOMPARE(r.with(QStringLiteral("message")),
+            QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
         QCOMPARE(r.with(QStringLiteral("library-message")), QStringList());
         QCOMPARE(r.with(QStringLiteral("kept")), QStringList{QStringLiteral("yes")});
     }
@@ -152,10 +154,12 @@ private Q_SLOTS:
     void faultStatusesGiveMinus1()
     {
         QFETCH(QString, status);
-        const ChildReport r = run(QStringLiteral("fault"), {QStringLiteral("read-status-code \"%1\"").arg(status)});
+        const ChildReport r
+            = run(QStringLiteral("fault"), {QStringLiteral("read-status-code \"%1\"").arg(status)});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("library-message")).size(), 1);
-        QCOMPARE(r.with(QStringLiteral("message")), QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
+        QCOMPARE(r.with(QStringLiteral("message")),
+            QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
         QCOMPARE(r.with(QStringLiteral("kept")), QStringList{QStringLiteral("yes")});
         QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
     }
@@ -163,9 +167,9 @@ private Q_SLOTS:
     // Fewer lines than announced: the scan ends early, no half picture.
     void scanThatEndsEarly()
     {
-        const ChildReport r = run(QStringLiteral("fault"), {QStringLiteral("read-limit true"),
-                                                             QStringLiteral("read-limit-size 1"),
-                                                             QStringLiteral("ppl-loss 7")});
+        const ChildReport r = run(QStringLiteral("fault"),
+            {QStringLiteral("read-limit true"), QStringLiteral("read-limit-size 1"),
+                QStringLiteral("ppl-loss 7")});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
     }
@@ -191,14 +195,16 @@ private Q_SLOTS:
         QVERIFY(::chown(QFile::encodeName(base).constData(), nobody->pw_uid, nobody->pw_gid) == 0);
         QFile::setPermissions(base, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         test::openPathFor(base);
-        const QString variable = runtime ? QStringLiteral("XDG_RUNTIME_DIR") : QStringLiteral("XDG_CACHE_HOME");
-        const ChildReport r = run(QStringLiteral("scan-once"), {}, true, {variable + QLatin1Char('=') + base});
+        const QString variable
+            = runtime ? QStringLiteral("XDG_RUNTIME_DIR") : QStringLiteral("XDG_CACHE_HOME");
+        const ChildReport r
+            = run(QStringLiteral("scan-once"), {}, true, {variable + QLatin1Char('=') + base});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("message")), QStringList());
         QCOMPARE(r.with(QStringLiteral("shown")).size(), 1);
         QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
         const QString own = base + QStringLiteral("/orvane-capture-desk");
-        struct stat st {};
+        struct stat st { };
         QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
         QVERIFY(S_ISDIR(st.st_mode));
         QCOMPARE(st.st_uid, nobody->pw_uid);
@@ -213,20 +219,21 @@ private Q_SLOTS:
     {
         const QString shared = work_.filePath(QStringLiteral("shared-runtime"));
         QVERIFY(QDir().mkpath(shared));
-        QFile::setPermissions(shared, QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadOther
-                                          | QFile::WriteOther | QFile::ExeOther);
+        QFile::setPermissions(shared,
+            QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadOther | QFile::WriteOther
+                | QFile::ExeOther);
         const QString locked = work_.filePath(QStringLiteral("locked-cache"));
         QVERIFY(QDir().mkpath(locked));
         test::openPathFor(locked);
         const ChildReport r = run(QStringLiteral("scan-once"), {}, true,
-                                  {QStringLiteral("XDG_RUNTIME_DIR=") + shared,
-                                   QStringLiteral("XDG_CACHE_HOME=") + locked});
+            {QStringLiteral("XDG_RUNTIME_DIR=") + shared, QStringLiteral("XDG_CACHE_HOME=") + locked});
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("message")),
-                 QStringList{QStringLiteral("Scanner Interface Error|Temporary file access error.  This can be "
-                                            "caused when running on a system with limited access rights.  Please "
-                                            "enable admin rights and try again.")});
-        QCOMPARE(QDir(shared).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+            QStringList{QStringLiteral("Scanner Interface Error|Temporary file access error.  This can be "
+                                       "caused when running on a system with limited access rights.  Please "
+                                       "enable admin rights and try again.")});
+        QCOMPARE(
+            QDir(shared).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
     }
 };
 
@@ -266,7 +273,8 @@ struct User {
                     if (at >= 0)
                         combo->setCurrentIndex(at);
                 }
-            if (auto* b = w->findChild<QPushButton*>(cancel ? QStringLiteral("cancelButton") : QStringLiteral("scanButton")))
+            if (auto* b = w->findChild<QPushButton*>(
+                    cancel ? QStringLiteral("cancelButton") : QStringLiteral("scanButton")))
                 b->click();
         } else if (name == QLatin1String("sourceDialog")) {
             auto* select = w->findChild<QPushButton*>(QStringLiteral("selectButton"));
@@ -291,11 +299,11 @@ void report(Form1& form)
             .arg(viewer->picScan->x())
             .arg(viewer->picScan->y())
             .arg(form.isVisible() ? "shown" : "hidden", viewer->isVisible() ? "shown" : "hidden",
-                 QFile::exists(globals().AppFolder + QStringLiteral("VBScanInterface.bmp")) ? "left" : "gone",
-                 viewer->picScan->picture().constBits() == picture.constBits()
-                         && viewer->picScan->size() == picture.size()
-                     ? "yes"
-                     : "no"));
+                QFile::exists(globals().AppFolder + QStringLiteral("VBScanInterface.bmp")) ? "left" : "gone",
+                viewer->picScan->picture().constBits() == picture.constBits()
+                        && viewer->picScan->size() == picture.size()
+                    ? "yes"
+                    : "no"));
 }
 
 int child(const QStringList& args)
@@ -336,14 +344,16 @@ int child(const QStringList& args)
         user.cancel = action == QLatin1String("cancel");
         ScanImage(form);
         report(form);
-        say(QStringLiteral("kept ") + (form.picBuffer->picture().cacheKey() == earlier.cacheKey() ? "yes" : "no"));
+        say(QStringLiteral("kept ")
+            + (form.picBuffer->picture().cacheKey() == earlier.cacheKey() ? "yes" : "no"));
         if (action == QLatin1String("fault")) {
             // The next command still works: the library closed the device.
             user.cancel = true;
             ScanImage(form);
         }
     }
-    say(QStringLiteral("files ") + QDir(args.value(1)).entryList(QDir::Files | QDir::Hidden).join(QLatin1Char(',')));
+    say(QStringLiteral("files ")
+        + QDir(args.value(1)).entryList(QDir::Files | QDir::Hidden).join(QLatin1Char(',')));
     for (const test::Message& m : desktop.messages)
         if (m.text != scanFailed || action != QLatin1String("fault") || &m == &desktop.messages.first())
             say(QStringLiteral("message ") + m.title + QLatin1Char('|') + m.text);

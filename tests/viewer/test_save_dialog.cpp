@@ -95,7 +95,8 @@ private Q_SLOTS:
         QTemporaryDir folder;
         // Typed as a full path, and as a bare name in the folder shown.
         for (const QString& typed : {folder.filePath(name), name}) {
-            SaveFileDialog dialog(nullptr, QStringLiteral("Save Image"), QStringLiteral("PNG Files (*.png)"), folder.path());
+            SaveFileDialog dialog(
+                nullptr, QStringLiteral("Save Image"), QStringLiteral("PNG Files (*.png)"), folder.path());
             Typist t{typed, {}, {}, false};
             t.arm();
             QCOMPARE(dialog.exec(), int(QDialog::Accepted));
@@ -109,11 +110,16 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("absolute, kept as typed") << "/a//b/../c.png" << "/a//b/../c.png";
-        QTest::newRow("relative") << "sub/c.png" << "/shown/sub/c.png";
-        QTest::newRow("home") << "~/c.png" << "HOME/c.png";
-        QTest::newRow("a tilde inside a name") << "a~/c.png" << "/shown/a~/c.png";
-        QTest::newRow("a name starting with a tilde") << "~c.png" << "/shown/~c.png";
+        QTest::newRow("absolute, kept as typed") << "/a//b/../c.png"
+                                                 << "/a//b/../c.png";
+        QTest::newRow("relative") << "sub/c.png"
+                                  << "/shown/sub/c.png";
+        QTest::newRow("home") << "~/c.png"
+                              << "HOME/c.png";
+        QTest::newRow("a tilde inside a name") << "a~/c.png"
+                                               << "/shown/a~/c.png";
+        QTest::newRow("a name starting with a tilde") << "~c.png"
+                                                      << "/shown/~c.png";
     }
     void resolvesTypedNames()
     {
@@ -135,14 +141,17 @@ private Q_SLOTS:
 
         Typist cancel{QString(), {}, {}, false};
         cancel.arm();
-        QCOMPARE(real.getSaveFileName(nullptr, QStringLiteral("Save Image"), QStringLiteral("JPG Files (*.jpg)")), QString());
+        QCOMPARE(
+            real.getSaveFileName(nullptr, QStringLiteral("Save Image"), QStringLiteral("JPG Files (*.jpg)")),
+            QString());
         QCOMPARE(cancel.shownFolder, home_.path()); // no pictures folder yet
         QVERIFY(QDir().mkpath(pictures));
 
         Typist first{elsewhere.filePath(QStringLiteral("one")), {}, {}, false};
         first.arm();
-        QCOMPARE(real.getSaveFileName(nullptr, QStringLiteral("Save Image"), QStringLiteral("JPG Files (*.jpg)")),
-                 elsewhere.filePath(QStringLiteral("one")));
+        QCOMPARE(
+            real.getSaveFileName(nullptr, QStringLiteral("Save Image"), QStringLiteral("JPG Files (*.jpg)")),
+            elsewhere.filePath(QStringLiteral("one")));
         QCOMPARE(first.shownFolder, pictures);
         QCOMPARE(first.openedWith, QString());
 
@@ -154,8 +163,9 @@ private Q_SLOTS:
 
         Typist bare{QStringLiteral("two"), {}, {}, false};
         bare.arm();
-        QCOMPARE(real.getSaveFileName(nullptr, QStringLiteral("Save Image"), QStringLiteral("BMP Files (*.bmp)")),
-                 elsewhere.filePath(QStringLiteral("two")));
+        QCOMPARE(
+            real.getSaveFileName(nullptr, QStringLiteral("Save Image"), QStringLiteral("BMP Files (*.bmp)")),
+            elsewhere.filePath(QStringLiteral("two")));
 
         // The folder of the last save is gone: back to the pictures folder.
         const QString gone = elsewhere.path();
@@ -172,7 +182,8 @@ private Q_SLOTS:
     {
         QTemporaryDir folder;
         QVERIFY(QDir(folder.path()).mkdir(QStringLiteral("sub")));
-        SaveFileDialog dialog(nullptr, QStringLiteral("Save Image"), QStringLiteral("PNG Files (*.png)"), folder.path());
+        SaveFileDialog dialog(
+            nullptr, QStringLiteral("Save Image"), QStringLiteral("PNG Files (*.png)"), folder.path());
         Typist into{QStringLiteral("sub"), {}, {}, false};
         Typist name{QStringLiteral("x\"y"), {}, {}, false};
         into.arm();

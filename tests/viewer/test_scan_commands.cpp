@@ -26,8 +26,8 @@ static const QString missingLibrary = QStringLiteral(
     "initialization.\n\nTo enable scanner support, please copy the EZTW32.dll file (available for download "
     "from " ORVANE_SCANNER_LIBRARY_DOWNLOAD_URL ") into this application directory and reload the program.");
 static const QString undocumented = QStringLiteral(
-    "The scanner returned an error code that wasn't specified in the EZTW32.dll documentation.  Please visit "
-    ORVANE_SCANNER_LIBRARY_SITE_URL " for more information.");
+    "The scanner returned an error code that wasn't specified in the EZTW32.dll documentation.  Please "
+    "visit " ORVANE_SCANNER_LIBRARY_SITE_URL " for more information.");
 
 class TestScanCommands : public QObject {
     Q_OBJECT
@@ -36,8 +36,9 @@ class TestScanCommands : public QObject {
     void load(Form1& form, const QString& stub)
     {
         QFile::remove(folder_.filePath(QStringLiteral("EZTW32.dll")));
-        QVERIFY(QFile::copy(qEnvironmentVariable("ORVANE_STUB_DIR") + QStringLiteral("/lib") + stub + QStringLiteral(".so"),
-                            folder_.filePath(QStringLiteral("EZTW32.dll"))));
+        QVERIFY(QFile::copy(
+            qEnvironmentVariable("ORVANE_STUB_DIR") + QStringLiteral("/lib") + stub + QStringLiteral(".so"),
+            folder_.filePath(QStringLiteral("EZTW32.dll"))));
         form.Form_Load();
     }
 
@@ -74,9 +75,15 @@ private Q_SLOTS:
         QTest::addColumn<int>("result");
         QTest::addColumn<QString>("text");
         QTest::newRow("-5") << -5 << "Unknown error occurred.";
-        QTest::newRow("-4") << -4 << "Scan successful, but temporary file save failed.  Is it possible that your hard drive is full (or almost full)?";
-        QTest::newRow("-3") << -3 << "Unable to acquire DIB lock.  Please make sure no other programs are accessing the scanner.  If the problem persists, reboot and try again.";
-        QTest::newRow("-2") << -2 << "Temporary file access error.  This can be caused when running on a system with limited access rights.  Please enable admin rights and try again.";
+        QTest::newRow("-4") << -4
+                            << "Scan successful, but temporary file save failed.  Is it possible that your "
+                               "hard drive is full (or almost full)?";
+        QTest::newRow("-3") << -3
+                            << "Unable to acquire DIB lock.  Please make sure no other programs are "
+                               "accessing the scanner.  If the problem persists, reboot and try again.";
+        QTest::newRow("-2") << -2
+                            << "Temporary file access error.  This can be caused when running on a system "
+                               "with limited access rights.  Please enable admin rights and try again.";
         QTest::newRow("-1") << -1 << "Scan failed.  (This may happen if the user canceled the scan dialog.)";
         QTest::newRow("0") << 0 << undocumented;
         QTest::newRow("1") << 1 << undocumented;

@@ -13,13 +13,13 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QMouseEvent>
-#include <QWheelEvent>
 #include <QImageReader>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWheelEvent>
 
 using namespace orvane;
 
@@ -36,7 +36,8 @@ QImage picture(int width, int height, QImage::Format format = QImage::Format_RGB
     }
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, format == QImage::Format_Indexed8 ? (x + y) % 256 : qRgb(x % 256, y % 256, 128));
+            image.setPixel(
+                x, y, format == QImage::Format_Indexed8 ? (x + y) % 256 : qRgb(x % 256, y % 256, 128));
     return image;
 }
 
@@ -47,7 +48,8 @@ struct Viewer {
     Form1 main;
     Form2& view;
     explicit Viewer(const QString& folder)
-        : main(installScanner(folder)), view(main.viewer())
+        : main(installScanner(folder))
+        , view(main.viewer())
     {
         main.Form_Load();
     }
@@ -84,7 +86,8 @@ struct Viewer {
 void wheel(QWidget* over, QPoint delta, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
 {
     const QPointF at(over->width() / 2.0, over->height() / 2.0);
-    QWheelEvent event(at, over->mapToGlobal(at), QPoint(), delta, Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
+    QWheelEvent event(
+        at, over->mapToGlobal(at), QPoint(), delta, Qt::NoButton, modifiers, Qt::NoScrollPhase, false);
     QApplication::sendEvent(over, &event);
 }
 
@@ -95,8 +98,8 @@ void drag(QWidget* on, QPoint from, QPoint by, Qt::MouseButton button = Qt::Left
     const QPointF global = on->mapToGlobal(QPointF(from));
     auto send = [&](QEvent::Type type, QPointF offset, Qt::MouseButtons buttons) {
         const QPointF local = on->mapFromGlobal(global + offset);
-        QMouseEvent event(type, local, local, global + offset, type == QEvent::MouseMove ? Qt::NoButton : button,
-                          buttons, Qt::NoModifier);
+        QMouseEvent event(type, local, local, global + offset,
+            type == QEvent::MouseMove ? Qt::NoButton : button, buttons, Qt::NoModifier);
         QApplication::sendEvent(on, &event);
     };
     send(QEvent::MouseButtonPress, {}, button);
@@ -293,9 +296,9 @@ private Q_SLOTS:
         v.view.PushButton3_Click();
         QCOMPARE(d.messages.size(), 1);
         QCOMPARE(d.messages[0].title, QStringLiteral("Application Error"));
-        QVERIFY2(d.messages[0].text.contains(
-                     QStringLiteral("\nin Orvane_Capture_Desk2021/08/31.Form2.PushButton3_Click at line 122\n")),
-                 qPrintable(d.messages[0].text));
+        QVERIFY2(d.messages[0].text.contains(QStringLiteral(
+                     "\nin Orvane_Capture_Desk2021/08/31.Form2.PushButton3_Click at line 122\n")),
+            qPrintable(d.messages[0].text));
         d.messages.clear();
         d.saveAnswers = {folder_.filePath(QStringLiteral("missing/folder/x.jpg"))};
         v.view.PushButton1_Click();
@@ -318,7 +321,8 @@ private Q_SLOTS:
         QFETCH(int, format);
         test::RecordingDesktop d;
         Viewer v(folder_.path());
-        QImage image = picture(1200, 900, format == QImage::Format_RGB32 ? QImage::Format_RGB32 : QImage::Format_Indexed8);
+        QImage image = picture(
+            1200, 900, format == QImage::Format_RGB32 ? QImage::Format_RGB32 : QImage::Format_Indexed8);
         if (format == QImage::Format_Mono)
             image = image.convertToFormat(QImage::Format_Mono, Qt::ThresholdDither);
         v.show(image);
@@ -427,7 +431,8 @@ private Q_SLOTS:
         int hChanges = 0;
         connect(v.view.HScroll1, &QScrollBar::valueChanged, this, [&] { ++hChanges; });
         for (int i = 0; i < notches; ++i)
-            wheel(i % 2 ? static_cast<QWidget*>(v.view.picScan) : v.view.Picture2, delta, Qt::KeyboardModifiers(modifiers));
+            wheel(i % 2 ? static_cast<QWidget*>(v.view.picScan) : v.view.Picture2, delta,
+                Qt::KeyboardModifiers(modifiers));
         QCOMPARE(QPoint(v.view.HScroll1->value(), v.view.VScroll1->value()), QPoint(20, 20) + units);
         QCOMPARE(v.view.picScan->pos(), -10 * (QPoint(20, 20) + units));
         QCOMPARE(hChanges, units.x() != 0 ? 1 : 0);

@@ -24,10 +24,10 @@ struct DecodedJpeg {
     int densityUnit = -1;
     int xDensity = 0;
     int yDensity = 0;
-    int restartInterval = 0;         // in blocks, 0 without restart markers
-    long warnings = 0;               // damage libjpeg noticed and read past
+    int restartInterval = 0; // in blocks, 0 without restart markers
+    long warnings = 0; // damage libjpeg noticed and read past
     std::vector<int> lumaQuantizers; // the 64 values of table 0
-    QImage pixels;                   // Grayscale8 or RGB888
+    QImage pixels; // Grayscale8 or RGB888
 };
 
 namespace detail {
@@ -42,7 +42,8 @@ inline void decodeErrorExit(j_common_ptr cinfo)
     (*cinfo->err->format_message)(cinfo, e->text);
     std::longjmp(e->jump, 1);
 }
-inline void quiet(j_common_ptr) {}
+inline void quiet(j_common_ptr)
+{ }
 
 // Kept apart from decodeJpeg so that no object with a destructor lives
 // across the setjmp.

@@ -52,9 +52,8 @@ inline QImage randomPicture(int width, int height, QImage::Format format, quint3
         for (int i = 0; i < used; ++i)
             line[i] = uchar(rng.bounded(256));
         if (img.depth() < 8 && width * img.depth() % 8) // keep the padding bits clear
-            line[used - 1] &= uchar(format == QImage::Format_MonoLSB
-                                        ? 0xFF >> (8 - width % 8)
-                                        : 0xFF << (8 - width % 8));
+            line[used - 1] &= uchar(
+                format == QImage::Format_MonoLSB ? 0xFF >> (8 - width % 8) : 0xFF << (8 - width % 8));
     }
     return img;
 }
@@ -104,8 +103,8 @@ inline QByteArray qtBmp(const QImage& picture)
 // Everything in a folder, hidden files included.
 inline QStringList folderEntries(const QString& folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                  QDir::Name);
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 } // namespace orvane::test

@@ -27,13 +27,15 @@ QRgb expectedPixel(const QImage& plain, int x, int y)
 void comparePixels(const QImage& back, const QImage& picture)
 {
     QCOMPARE(back.size(), picture.size());
-    const QImage plain =
-        picture.convertToFormat(picture.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+    const QImage plain
+        = picture.convertToFormat(picture.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
     for (int y = 0; y < picture.height(); ++y)
         for (int x = 0; x < picture.width(); ++x)
             if (back.pixel(x, y) != expectedPixel(plain, x, y))
                 QFAIL(qPrintable(QStringLiteral("pixel (%1, %2): %3 instead of %4")
-                                     .arg(x).arg(y).arg(back.pixel(x, y), 8, 16)
+                                     .arg(x)
+                                     .arg(y)
+                                     .arg(back.pixel(x, y), 8, 16)
                                      .arg(expectedPixel(plain, x, y), 8, 16)));
 }
 
@@ -44,7 +46,9 @@ void compareBytes(const QByteArray& actual, const QByteArray& expected)
     for (qsizetype i = 0; i < n; ++i)
         if (actual[i] != expected[i])
             QFAIL(qPrintable(QStringLiteral("byte %1 of %2: %3 instead of %4")
-                                 .arg(i).arg(expected.size()).arg(uchar(actual[i]), 2, 16)
+                                 .arg(i)
+                                 .arg(expected.size())
+                                 .arg(uchar(actual[i]), 2, 16)
                                  .arg(uchar(expected[i]), 2, 16)));
     QCOMPARE(actual.size(), expected.size());
 }
@@ -70,8 +74,8 @@ private Q_SLOTS:
         lineArt.setColorTable({qRgb(0, 0, 0), qRgb(255, 255, 255)});
         QTest::newRow("1-bit line art") << lineArt << 1 << QImage::Format_Mono;
         QTest::newRow("8-bit gray scan") << grayScan(33, 9, 2) << 8 << QImage::Format_Indexed8;
-        QTest::newRow("24-bit colour scan") << randomPicture(31, 7, QImage::Format_RGB32, 3) << 24
-                                            << QImage::Format_RGB32;
+        QTest::newRow("24-bit colour scan")
+            << randomPicture(31, 7, QImage::Format_RGB32, 3) << 24 << QImage::Format_RGB32;
         QTest::newRow("one pixel") << randomPicture(1, 1, QImage::Format_RGB32, 4) << 24
                                    << QImage::Format_RGB32;
 
@@ -101,9 +105,9 @@ private Q_SLOTS:
                                     << QImage::Format_Indexed8;
         QImage translucent = randomPicture(13, 5, QImage::Format_ARGB32, 9);
         QTest::newRow("ARGB32, alpha dropped") << translucent << 24 << QImage::Format_RGB32;
-        QTest::newRow("premultiplied ARGB32")
-            << randomPicture(13, 70, QImage::Format_ARGB32, 10).convertToFormat(QImage::Format_ARGB32_Premultiplied)
-            << 24 << QImage::Format_RGB32;
+        QTest::newRow("premultiplied ARGB32") << randomPicture(13, 70, QImage::Format_ARGB32, 10)
+                                                     .convertToFormat(QImage::Format_ARGB32_Premultiplied)
+                                              << 24 << QImage::Format_RGB32;
         QTest::newRow("RGB888") << randomPicture(14, 66, QImage::Format_RGB888, 11) << 24
                                 << QImage::Format_RGB32;
     }
@@ -147,7 +151,8 @@ private Q_SLOTS:
         QFETCH(QImage::Format, format);
         QFETCH(int, dpmX);
         QFETCH(int, dpmY);
-        QImage picture = format == QImage::Format_Indexed8 ? grayScan(8, 8, 1) : randomPicture(8, 8, format, 1);
+        QImage picture
+            = format == QImage::Format_Indexed8 ? grayScan(8, 8, 1) : randomPicture(8, 8, format, 1);
         picture.setDotsPerMeterX(dpmX);
         picture.setDotsPerMeterY(dpmY);
         QTemporaryDir dir;
@@ -164,8 +169,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("name");
         for (const char* name : {"g/pal1.bmp", "g/pal1wb.bmp", "g/pal1bg.bmp", "g/pal4.bmp", "g/pal4gs.bmp",
-                                 "g/pal8.bmp", "g/pal8gs.bmp", "g/pal8-0.bmp", "g/pal8nonsquare.bmp",
-                                 "g/pal8topdown.bmp", "g/rgb24.bmp", "g/rgb32.bmp", "g/rgb16.bmp"})
+                 "g/pal8.bmp", "g/pal8gs.bmp", "g/pal8-0.bmp", "g/pal8nonsquare.bmp", "g/pal8topdown.bmp",
+                 "g/rgb24.bmp", "g/rgb32.bmp", "g/rgb16.bmp"})
             QTest::newRow(name) << QString::fromLatin1(name);
     }
     void publicSuite()

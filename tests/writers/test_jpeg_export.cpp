@@ -107,7 +107,7 @@ private Q_SLOTS:
         const DecodedJpeg jpeg = saveAndDecode(stripes, dir);
         QVERIFY2(jpeg.ok, qPrintable(jpeg.error));
         QVERIFY2(largestDifference(stripes, jpeg.pixels) <= 8,
-                 qPrintable(QString::number(largestDifference(stripes, jpeg.pixels))));
+            qPrintable(QString::number(largestDifference(stripes, jpeg.pixels))));
     }
 
     // Gray pictures become 1-component gray JPEGs, colour ones 3-component.
@@ -131,7 +131,8 @@ private Q_SLOTS:
                 fewGrays.scanLine(y)[x] %= 4;
         fewGrays.setColorTable({qRgb(0, 0, 0), qRgb(90, 90, 90), qRgb(170, 170, 170), qRgb(255, 255, 255)});
         QTest::newRow("4-level gray palette") << fewGrays << 1 << 1;
-        QTest::newRow("Grayscale16") << photoLike(20, 20).convertToFormat(QImage::Format_Grayscale16) << 1 << 1;
+        QTest::newRow("Grayscale16") << photoLike(20, 20).convertToFormat(QImage::Format_Grayscale16) << 1
+                                     << 1;
 
         QImage bluegreen = randomPicture(17, 8, QImage::Format_Mono, 6);
         bluegreen.setColorTable({qRgb(0, 0, 255), qRgb(0, 255, 0)});
@@ -140,8 +141,8 @@ private Q_SLOTS:
         QTest::newRow("8-bit colour palette") << palette << 3 << 12;
         QTest::newRow("ARGB32") << photoLike(33, 17).convertToFormat(QImage::Format_ARGB32) << 3 << 12;
         QTest::newRow("RGB888") << photoLike(33, 17).convertToFormat(QImage::Format_RGB888) << 3 << 12;
-        QTest::newRow("RGB16, converted in bands") << photoLike(41, 39).convertToFormat(QImage::Format_RGB16)
-                                                   << 3 << 12;
+        QTest::newRow("RGB16, converted in bands")
+            << photoLike(41, 39).convertToFormat(QImage::Format_RGB16) << 3 << 12;
         // Tall pictures: each thread expands or converts its own rows.
         QTest::newRow("tall gray scan") << grayScan(50, 1500, 9) << 1 << 1;
         QImage tallLineArt = randomPicture(77, 1300, QImage::Format_Mono, 10);
@@ -221,8 +222,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("status");
         QTest::newRow("no picture") << QImage() << 100 << QStringLiteral("2");
         QTest::newRow("quality above 100") << photoLike(4, 4) << 101 << QStringLiteral("2");
-        QTest::newRow("wider than JPEG allows") << QImage(65501, 1, QImage::Format_Mono) << 100
-                                                << QStringLiteral("11");
+        QTest::newRow("wider than JPEG allows")
+            << QImage(65501, 1, QImage::Format_Mono) << 100 << QStringLiteral("11");
     }
     void invalidRequests()
     {
@@ -236,7 +237,7 @@ private Q_SLOTS:
         } catch (const AppError& e) {
             QCOMPARE(e.number(), 5);
             QCOMPARE(e.description().section(QLatin1Char('\n'), 0, 0),
-                     QStringLiteral("Cannot save the image. GDI+ Error:") + status);
+                QStringLiteral("Cannot save the image. GDI+ Error:") + status);
         }
         QVERIFY(folderEntries(dir.path()).isEmpty());
     }

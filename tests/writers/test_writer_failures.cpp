@@ -71,7 +71,8 @@ Outcome parseReport(const QByteArray& out)
 // A small file system that fills up, mounted for one test.
 class SmallFileSystem {
 public:
-    explicit SmallFileSystem(const QString& at) : path_(at)
+    explicit SmallFileSystem(const QString& at)
+        : path_(at)
     {
         QDir().mkpath(at);
         if (::mount("tmpfs", at.toLocal8Bit().constData(), "tmpfs", 0, "size=256k,mode=0755") == 0)
@@ -100,7 +101,7 @@ class TestWriterFailures : public QObject {
 
     // The checks common to every case: the error, the old file, the folder.
     void verifyFailure(const QString& format, const Outcome& o, int bmpNumber, const QString& cause,
-                       const QString& path, const QByteArray& old, const QStringList& before)
+        const QString& path, const QByteArray& old, const QStringList& before)
     {
         QVERIFY2(o.raised, "the write was reported as done");
         if (format == QStringLiteral("jpeg")) {
@@ -158,8 +159,8 @@ private Q_SLOTS:
         if (!r.ran)
             QSKIP(qPrintable(r.whyNot));
         QCOMPARE(r.exitCode, 0);
-        verifyFailure(format, parseReport(r.output), ErrPermissionDenied, QStringLiteral("Permission denied"), path,
-                      old, before);
+        verifyFailure(format, parseReport(r.output), ErrPermissionDenied, QStringLiteral("Permission denied"),
+            path, old, before);
     }
 
     void missingFolder_data()
@@ -175,7 +176,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("no such folder/picture"));
         const Outcome o = save(format, photoLike(30, 20), path);
         verifyFailure(format, o, ErrFileNotFound, QStringLiteral("No such file or directory"), path,
-                      QByteArray(), QStringList());
+            QByteArray(), QStringList());
         QCOMPARE(folderEntries(dir.path()), QStringList());
     }
 

@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
-#include <jpeglib.h>
 #include <jerror.h>
+#include <jpeglib.h>
 
 #if !defined(JCS_EXTENSIONS)
 #error "libjpeg-turbo's libjpeg interface (with its extended colour spaces) is required"
@@ -66,7 +66,8 @@ ErrorManager& errorsOf(j_common_ptr cinfo)
 }
 
 // Warnings are not printed: a library must not write to the user's terminal.
-void outputMessage(j_common_ptr) {}
+void outputMessage(j_common_ptr)
+{ }
 
 void initDestination(j_compress_ptr cinfo)
 {
@@ -115,10 +116,14 @@ void termDestination(j_compress_ptr cinfo)
 J_COLOR_SPACE colorSpaceOf(InputLayout layout)
 {
     switch (layout) {
-    case InputLayout::Gray: return JCS_GRAYSCALE;
-    case InputLayout::Rgb: return JCS_RGB;
-    case InputLayout::Bgrx: return JCS_EXT_BGRX;
-    case InputLayout::Xrgb: return JCS_EXT_XRGB;
+    case InputLayout::Gray:
+        return JCS_GRAYSCALE;
+    case InputLayout::Rgb:
+        return JCS_RGB;
+    case InputLayout::Bgrx:
+        return JCS_EXT_BGRX;
+    case InputLayout::Xrgb:
+        return JCS_EXT_XRGB;
     }
     return JCS_UNKNOWN;
 }
@@ -126,10 +131,13 @@ J_COLOR_SPACE colorSpaceOf(InputLayout layout)
 int componentsOf(InputLayout layout)
 {
     switch (layout) {
-    case InputLayout::Gray: return 1;
-    case InputLayout::Rgb: return 3;
+    case InputLayout::Gray:
+        return 1;
+    case InputLayout::Rgb:
+        return 3;
     case InputLayout::Bgrx:
-    case InputLayout::Xrgb: return 4;
+    case InputLayout::Xrgb:
+        return 4;
     }
     return 0;
 }
@@ -191,9 +199,8 @@ Result Compressor::begin(const Parameters& p, Output& output)
     if (!state_ || begun_)
         return Result::InvalidArgument;
     message_.clear();
-    if (p.width <= 0 || p.height <= 0 || p.quality < 1 || p.quality > 100
-        || p.densityUnit < 0 || p.densityUnit > 2
-        || p.xDensity < 1 || p.xDensity > 65535 || p.yDensity < 1 || p.yDensity > 65535)
+    if (p.width <= 0 || p.height <= 0 || p.quality < 1 || p.quality > 100 || p.densityUnit < 0
+        || p.densityUnit > 2 || p.xDensity < 1 || p.xDensity > 65535 || p.yDensity < 1 || p.yDensity > 65535)
         return Result::InvalidArgument;
     if (p.width > MaxDimension || p.height > MaxDimension)
         return Result::TooLarge;

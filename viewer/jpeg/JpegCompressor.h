@@ -12,15 +12,15 @@ enum class Result {
     Ok,
     OutOfMemory,
     InvalidArgument, // parameters the encoder cannot take
-    TooLarge,        // a dimension beyond what a JPEG file can hold
-    OutputFailed,    // the Output refused the bytes
-    CodecFailed,     // any other libjpeg failure; see message()
+    TooLarge, // a dimension beyond what a JPEG file can hold
+    OutputFailed, // the Output refused the bytes
+    CodecFailed, // any other libjpeg failure; see message()
 };
 
 // How the rows handed to writeRows() lay out one pixel in memory.
 enum class InputLayout {
     Gray, // 1 byte: gray level; written as a 1-component gray JPEG
-    Rgb,  // 3 bytes: R, G, B
+    Rgb, // 3 bytes: R, G, B
     Bgrx, // 4 bytes: B, G, R, unused (QImage RGB32/ARGB32 on little-endian)
     Xrgb, // 4 bytes: unused, R, G, B (the same on big-endian)
 };
@@ -32,7 +32,7 @@ struct Parameters {
     int width = 0;
     int height = 0;
     InputLayout layout = InputLayout::Rgb;
-    int quality = 100;  // 1 to 100; colour is always stored without subsampling
+    int quality = 100; // 1 to 100; colour is always stored without subsampling
     int densityUnit = 0; // JFIF: 0 aspect ratio only, 1 dots per inch, 2 per cm
     int xDensity = 1;
     int yDensity = 1;

@@ -11,8 +11,7 @@ namespace orvane::jpeg {
 
 namespace {
 
-static_assert(StripEncoder::StripRows % 64 == 0,
-              "a strip must hold a multiple of 8 rows of 8x8 blocks");
+static_assert(StripEncoder::StripRows % 64 == 0, "a strip must hold a multiple of 8 rows of 8x8 blocks");
 
 constexpr unsigned char Marker = 0xFF;
 constexpr unsigned char StartOfImage = 0xD8;
@@ -24,7 +23,9 @@ constexpr unsigned char FirstRestart = 0xD0;
 // Collects one strip's compressed bytes.
 class MemoryOutput final : public Output {
 public:
-    explicit MemoryOutput(std::vector<unsigned char>& bytes) : bytes_(bytes) {}
+    explicit MemoryOutput(std::vector<unsigned char>& bytes)
+        : bytes_(bytes)
+    { }
     bool write(const unsigned char* data, std::size_t size) override
     {
         try {
@@ -83,7 +84,9 @@ int StripEncoder::defaultWorkers()
     return std::clamp(int(std::thread::hardware_concurrency()), 1, 4);
 }
 
-StripEncoder::StripEncoder(int workers) : workers_(std::max(1, workers)) {}
+StripEncoder::StripEncoder(int workers)
+    : workers_(std::max(1, workers))
+{ }
 
 StripEncoder::~StripEncoder()
 {
@@ -172,9 +175,8 @@ Result StripEncoder::encode(const Parameters& p, RowSource& source, Output& outp
     const auto work = [&](int worker) {
         std::unique_lock lock(mutex);
         for (;;) {
-            changed.wait(lock, [&] {
-                return failure != Result::Ok || next >= strips || next < written + window;
-            });
+            changed.wait(
+                lock, [&] { return failure != Result::Ok || next >= strips || next < written + window; });
             if (failure != Result::Ok || next >= strips)
                 return;
             const int strip = next++;
@@ -191,8 +193,8 @@ Result StripEncoder::encode(const Parameters& p, RowSource& source, Output& outp
             } catch (const std::bad_alloc&) {
                 compressors_[std::size_t(worker)]->abort();
             }
-            const std::string text = result == Result::Ok ? std::string()
-                                                          : compressors_[std::size_t(worker)]->message();
+            const std::string text
+                = result == Result::Ok ? std::string() : compressors_[std::size_t(worker)]->message();
             lock.lock();
             if (result != Result::Ok) {
                 fail(result, text.empty() && result == Result::OutOfMemory ? "Insufficient memory" : text);
@@ -264,8 +266,8 @@ Result StripEncoder::encode(const Parameters& p, RowSource& source, Output& outp
             ok = writeAll(output, bytes.data(), at.dataEnd);
         } else {
             const int restartsBefore = strip * (StripRows / 8); // one per row of blocks
-            const unsigned char restart[2] = {Marker,
-                                              static_cast<unsigned char>(FirstRestart + (restartsBefore - 1) % 8)};
+            const unsigned char restart[2]
+                = {Marker, static_cast<unsigned char>(FirstRestart + (restartsBefore - 1) % 8)};
             ok = writeAll(output, restart, 2)
                 && writeAll(output, bytes.data() + at.dataBegin, at.dataEnd - at.dataBegin);
         }

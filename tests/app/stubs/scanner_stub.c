@@ -15,7 +15,10 @@
 static int32_t selectCalls = 0;
 
 #ifdef STUB_HAS_IS_AVAILABLE
-EXPORT int32_t TWAIN_IsAvailable(void) { return STUB_AVAILABLE; }
+EXPORT int32_t TWAIN_IsAvailable(void)
+{
+    return STUB_AVAILABLE;
+}
 #endif
 
 EXPORT int32_t TWAIN_SelectImageSource(int32_t window)
@@ -24,7 +27,10 @@ EXPORT int32_t TWAIN_SelectImageSource(int32_t window)
     return ++selectCalls;
 }
 
-EXPORT int32_t stub_select_calls(void) { return selectCalls; }
+EXPORT int32_t stub_select_calls(void)
+{
+    return selectCalls;
+}
 
 EXPORT int32_t TWAIN_AcquireToFilename(int32_t window, const char* path)
 {
@@ -48,9 +54,9 @@ EXPORT int32_t TWAIN_AcquireToFilename(int32_t window, const char* path)
     /* A 100 x 100 24-bit BMP that ends after ten rows. */
     FILE* f = fopen(path, "wb");
     if (f) {
-        static const unsigned char header[54] = {
-            'B', 'M', 0x36, 0x75, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 100, 0, 0, 0, 100, 0, 0, 0,
-            1, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        static const unsigned char header[54]
+            = {'B', 'M', 0x36, 0x75, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 100, 0, 0, 0, 100, 0, 0, 0,
+                1, 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         static unsigned char rows[10 * 300];
         fwrite(header, 1, sizeof header, f);
         fwrite(rows, 1, sizeof rows, f);
