@@ -12,7 +12,7 @@
 namespace eztw32 {
 namespace {
 
-constexpr std::size_t kChunkBytes = 256 * 1024;
+constexpr std::size_t ChunkBytes = 256 * 1024;
 
 void put16(std::uint8_t* p, std::uint16_t v)
 {
@@ -68,7 +68,7 @@ BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
     , dpi_(dpi)
     , stride_(strideFor(width, kind))
     , dataOffset_(std::uint32_t(14 + 40 + 4 * paletteEntries(kind)))
-    , chunkRows_(int(std::max<std::size_t>(1, kChunkBytes / std::size_t(stride_))))
+    , chunkRows_(int(std::max<std::size_t>(1, ChunkBytes / std::size_t(stride_))))
 {
     if (height_ >= 0)
         chunkRows_ = std::max(1, std::min(chunkRows_, height_));

@@ -21,7 +21,7 @@
 
 namespace eztw32 {
 
-const char* const kTitle = "Scanner";
+const char* const Title = "Scanner";
 
 QString deviceTitle(const DeviceInfo& d)
 {
@@ -35,7 +35,7 @@ ProgressDialog::ProgressDialog(QWidget* owner)
     : QDialog(owner)
 {
     setObjectName(QStringLiteral("progressDialog"));
-    setWindowTitle(QString::fromLatin1(kTitle));
+    setWindowTitle(QString::fromLatin1(Title));
     setModal(true);
     label_ = new QLabel(this);
     label_->setObjectName(QStringLiteral("progressLabel"));
@@ -305,7 +305,7 @@ void showFault(QWidget* owner, Fault fault, SANE_Status status, const QString& d
         text = statusText(status);
         break;
     }
-    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kTitle), text, QMessageBox::Ok, owner);
+    QMessageBox box(QMessageBox::Warning, QString::fromLatin1(Title), text, QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("scannerMessage"));
     if (fault != Fault::NoDevice && status != SANE_STATUS_GOOD)
         box.setInformativeText(

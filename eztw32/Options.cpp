@@ -7,7 +7,7 @@
 namespace eztw32 {
 namespace {
 
-constexpr double kMmPerInch = 25.4;
+constexpr double MmPerInch = 25.4;
 
 std::string lower(std::string s)
 {
@@ -286,8 +286,8 @@ ScanOptions::Size ScanOptions::expectedSize(const ScanChoices& c) const
         return size;
     // As backends count: whole pixels of the area at the resolution.
     const Area a = clamp(*c.area);
-    size.width = std::int64_t(a.width() / kMmPerInch * dpi + 1e-9);
-    size.height = std::int64_t(a.height() / kMmPerInch * dpi + 1e-9);
+    size.width = std::int64_t(a.width() / MmPerInch * dpi + 1e-9);
+    size.height = std::int64_t(a.height() / MmPerInch * dpi + 1e-9);
     return size;
 }
 

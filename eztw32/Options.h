@@ -37,7 +37,7 @@ struct ScanChoices {
 // The largest picture the program can hold: its loader keeps colour at 32
 // bits per pixel, gray at 8 and line art at 1, in one allocation of at most
 // this many bytes.
-constexpr std::int64_t kLargestPictureBytes = 0x7FFFFFFF;
+constexpr std::int64_t LargestPictureBytes = 0x7FFFFFFF;
 
 class ScanOptions {
 public:

@@ -11,7 +11,7 @@ namespace eztw32 {
 namespace {
 
 // How near an edge, in pixels, the mouse grips it.
-constexpr double kGrip = 6.0;
+constexpr double Grip = 6.0;
 
 } // namespace
 
@@ -70,16 +70,16 @@ QRectF PreviewPane::toPx(const Area& a) const
 int PreviewPane::hit(QPointF p) const
 {
     const QRectF r = toPx(area_);
-    const bool inY = p.y() > r.top() - kGrip && p.y() < r.bottom() + kGrip;
-    const bool inX = p.x() > r.left() - kGrip && p.x() < r.right() + kGrip;
+    const bool inY = p.y() > r.top() - Grip && p.y() < r.bottom() + Grip;
+    const bool inX = p.x() > r.left() - Grip && p.x() < r.right() + Grip;
     int edges = None;
-    if (inY && std::fabs(p.x() - r.left()) <= kGrip)
+    if (inY && std::fabs(p.x() - r.left()) <= Grip)
         edges |= Left;
-    else if (inY && std::fabs(p.x() - r.right()) <= kGrip)
+    else if (inY && std::fabs(p.x() - r.right()) <= Grip)
         edges |= Right;
-    if (inX && std::fabs(p.y() - r.top()) <= kGrip)
+    if (inX && std::fabs(p.y() - r.top()) <= Grip)
         edges |= Top;
-    else if (inX && std::fabs(p.y() - r.bottom()) <= kGrip)
+    else if (inX && std::fabs(p.y() - r.bottom()) <= Grip)
         edges |= Bottom;
     if (edges != None)
         return edges;
@@ -111,8 +111,7 @@ void PreviewPane::paintEvent(QPaintEvent*)
 
 void PreviewPane::mousePressEvent(QMouseEvent* e)
 {
-    if (e->button() != Qt::LeftButton
-        || !bed().adjusted(-kGrip, -kGrip, kGrip, kGrip).contains(e->position()))
+    if (e->button() != Qt::LeftButton || !bed().adjusted(-Grip, -Grip, Grip, Grip).contains(e->position()))
         return;
     drag_ = hit(e->position());
     pressMm_ = toMm(e->position());

@@ -446,7 +446,7 @@ void ScanDialog::showSize()
     bool tooLarge = false;
     if (s.known()) {
         size_->setText(tr("%1 × %2 pixels, %3").arg(s.width).arg(s.height).arg(megabytes(s.fileBytes())));
-        tooLarge = s.heldBytes() > kLargestPictureBytes;
+        tooLarge = s.heldBytes() > LargestPictureBytes;
     } else {
         size_->setText(tr("The size is known only after the scan."));
     }
@@ -454,7 +454,7 @@ void ScanDialog::showSize()
             ? tr("This picture would be larger than the program can hold (%1 in memory, at "
                  "most %2). Choose a lower resolution, gray or black and white, or a smaller "
                  "area.")
-                  .arg(megabytes(s.heldBytes()), megabytes(kLargestPictureBytes))
+                  .arg(megabytes(s.heldBytes()), megabytes(LargestPictureBytes))
             : QString());
     form_->setRowVisible(tooLarge_, tooLarge);
     scanButton_->setEnabled(!tooLarge && !busy_);

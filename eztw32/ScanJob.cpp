@@ -15,12 +15,12 @@
 namespace eztw32 {
 namespace {
 
-constexpr std::size_t kReadChunk = 256 * 1024;
+constexpr std::size_t ReadChunk = 256 * 1024;
 
 // A device warming up its lamp is given this long to start.
-constexpr int kWarmUpLimitMs = 120000;
+constexpr int WarmUpLimitMs = 120000;
 // SANE_STATUS_WARMING_UP of SANE 1.1, which this SANE's header lacks.
-constexpr int kStatusWarmingUp = 12;
+constexpr int StatusWarmingUp = 12;
 
 ScanResult failed(Fault fault, SANE_Status status)
 {
@@ -219,12 +219,12 @@ namespace {
 SANE_Status startWithRetry(Device& device, ScanProgress& progress)
 {
     BusyBackOff busy(&progress.cancelRequested);
-    BusyBackOff warmUp(&progress.cancelRequested, kWarmUpLimitMs);
+    BusyBackOff warmUp(&progress.cancelRequested, WarmUpLimitMs);
     for (;;) {
         const SANE_Status st = device.start();
         if (st == SANE_STATUS_DEVICE_BUSY && busy.wait())
             continue;
-        if (int(st) == kStatusWarmingUp && warmUp.wait())
+        if (int(st) == StatusWarmingUp && warmUp.wait())
             continue;
         return st;
     }
@@ -247,7 +247,7 @@ ScanResult scanSinglePass(
     if (!writer.begin())
         return writeFailed();
     std::vector<std::uint8_t> buf(std::max(std::size_t(p.bytes_per_line),
-        kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
+        ReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
     SANE_Status status = SANE_STATUS_GOOD;
     const ReadEnd end
         = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
@@ -302,7 +302,7 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
         }
         const int channel = p.format == SANE_FRAME_RED ? 2 : p.format == SANE_FRAME_GREEN ? 1 : 0;
         buf.resize(std::max(std::size_t(p.bytes_per_line),
-            kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
+            ReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
         int rows = 0;
         SANE_Status status = SANE_STATUS_GOOD;
         const ReadEnd end
@@ -424,7 +424,7 @@ ScanResult preview(Device& device, const ScanSettings& settings, PreviewBuffer& 
         }
         const int channel = p.format == SANE_FRAME_RED ? 0 : p.format == SANE_FRAME_GREEN ? 1 : 2;
         buf.resize(std::max(std::size_t(p.bytes_per_line),
-            kReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
+            ReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
         int row = 0;
         SANE_Status status = SANE_STATUS_GOOD;
         const ReadEnd end

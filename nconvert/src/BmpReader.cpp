@@ -12,26 +12,26 @@
 namespace nconvert::bmp {
 namespace {
 
-constexpr std::uint32_t kMaxWidth = 1u << 20;
-constexpr std::uint32_t kMaxHeight = 1u << 24;
+constexpr std::uint32_t MaxWidth = 1u << 20;
+constexpr std::uint32_t MaxHeight = 1u << 24;
 // Above this many pixels per metre (25,400 dpi) a resolution is not real.
-constexpr std::int64_t kMaxPixelsPerMetre = 1000000;
+constexpr std::int64_t MaxPixelsPerMetre = 1000000;
 // An RLE stream defines at most 255 pixels per two bytes; pictures that claim
 // far more pixels than their data could describe are refused.
-constexpr std::uint64_t kMaxRlePixelsPerByte = 256;
+constexpr std::uint64_t MaxRlePixelsPerByte = 256;
 // Bytes of file read at once when reading uncompressed rows.
-constexpr std::size_t kReadBatchBytes = 1u << 20;
-constexpr std::uint32_t kProfileEmbedded = 0x4d424544; // "MBED"
-constexpr std::uint32_t kMaxProfileBytes = 16u << 20;
+constexpr std::size_t ReadBatchBytes = 1u << 20;
+constexpr std::uint32_t ProfileEmbedded = 0x4d424544; // "MBED"
+constexpr std::uint32_t MaxProfileBytes = 16u << 20;
 
 enum Compression : std::uint32_t {
-    kRgb = 0,
-    kRle8 = 1,
-    kRle4 = 2,
-    kBitfields = 3,
-    kJpeg = 4,
-    kPng = 5,
-    kAlphaBitfields = 6,
+    BiRgb = 0,
+    BiRle8 = 1,
+    BiRle4 = 2,
+    BiBitfields = 3,
+    BiJpeg = 4,
+    BiPng = 5,
+    BiAlphaBitfields = 6,
 };
 
 std::uint16_t le16(const std::uint8_t* p)
@@ -49,7 +49,7 @@ std::string num(std::uint64_t v)
     return std::to_string(v);
 }
 
-const char* const kChannelNames[4] = {"red", "green", "blue", "alpha"};
+const char* const ChannelNames[4] = {"red", "green", "blue", "alpha"};
 
 // Buffered sequential reading of the RLE stream, ending at `end`.
 class ByteStream {
@@ -170,7 +170,7 @@ Reader::Reader(const Source& source)
     : source_(source)
 {
     parseHeader();
-    if (compression_ != kRgb)
+    if (compression_ != BiRgb)
         scanRle();
 }
 
@@ -204,7 +204,7 @@ void Reader::parseHeader()
     source_.read(14, h, headerSize);
 
     std::int64_t width, height;
-    std::uint32_t planes, bpp, compression = kRgb, sizeImage = 0, clrUsed = 0;
+    std::uint32_t planes, bpp, compression = BiRgb, sizeImage = 0, clrUsed = 0;
     std::int64_t ppmX = 0, ppmY = 0;
     if (os2v1) {
         width = le16(h + 4);
@@ -237,10 +237,10 @@ void Reader::parseHeader()
     topDown_ = height < 0;
     if (topDown_)
         height = -height;
-    if (width > kMaxWidth || height > kMaxHeight)
+    if (width > MaxWidth || height > MaxHeight)
         throw Error("image too large (" + num(std::uint64_t(width)) + " x " + num(std::uint64_t(height))
             + " pixels)");
-    if (ppmX < 0 || ppmY < 0 || ppmX > kMaxPixelsPerMetre || ppmY > kMaxPixelsPerMetre)
+    if (ppmX < 0 || ppmY < 0 || ppmX > MaxPixelsPerMetre || ppmY > MaxPixelsPerMetre)
         throw Error("implausible resolution of " + std::to_string(ppmX) + " x " + std::to_string(ppmY)
             + " pixels per metre");
 
@@ -249,32 +249,32 @@ void Reader::parseHeader()
     if (os2v2 && compression == 4)
         throw Error("OS/2 RLE24 compression is not supported");
     switch (compression) {
-    case kRgb:
+    case BiRgb:
         if (bpp == 64)
             throw Error("64 bits per pixel are not supported");
         if (bpp != 1 && bpp != 2 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32)
             throw Error("invalid bit depth of " + num(bpp) + " bits per pixel");
         break;
-    case kRle8:
-    case kRle4:
-        if (bpp != (compression == kRle8 ? 8u : 4u))
+    case BiRle8:
+    case BiRle4:
+        if (bpp != (compression == BiRle8 ? 8u : 4u))
             throw Error("RLE" + num(bpp == 8 ? 8 : 4) + " compression with " + num(bpp) + " bits per pixel");
         if (topDown_)
             throw Error("RLE-compressed picture stored top-down, which BMP does not allow");
         break;
-    case kBitfields:
-    case kAlphaBitfields:
+    case BiBitfields:
+    case BiAlphaBitfields:
         if (bpp != 16 && bpp != 32)
             throw Error("bit fields with " + num(bpp) + " bits per pixel");
         break;
-    case kJpeg:
+    case BiJpeg:
         throw Error("JPEG-compressed BMP pictures are not supported");
-    case kPng:
+    case BiPng:
         throw Error("PNG-compressed BMP pictures are not supported");
     default:
         throw Error("unknown compression type " + num(compression));
     }
-    compression_ = compression == kRle8 ? 1 : compression == kRle4 ? 2 : 0;
+    compression_ = compression == BiRle8 ? 1 : compression == BiRle4 ? 2 : 0;
     bitsPerPixel_ = int(bpp);
 
     info_.width = std::uint32_t(width);
@@ -286,7 +286,7 @@ void Reader::parseHeader()
     std::uint64_t headerEnd = 14 + std::uint64_t(headerSize);
     if (bpp == 16 || bpp == 32) {
         std::uint32_t masks[4] = {};
-        if (compression == kBitfields || compression == kAlphaBitfields) {
+        if (compression == BiBitfields || compression == BiAlphaBitfields) {
             bitfields_ = true;
             if (windows && headerSize >= 52) {
                 for (int i = 0; i < 3; ++i)
@@ -294,7 +294,7 @@ void Reader::parseHeader()
                 if (headerSize >= 56)
                     masks[3] = le32(h + 52);
             } else {
-                const int count = compression == kAlphaBitfields ? 4 : 3;
+                const int count = compression == BiAlphaBitfields ? 4 : 3;
                 std::uint8_t m[16];
                 if (headerEnd + 4u * std::uint64_t(count) > fileSize)
                     throw Error("file is truncated inside its bit field masks");
@@ -317,20 +317,20 @@ void Reader::parseHeader()
             const std::uint32_t m = masks[c];
             if (m == 0) {
                 if (c < 3)
-                    throw Error(std::string("the bit field mask for ") + kChannelNames[c] + " is empty");
+                    throw Error(std::string("the bit field mask for ") + ChannelNames[c] + " is empty");
                 continue;
             }
             if ((m & ~pixelMask) != 0)
-                throw Error(std::string("the bit field mask for ") + kChannelNames[c] + " lies outside the "
+                throw Error(std::string("the bit field mask for ") + ChannelNames[c] + " lies outside the "
                     + num(bpp) + " bits of a pixel");
             const int shift = std::countr_zero(m);
             const int bits = std::popcount(m);
             if ((std::uint64_t(m) >> shift) != (std::uint64_t(1) << bits) - 1)
-                throw Error(std::string("the bit field mask for ") + kChannelNames[c] + " is not contiguous");
+                throw Error(std::string("the bit field mask for ") + ChannelNames[c] + " is not contiguous");
             for (int o = 0; o < c; ++o)
                 if ((masks[o] & m) != 0)
-                    throw Error(std::string("the bit field masks for ") + kChannelNames[o] + " and "
-                        + kChannelNames[c] + " overlap");
+                    throw Error(std::string("the bit field masks for ") + ChannelNames[o] + " and "
+                        + ChannelNames[c] + " overlap");
             channels_[c] = {m, shift, bits};
         }
         info_.format = channels_[3].mask != 0 ? PixelFormat::Rgba8 : PixelFormat::Rgb8;
@@ -367,10 +367,10 @@ void Reader::parseHeader()
     }
 
     // An embedded colour profile; its offset counts from the info header.
-    if (windows && headerSize >= 124 && le32(h + 56) == kProfileEmbedded) {
+    if (windows && headerSize >= 124 && le32(h + 56) == ProfileEmbedded) {
         const std::uint64_t offset = 14 + std::uint64_t(le32(h + 112));
         const std::uint32_t size = le32(h + 116);
-        if (size > kMaxProfileBytes || offset > fileSize || size > fileSize - offset)
+        if (size > MaxProfileBytes || offset > fileSize || size > fileSize - offset)
             throw Error("the embedded colour profile (" + num(size) + " bytes at " + num(offset)
                 + ") lies outside the file");
         info_.iccProfile.resize(size);
@@ -396,7 +396,7 @@ void Reader::parseHeader()
     } else {
         dataEnd_ = sizeImage != 0 ? dataOffset_ + sizeImage : fileSize;
         const std::uint64_t pixels = std::uint64_t(width) * std::uint64_t(height);
-        if (pixels / kMaxRlePixelsPerByte > dataEnd_ - dataOffset_)
+        if (pixels / MaxRlePixelsPerByte > dataEnd_ - dataOffset_)
             throw Error("image size of " + num(std::uint64_t(width)) + " x " + num(std::uint64_t(height))
                 + " pixels is far beyond what its " + num(dataEnd_ - dataOffset_)
                 + " bytes of RLE data can hold");
@@ -630,7 +630,7 @@ void Reader::readUncompressedRows(
     if (count == 0)
         return;
     const std::size_t rowBytes = info_.rowBytes();
-    const std::uint32_t batch = std::uint32_t(std::clamp<std::uint64_t>(kReadBatchBytes / stride_, 1, count));
+    const std::uint32_t batch = std::uint32_t(std::clamp<std::uint64_t>(ReadBatchBytes / stride_, 1, count));
     for (std::uint32_t done = 0; done < count;) {
         const std::uint32_t n = std::min(batch, count - done);
         const std::uint32_t top = firstRow + done;

@@ -163,7 +163,7 @@ private:
         int bits = 0;
     };
     Channel channels_[4]; // R, G, B, A
-    std::vector<RleState> rleCheckpoints_; // one per band of kRleBand rows, from the bottom
+    std::vector<RleState> rleCheckpoints_; // one per band of RleBand rows, from the bottom
 };
 
 } // namespace nconvert::bmp

@@ -30,7 +30,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // Uncompressed bytes per band of rows: one PNG IDAT chunk or one TIFF strip.
-constexpr std::size_t kBandBytes = 512 * 1024;
+constexpr std::size_t BandBytes = 512 * 1024;
 
 std::string quoted(const std::string& path)
 {
@@ -48,7 +48,7 @@ std::string errnoText(int err)
 // there is refused without being opened, and so is a file the user may not
 // change.
 
-constexpr int kMaxLinks = 40;
+constexpr int MaxLinks = 40;
 
 std::string folderOf(const std::string& path)
 {
@@ -77,7 +77,7 @@ std::string resolveOutput(const std::string& path)
                 throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
             return current;
         }
-        if (hops == kMaxLinks)
+        if (hops == MaxLinks)
             throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(ELOOP));
         // Another user's link in a sticky folder anyone may write to is not
         // followed, as the kernel's protected_symlinks refuses it.
@@ -102,7 +102,7 @@ std::string resolveOutput(const std::string& path)
 // ---------------------------------------------------------------------------
 // The temporary output file beside the target.
 
-constexpr std::size_t kTempStemBytes = 200;
+constexpr std::size_t TempStemBytes = 200;
 
 class TempFile {
 public:
@@ -118,7 +118,7 @@ public:
         // whole stays within the file system's limit.
         const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
         std::string pattern
-            = (dir == "/" ? std::string() : dir) + "/." + base.substr(0, kTempStemBytes) + ".nconvert-XXXXXX";
+            = (dir == "/" ? std::string() : dir) + "/." + base.substr(0, TempStemBytes) + ".nconvert-XXXXXX";
         std::vector<char> name(pattern.begin(), pattern.end());
         name.push_back('\0');
         fd_ = mkostemp(name.data(), O_CLOEXEC);
@@ -305,7 +305,7 @@ unsigned threadCount()
 std::uint32_t rowsPerBand(std::size_t rowBytes)
 {
     return std::uint32_t(
-        std::clamp<std::size_t>(kBandBytes / std::max<std::size_t>(rowBytes, 1), 1, 1u << 16));
+        std::clamp<std::size_t>(BandBytes / std::max<std::size_t>(rowBytes, 1), 1, 1u << 16));
 }
 
 // Reads rows [first, first + count) and, when first > 0, the row above

@@ -12,11 +12,11 @@ namespace {
 
 // Bytes per Huffman block: small enough for the code to follow the data,
 // large enough that the block header (about 100 bytes) does not matter.
-constexpr std::size_t kBlockBytes = 32768;
-constexpr int kMaxCodeLength = 15;
-constexpr int kMaxCodeLengthCodeLength = 7;
-constexpr int kEndOfBlock = 256;
-constexpr int kLiteralCodes = 257; // 0..255 and end of block
+constexpr std::size_t BlockBytes = 32768;
+constexpr int MaxCodeLength = 15;
+constexpr int MaxCodeLengthCodeLength = 7;
+constexpr int EndOfBlock = 256;
+constexpr int LiteralCodes = 257; // 0..255 and end of block
 
 // Least significant bit first, as deflate wants; writes whole 64-bit words
 // ahead, so the output needs 8 bytes of slack.
@@ -175,13 +175,13 @@ void buildLengths(
 template <std::size_t N>
 void buildCodes(const std::array<std::uint8_t, N>& lengths, std::array<std::uint16_t, N>& codes)
 {
-    std::array<int, kMaxCodeLength + 2> count{};
+    std::array<int, MaxCodeLength + 2> count{};
     for (auto len : lengths)
         ++count[len];
     count[0] = 0;
-    std::array<std::uint32_t, kMaxCodeLength + 2> next{};
+    std::array<std::uint32_t, MaxCodeLength + 2> next{};
     std::uint32_t code = 0;
-    for (int len = 1; len <= kMaxCodeLength; ++len) {
+    for (int len = 1; len <= MaxCodeLength; ++len) {
         code = (code + count[len - 1]) << 1;
         next[len] = code;
     }
@@ -194,24 +194,24 @@ struct CodeLengthToken {
     std::uint8_t extra; // value of the extra bits
 };
 
-constexpr std::array<std::uint8_t, 19> kCodeLengthOrder
+constexpr std::array<std::uint8_t, 19> CodeLengthOrder
     = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // Writes one dynamic-Huffman block holding the literals data[0, size).
 void writeHuffmanBlock(BitWriter& bits, const std::uint8_t* data, std::size_t size,
-    const std::array<std::uint8_t, kLiteralCodes>& litLengths, bool final)
+    const std::array<std::uint8_t, LiteralCodes>& litLengths, bool final)
 {
-    std::array<std::uint16_t, kLiteralCodes> litCodes{};
+    std::array<std::uint16_t, LiteralCodes> litCodes{};
     buildCodes(litLengths, litCodes);
 
     // Code lengths of the 257 literal codes and of two distance codes (never
     // used; two one-bit codes make a complete distance code every decoder takes).
-    std::array<std::uint8_t, kLiteralCodes + 2> all{};
+    std::array<std::uint8_t, LiteralCodes + 2> all{};
     std::copy(litLengths.begin(), litLengths.end(), all.begin());
-    all[kLiteralCodes] = 1;
-    all[kLiteralCodes + 1] = 1;
+    all[LiteralCodes] = 1;
+    all[LiteralCodes + 1] = 1;
 
-    std::array<CodeLengthToken, kLiteralCodes + 2> tokens{};
+    std::array<CodeLengthToken, LiteralCodes + 2> tokens{};
     int tokenCount = 0;
     for (std::size_t i = 0; i < all.size();) {
         const std::uint8_t len = all[i];
@@ -249,20 +249,20 @@ void writeHuffmanBlock(BitWriter& bits, const std::uint8_t* data, std::size_t si
     for (int t = 0; t < tokenCount; ++t)
         ++clFreq[tokens[t].symbol];
     std::array<std::uint8_t, 19> clLengths{};
-    buildLengths(clFreq, kMaxCodeLengthCodeLength, clLengths);
+    buildLengths(clFreq, MaxCodeLengthCodeLength, clLengths);
     std::array<std::uint16_t, 19> clCodes{};
     buildCodes(clLengths, clCodes);
     int hclen = 19;
-    while (hclen > 4 && clLengths[kCodeLengthOrder[hclen - 1]] == 0)
+    while (hclen > 4 && clLengths[CodeLengthOrder[hclen - 1]] == 0)
         --hclen;
 
     bits.put(final ? 1 : 0, 1);
     bits.put(2, 2); // dynamic Huffman
-    bits.put(kLiteralCodes - 257, 5); // HLIT
+    bits.put(LiteralCodes - 257, 5); // HLIT
     bits.put(2 - 1, 5); // HDIST
     bits.put(std::uint32_t(hclen - 4), 4);
     for (int i = 0; i < hclen; ++i)
-        bits.put(clLengths[kCodeLengthOrder[i]], 3);
+        bits.put(clLengths[CodeLengthOrder[i]], 3);
     for (int t = 0; t < tokenCount; ++t) {
         const auto& tok = tokens[t];
         bits.put(clCodes[tok.symbol], clLengths[tok.symbol]);
@@ -292,7 +292,7 @@ void writeHuffmanBlock(BitWriter& bits, const std::uint8_t* data, std::size_t si
         const std::uint32_t a = table[data[i]];
         bits.put(a & 0xffff, int(a >> 16));
     }
-    bits.put(litCodes[kEndOfBlock], litLengths[kEndOfBlock]);
+    bits.put(litCodes[EndOfBlock], litLengths[EndOfBlock]);
 }
 
 void writeStoredBlock(BitWriter& bits, const std::uint8_t* data, std::size_t size, bool final)
@@ -351,7 +351,7 @@ void deflateWithZlib(const std::uint8_t* data, std::size_t size, ChunkEnd end, s
 void deflateHuffmanOnly(
     const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out)
 {
-    const std::size_t blocks = std::max<std::size_t>(1, (size + kBlockBytes - 1) / kBlockBytes);
+    const std::size_t blocks = std::max<std::size_t>(1, (size + BlockBytes - 1) / BlockBytes);
     // Worst case per block: a stored block (5 bytes + data) after a partial
     // byte; then an empty stored block for the flush, and the writer's slack.
     const std::size_t start = out.size();
@@ -359,12 +359,12 @@ void deflateHuffmanOnly(
     BitWriter bits(out.data() + start);
 
     for (std::size_t b = 0; b < blocks; ++b) {
-        const std::size_t offset = b * kBlockBytes;
-        const std::size_t n = std::min(kBlockBytes, size - offset);
+        const std::size_t offset = b * BlockBytes;
+        const std::size_t n = std::min(BlockBytes, size - offset);
         const std::uint8_t* p = data + offset;
         const bool final = end == ChunkEnd::Final && b + 1 == blocks;
 
-        std::array<std::uint32_t, kLiteralCodes> freq{};
+        std::array<std::uint32_t, LiteralCodes> freq{};
         {
             // Four histograms break the store-to-load dependency on repeated bytes.
             std::array<std::array<std::uint32_t, 256>, 4> h{};
@@ -380,11 +380,11 @@ void deflateHuffmanOnly(
             for (int s = 0; s < 256; ++s)
                 freq[s] = h[0][s] + h[1][s] + h[2][s] + h[3][s];
         }
-        freq[kEndOfBlock] = 1;
-        std::array<std::uint8_t, kLiteralCodes> lengths{};
-        buildLengths(freq, kMaxCodeLength, lengths);
+        freq[EndOfBlock] = 1;
+        std::array<std::uint8_t, LiteralCodes> lengths{};
+        buildLengths(freq, MaxCodeLength, lengths);
         std::uint64_t huffmanBits = 0;
-        for (int s = 0; s < kLiteralCodes; ++s)
+        for (int s = 0; s < LiteralCodes; ++s)
             huffmanBits += std::uint64_t(freq[s]) * lengths[s];
         // A generous allowance for the block header.
         if (huffmanBits + 8 * 150 < std::uint64_t(n) * 8)

@@ -44,12 +44,12 @@ using namespace orvane::test;
 
 namespace {
 
-const QString kHelper = QStringLiteral(EZTW32_SCAN_HELPER);
-const QString kLibrary = QStringLiteral(EZTW32_LIBRARY);
+const QString Helper = QStringLiteral(EZTW32_SCAN_HELPER);
+const QString Library = QStringLiteral(EZTW32_LIBRARY);
 
 // The case's test.conf: a small colour page, 40 x 40 mm at 50 dpi; the
 // case's own lines come after these and win.
-const QStringList kBaseConfig = {QStringLiteral("number_of_devices 1"), QStringLiteral("mode Color"),
+const QStringList BaseConfig = {QStringLiteral("number_of_devices 1"), QStringLiteral("mode Color"),
     QStringLiteral("depth 8"), QStringLiteral("resolution_min 1.0"), QStringLiteral("resolution_max 600.0"),
     QStringLiteral("resolution_quant 1.0"), QStringLiteral("resolution 50.0"),
     QStringLiteral("test-picture \"Color pattern\""), QStringLiteral("geometry_min 0.0"),
@@ -130,14 +130,14 @@ HelperRun runHelper(
     }
     p.setProcessEnvironment(e);
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const QStringList helperArgs = QStringList{kLibrary, output} + args;
+    const QStringList helperArgs = QStringList{Library, output} + args;
     if (asNobody)
         p.start(setprivPath(),
             QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                QStringLiteral("--clear-groups"), kHelper}
+                QStringLiteral("--clear-groups"), Helper}
                 + helperArgs);
     else
-        p.start(kHelper, helperArgs);
+        p.start(Helper, helperArgs);
     HelperRun r;
     if (!p.waitForFinished(60000)) {
         p.kill();
@@ -324,7 +324,7 @@ private:
     QString caseDir(const QStringList& extra)
     {
         const QString dir = tmp_.filePath(QStringLiteral("case%1").arg(++cases_));
-        writeSaneConfig(dir + QStringLiteral("/sane.d"), kBaseConfig + extra);
+        writeSaneConfig(dir + QStringLiteral("/sane.d"), BaseConfig + extra);
         return dir;
     }
 
@@ -345,7 +345,7 @@ void TestEztw32::initTestCase()
     // The library's settings of this process stay in the temporary folder.
     qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
     scanimage_ = QStandardPaths::findExecutable(QStringLiteral("scanimage"));
-    lib_ = dlopen(kLibrary.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
+    lib_ = dlopen(Library.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
     QVERIFY2(lib_, dlerror());
     isAvailable_ = reinterpret_cast<TWAIN_IsAvailable_fn>(dlsym(lib_, "TWAIN_IsAvailable"));
     select_ = reinterpret_cast<TWAIN_SelectImageSource_fn>(dlsym(lib_, "TWAIN_SelectImageSource"));
@@ -1176,7 +1176,7 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     const QString dir = caseDir({});
     const QString server = dir + QStringLiteral("/server");
     writeSaneConfig(server,
-        kBaseConfig
+        BaseConfig
             + QStringList{QStringLiteral("mode Gray"), QStringLiteral("geometry_max 200.0"),
                 QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
                 QStringLiteral("resolution 150.0"), QStringLiteral("read-delay true"),
@@ -1200,15 +1200,15 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     QByteArray output;
     connect(
         &helper, &QProcess::readyReadStandardOutput, this, [&] { output += helper.readAllStandardOutput(); });
-    helper.start(kHelper,
-        {kLibrary, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"),
+    helper.start(Helper,
+        {Library, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"),
             QStringLiteral("0"), QStringLiteral("--then"), second});
     QTRY_VERIFY_WITH_TIMEOUT(parseHelper(output).progress >= 10, 30000);
     host.kill();
     QTRY_VERIFY_WITH_TIMEOUT(parseHelper(output).waiting, 30000);
     // Back, and quick this time.
     writeSaneConfig(server,
-        kBaseConfig
+        BaseConfig
             + QStringList{QStringLiteral("mode Gray"), QStringLiteral("geometry_max 200.0"),
                 QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
                 QStringLiteral("resolution 150.0")});

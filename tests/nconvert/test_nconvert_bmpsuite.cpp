@@ -18,7 +18,7 @@ using namespace nconvert_test;
 
 namespace {
 
-const QString kSuite = QStringLiteral(ORVANE_BMP_SUITE);
+const QString Suite = QStringLiteral(ORVANE_BMP_SUITE);
 
 struct Entry {
     QString file;
@@ -28,14 +28,14 @@ struct Entry {
 QList<Entry> manifest(const QString& folder)
 {
     QList<Entry> entries;
-    QFile f(kSuite + QStringLiteral("/manifest.tsv"));
+    QFile f(Suite + QStringLiteral("/manifest.tsv"));
     if (!f.open(QIODevice::ReadOnly))
         return entries;
     f.readLine(); // column names
     while (!f.atEnd()) {
         const QStringList cols = QString::fromUtf8(f.readLine()).split(QLatin1Char('\t'));
         if (cols.size() >= 3 && cols[0].startsWith(folder + QLatin1Char('/'))
-            && QFile::exists(kSuite + QLatin1Char('/') + cols[0]))
+            && QFile::exists(Suite + QLatin1Char('/') + cols[0]))
             entries.append({cols[0], cols[2]});
     }
     return entries;
@@ -153,7 +153,7 @@ class TestNconvertBmpSuite : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(QFile::exists(kSuite + QStringLiteral("/manifest.tsv")), qPrintable(kSuite));
+        QVERIFY2(QFile::exists(Suite + QStringLiteral("/manifest.tsv")), qPrintable(Suite));
         QVERIFY2(QFile::exists(converterPath()), qPrintable(converterPath()));
         QVERIFY2(QImageReader::supportedImageFormats().contains("tiff"),
             "Qt's TIFF plugin (qt6-image-formats-plugins) is needed");
@@ -167,14 +167,14 @@ private Q_SLOTS:
         QFETCH(QString, format);
         QTemporaryDir dir;
         const QString output = dir.filePath(QStringLiteral("out.") + format);
-        const QString input = kSuite + QLatin1Char('/') + file;
+        const QString input = Suite + QLatin1Char('/') + file;
         const Run run = convert(format, output, input);
         QVERIFY2(!run.crashed && run.exitCode == 0, qPrintable(run.errors));
         QCOMPARE(run.errors, QString());
 
         const QImage out(output, format.toLatin1());
         QVERIFY2(!out.isNull(), "the output does not decode");
-        const QImage expected(kSuite + QStringLiteral("/ref-png-official/") + ref);
+        const QImage expected(Suite + QStringLiteral("/ref-png-official/") + ref);
         QVERIFY(!expected.isNull());
         QCOMPARE(maxDifference(out, expected), 0);
 
@@ -197,7 +197,7 @@ private Q_SLOTS:
         QFETCH(QString, format);
         QTemporaryDir dir;
         const QString output = dir.filePath(QStringLiteral("out.") + format);
-        const Run run = convert(format, output, kSuite + QLatin1Char('/') + file);
+        const Run run = convert(format, output, Suite + QLatin1Char('/') + file);
         if (run.exitCode != 0) {
             verifyRefusal(run, file, output, dir.path());
             return;
@@ -220,7 +220,7 @@ private Q_SLOTS:
         for (const QString& suffix : {QString(), QStringLiteral("-0"), QStringLiteral("-b")}) {
             QString name = ref;
             name.insert(name.lastIndexOf(QLatin1Char('.')), suffix);
-            const QImage expected(kSuite + QStringLiteral("/ref-png-official/") + name);
+            const QImage expected(Suite + QStringLiteral("/ref-png-official/") + name);
             if (expected.isNull())
                 continue;
             const int d = maxDifference(out, expected);
@@ -237,7 +237,7 @@ private Q_SLOTS:
         QFETCH(QString, format);
         QTemporaryDir dir;
         const QString output = dir.filePath(QStringLiteral("out.") + format);
-        const Run run = convert(format, output, kSuite + QLatin1Char('/') + file);
+        const Run run = convert(format, output, Suite + QLatin1Char('/') + file);
         verifyRefusal(run, file, output, dir.path());
     }
 

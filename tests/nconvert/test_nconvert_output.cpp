@@ -18,7 +18,7 @@ using namespace nconvert_test;
 
 namespace {
 
-constexpr int kDpm600 = 23622; // 600 dpi in pixels per metre
+constexpr int Dpm600 = 23622; // 600 dpi in pixels per metre
 
 // Half noise (what scanners deliver), half flat areas and gradients, so that
 // both ways of compressing are used; tall enough for several bands of rows.
@@ -58,8 +58,8 @@ QImage makePicture(QImage::Format format, int width, int height)
             }
         }
     }
-    img.setDotsPerMeterX(kDpm600);
-    img.setDotsPerMeterY(kDpm600);
+    img.setDotsPerMeterX(Dpm600);
+    img.setDotsPerMeterY(Dpm600);
     return img;
 }
 
@@ -113,8 +113,8 @@ private Q_SLOTS:
         QCOMPARE(maxDifference(out, inBmp), 0);
         if (!picture.hasAlphaChannel())
             QCOMPARE(maxDifference(out, picture), 0);
-        QCOMPARE(out.dotsPerMeterX(), kDpm600);
-        QCOMPARE(out.dotsPerMeterY(), kDpm600);
+        QCOMPARE(out.dotsPerMeterX(), Dpm600);
+        QCOMPARE(out.dotsPerMeterY(), Dpm600);
         QCOMPARE(out.hasAlphaChannel(), inBmp.hasAlphaChannel());
         switch (fmt) {
         case QImage::Format_Mono:
