@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +85,34 @@ mode_t currentUmask()
     return mask;
 }
 
+// A name whose bytes are not UTF-8 reaches the program with U+FFFD in
+// their place (the dialog and every path are text), so it would name
+// another file than the one the user chose. Raises when the folder holds a
+// file whose name reads as `name` but is spelt with other bytes.
+void refuseMangledName(const QByteArray& folder, const QByteArray& name, const QString& context)
+{
+    const QString shown = QFile::decodeName(name);
+    if (!shown.contains(QChar::ReplacementCharacter))
+        return;
+    DIR* dir = ::opendir(folder.constData());
+    if (!dir)
+        return;
+    bool mangled = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray other(entry->d_name);
+        if (other != name && QFile::decodeName(other) == shown) {
+            mangled = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    if (mangled)
+        raiseError(ErrPathAccess,
+            context
+                + QStringLiteral(": the file's name holds bytes that are not UTF-8, which this program "
+                                 "cannot write exactly; nothing was written. Choose another name."));
+}
+
 } // namespace
 
 QByteArray besideTemplate(const QByteArray& target, const char* tag)
@@ -143,6 +172,14 @@ SaveTarget checkSaveTarget(const QString& path)
     target.linked = current != QFile::encodeName(path);
     if (target.linked)
         context = path + QStringLiteral(" -> ") + target.path;
+    // The writers and the converter get the target as text: it must spell
+    // the very file it names.
+    if (QFile::encodeName(target.path) != native)
+        raiseError(ErrPathAccess,
+            context
+                + QStringLiteral(": the path holds bytes that are not UTF-8, which this program "
+                                 "cannot write exactly; nothing was written."));
+    refuseMangledName(folder, nameOf(current), context);
     if (exists) {
         if (S_ISDIR(st.st_mode))
             raiseErrno(context, EISDIR);

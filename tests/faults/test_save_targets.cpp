@@ -21,6 +21,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -438,6 +439,50 @@ private Q_SLOTS:
 
         expectWritten(f, path);
         QCOMPARE(listing(out_), QStringList{QFileInfo(path).fileName()});
+    }
+
+    void nameThatIsNotUtf8IsRefused_data()
+    {
+        addFormats();
+        QTest::addColumn<bool>("inFolderName");
+        for (int i = 0; i < 4; ++i) {
+            QTest::newRow(qPrintable(QStringLiteral("%1, file").arg(formats[i].extension))) << i << false;
+            QTest::newRow(qPrintable(QStringLiteral("%1, link to it").arg(formats[i].extension)))
+                << i << true;
+        }
+    }
+    // A file whose name holds bytes that are not UTF-8 reaches the program
+    // as text with U+FFFD in their place. Saving over it, or through a link
+    // to it, must not write a file of that other name: it is refused, and
+    // the folder stays as it was.
+    void nameThatIsNotUtf8IsRefused()
+    {
+        QFETCH(int, format);
+        QFETCH(bool, inFolderName);
+        const Format& f = formats[format];
+        const QByteArray raw = QFile::encodeName(out_) + "/scan\xff" + QByteArray(".") + f.extension;
+        // Qt cannot name such a file, nor remove it from the folder later.
+        struct Unlink {
+            QByteArray path;
+            ~Unlink() { ::unlink(path.constData()); }
+        } gone{raw};
+        const int fd = ::open(raw.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        QVERIFY(fd >= 0);
+        QVERIFY(::write(fd, "old", 3) == 3);
+        ::close(fd);
+        QString chosen = QFile::decodeName(raw);
+        if (inFolderName) {
+            chosen = out_ + QStringLiteral("/link.") + QLatin1String(f.extension);
+            QVERIFY(::symlink(raw.constData(), QFile::encodeName(chosen).constData()) == 0);
+        }
+        const QStringList before = listing(out_);
+
+        expectRefused(save(f, chosen), QStringLiteral("not UTF-8"));
+
+        QCOMPARE(listing(out_), before);
+        struct stat st { };
+        QVERIFY(::stat(raw.constData(), &st) == 0);
+        QCOMPARE(qint64(st.st_size), qint64(3));
     }
 
     void ownTemporaryFileIsRefused_data()
