@@ -167,6 +167,11 @@ void SourceDialog::refresh()
     if (!searchResult().running)
         startSearch();
     // "Searching…" until this search has ended, however quickly it does.
+    showSearching();
+}
+
+void SourceDialog::showSearching()
+{
     devices_.clear();
     list_->clear();
     status_->setText(tr("Searching…"));
@@ -179,12 +184,7 @@ void SourceDialog::showSearch()
 {
     const SearchResult r = searchResult();
     if (r.running || !r.done) {
-        devices_.clear();
-        list_->clear();
-        status_->setText(tr("Searching…"));
-        refresh_->setEnabled(false);
-        updateButtons();
-        whenSearchEnds(alive_, [this] { showSearch(); });
+        showSearching();
         return;
     }
     devices_ = r.devices;

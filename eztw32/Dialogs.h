@@ -215,6 +215,8 @@ public:
 
 private:
     void showSearch();
+    // An empty list and "Searching…", until the search ends.
+    void showSearching();
     void updateButtons();
 
     std::shared_ptr<bool> alive_;

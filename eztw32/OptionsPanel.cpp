@@ -155,17 +155,9 @@ void OptionsPanel::rebuild()
             connect(c, &QComboBox::currentIndexChanged, this,
                 [this, name, c] { Q_EMIT edited(name, c->currentText()); });
             w = c;
-        } else if (o.type == SANE_TYPE_STRING) {
-            auto* e = new QLineEdit(box);
-            connect(e, &QLineEdit::editingFinished, this, [this, name, e] {
-                if (e->isModified()) {
-                    e->setModified(false);
-                    Q_EMIT edited(name, e->text());
-                }
-            });
-            w = e;
-        } else if (o.count > 1) {
-            // A number array (a gamma table, ...): its values, comma separated.
+        } else if (o.type == SANE_TYPE_STRING || o.count > 1) {
+            // Free text, or a number array (a gamma table, ...) as its
+            // values, comma separated.
             auto* e = new QLineEdit(box);
             connect(e, &QLineEdit::editingFinished, this, [this, name, e] {
                 if (e->isModified()) {
