@@ -7,11 +7,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <pwd.h>
 #include <unistd.h>
+
+#include "common/Spawn.h"
 
 namespace orvane::test {
 
@@ -37,6 +40,12 @@ inline QString unprivilegedUnavailable()
     return QString();
 }
 
+inline uid_t nobodyUid()
+{
+    const passwd* nobody = ::getpwnam("nobody");
+    return nobody ? nobody->pw_uid : uid_t(-1);
+}
+
 // Makes a folder and its parents reachable for nobody (x bits on the way).
 inline void openPathFor(const QString& path)
 {
@@ -48,34 +57,51 @@ inline void openPathFor(const QString& path)
     }
 }
 
+// The environment for a process run as nobody: the home and runtime folder
+// that the test runner made for nobody (owned by nobody, 0700), else /tmp
+// and none; none of the folders of the user who runs the tests.
+inline QProcessEnvironment nobodyEnvironment(QProcessEnvironment e)
+{
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR"})
+        e.remove(QLatin1String(name));
+    const QString home = qEnvironmentVariable("ORVANE_TEST_NOBODY_HOME");
+    if (home.isEmpty()) {
+        e.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
+    } else {
+        e.insert(QStringLiteral("HOME"), home);
+        e.insert(QStringLiteral("XDG_RUNTIME_DIR"), home + QStringLiteral("/runtime"));
+    }
+    return e;
+}
+
 inline ChildResult runAsNobody(const QStringList& arguments, const QStringList& env = {})
 {
     ChildResult r;
     r.whyNot = unprivilegedUnavailable();
     if (!r.whyNot.isEmpty())
         return r;
-    QProcess p;
-    QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+    QProcessEnvironment e = nobodyEnvironment(QProcessEnvironment::systemEnvironment());
     for (const QString& kv : env)
         e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
-    e.insert(QStringLiteral("HOME"), QStringLiteral("/tmp"));
-    e.remove(QStringLiteral("XDG_RUNTIME_DIR"));
-    p.setProcessEnvironment(e);
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    p.start(setprivPath(),
-        QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-            QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
-            QStringLiteral("--child")}
-            + arguments);
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-        r.whyNot = QStringLiteral("the child did not finish");
+    Spawn p;
+    if (!p.start(setprivPath(),
+            QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+                QStringLiteral("--child")}
+                + arguments,
+            e)) {
+        r.whyNot = p.error();
         return r;
     }
+    // A child that does not end is a failure of the case, not a reason to
+    // skip it.
     r.ran = true;
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.output = p.readAllStandardOutput();
+    r.exitCode = p.wait(300000) ? p.exitCode() : -1;
+    if (p.running()) {
+        p.kill();
+        r.whyNot = QStringLiteral("the child did not end within 300 s");
+    }
+    r.output = p.output();
     return r;
 }
 

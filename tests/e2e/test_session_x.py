@@ -38,18 +38,6 @@ def window_sized(xs, title, size, timeout=60):
     raise TimeoutError("no %r window of %r; visible: %r" % (title, size, xs.titles()))
 
 
-def press_until_gone(xs, title, key="Return", timeout=60):
-    end = time.time() + timeout
-    while time.time() < end:
-        hits = [w for t, w in xs.windows() if t == title]
-        if not hits:
-            return
-        xs.focus(hits[0])
-        xs.key(key)
-        time.sleep(0.3)
-    raise TimeoutError("%r did not close" % title)
-
-
 def viewport(xs, w):
     raw = w.get_image(8, 112, 504, 502, 2, 0xFFFFFFFF)  # ZPixmap
     return raw.data
@@ -64,10 +52,9 @@ try:
     main = window_sized(xs, "Orvane Capture Desk", (536, 110))
     xs.click(main, 268, 55)                       # "Select Scanner"
     xs.wait_for("Select Source")
-    press_until_gone(xs, "Select Source")         # the only device, chosen
+    xdrive.press_until_gone(xs, "Select Source")  # the only device, chosen
     xs.click(main, 268, 89)                       # "Scan Image"
     dialog = xs.wait_for("Scanner")
-    time.sleep(0.5)
     xs.focus(dialog)
     xs.key("Return")                              # "Scan"
     viewer = window_sized(xs, "Orvane Capture Desk", (536, 639))
@@ -75,23 +62,20 @@ try:
           "the main window is hidden while the viewer shows")
     check(not os.path.exists(scan_file), "the scan file is gone")
 
-    time.sleep(0.5)
-    before = viewport(xs, viewer)
+    before = xdrive.settled(lambda: viewport(xs, viewer))
     for _ in range(5):
         xs.click(viewer, 8 + 504 - 6, 614 + 8)    # the right arrow of the horizontal bar
         xs.click(viewer, 512 + 8, 112 + 519 - 30)  # the vertical bar's trough, low down
-    time.sleep(0.3)
-    check(viewport(xs, viewer) != before, "scrolling moves the picture")
+    check(xdrive.settled(lambda: viewport(xs, viewer), before) != before, "scrolling moves the picture")
 
     buttons = {"jpg": (136, 55), "bmp": (400, 55), "tiff": (136, 89), "png": (400, 89)}
     for fmt, (x, y) in buttons.items():
         path = os.path.join(out, "page one." + fmt)
         xs.click(viewer, x, y)
         dialog = xs.wait_for("Save Image")
-        time.sleep(0.5)
         xs.focus(dialog)
         xs.type(path)
-        xs.key("Return")
+        xdrive.press_until_gone(xs, "Save Image")
         done = xs.wait_for("Orvane Capture", timeout=120)
         xs.focus(done)
         xs.key("Return")
@@ -110,7 +94,7 @@ try:
 
     xs.close_window(viewer)
     try:
-        code = proc.wait(5)
+        code = proc.wait(60)
     except subprocess.TimeoutExpired:
         code = None
     check(code == 0, "closing the viewer ends the program at once (exit %r)" % code)

@@ -37,7 +37,6 @@ def run_case(library, expected_messages):
             xs.key("Return")
             xs.wait_for(title, gone=True)
         main = xs.wait_for("Orvane Capture Desk")
-        time.sleep(0.3)
         others = [t for t in xs.titles() if t not in ("Orvane Capture Desk", "")]
         check(not others, "no other window beside the main window (%r)" % others)
         left, top, width, height = xs.geometry(main)
@@ -48,7 +47,7 @@ def run_case(library, expected_messages):
         xs.close_window(main)
         start = time.time()
         try:
-            code = proc.wait(5)
+            code = proc.wait(60)
         except Exception:
             proc.kill()
             code = None

@@ -68,7 +68,7 @@ def frame_of(xs, w):
         w = parent
 
 
-def frame_centre(xs, w, timeout=10):
+def frame_centre(xs, w, timeout=60):
     """The frame's centre once it has settled (the program re-centres after
     the frame appears)."""
     end = time.time() + timeout
@@ -99,34 +99,6 @@ def vertical_shift(before, after, limit=120):
     return None
 
 
-def settle(w, previous=None, timeout=5):
-    """The viewport once it has changed from `previous` and stopped changing."""
-    end = time.time() + timeout
-    last = viewport(w)
-    while previous is not None and last == previous and time.time() < end:
-        time.sleep(0.05)
-        last = viewport(w)
-    while time.time() < end:
-        time.sleep(0.2)
-        now = viewport(w)
-        if now == last:
-            return now
-        last = now
-    return last
-
-
-def press_return_until_gone(xs, title, timeout=60):
-    end = time.time() + timeout
-    while time.time() < end:
-        hits = [w for t, w in clients(xs) if t == title]
-        if not hits:
-            return
-        xs.focus(hits[0])
-        xs.key("Return")
-        time.sleep(0.3)
-    raise TimeoutError("%r did not close" % title)
-
-
 temp = tempfile.mkdtemp(prefix="orvane-temp-")
 config = tempfile.mkdtemp(prefix="orvane-config-")  # no scanner settings of earlier runs
 xs = xdrive.XServer()
@@ -135,10 +107,11 @@ env.pop("QT_QPA_PLATFORM", None)
 wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 proc = None
 try:
-    end = time.time() + 20
-    while time.time() < end and not xs.root.get_full_property(xs.d.intern_atom("_NET_SUPPORTING_WM_CHECK"),
-                                                               X.AnyPropertyType):
-        time.sleep(0.1)
+    end = time.time() + 60
+    while not xs.root.get_full_property(xs.d.intern_atom("_NET_SUPPORTING_WM_CHECK"), X.AnyPropertyType):
+        if time.time() > end:
+            raise TimeoutError("openbox did not start")
+        time.sleep(0.05)
     proc = xdrive.start(xs, app, {"SANE_CONFIG_DIR": sane, "TEMP": temp, "LC_ALL": "C",
                                    "XDG_CONFIG_HOME": config})
     screen = (xs.d.screen().width_in_pixels / 2.0, xs.d.screen().height_in_pixels / 2.0)
@@ -151,10 +124,9 @@ try:
 
     xs.click(main, 268, 55)                       # "Select Scanner"
     wait_client(xs, "Select Source")
-    press_return_until_gone(xs, "Select Source")
+    xdrive.press_until_gone(xs, "Select Source", windows=lambda: clients(xs))
     xs.click(main, 268, 89)                       # "Scan Image"
     dialog = wait_client(xs, "Scanner")
-    time.sleep(0.5)
     xs.focus(dialog)
     xs.key("Return")
     viewer = wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=120)
@@ -163,11 +135,11 @@ try:
           "the viewer's frame is centred (centre %.1f,%.1f)" % (cx, cy))
 
     xs.focus(viewer)
-    start = settle(viewer)
+    start = xdrive.settled(lambda: viewport(viewer))
     for _ in range(6):                           # Text1, five buttons, then VScroll1 (tab 8)
         xs.key("Tab")
     xs.key("Next")                               # Page Down
-    paged = settle(viewer, start)
+    paged = xdrive.settled(lambda: viewport(viewer), start)
     check(vertical_shift(start, paged) == STEP,
           "Page Down on VScroll1 moves the picture up by one unit, %d px (moved %r)"
           % (STEP, vertical_shift(start, paged)))
@@ -177,7 +149,7 @@ try:
     xtest.fake_input(xs.d, X.ButtonPress, 5)     # one notch towards the user
     xtest.fake_input(xs.d, X.ButtonRelease, 5)
     xs.d.sync()
-    wheeled = settle(viewer, paged)
+    wheeled = xdrive.settled(lambda: viewport(viewer), paged)
     check(vertical_shift(paged, wheeled) == 3 * STEP,
           "a wheel notch over the picture moves it up by three units, %d px (moved %r)"
           % (3 * STEP, vertical_shift(paged, wheeled)))
@@ -186,7 +158,7 @@ try:
 
     xs.close_window(viewer)
     try:
-        code = proc.wait(5)
+        code = proc.wait(60)
     except subprocess.TimeoutExpired:
         code = None
     check(code == 0, "closing the viewer ends the program (exit %r)" % code)

@@ -76,11 +76,31 @@ class XServer:
         pos = w.translate_coords(self.root, 0, 0)
         return (-pos.x, -pos.y, g.width, g.height)
 
+    def holds_focus(self, w):
+        """Whether the keyboard focus is on w or inside it."""
+        f = self.d.get_input_focus().focus
+        while isinstance(f, type(w)) and f.id not in (0, self.root.id):
+            if f.id == w.id:
+                return True
+            try:
+                f = f.query_tree().parent
+            except Exception:
+                return False
+        return False
+
     # Input ---------------------------------------------------------------
-    def focus(self, w):
-        w.set_input_focus(X.RevertToParent, X.CurrentTime)
-        self.d.sync()
-        time.sleep(0.1)
+    def focus(self, w, timeout=30.0):
+        """Gives w the keyboard focus and returns once the server has it
+        there; keys sent after that reach w, in order."""
+        end = time.time() + timeout
+        while True:
+            w.set_input_focus(X.RevertToParent, X.CurrentTime)
+            self.d.sync()
+            if self.holds_focus(w):
+                return
+            if time.time() > end:
+                raise TimeoutError("window %r does not take the focus" % self._title(w))
+            time.sleep(0.05)
 
     def key(self, name, modifiers=()):
         codes = [self.d.keysym_to_keycode(XK.string_to_keysym(m)) for m in modifiers]
@@ -92,7 +112,6 @@ class XServer:
         for c in reversed(codes):
             xtest.fake_input(self.d, X.KeyRelease, c)
         self.d.sync()
-        time.sleep(0.05)
 
     def type(self, text):
         special = {"/": "slash", ".": "period", " ": "space", "-": "minus", "_": "underscore"}
@@ -108,18 +127,14 @@ class XServer:
     def click(self, w, x, y, button=1):
         left, top, _, _ = self.geometry(w)
         xtest.fake_input(self.d, X.MotionNotify, x=left + x, y=top + y)
-        self.d.sync()
-        time.sleep(0.05)
         xtest.fake_input(self.d, X.ButtonPress, button)
         xtest.fake_input(self.d, X.ButtonRelease, button)
         self.d.sync()
-        time.sleep(0.1)
 
     def move(self, w, x, y):
         left, top, _, _ = self.geometry(w)
         xtest.fake_input(self.d, X.MotionNotify, x=left + x, y=top + y)
         self.d.sync()
-        time.sleep(0.1)
 
     def close_window(self, w):
         """The close box: WM_DELETE_WINDOW, as a window manager sends it."""
@@ -129,6 +144,43 @@ class XServer:
                                           data=(32, [delete, X.CurrentTime, 0, 0, 0]))
         w.send_event(ev)
         self.d.sync()
+
+
+def press_until_gone(xs, title, key="Return", timeout=120.0, windows=None):
+    """Presses key in the window of that title until it closes: once, and
+    again only if the window is still open long after the press (a key
+    that came before the window could take it)."""
+    windows = windows or xs.windows
+    end = time.time() + timeout
+    while time.time() < end:
+        hits = [w for t, w in windows() if t == title]
+        if not hits:
+            return
+        xs.focus(hits[0])
+        xs.key(key)
+        again = min(end, time.time() + 10)
+        while time.time() < again and [w for t, w in windows() if t == title]:
+            time.sleep(0.05)
+    raise TimeoutError("%r did not close" % title)
+
+
+def settled(grab, previous=None, timeout=60.0):
+    """What grab() shows once it differs from `previous` (when given) and
+    two looks in a row agree."""
+    end = time.time() + timeout
+    last = grab()
+    while previous is not None and last == previous:
+        if time.time() > end:
+            raise TimeoutError("the picture did not change")
+        time.sleep(0.05)
+        last = grab()
+    while time.time() < end:
+        time.sleep(0.1)
+        now = grab()
+        if now == last:
+            return now
+        last = now
+    raise TimeoutError("the picture did not settle")
 
 
 def program_folder(build, library=None, extra=()):

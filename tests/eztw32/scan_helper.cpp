@@ -50,7 +50,9 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <dlfcn.h>
+#include <malloc.h>
 #include <sys/resource.h>
 
 namespace {
@@ -212,6 +214,14 @@ void drive()
 
 int main(int argc, char** argv)
 {
+    // A memory limit must leave the picture's allocation the only one that
+    // can fail. glibc gives each thread that allocates an arena of its own,
+    // reserving 64 MB of address space each time, as many as the timing of
+    // the threads asks for; with one arena, what the threads take is only
+    // their stacks.
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--limit-memory-mb") == 0)
+            mallopt(M_ARENA_MAX, 1);
     QApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.size() < 3)
@@ -274,8 +284,10 @@ int main(int argc, char** argv)
     driver.start(10);
 
     if (limitMb > 0) {
-        // Leave a little room above what is in use now, far less than the
-        // picture needs, so the library's image memory cannot be had.
+        // Leave room above what is mapped now that the threads run: ample
+        // for the dialog, the device's reader thread and their stacks, far
+        // less than the picture needs, so only the library's image memory
+        // cannot be had.
         FILE* f = std::fopen("/proc/self/statm", "r");
         long pages = 0;
         if (f) {

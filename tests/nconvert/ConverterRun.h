@@ -4,9 +4,10 @@
 #include <QColorSpace>
 #include <QDir>
 #include <QImage>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
+
+#include "common/Spawn.h"
 
 namespace nconvert_test {
 
@@ -24,22 +25,16 @@ inline QString converterPath()
 inline Run runConverter(
     const QStringList& arguments, const QString& program = converterPath(), const QStringList& prefix = {})
 {
-    QProcess p;
-    if (prefix.isEmpty()) {
-        p.start(program, arguments);
-    } else {
-        p.start(prefix.first(), prefix.mid(1) + QStringList{program} + arguments);
-    }
+    orvane::test::Spawn p;
+    const bool ended = prefix.isEmpty()
+        ? p.run(program, arguments, QProcessEnvironment::systemEnvironment(), 120000,
+            orvane::test::Spawn::Errors::Capture)
+        : p.run(prefix.first(), prefix.mid(1) + QStringList{program} + arguments,
+            QProcessEnvironment::systemEnvironment(), 120000, orvane::test::Spawn::Errors::Capture);
     Run r;
-    if (!p.waitForFinished(60000)) {
-        p.kill();
-        p.waitForFinished();
-        r.crashed = true;
-        return r;
-    }
-    r.crashed = p.exitStatus() != QProcess::NormalExit;
+    r.crashed = !ended || p.crashed();
     r.exitCode = p.exitCode();
-    r.errors = QString::fromLocal8Bit(p.readAllStandardError());
+    r.errors = QString::fromLocal8Bit(p.errors());
     return r;
 }
 

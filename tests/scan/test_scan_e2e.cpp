@@ -197,8 +197,11 @@ private Q_SLOTS:
         test::openPathFor(base);
         const QString variable
             = runtime ? QStringLiteral("XDG_RUNTIME_DIR") : QStringLiteral("XDG_CACHE_HOME");
-        const ChildReport r
-            = run(QStringLiteral("scan-once"), {}, true, {variable + QLatin1Char('=') + base});
+        // Without a runtime folder, the cache folder is the one left.
+        QStringList childEnv{variable + QLatin1Char('=') + base};
+        if (!runtime)
+            childEnv << QStringLiteral("XDG_RUNTIME_DIR=");
+        const ChildReport r = run(QStringLiteral("scan-once"), {}, true, childEnv);
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("message")), QStringList());
         QCOMPARE(r.with(QStringLiteral("shown")).size(), 1);
