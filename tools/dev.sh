@@ -112,6 +112,55 @@ package() {
     stage "Built $out/$deb"
 }
 
+# The test command's stages, for the summary printed at its end: a line
+# each, with what it counted and how long it took.
+stages=()
+passed_total=0
+failed_total=0
+stage_start=0
+
+begin_stage() {
+    stage_start=$SECONDS
+}
+
+# end_stage <name> <what it counted>
+end_stage() {
+    stages+=("$(printf '  %-34s %-40s %5d s' "$1" "$2" $((SECONDS - stage_start)))")
+}
+
+# run_ctest <name> <build folder> <ctest options...>: runs the tests,
+# counts them for the summary, and fails the command when one fails.
+run_ctest() {
+    local name=$1 dir=$2 log rc=0 line total failed
+    shift 2
+    log="$dir.ctest.log"
+    begin_stage
+    (cd "$dir" && ctest --output-on-failure -j "$(nproc)" "$@") 2>&1 | tee "$log" || rc=$?
+    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+    failed=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    total=${total:-0}
+    failed=${failed:-0}
+    if [ "$rc" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
+    passed_total=$((passed_total + total - failed))
+    failed_total=$((failed_total + failed))
+    if [ "$rc" -eq 0 ]; then
+        end_stage "$name" "$total tests passed"
+    else
+        end_stage "$name" "FAILED: $failed of $total tests"
+        exit 1
+    fi
+}
+
+print_summary() {
+    local rc=$?
+    [ ${#stages[@]} -gt 0 ] || return 0
+    printf '\n==> Summary (%d s in all)\n' "$SECONDS"
+    printf '%s\n' "${stages[@]}"
+    [ "$rc" -eq 0 ] || printf '  %s\n' "stopped by a failure: the stages after it did not run"
+    printf 'Total: %d passed, %d failed\n' "$passed_total" "$failed_total"
+}
+
 # The virtual scanner of SANE's test backend, beside any real scanners.
 export SANE_CONFIG_DIR="$here/eztw32/sane.d:"
 
@@ -128,37 +177,52 @@ run)
     exec "$run_build/app/orvane-capture-desk"
     ;;
 test)
+    trap print_summary EXIT
+    begin_stage
     configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    end_stage "build (normal)" "configured and built"
     stage "Running the tests in $build"
-    (cd "$build" && ctest --output-on-failure -j "$(nproc)" --timeout 600)
+    run_ctest "tests (normal build)" "$build" --timeout 600
     # The real package, once: dpkg-buildpackage and lintian.
+    begin_stage
     package "$build-deb"
+    end_stage "package and lintian" "built, no lintian errors"
     stage "Fuzzing the converter's BMP reader for ${ORVANE_FUZZ_SECONDS:-60} s"
     # The converter's BMP reader against the fuzzer, for a bounded time.
+    begin_stage
     if ! "$here/nconvert/fuzz/run-fuzz.sh" "${ORVANE_FUZZ_SECONDS:-60}" "$build-fuzz" >"$build-fuzz.log" 2>&1; then
         tail -n 80 "$build-fuzz.log"
         echo "The fuzzer found a fault in the converter's BMP reader; see $build-fuzz.log" >&2
+        end_stage "fuzz (BMP reader)" "FAILED: a fault found"
+        failed_total=$((failed_total + 1))
         exit 1
     fi
-    grep -E '^Done [0-9]+ runs' "$build-fuzz.log" || true
+    runs=$(grep -E '^Done [0-9]+ runs' "$build-fuzz.log" | tail -n 1 || true)
+    echo "$runs"
+    end_stage "fuzz (BMP reader)" "$(sed -E 's/^Done ([0-9]+) runs.*/\1 runs, no fault/' <<<"${runs:-Done 0 runs}")"
+    passed_total=$((passed_total + 1))
     # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+    begin_stage
     configure_and_build "$build-asan" -DCMAKE_BUILD_TYPE=Debug -DORVANE_SANITIZE=ON
+    end_stage "build (sanitizers)" "configured and built"
     stage "Running the tests in $build-asan"
     # LeakSanitizer is on: tools/lsan.supp names the leaks that are meant.
-    (cd "$build-asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1 \
-        LSAN_OPTIONS="suppressions=$here/tools/lsan.supp:print_suppressions=0" UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --output-on-failure -j "$(nproc)" --timeout 900)
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1 \
+    LSAN_OPTIONS="suppressions=$here/tools/lsan.supp:print_suppressions=0" UBSAN_OPTIONS=print_stacktrace=1 \
+        run_ctest "tests (ASan, UBSan, LSan)" "$build-asan" --timeout 900
     # The scanner library and both encoders run threads: their tests again
     # under ThreadSanitizer.
     tsan_targets=(eztw32 eztw32_scan_helper test_eztw32 test_jpeg_export test_bmp_export
                         test_writer_failures nconvert test_nconvert_output test_nconvert_deflate)
+    begin_stage
     configure "$build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON
     stage "Building the threaded parts in $build-tsan"
     cmake --build "$build-tsan" -j "$(nproc)" --target "${tsan_targets[@]}"
+    end_stage "build (ThreadSanitizer)" "configured and built"
     stage "Running their tests in $build-tsan"
-    (cd "$build-tsan" && TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:suppressions=$here/tools/tsan.supp" \
-        ctest --output-on-failure -j "$(nproc)" --timeout 900 \
-        -R '^(test_eztw32|test_jpeg_export|test_bmp_export|test_writer_failures|test_nconvert_output|test_nconvert_deflate)$')
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$here/tools/tsan.supp" \
+        run_ctest "tests (ThreadSanitizer)" "$build-tsan" --timeout 900 \
+        -R '^(test_eztw32|test_jpeg_export|test_bmp_export|test_writer_failures|test_nconvert_output|test_nconvert_deflate)$'
     ;;
 package)
     package "${ORVANE_DEB_DIR:-$here/build-deb}"
