@@ -157,7 +157,7 @@ private Q_SLOTS:
         Form1 form(programFolder(QStringLiteral("stub_available")));
         form.Form_Load();
         form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(QTest::qWaitForWindowExposed(&form, 60000));
         QCOMPARE(form.size(), QSize(536, 110));
         QCOMPARE(form.minimumSize(), form.maximumSize());
         QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -171,7 +171,7 @@ private Q_SLOTS:
         // The text box and the picture buffer lie beyond the right edge.
         QVERIFY(form.Text1->geometry().left() >= form.width());
         QVERIFY(form.picBuffer->geometry().left() >= form.width());
-        QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(form.Text1));
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget(), static_cast<QWidget*>(form.Text1), 60000);
         QCOMPARE(form.PushButton3->font().family(), QStringLiteral("Arial"));
         QVERIFY(form.PushButton3->font().bold());
         QCOMPARE(form.PushButton3->font().pointSizeF(), 11.25);

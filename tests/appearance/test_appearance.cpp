@@ -141,7 +141,7 @@ private Q_SLOTS:
         form.skinFramework().setOptions(0x40);
         form.Form_Load();
         form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(QTest::qWaitForWindowExposed(&form, 60000));
 
         for (const test::Message& m : d.messages)
             QVERIFY2(!m.text.contains(QStringLiteral("at line 100")), qPrintable(m.text));
@@ -245,7 +245,7 @@ private Q_SLOTS:
                     viewer.PushButton5}}};
         for (const auto& [window, buttons] : windows) {
             window->show();
-            QVERIFY(QTest::qWaitForWindowExposed(window));
+            QVERIFY(QTest::qWaitForWindowExposed(window, 60000));
             for (PushButton* button : buttons) {
                 moveMouse(button, centreOf(button));
                 QCOMPARE(window->MousePointer(), int(vbCustom));
@@ -295,7 +295,7 @@ private Q_SLOTS:
         main.Form_Load();
         Form2& viewer = main.viewer();
         viewer.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&viewer));
+        QVERIFY(QTest::qWaitForWindowExposed(&viewer, 60000));
         QWidget* target = viewer.findChild<QWidget*>(control);
         QVERIFY(target);
         // A point of the control itself (the viewport's own strip below
@@ -329,8 +329,8 @@ private Q_SLOTS:
         const QPoint centre = QGuiApplication::primaryScreen()->availableGeometry().center();
         for (Form* window : {static_cast<Form*>(&main), static_cast<Form*>(&main.viewer())}) {
             window->showActive();
-            QVERIFY(QTest::qWaitForWindowExposed(window));
-            QTRY_VERIFY(window->frameGeometry() != window->geometry());
+            QVERIFY(QTest::qWaitForWindowExposed(window, 60000));
+            QTRY_VERIFY_WITH_TIMEOUT(window->frameGeometry() != window->geometry(), 60000);
             QTRY_VERIFY2((window->frameGeometry().center() - centre).manhattanLength() <= 1,
                 qPrintable(QStringLiteral("%1,%2")
                                .arg(window->frameGeometry().center().x())
@@ -354,7 +354,7 @@ private Q_SLOTS:
             {&main, main.PushButton5}, {&viewer, viewer.PushButton4}};
         for (const auto& [window, button] : windows) {
             window->show();
-            QVERIFY(QTest::qWaitForWindowExposed(window));
+            QVERIFY(QTest::qWaitForWindowExposed(window, 60000));
             window->setMousePointer(vbHourglass);
             QCOMPARE(window->cursor().shape(), Qt::WaitCursor);
             for (int i = 0; i < 3; ++i) {
@@ -489,7 +489,7 @@ private Q_SLOTS:
         form.Form_Load();
         d.messages.clear();
         form.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(QTest::qWaitForWindowExposed(&form, 60000));
         const QString title = form.windowTitle();
         QTest::mouseClick(form.PushButton7, Qt::LeftButton);
         form.PushButton7->click();

@@ -99,7 +99,7 @@ private Q_SLOTS:
         for (const test::Message& m : std::as_const(all_)) {
             MessageBox box(m.icon, m.title, m.text, nullptr);
             box.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&box));
+            QVERIFY(QTest::qWaitForWindowExposed(&box, 60000));
             QCoreApplication::processEvents();
             auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
             QVERIFY(label);
@@ -157,7 +157,7 @@ private Q_SLOTS:
         QVERIFY(help);
         MessageBox box(help->icon, help->title, help->text, nullptr);
         box.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        QVERIFY(QTest::qWaitForWindowExposed(&box, 60000));
         auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
         QCOMPARE(inkedLines(label), 1);
         QVERIFY(label->width() >= label->fontMetrics().horizontalAdvance(help->text));
@@ -213,7 +213,7 @@ private Q_SLOTS:
         const QString text = QStringLiteral("word ").repeated(200) + address;
         MessageBox box(MessageIcon::None, applicationTitle(), text, nullptr);
         box.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&box));
+        QVERIFY(QTest::qWaitForWindowExposed(&box, 60000));
         auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
         const int screenWidth = QGuiApplication::primaryScreen()->availableGeometry().width();
         QVERIFY(box.width() <= screenWidth);

@@ -363,7 +363,7 @@ void TestEztw32::initTestCase()
     window_.setObjectName(QStringLiteral("ownerWindow"));
     window_.resize(300, 200);
     window_.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window_));
+    QVERIFY(QTest::qWaitForWindowExposed(&window_, 60000));
 }
 
 void TestEztw32::available()
@@ -1195,7 +1195,7 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
 
     Saned host(server);
     QVERIFY(host.start(saned));
-    QTRY_VERIFY_WITH_TIMEOUT(listening(6566), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(listening(6566), 60000);
 
     const QString first = dir + QStringLiteral("/first.bmp"), second = dir + QStringLiteral("/second.bmp");
     const QString go = dir + QStringLiteral("/go");
@@ -1220,7 +1220,7 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
                 QStringLiteral("br_x 200.0"), QStringLiteral("br_y 200.0"),
                 QStringLiteral("resolution 150.0")});
     QVERIFY(host.start(saned));
-    QTRY_VERIFY_WITH_TIMEOUT(listening(6566), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(listening(6566), 60000);
     writeFile(go, "");
     QVERIFY(helper.wait(120000));
     const HelperRun run = parseHelper(helper.output());

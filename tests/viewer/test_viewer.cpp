@@ -363,7 +363,7 @@ private Q_SLOTS:
         test::RecordingDesktop d;
         Viewer v(folder_.path());
         v.show(picture(504 + 600, 502 + 400)); // steps of 10: maxima 60 and 40
-        QVERIFY(QTest::qWaitForWindowActive(&v.view));
+        QVERIFY(QTest::qWaitForWindowActive(&v.view, 60000));
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v.view.Text1));
         // Tab from the unseen text box: the five buttons, then the bars.
         for (int i = 0; i < 6; ++i)
@@ -387,7 +387,7 @@ private Q_SLOTS:
         test::RecordingDesktop d;
         Viewer v(folder_.path());
         v.show(picture(504 + 50, 300)); // across: step 1, max 50; down: off
-        QVERIFY(QTest::qWaitForWindowActive(&v.view));
+        QVERIFY(QTest::qWaitForWindowActive(&v.view, 60000));
         for (int i = 0; i < 6; ++i)
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v.view.HScroll1)); // tab stop 8 skipped
