@@ -4,6 +4,7 @@
 #include "app/Form1.h"
 #include "app/PictureBox.h"
 #include "app/PrivateFolder.h"
+#include "common/FileGate.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "convert/Deploy.h"
@@ -16,7 +17,10 @@
 #include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <csignal>
+#include <poll.h>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,18 +125,25 @@ private Q_SLOTS:
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("the user's old file");
         f.close();
-        int killed = 0;
-        QTimer killer;
-        connect(&killer, &QTimer::timeout, [&] {
-            for (int pid : test::processesRunning(converterPath())) {
-                ::kill(pid, SIGKILL);
-                ++killed;
+        // The converter is held at its start and killed there. The save
+        // waits in posix_spawn meanwhile, so the killer is a thread.
+        test::FileGate gate(QFileInfo(converterPath()).path(), test::FileGate::At::Exec);
+        if (!gate.whyNot().isEmpty())
+            QSKIP(qPrintable(gate.whyNot()));
+        std::atomic<int> killed = 0;
+        std::atomic<bool> saved = false;
+        std::thread killer([&] {
+            while (!saved && killed == 0) {
+                for (int pid : gate.held())
+                    if (::kill(pid, SIGKILL) == 0)
+                        ++killed;
+                ::poll(nullptr, 0, 5);
             }
-            if (killed)
-                killer.stop();
         });
-        killer.start(5);
         save(4, path);
+        saved = true;
+        killer.join();
+        gate.open();
         QVERIFY(killed > 0);
         QCOMPARE(test::contents(path), QByteArray("the user's old file"));
         QCOMPARE(desktop_->messages.size(), 1);

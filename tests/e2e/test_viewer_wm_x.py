@@ -122,11 +122,9 @@ try:
     check(abs(cx - screen[0]) <= 1 and abs(cy - screen[1]) <= 1,
           "the main window's frame is centred (centre %.1f,%.1f)" % (cx, cy))
 
-    xs.click(main, 268, 55)                       # "Select Scanner"
-    wait_client(xs, "Select Source")
+    xdrive.click_until(xs, main, 268, 55, "Select Source", windows=lambda: clients(xs))  # "Select Scanner"
     xdrive.press_until_gone(xs, "Select Source", windows=lambda: clients(xs))
-    xs.click(main, 268, 89)                       # "Scan Image"
-    dialog = wait_client(xs, "Scanner")
+    dialog = xdrive.click_until(xs, main, 268, 89, "Scanner", windows=lambda: clients(xs))  # "Scan Image"
     xs.focus(dialog)
     xs.key("Return")
     viewer = wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=120)

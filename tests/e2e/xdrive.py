@@ -164,6 +164,23 @@ def press_until_gone(xs, title, key="Return", timeout=120.0, windows=None):
     raise TimeoutError("%r did not close" % title)
 
 
+def click_until(xs, w, x, y, title, timeout=120.0, windows=None):
+    """Clicks at x, y in w until a window of that title shows: again only if
+    none has come long after the click (a click that came while the last
+    dialog was still closing finds the window not yet taking input)."""
+    windows = windows or xs.windows
+    end = time.time() + timeout
+    while time.time() < end:
+        xs.click(w, x, y)
+        again = min(end, time.time() + 10)
+        while time.time() < again:
+            hits = [v for t, v in windows() if t == title]
+            if hits:
+                return hits[0]
+            time.sleep(0.05)
+    raise TimeoutError("no %r after clicks; visible: %r" % (title, [t for t, _ in windows()]))
+
+
 def settled(grab, previous=None, timeout=60.0):
     """What grab() shows once it differs from `previous` (when given) and
     two looks in a row agree."""

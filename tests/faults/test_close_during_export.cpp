@@ -3,6 +3,7 @@
 // complete new one, and the next export works with what was left behind.
 #include "app/Form1.h"
 #include "app/PictureBox.h"
+#include "common/FileGate.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "convert/Deploy.h"
@@ -46,8 +47,11 @@ int child(const QStringList& args)
     view.show();
     desktop.saveAnswers = {args.value(1)};
     QTimer closer;
+    // Closed once the converter has been started (the test holds it at its
+    // start until the program has ended).
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (!test::processesRunning(converterPath()).isEmpty()) {
+        QFile children(QStringLiteral("/proc/self/task/%1/children").arg(::getpid()));
+        if (children.open(QIODevice::ReadOnly) && !children.readAll().trimmed().isEmpty()) {
             std::printf("closing\n");
             std::fflush(stdout);
             view.close();
@@ -73,12 +77,18 @@ private Q_SLOTS:
         old.write("old");
         old.close();
 
+        // The converter is held at its first read of the picture.
+        test::FileGate gate(temp.path(), test::FileGate::At::Read, temp.filePath(QStringLiteral("nconvert.exe")));
+        if (!gate.whyNot().isEmpty())
+            QSKIP(qPrintable(gate.whyNot()));
         QProcess p;
         p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), temp.path(), target});
-        QVERIFY(p.waitForFinished(60000));
+        QVERIFY(p.waitForFinished(120000));
         QCOMPARE(p.readAllStandardOutput(), QByteArray("closing\nended\n"));
         QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(gate.held().size(), 1);
+        gate.open();
 
         // The converter goes on by itself and ends.
         const QString converter = temp.filePath(QStringLiteral("nconvert.exe"));
