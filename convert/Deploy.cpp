@@ -1,8 +1,8 @@
 #include "convert/Deploy.h"
 
-#include "app/AppError.h"
-#include "app/Main.h"
-#include "app/PrivateFolder.h"
+#include "shell/AppError.h"
+#include "shell/Main.h"
+#include "shell/PrivateFolder.h"
 
 #include <QFile>
 

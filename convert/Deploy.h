@@ -1,6 +1,6 @@
 #pragma once
 // The converter the program carries, and where it is written out to run.
-#include "app/FileIO.h"
+#include "shell/FileIO.h"
 
 #include <QByteArray>
 #include <QString>

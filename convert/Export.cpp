@@ -1,16 +1,16 @@
 #include "convert/Export.h"
 
-#include "app/AppError.h"
-#include "app/CommonDialog.h"
-#include "app/ErrorReport.h"
-#include "app/Form.h"
-#include "app/Main.h"
-#include "app/PrivateFolder.h"
-#include "app/SaveFile.h"
 #include "convert/Deploy.h"
 #include "convert/Shell32.h"
-#include "viewer/BmpExport.h"
-#include "viewer/SaveCommands.h"
+#include "shell/AppError.h"
+#include "shell/CommonDialog.h"
+#include "shell/ErrorReport.h"
+#include "shell/Form.h"
+#include "shell/Main.h"
+#include "shell/PrivateFolder.h"
+#include "shell/SaveFile.h"
+#include "writers/BmpExport.h"
+#include "writers/SaveCommands.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "convert/Shell32.h"
 
-#include "app/FileIO.h"
+#include "shell/FileIO.h"
 
 #include <QCoreApplication>
 #include <QFile>

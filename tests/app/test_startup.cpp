@@ -2,11 +2,11 @@
 // through dlopen: library answering 0, answering 1, missing, lacking its
 // export; the home-page draw; the window itself; the end of the program.
 #include "app/Form1.h"
-#include "app/Globals.h"
-#include "app/PictureBox.h"
-#include "app/PushButton.h"
 #include "common/RecordingDesktop.h"
 #include "scan/Scanner.h"
+#include "shell/Globals.h"
+#include "shell/PictureBox.h"
+#include "shell/PushButton.h"
 
 #include "BuildConfig.h"
 

@@ -1,7 +1,7 @@
 // Starting a program and waiting for it: exit codes, start failures, the
 // command line's quoting, and the windows kept alive meanwhile.
-#include "app/FileIO.h"
 #include "convert/Shell32.h"
+#include "shell/FileIO.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -3,12 +3,12 @@
 // runs in a child process of its own (SANE reads its configuration once per
 // process), as root or as nobody.
 #include "app/Form1.h"
-#include "app/Globals.h"
-#include "app/PictureBox.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "common/Unprivileged.h"
 #include "scan/ScanCommands.h"
+#include "shell/Globals.h"
+#include "shell/PictureBox.h"
 #include "viewer/Form2.h"
 
 #include <QApplication>

@@ -2,14 +2,14 @@
 // redone, "< Back", and the in-process save commands (dialog, writer,
 // "Done.").
 #include "app/Form1.h"
-#include "app/Globals.h"
-#include "app/PictureBox.h"
-#include "app/PushButton.h"
 #include "common/RecordingDesktop.h"
 #include "scan/ScanCommands.h"
 #include "scan/Scanner.h"
-#include "viewer/BmpExport.h"
+#include "shell/Globals.h"
+#include "shell/PictureBox.h"
+#include "shell/PushButton.h"
 #include "viewer/Form2.h"
+#include "writers/BmpExport.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,8 +1,8 @@
 // SavePicture: every depth the program holds is written, read back by Qt's
 // BMP reader and compared pixel by pixel; the file is the one Qt's own
 // writer makes, with the picture's depth, palette and resolution.
-#include "app/AppError.h"
-#include "viewer/BmpExport.h"
+#include "shell/AppError.h"
+#include "writers/BmpExport.h"
 #include "writers/WriterTestSupport.h"
 
 #include <QDir>

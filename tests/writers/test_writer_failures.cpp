@@ -2,10 +2,10 @@
 // (as the unprivileged user nobody), a missing folder and a full file
 // system. Each raises the error the save command reports, the file that was
 // at the path stays byte for byte, and nothing partial is left beside it.
-#include "app/AppError.h"
 #include "common/Unprivileged.h"
-#include "viewer/BmpExport.h"
-#include "viewer/SaveAsJPG.h"
+#include "shell/AppError.h"
+#include "writers/BmpExport.h"
+#include "writers/SaveAsJPG.h"
 #include "writers/WriterTestSupport.h"
 
 #include <QCoreApplication>

@@ -1,0 +1,45 @@
+#include "shell/FileIO.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace orvane {
+
+void UniqueFd::reset(int fd)
+{
+    if (fd_ >= 0 && fd_ != fd)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+int UniqueFd::close()
+{
+    if (fd_ < 0)
+        return 0;
+    const int fd = release();
+    // Linux releases the descriptor even when close() is interrupted, so
+    // it is never retried.
+    if (::close(fd) != 0 && errno != EINTR)
+        return errno;
+    return 0;
+}
+
+int writeAll(int fd, const void* data, std::size_t size)
+{
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t put = ::write(fd, bytes, size);
+        if (put < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (put == 0)
+            return ENOSPC;
+        bytes += put;
+        size -= static_cast<std::size_t>(put);
+    }
+    return 0;
+}
+
+} // namespace orvane
