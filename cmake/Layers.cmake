@@ -13,7 +13,8 @@
 #                              the two scan commands          -> shell
 #   orvane_shell     shell/    errors and Guard, Desktop, file helpers,
 #                              globals, appearance and skin, the shared
-#                              widget pieces                  -> Qt only
+#                              widget pieces                  -> replace, Qt
+#   orvane_replace   replace/  replacing a file beside it     -> the system only
 #
 # A layer's headers are reachable only through its own include folder, in
 # which each published header appears under its source path ("shell/Main.h").

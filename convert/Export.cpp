@@ -133,8 +133,8 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         // converted: the export cleans up and ends without "Done.".
         const bool pictureWritten = g.step(140, [&] {
             checkExportFolder();
-            CreatePrivateFile(temporaryBmp); // the scan stays the user's own
-            SavePicture(host.sourcePicture(), temporaryBmp);
+            // The scan stays the user's own.
+            SavePicture(host.sourcePicture(), temporaryBmp, NewFileMode::Private);
         });
         // The file at the chosen path stays until the converter's complete
         // output replaces it.

@@ -118,12 +118,6 @@ void WriteBytesToFile(const QByteArray& bytes, const QString& path)
     }
 }
 
-void CreatePrivateFile(const QString& path)
-{
-    const UniqueFd fd = createExclusive(QFile::encodeName(path), path);
-    ::fchmod(fd.get(), 0600);
-}
-
 QString applicationTitleFrom(QString name)
 {
     do {

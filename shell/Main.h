@@ -28,9 +28,6 @@ void ForceDeleteFile(const QString& path);
 // AppError with the real cause.
 void WriteBytesToFile(const QByteArray& bytes, const QString& path);
 
-// Creates an empty file at `path` the same way, for a writer that fills it.
-void CreatePrivateFile(const QString& path);
-
 // Sets the application title: the product name cut before its last space
 // (at least once, and again while longer than 40 characters).
 void SetApplicationTitle();

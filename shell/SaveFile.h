@@ -9,11 +9,12 @@
 //     never opened;
 //   - an existing file that this user may not change (read-only, another
 //     user's) is refused, with the system's reason;
-//   - the new file is written beside the target under a short hidden name,
-//     synced, given the old file's mode (and owner, where the user may set
-//     it) and renamed over the target; on failure it is removed and the
-//     user's file stays as it was.
-#include "shell/FileIO.h"
+//   - the new file is written beside the target under a short hidden name
+//     that has the old file's mode (and owner, where the user may set it)
+//     from the start, synced and renamed over the target; on failure it is
+//     removed and the user's file stays as it was.
+// The rules are replace/Replace.h's; here they speak the program's errors.
+#include "replace/Replace.h"
 
 #include <QString>
 
@@ -38,18 +39,16 @@ struct SaveTarget {
 // links lead to, when they lead elsewhere).
 SaveTarget checkSaveTarget(const QString& path);
 
-// The hidden name a new file is written under beside `target`: "." and at
-// most the first 200 bytes of its name, then `tag` and six random
-// characters (the X's of mkstemp). Short enough for any name of up to 255
-// bytes.
-QByteArray besideTemplate(const QByteArray& target, const char* tag);
+// The mode of a file a save creates: any new file's, or this user's alone
+// (the umask applies to both). A replaced file keeps its own.
+enum class NewFileMode : unsigned { Shared = 0666, Private = 0600 };
 
 class SaveFile {
 public:
     // Checks the target and creates the hidden file beside it. Raises
     // AppError.
-    explicit SaveFile(const QString& path);
-    ~SaveFile(); // removes the hidden file unless it was committed
+    explicit SaveFile(const QString& path, NewFileMode mode = NewFileMode::Shared);
+    // The destructor removes the hidden file unless it was committed.
     SaveFile(const SaveFile&) = delete;
     SaveFile& operator=(const SaveFile&) = delete;
 
@@ -59,8 +58,8 @@ public:
 
     // Appends bytes. Returns 0 or the errno of the failed write; the first
     // failure is remembered and every later write fails with it.
-    int write(const void* data, std::size_t size);
-    int error() const { return error_; }
+    int write(const void* data, std::size_t size) { return file_.write(data, size); }
+    int error() const { return file_.error(); }
 
     // Raises the AppError that `err` means for this save.
     [[noreturn]] void raiseFailure(int err) const;
@@ -72,10 +71,7 @@ public:
 private:
     QString chosen_;
     SaveTarget target_;
-    QByteArray temporary_;
-    UniqueFd fd_;
-    int error_ = 0;
-    bool committed_ = false;
+    replace::Beside file_;
 };
 
 } // namespace orvane

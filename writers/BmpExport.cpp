@@ -235,7 +235,7 @@ void encodeRow(const Layout& l, const uchar* line, int width, uchar* out)
     std::memset(out + used, 0, std::size_t(l.rowBytes - used));
 }
 
-void writePicture(const QImage& picture, const QString& path)
+void writePicture(const QImage& picture, const QString& path, NewFileMode mode)
 {
     if (picture.isNull())
         raiseError(ErrInvalidCall, path + QStringLiteral(": There is no picture to save."));
@@ -252,7 +252,7 @@ void writePicture(const QImage& picture, const QString& path)
                       .arg(picture.width())
                       .arg(picture.height()));
 
-    SaveFile file(path);
+    SaveFile file(path, mode);
 
     ChunkWriter out(file, std::max(Chunk, qsizetype(offBits) + l.rowBytes));
     writeHeaders(out.reserve(qsizetype(offBits)), picture, l, quint32(offBits), quint32(fileSize));
@@ -286,10 +286,10 @@ void writePicture(const QImage& picture, const QString& path)
 
 } // namespace
 
-void SavePicture(const QImage& picture, const QString& path)
+void SavePicture(const QImage& picture, const QString& path, NewFileMode mode)
 {
     try {
-        writePicture(picture, path);
+        writePicture(picture, path, mode);
     } catch (const std::bad_alloc&) {
         raiseError(ErrOutOfMemory, path + QStringLiteral(": Out of memory."));
     }

@@ -54,7 +54,8 @@ void SaveAsJpg(SaveHost& host)
 
 void SaveAsBmp(SaveHost& host)
 {
-    saveInProcess(host, "PushButton3_Click", "BMP Files (*.bmp)|*.bmp|", SavePicture);
+    saveInProcess(host, "PushButton3_Click", "BMP Files (*.bmp)|*.bmp|",
+        [](const QImage& picture, const QString& path) { SavePicture(picture, path); });
 }
 
 } // namespace orvane
