@@ -3,7 +3,6 @@
 #include "shell/AppError.h"
 #include "shell/PictureBox.h"
 #include "shell/SaveFile.h"
-#include "writers/BmpExport.h"
 #include "writers/jpeg/StripEncoder.h"
 
 #include <array>

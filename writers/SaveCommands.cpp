@@ -21,15 +21,10 @@ template <class Writer>
 void saveInProcess(SaveHost& host, const char* handler, const char* filter, Writer writer)
 {
     Guard g(QStringLiteral("Form2"), QString::fromLatin1(handler));
-    CommonDialog& dialog = host.saveDialog();
-    g.step(100, [&] { dialog.FileName.clear(); });
-    g.step(102, [&] { dialog.DialogTitle = QStringLiteral("Save Image"); });
-    g.step(104, [&] { dialog.Filter = QString::fromLatin1(filter); });
-    g.step(106, [&] { dialog.ShowSave(host.saveWindow()); });
-    if (g.test(108, [&] { return dialog.FileName.isEmpty(); }))
+    if (!chooseSaveFile(g, host, 100, QString::fromLatin1(filter)))
         return;
     QString path;
-    g.step(110, [&] { path = dialog.FileName; });
+    g.step(110, [&] { path = host.saveDialog().FileName; });
     // A failed write is reported, and then not followed by "Done.".
     qCDebug(lcWriters) << handler << "writes" << path;
     if (!g.step(122, [&] { writer(host.sourcePicture(), path); })) {
@@ -40,6 +35,16 @@ void saveInProcess(SaveHost& host, const char* handler, const char* filter, Writ
 }
 
 } // namespace
+
+bool chooseSaveFile(Guard& g, SaveHost& host, int firstLine, const QString& filter)
+{
+    CommonDialog& dialog = host.saveDialog();
+    g.step(firstLine, [&] { dialog.FileName.clear(); });
+    g.step(firstLine + 2, [&] { dialog.DialogTitle = QStringLiteral("Save Image"); });
+    g.step(firstLine + 4, [&] { dialog.Filter = filter; });
+    g.step(firstLine + 6, [&] { dialog.ShowSave(host.saveWindow()); });
+    return !g.test(firstLine + 8, [&] { return dialog.FileName.isEmpty(); });
+}
 
 void showDone(SaveHost& host)
 {

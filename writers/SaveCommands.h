@@ -9,6 +9,7 @@ class QWidget;
 
 namespace orvane {
 
+class Guard;
 struct CommonDialog;
 
 // What a save command needs of the viewer window.
@@ -26,6 +27,12 @@ public:
     // The viewer's mouse pointer (0 arrow, 11 hourglass).
     virtual void setSavePointer(int pointer) = 0;
 };
+
+// The steps every save command opens with, on the lines from `firstLine`
+// on by twos: the file name cleared, the title "Save Image", `filter`, the
+// dialog shown, owned by the viewer. True when the user chose a file (the
+// test on the fifth line).
+bool chooseSaveFile(Guard& g, SaveHost& host, int firstLine, const QString& filter);
 
 void SaveAsJpg(SaveHost& host); // PushButton1_Click
 void SaveAsBmp(SaveHost& host); // PushButton3_Click

@@ -4,8 +4,6 @@
 //   bench_load <scan.bmp> [runs]
 #include "app/Form1.h"
 #include "scan/ScanCommands.h"
-#include "scan/Scanner.h"
-#include "shell/Globals.h"
 #include "shell/PictureBox.h"
 #include "viewer/Form2.h"
 

@@ -6,7 +6,6 @@
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "common/Unprivileged.h"
-#include "convert/Deploy.h"
 #include "scan/ScanCommands.h"
 #include "shell/FileIO.h"
 #include "shell/PictureBox.h"

@@ -3,7 +3,7 @@
 #include "app/Form1.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
-#include "convert/Deploy.h"
+#include "convert/ExportFiles.h"
 #include "shell/Form.h"
 #include "shell/PictureBox.h"
 #include "shell/PrivateFolder.h"

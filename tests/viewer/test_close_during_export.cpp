@@ -4,7 +4,7 @@
 #include "app/Form1.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
-#include "convert/Deploy.h"
+#include "convert/ExportFiles.h"
 #include "shell/PictureBox.h"
 #include "viewer/Form2.h"
 

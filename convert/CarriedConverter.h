@@ -1,27 +1,12 @@
 #pragma once
-// The converter the program carries, and where it is written out to run.
+// The converter the program carries: its bytes, written out to run and
+// checked before it runs.
 #include "shell/FileIO.h"
 
 #include <QByteArray>
 #include <QString>
 
 namespace orvane {
-
-// "TEMP" when set and not empty, else TMPDIR, else /tmp.
-QString temporaryFolder();
-// The folder of the export's own files: the temporary folder when only
-// this user can write it, else "orvane-capture-desk-<uid>" inside it, so
-// that no other user's file is ever converted or run.
-QString exportFolder();
-// Makes the export folder when it is a folder of its own (mode 0700) and
-// checks that it is a real directory of this user that nobody else can
-// write. Raises AppError.
-void checkExportFolder();
-// The export folder followed by "/nconvert.exe" and "/tempscan.bmp".
-QString converterPath();
-QString temporaryBmpPath();
-// The lock that one export at a time of this user holds.
-QString exportLockPath();
 
 // The carried converter's bytes. Raises AppError when they cannot be had.
 QByteArray LoadConverterImage();
