@@ -79,6 +79,8 @@ std::string randomTail()
     return tail;
 }
 
+} // namespace
+
 int writeAll(int fd, const void* data, std::size_t size)
 {
     const auto* p = static_cast<const unsigned char*>(data);
@@ -90,14 +92,12 @@ int writeAll(int fd, const void* data, std::size_t size)
             return errno;
         }
         if (n == 0)
-            return EIO;
+            return ENOSPC;
         p += n;
         size -= std::size_t(n);
     }
     return Ok;
 }
-
-} // namespace
 
 const char* statusText(int status)
 {

@@ -33,6 +33,11 @@ enum Status : int {
 // The text for a status, in the system's words for an errno value.
 const char* statusText(int status);
 
+// Writes all `size` bytes to `fd`, resuming after interruptions and short
+// writes. Returns 0, or the errno of the write that failed (ENOSPC for a
+// write that puts nothing down).
+int writeAll(int fd, const void* data, std::size_t size);
+
 // What a path leads to. resolve() fills in as much as it learnt, also when
 // it refuses: `path` once the folder was found, `kind` once something was
 // found there.

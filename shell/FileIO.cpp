@@ -24,22 +24,4 @@ int UniqueFd::close()
     return 0;
 }
 
-int writeAll(int fd, const void* data, std::size_t size)
-{
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t put = ::write(fd, bytes, size);
-        if (put < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno;
-        }
-        if (put == 0)
-            return ENOSPC;
-        bytes += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return 0;
-}
-
 } // namespace orvane

@@ -1,6 +1,8 @@
 #pragma once
 // Low-level file pieces the program's routines share: an owned file
 // descriptor and a write that puts every byte down or says why not.
+#include "replace/Replace.h"
+
 #include <QString>
 
 #include <cstddef>
@@ -45,6 +47,6 @@ private:
 
 // Writes all `size` bytes, resuming after interruptions and short writes.
 // Returns 0, or the errno of the write that failed.
-int writeAll(int fd, const void* data, std::size_t size);
+using replace::writeAll;
 
 } // namespace orvane
