@@ -38,14 +38,6 @@ const QColor StyleFace = QColor(0x12, 0x34, 0x56);
 const QColor ExampleFace = QColor(0xdf, 0xe6, 0xec);
 const QString SkinError = QStringLiteral("Cannot load the skin ");
 
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(path));
-    return f.readAll();
-}
-
 quint16 le16(const QByteArray& d, int at)
 {
     return static_cast<quint16>(
@@ -135,7 +127,7 @@ private Q_SLOTS:
     {
         QTemporaryDir dir;
         const QString skinPath = dir.filePath(QStringLiteral("x/o.cjs"));
-        writeFile(skinPath, readAll(ExampleSkin));
+        writeFile(skinPath, test::contents(ExampleSkin));
         test::RecordingDesktop d;
         Form1 form(dir.path());
         form.skinFramework().setOptions(0x40);
@@ -150,7 +142,7 @@ private Q_SLOTS:
         QCOMPARE(skin.Options(), 0x41);
         QVERIFY(skin.ApplyColors());
         QVERIFY(skin.ApplyDialogs());
-        QCOMPARE(form.styleSheet(), QString::fromUtf8(readAll(ExampleSkin)));
+        QCOMPARE(form.styleSheet(), QString::fromUtf8(test::contents(ExampleSkin)));
         QCOMPARE(faceColour(), ExampleFace);
         QCOMPARE(form.palette().color(QPalette::Window), ExampleFace);
         // What the user sees: the window's surface beside the buttons in the
@@ -377,7 +369,7 @@ private Q_SLOTS:
 
     void shippedCursorHasItsHotSpotAtTheFingertip()
     {
-        const QByteArray file = readAll(ShippedCursor);
+        const QByteArray file = test::contents(ShippedCursor);
         QVERIFY(file.size() >= 22);
         QCOMPARE(le16(file, 0), quint16(0));
         QCOMPARE(le16(file, 2), quint16(2)); // a cursor, not an icon
@@ -407,7 +399,7 @@ private Q_SLOTS:
     // The hot spot is read from the file, whatever it holds.
     void hotSpotComesFromTheFile()
     {
-        QByteArray file = readAll(ShippedCursor);
+        QByteArray file = test::contents(ShippedCursor);
         setLe16(file, 10, 3);
         setLe16(file, 12, 20);
         QTemporaryDir dir;
@@ -420,7 +412,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("problem");
-        const QByteArray shipped = readAll(ShippedCursor);
+        const QByteArray shipped = test::contents(ShippedCursor);
         QByteArray outside = shipped;
         setLe16(outside, 10, 32);
         setLe16(outside, 12, 5);

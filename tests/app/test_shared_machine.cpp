@@ -3,6 +3,7 @@
 // folder are never converted, run or in the way, and two copies exporting
 // at the same moment each end with their own picture in their own file.
 #include "app/Form1.h"
+#include "common/ChildMain.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "common/Unprivileged.h"
@@ -277,13 +278,7 @@ private Q_SLOTS:
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() > 1 && args[1] == QLatin1String("--child"))
-        return child(args.mid(2));
-    if (args.size() > 1 && args[1] == QLatin1String("--scan-child"))
-        return scanChild(args.mid(2));
-    TestSharedMachine t;
-    return QTest::qExec(&t, argc, argv);
+    return orvane::test::runTestsOrChild<QApplication, TestSharedMachine>(
+        argc, argv, {{"--child", child}, {"--scan-child", scanChild}});
 }
 #include "test_shared_machine.moc"

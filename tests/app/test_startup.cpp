@@ -3,6 +3,7 @@
 // export; the home-page draw; the window itself; the end of the program.
 #include "app/Form1.h"
 #include "common/RecordingDesktop.h"
+#include "common/ScannerStub.h"
 #include "scan/Scanner.h"
 #include "shell/Globals.h"
 #include "shell/PictureBox.h"
@@ -30,23 +31,12 @@ class TestStartup : public QObject {
     // A program folder holding the given stand-in as "EZTW32.dll".
     QString programFolder(const QString& stub)
     {
-        QFile::remove(folder_.filePath(QStringLiteral("EZTW32.dll")));
-        if (!stub.isEmpty()) {
-            const QString from = qEnvironmentVariable("ORVANE_STUB_DIR") + QStringLiteral("/lib") + stub
-                + QStringLiteral(".so");
-            if (!QFile::copy(from, folder_.filePath(QStringLiteral("EZTW32.dll"))))
-                qFatal("cannot copy %s", qPrintable(from));
-        }
+        test::installStub(folder_.path(), stub);
         return folder_.path();
     }
 
 private Q_SLOTS:
-    void cleanup()
-    {
-        FreeLibrary(globals().ScannerLibraryHandle);
-        globals() = Globals{};
-        resetScannerBinding();
-    }
+    void cleanup() { test::resetScanner(); }
 
     void scannerAvailable()
     {

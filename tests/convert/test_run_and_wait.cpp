@@ -1,5 +1,6 @@
 // Starting a program and waiting for it: exit codes, start failures, the
 // command line's quoting, and the windows kept alive meanwhile.
+#include "common/TestFiles.h"
 #include "convert/Shell32.h"
 #include "shell/FileIO.h"
 
@@ -26,12 +27,6 @@ void writeScript(const QString& path, const QByteArray& body)
         qFatal("cannot write %s", qPrintable(path));
     f.close();
     f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // What the runner traced while `run` ran, with its trace turned on.
@@ -234,7 +229,7 @@ private Q_SLOTS:
             expected += n.toUtf8() + '\0';
         }
         QCOMPARE(RunAndWait(line, 0), 0);
-        QCOMPARE(readAll(script + QStringLiteral(".out")), expected);
+        QCOMPARE(test::contents(script + QStringLiteral(".out")), expected);
     }
 
     // Started from the open file that was checked: a program swapped in at
@@ -251,7 +246,7 @@ private Q_SLOTS:
         writeScript(swapped, "echo swapped > '" + QFile::encodeName(marker) + "'\n");
         QVERIFY(::rename(QFile::encodeName(swapped).constData(), QFile::encodeName(path).constData()) == 0);
         QCOMPARE(RunAndWait(quoteArgument(path) + QStringLiteral(" -x"), 0, {.program = checked.get()}), 0);
-        QCOMPARE(readAll(marker), QByteArray("checked\n"));
+        QCOMPARE(test::contents(marker), QByteArray("checked\n"));
         // The descriptor stays the caller's, and close-on-exec as it was.
         QVERIFY(::fcntl(checked.get(), F_GETFD) & FD_CLOEXEC);
         // A descriptor that is not open, or a standard stream, starts nothing.

@@ -2,6 +2,7 @@
 // service, undocumented result codes, a file that cannot be read.
 #include "app/Form1.h"
 #include "common/RecordingDesktop.h"
+#include "common/ScannerStub.h"
 #include "scan/ScanCommands.h"
 #include "scan/ScanFile.h"
 #include "scan/Scanner.h"
@@ -35,20 +36,12 @@ class TestScanCommands : public QObject {
 
     void load(Form1& form, const QString& stub)
     {
-        QFile::remove(folder_.filePath(QStringLiteral("EZTW32.dll")));
-        QVERIFY(QFile::copy(
-            qEnvironmentVariable("ORVANE_STUB_DIR") + QStringLiteral("/lib") + stub + QStringLiteral(".so"),
-            folder_.filePath(QStringLiteral("EZTW32.dll"))));
+        test::installStub(folder_.path(), stub);
         form.Form_Load();
     }
 
 private Q_SLOTS:
-    void cleanup()
-    {
-        FreeLibrary(globals().ScannerLibraryHandle);
-        globals() = Globals{};
-        resetScannerBinding();
-    }
+    void cleanup() { test::resetScanner(); }
 
     void unavailableScannerMakesNoLibraryCall()
     {
@@ -85,15 +78,29 @@ private Q_SLOTS:
                             << "Temporary file access error.  This can be caused when running on a system "
                                "with limited access rights.  Please enable admin rights and try again.";
         QTest::newRow("-1") << -1 << "Scan failed.  (This may happen if the user canceled the scan dialog.)";
-        QTest::newRow("0") << 0 << undocumented;
-        QTest::newRow("1") << 1 << undocumented;
-        QTest::newRow("-6") << -6 << undocumented;
+        QTest::newRow("2") << 2 << undocumented;
+        QTest::newRow("-7") << -7 << undocumented;
     }
+    // What the library answers to a scan is told in the words its
+    // documentation gives that answer; the earlier picture stays and the
+    // viewer does not open.
     void resultMessages()
     {
         QFETCH(int, result);
         QFETCH(QString, text);
-        QCOMPARE(acquireResultMessage(result), text);
+        test::RecordingDesktop d;
+        Form1 form(folder_.path());
+        load(form, QStringLiteral("stub_result_env"));
+        QImage earlier(5, 5, QImage::Format_RGB32);
+        earlier.fill(Qt::blue);
+        form.picBuffer->setPicture(earlier);
+        form.show();
+        qputenv("ORVANE_STUB_RESULT", QByteArray::number(result));
+        ScanImage(form);
+        qunsetenv("ORVANE_STUB_RESULT");
+        QCOMPARE(d.texts(), QStringList{text});
+        QVERIFY(form.picBuffer->picture().cacheKey() == earlier.cacheKey());
+        QVERIFY(!form.loadedViewer());
     }
 
     // Codes the library documents nowhere, and a "success" whose file cannot

@@ -1,5 +1,6 @@
 // FileExists, DeleteFileQuietly and ForceDeleteFile on the files they meet:
 // missing, read-only, in a folder that refuses the change.
+#include "common/ChildMain.h"
 #include "common/Unprivileged.h"
 #include "shell/AppError.h"
 #include "shell/Main.h"
@@ -109,13 +110,5 @@ static int child(const QStringList& args)
     return 0;
 }
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    QStringList args = app.arguments();
-    if (args.size() > 1 && args[1] == QStringLiteral("--child"))
-        return child(args.mid(2));
-    TestFileHelpers t;
-    return QTest::qExec(&t, argc, argv);
-}
+ORVANE_TEST_MAIN_WITH_CHILD(QApplication, TestFileHelpers, child)
 #include "test_file_helpers.moc"

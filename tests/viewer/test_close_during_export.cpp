@@ -2,6 +2,7 @@
 // converter finishes by itself, the user's file is either the old one or the
 // complete new one, and the next export works with what was left behind.
 #include "app/Form1.h"
+#include "common/ChildMain.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "convert/ExportFiles.h"
@@ -116,13 +117,5 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() > 1 && args[1] == QLatin1String("--child"))
-        return child(args.mid(2));
-    TestCloseDuringExport t;
-    return QTest::qExec(&t, argc, argv);
-}
+ORVANE_TEST_MAIN_WITH_CHILD(QApplication, TestCloseDuringExport, child)
 #include "test_close_during_export.moc"

@@ -4,6 +4,8 @@
 // of a replaced file, names of up to 255 bytes, the export's own temporary
 // files, and a picture whose palette is shorter than its pixel indices.
 #include "app/Form1.h"
+#include "common/ChildMain.h"
+#include "common/Pictures.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "common/Unprivileged.h"
@@ -108,21 +110,6 @@ QImage blockyIndexed(int width, int height, int colours)
                     img.scanLine(y)[x] = index;
         }
     return img;
-}
-
-int maxDifference(const QImage& a, const QImage& b)
-{
-    if (a.size() != b.size())
-        return 256;
-    const QImage x = a.convertToFormat(QImage::Format_RGB32), y = b.convertToFormat(QImage::Format_RGB32);
-    int worst = 0;
-    for (int row = 0; row < x.height(); ++row)
-        for (int col = 0; col < x.width(); ++col) {
-            const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
-            worst = qMax(worst,
-                qMax(qAbs(qRed(p) - qRed(q)), qMax(qAbs(qGreen(p) - qGreen(q)), qAbs(qBlue(p) - qBlue(q)))));
-        }
-    return worst;
 }
 
 } // namespace
@@ -576,7 +563,7 @@ private Q_SLOTS:
             QCOMPARE(save(f, path, picture), QStringList{QStringLiteral("Done.")});
             const QImage written(path);
             QVERIFY2(!written.isNull(), f.extension);
-            const int difference = maxDifference(written, expected);
+            const int difference = test::maxDifference(written, expected);
             QVERIFY2(difference <= (f.button == 1 ? 12 : 0),
                 qPrintable(QStringLiteral("%1 differs by %2").arg(f.extension).arg(difference)));
         }
@@ -600,13 +587,5 @@ static int child(const QStringList& args)
     return 0;
 }
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() > 1 && args.at(1) == QStringLiteral("--child"))
-        return child(args.mid(2));
-    TestSaveTargets t;
-    return QTest::qExec(&t, argc, argv);
-}
+ORVANE_TEST_MAIN_WITH_CHILD(QApplication, TestSaveTargets, child)
 #include "test_save_targets.moc"

@@ -123,7 +123,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("picture.bmp"));
         SavePicture(picture, path);
 
-        const QByteArray file = readAll(path);
+        const QByteArray file = contents(path);
         QVERIFY(file.startsWith("BM"));
         QCOMPARE(int(bitCount(file)), bits);
         compareBytes(file, qtBmp(picture));

@@ -4,7 +4,8 @@
  * STUB_ACQUIRE_WRITES is set it writes that many bytes of junk to the path
  * first, so the program finds a file it cannot read. With STUB_ACQUIRE_COPIES
  * it copies the picture file named by ORVANE_STUB_PICTURE to the path: a
- * scanner that delivers exactly the picture a test chose. */
+ * scanner that delivers exactly the picture a test chose. With
+ * STUB_RESULT_FROM_ENV the answer is the number in ORVANE_STUB_RESULT. */
 #include <EZTW32.h>
 
 #include <stdio.h>
@@ -71,5 +72,10 @@ EXPORT int32_t TWAIN_AcquireToFilename(int32_t window, const char* path)
 #else
     (void)path;
 #endif
+#ifdef STUB_RESULT_FROM_ENV
+    const char* result = getenv("ORVANE_STUB_RESULT");
+    return result ? (int32_t)atoi(result) : EZTW32_FILE_ACCESS;
+#else
     return STUB_ACQUIRE_RESULT;
+#endif
 }
