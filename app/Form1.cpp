@@ -1,15 +1,15 @@
 #include "app/Form1.h"
 
 #include "BuildConfig.h"
-#include "app/Appearance.h"
-#include "app/Desktop.h"
-#include "app/ErrorReport.h"
-#include "app/Globals.h"
-#include "app/Main.h"
-#include "app/PictureBox.h"
-#include "app/PushButton.h"
-#include "app/SkinFramework.h"
 #include "scan/Scanner.h"
+#include "shell/Appearance.h"
+#include "shell/Desktop.h"
+#include "shell/ErrorReport.h"
+#include "shell/Globals.h"
+#include "shell/Main.h"
+#include "shell/PictureBox.h"
+#include "shell/PushButton.h"
+#include "shell/SkinFramework.h"
 #include "support/Help.h"
 
 #include <QCloseEvent>

@@ -3,8 +3,8 @@
 // text box that takes the focus and the unseen picture buffer that holds the
 // last scanned picture for the whole run. It owns the viewer and wires the
 // commands to both windows.
-#include "app/Form.h"
 #include "scan/ScanCommands.h"
+#include "shell/Form.h"
 #include "viewer/Form2.h"
 
 #include <memory>

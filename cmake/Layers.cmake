@@ -1,20 +1,23 @@
 # The program's folders are layers, each a static library that may use only
-# the layers below it:
+# the layers below it; each folder holds one layer:
 #
 #   orvane_app       app/      Form1: wires the commands to the windows
 #   orvane_viewer    viewer/   Form2                          -> writers, convert
 #   orvane_convert   convert/  deployment, process runner,
 #                              TIFF and PNG export            -> shell, writers
-#   orvane_writers   viewer/   BMP and JPEG writers           -> shell
+#   orvane_writers   writers/  BMP and JPEG writers and their
+#                              save commands (jpeg/: the
+#                              encoder over libjpeg)          -> shell
 #   orvane_support   support/  Help                           -> shell
 #   orvane_scan      scan/     scanner binding, scan file,
 #                              the two scan commands          -> shell
-#   orvane_shell     app/      errors and Guard, Desktop, file helpers,
+#   orvane_shell     shell/    errors and Guard, Desktop, file helpers,
 #                              globals, appearance and skin, the shared
-#                              widget pieces                  -> Qt only
+#                              widget pieces                  -> replace, Qt
+#   orvane_replace   replace/  replacing a file beside it     -> the system only
 #
 # A layer's headers are reachable only through its own include folder, in
-# which each published header appears under its source path ("app/Main.h").
+# which each published header appears under its source path ("shell/Main.h").
 # A target sees the folders of the layers it links, and no other, so an
 # include of a layer above is a build error.
 

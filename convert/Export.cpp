@@ -1,16 +1,17 @@
 #include "convert/Export.h"
 
-#include "app/AppError.h"
-#include "app/CommonDialog.h"
-#include "app/ErrorReport.h"
-#include "app/Form.h"
-#include "app/Main.h"
-#include "app/PrivateFolder.h"
-#include "app/SaveFile.h"
-#include "convert/Deploy.h"
+#include "convert/CarriedConverter.h"
+#include "convert/ExportFiles.h"
 #include "convert/Shell32.h"
-#include "viewer/BmpExport.h"
-#include "viewer/SaveCommands.h"
+#include "shell/AppError.h"
+#include "shell/CommonDialog.h"
+#include "shell/ErrorReport.h"
+#include "shell/Form.h"
+#include "shell/Main.h"
+#include "shell/PrivateFolder.h"
+#include "shell/SaveFile.h"
+#include "writers/BmpExport.h"
+#include "writers/SaveCommands.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -90,19 +91,13 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
     if (g.test(100, [&] { return ConvertInProgress; }))
         return;
     g.step(102, [&] { ConvertInProgress = true; });
-    CommonDialog& dialog = host.saveDialog();
-    g.step(104, [&] { dialog.FileName.clear(); });
-    g.step(106, [&] { dialog.DialogTitle = QStringLiteral("Save Image"); });
-    g.step(108, [&] {
-        dialog.Filter = tiff ? QStringLiteral("TIFF Files (*.tiff)|*.tiff|")
-                             : QStringLiteral("PNG Files (*.png)|*.png|");
-    });
-    g.step(110, [&] { dialog.ShowSave(host.saveWindow()); });
-    if (!g.test(112, [&] { return dialog.FileName.isEmpty(); })) {
+    const QString filter
+        = tiff ? QStringLiteral("TIFF Files (*.tiff)|*.tiff|") : QStringLiteral("PNG Files (*.png)|*.png|");
+    if (chooseSaveFile(g, host, 104, filter)) {
         QString chosenPath;
         QString target; // what the converter writes: the chosen path, its links followed
         if (!g.step(114, [&] {
-                chosenPath = dialog.FileName;
+                chosenPath = host.saveDialog().FileName;
                 target = exportTarget(chosenPath);
             })) {
             // Refused before anything was written or deleted.
@@ -133,8 +128,8 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         // converted: the export cleans up and ends without "Done.".
         const bool pictureWritten = g.step(140, [&] {
             checkExportFolder();
-            CreatePrivateFile(temporaryBmp); // the scan stays the user's own
-            SavePicture(host.sourcePicture(), temporaryBmp);
+            // The scan stays the user's own.
+            SavePicture(host.sourcePicture(), temporaryBmp, NewFileMode::Private);
         });
         // The file at the chosen path stays until the converter's complete
         // output replaces it.
@@ -162,8 +157,8 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
             // every export to it.
             removeUnfinishedOutput(target);
             QByteArray errorOutput;
-            const std::int32_t result = RunAndWaitFrom(
-                program.get(), quotedConverter + QLatin1Char(' ') + arguments, 0, &errorOutput);
+            const std::int32_t result = RunAndWait(quotedConverter + QLatin1Char(' ') + arguments, 0,
+                RunOptions{.program = program.get(), .errorOutput = &errorOutput});
             if (result != 0)
                 removeUnfinishedOutput(target);
             if (result != 0 || !QFileInfo(target).isFile())

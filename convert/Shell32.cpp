@@ -1,6 +1,6 @@
 #include "convert/Shell32.h"
 
-#include "app/FileIO.h"
+#include "shell/FileIO.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -117,17 +117,27 @@ void drain(int fd, QByteArray* into)
     }
 }
 
-} // namespace
-
-namespace {
-
 // Every program started and how it ended: QT_LOGGING_RULES="orvane.convert.debug=true".
 Q_LOGGING_CATEGORY(lcConvert, "orvane.convert", QtInfoMsg)
 
-// Starts `file` (or, when `program` is a descriptor, the file it holds open)
-// with the command line's arguments and waits as RunAndWait describes.
-std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
+} // namespace
+
+int windowStyleFor(std::optional<int> windowStyle)
 {
+    if (!windowStyle || *windowStyle < 0 || *windowStyle > 6)
+        return 6;
+    return *windowStyle;
+}
+
+std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, const RunOptions& options)
+{
+    const int style = windowStyleFor(windowStyle);
+    const int program = options.program;
+    QByteArray* const errorOutput = options.errorOutput;
+
+    // Checked before anything is opened here, which could take its number.
+    if (program != -1 && (program <= 2 || ::fcntl(program, F_GETFD) < 0))
+        return EBADF + startErrorBase;
     const QStringList arguments = splitCommandLine(command);
     if (arguments.isEmpty())
         return ENOENT + startErrorBase;
@@ -151,9 +161,7 @@ std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
     // itself keeps that one descriptor open across the exec (a script's
     // interpreter reads it from there), all others stay close-on-exec.
     QByteArray file = native.front();
-    if (program >= 0) {
-        if (program <= 2)
-            return EBADF + startErrorBase;
+    if (program != -1) {
         posix_spawn_file_actions_adddup2(&files.actions, program, program);
         file = "/proc/self/fd/" + QByteArray::number(program);
     }
@@ -162,7 +170,8 @@ std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
     const int spawnError
         = ::posix_spawn(&pid, file.constData(), &files.actions, nullptr, argv.data(), environ);
     writeEnd.reset();
-    qCDebug(lcConvert) << "start" << command << "->" << (spawnError ? -spawnError : pid);
+    qCDebug(lcConvert) << "start" << command << "window style" << style << "->"
+                       << (spawnError ? -spawnError : pid);
     if (spawnError != 0)
         return spawnError + startErrorBase;
 
@@ -191,23 +200,6 @@ std::int32_t run(int program, const QString& command, QByteArray* errorOutput)
     drain(readEnd.get(), errorOutput);
     qCDebug(lcConvert) << "process" << pid << "ended with" << exitCode;
     return exitCode;
-}
-
-} // namespace
-
-std::int32_t RunAndWait(const QString& command, std::optional<int> windowStyle, QByteArray* errorOutput)
-{
-    (void)windowStyle;
-    return run(-1, command, errorOutput);
-}
-
-std::int32_t RunAndWaitFrom(
-    int program, const QString& command, std::optional<int> windowStyle, QByteArray* errorOutput)
-{
-    (void)windowStyle;
-    if (program < 0)
-        return EBADF + startErrorBase;
-    return run(program, command, errorOutput);
 }
 
 } // namespace orvane

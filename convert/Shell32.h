@@ -22,24 +22,30 @@ QString quoteArgument(const QString& argument);
 // Base added to the error number of a program that cannot be started.
 constexpr std::int32_t startErrorBase = -2147221504;
 
+// The window style a start uses: omitted, or outside 0 (hidden) to 6
+// (minimised without the focus), 6; otherwise the code as given.
+int windowStyleFor(std::optional<int> windowStyle);
+
+// What a caller may ask of a start besides the command and the style.
+struct RunOptions {
+    // When not -1, the open file that is started instead of the file the
+    // command line's first argument names (which becomes the program's
+    // argv[0]): a file checked through that descriptor is exactly the one
+    // that runs. The descriptor stays the caller's.
+    int program = -1;
+    // When given, receives what the program wrote to its standard error.
+    QByteArray* errorOutput = nullptr;
+};
+
 // Starts the command line (no shell) and returns the program's exit code
 // once it has ended, polling every 100 ms and running the event pump once
 // per poll. A program that cannot be started gives its errno plus
 // startErrorBase at once. A program ended by a signal gives 128 plus the
-// signal's number. When `errorOutput` is given it receives what the program
-// wrote to its standard error.
-// `windowStyle` is the code callers pass for the started program's window
-// (0 hidden ... 6 minimised without focus); the programs started here are
-// console programs, which show no window on this platform, so it has no
-// effect.
+// signal's number.
+// The window style is normalised by windowStyleFor and given to the start,
+// which names it in the trace of every program started. The programs this
+// program starts are console programs, which show no window here.
 std::int32_t RunAndWait(
-    const QString& command, std::optional<int> windowStyle = std::nullopt, QByteArray* errorOutput = nullptr);
-
-// As RunAndWait, but the program started is the open file `program`, not
-// the file the command line's first argument names (which becomes the
-// program's argv[0]): a file checked through that descriptor is exactly
-// the one that runs.
-std::int32_t RunAndWaitFrom(int program, const QString& command,
-    std::optional<int> windowStyle = std::nullopt, QByteArray* errorOutput = nullptr);
+    const QString& command, std::optional<int> windowStyle = std::nullopt, const RunOptions& options = {});
 
 } // namespace orvane

@@ -1,16 +1,16 @@
 #include "scan/ScanCommands.h"
 
 #include "BuildConfig.h"
-#include "app/AppError.h"
-#include "app/Desktop.h"
-#include "app/ErrorReport.h"
-#include "app/Form.h"
-#include "app/Globals.h"
-#include "app/Main.h"
-#include "app/PictureBox.h"
-#include "app/PrivateFolder.h"
 #include "scan/ScanFile.h"
 #include "scan/Scanner.h"
+#include "shell/AppError.h"
+#include "shell/Desktop.h"
+#include "shell/ErrorReport.h"
+#include "shell/Form.h"
+#include "shell/Globals.h"
+#include "shell/Main.h"
+#include "shell/PictureBox.h"
+#include "shell/PrivateFolder.h"
 
 #include <EZTW32.h>
 

@@ -1,7 +1,7 @@
 #include "scan/ScanFile.h"
 
-#include "app/AppError.h"
-#include "app/PrivateFolder.h"
+#include "shell/AppError.h"
+#include "shell/PrivateFolder.h"
 
 #include <QDir>
 #include <QFile>

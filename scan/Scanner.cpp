@@ -1,7 +1,7 @@
 #include "scan/Scanner.h"
 
-#include "app/AppError.h"
-#include "app/Globals.h"
+#include "shell/AppError.h"
+#include "shell/Globals.h"
 
 #include <EZTW32.h>
 

@@ -1,9 +1,9 @@
 #include "support/Help.h"
 
 #include "BuildConfig.h"
-#include "app/Desktop.h"
-#include "app/ErrorReport.h"
-#include "app/Main.h"
+#include "shell/Desktop.h"
+#include "shell/ErrorReport.h"
+#include "shell/Main.h"
 
 namespace orvane {
 

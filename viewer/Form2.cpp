@@ -1,12 +1,12 @@
 #include "viewer/Form2.h"
 
-#include "app/Appearance.h"
-#include "app/Desktop.h"
-#include "app/ErrorReport.h"
-#include "app/Main.h"
-#include "app/PictureBox.h"
-#include "app/PushButton.h"
 #include "convert/Export.h"
+#include "shell/Appearance.h"
+#include "shell/Desktop.h"
+#include "shell/ErrorReport.h"
+#include "shell/Main.h"
+#include "shell/PictureBox.h"
+#include "shell/PushButton.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,9 +1,9 @@
 #pragma once
 // The viewer: the scanned picture at its pixel size in a fixed viewport with
 // two scroll bars, "< Back" and the four save commands.
-#include "app/CommonDialog.h"
-#include "app/Form.h"
-#include "viewer/SaveCommands.h"
+#include "shell/CommonDialog.h"
+#include "shell/Form.h"
+#include "writers/SaveCommands.h"
 
 #include <QImage>
 #include <QPointF>

@@ -6,8 +6,8 @@
 // the peak resident memory of the program.
 #include "../../tests/common/RecordingDesktop.h"
 #include "app/Form1.h"
-#include "app/PictureBox.h"
 #include "scan/ScanFile.h"
+#include "shell/PictureBox.h"
 #include "viewer/Form2.h"
 
 #include <QApplication>

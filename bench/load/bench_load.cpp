@@ -3,10 +3,8 @@
 // the picture shown.
 //   bench_load <scan.bmp> [runs]
 #include "app/Form1.h"
-#include "app/Globals.h"
-#include "app/PictureBox.h"
 #include "scan/ScanCommands.h"
-#include "scan/Scanner.h"
+#include "shell/PictureBox.h"
 #include "viewer/Form2.h"
 
 #include <QApplication>

@@ -5,9 +5,9 @@
 // (its time includes reading the BMP file), and so does Qt's own BMP writer.
 //
 //   bench_writers [--runs N] [--out FOLDER] [page.bmp ...]
-#include "app/AppError.h"
-#include "viewer/BmpExport.h"
-#include "viewer/SaveAsJPG.h"
+#include "shell/AppError.h"
+#include "writers/BmpExport.h"
+#include "writers/SaveAsJPG.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

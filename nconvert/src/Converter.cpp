@@ -3,6 +3,8 @@
 #include "BmpReader.h"
 #include "Deflate.h"
 
+#include "replace/Replace.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,161 +45,58 @@ std::string errnoText(int err)
 }
 
 // ---------------------------------------------------------------------------
-// The output target: symbolic links are followed to the file they name (a
-// dangling link names the file to create); a folder, pipe, socket or device
-// there is refused without being opened, and so is a file the user may not
-// change.
+// The output target, under the rules of replace/Replace.h: symbolic links
+// are followed to the file they name (a dangling link names the file to
+// create); a folder, pipe, socket or device there is refused without being
+// opened, and so is a file the user may not change.
 
-constexpr int MaxLinks = 40;
-
-std::string folderOf(const std::string& path)
+std::string resolveOutput(const std::string& path, replace::Target& target)
 {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string(".")
-        : slash == 0                  ? std::string("/")
-                                      : path.substr(0, slash);
-}
-
-std::string resolveOutput(const std::string& path)
-{
-    std::string current = path;
-    for (int hops = 0;; ++hops) {
-        struct stat st { };
-        if (::lstat(current.c_str(), &st) != 0) {
-            if (errno != ENOENT)
-                throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
-            return current;
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            if (S_ISDIR(st.st_mode))
-                throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(EISDIR));
-            if (!S_ISREG(st.st_mode))
-                throw ConvertError("cannot write " + quoted(path) + ": not a regular file");
-            if (::faccessat(AT_FDCWD, current.c_str(), W_OK, AT_EACCESS) != 0)
-                throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(errno));
-            return current;
-        }
-        if (hops == MaxLinks)
-            throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(ELOOP));
-        // Another user's link in a sticky folder anyone may write to is not
-        // followed, as the kernel's protected_symlinks refuses it.
-        struct stat folder { };
-        if (::stat(folderOf(current).c_str(), &folder) == 0 && (folder.st_mode & S_ISVTX)
-            && (folder.st_mode & S_IWOTH) && st.st_uid != ::geteuid() && st.st_uid != folder.st_uid)
-            throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(EACCES));
-        std::vector<char> link(std::size_t(std::max<off_t>(st.st_size, 255)) + 1);
-        ssize_t n;
-        while (
-            (n = ::readlink(current.c_str(), link.data(), link.size())) >= 0 && std::size_t(n) == link.size())
-            link.resize(link.size() * 2);
-        if (n <= 0)
-            throw ConvertError("cannot write " + quoted(path) + ": " + errnoText(n < 0 ? errno : ENOENT));
-        const std::string text(link.data(), std::size_t(n));
-        current = text[0] == '/'
-            ? text
-            : (folderOf(current) == "/" ? std::string() : folderOf(current)) + "/" + text;
-    }
+    if (const int status = replace::resolve(path.c_str(), target))
+        throw ConvertError("cannot write " + quoted(path) + ": " + replace::statusText(status));
+    return target.path;
 }
 
 // ---------------------------------------------------------------------------
-// The temporary output file beside the target.
-
-constexpr std::size_t TempStemBytes = 200;
+// The temporary output file beside the target, named after it, so that
+// whoever started the conversion can find what a killed converter left
+// behind: "." and the start of the target's name, ".nconvert-" and six
+// random characters.
 
 class TempFile {
 public:
-    explicit TempFile(const std::string& target)
-        : target_(target)
+    explicit TempFile(const replace::Target& target)
+        : target_(target.path)
     {
-        const auto slash = target.rfind('/');
-        const std::string dir = slash == std::string::npos ? std::string(".")
-            : slash == 0                                   ? std::string("/")
-                                                           : target.substr(0, slash);
-        // Named after the target, so that whoever started the conversion can
-        // find what a killed converter left behind; the name is cut so that the
-        // whole stays within the file system's limit.
-        const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-        std::string pattern
-            = (dir == "/" ? std::string() : dir) + "/." + base.substr(0, TempStemBytes) + ".nconvert-XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        fd_ = mkostemp(name.data(), O_CLOEXEC);
-        if (fd_ < 0)
-            throw ConvertError(
-                "cannot create a file in the folder of " + quoted(target) + ": " + errnoText(errno));
-        path_ = name.data();
+        if (const int status = file_.open(target, ".nconvert-"))
+            throw ConvertError("cannot create a file in the folder of " + quoted(target_) + ": "
+                + replace::statusText(status));
     }
-    ~TempFile()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        if (!committed_)
-            ::unlink(path_.c_str());
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return file_.fd(); }
 
     void write(const void* data, std::size_t size)
     {
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        while (size > 0) {
-            const ssize_t n = ::write(fd_, p, size);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                throw writeError(errno);
-            }
-            p += n;
-            size -= std::size_t(n);
-        }
+        if (const int status = file_.write(data, size))
+            throw writeError(status);
     }
 
-    ConvertError writeError(int err) const
+    ConvertError writeError(int status) const
     {
-        return ConvertError("cannot write " + quoted(target_) + ": " + errnoText(err));
+        return ConvertError("cannot write " + quoted(target_) + ": " + replace::statusText(status));
     }
 
-    // Gives the file its final permissions, closes it and renames it over the
-    // target.
+    // Syncs the file, which has its final permissions from the start, and
+    // renames it over the target; on failure it is removed.
     void commit()
     {
-        // The permissions of the file it replaces, and its owner where the
-        // user may set it; else those of a new file.
-        mode_t mode;
-        struct stat st { };
-        if (::stat(target_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            mode = st.st_mode & 07777;
-            if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid())
-                && ::fchown(fd_, st.st_uid, st.st_gid) != 0 && errno == EPERM)
-                (void)::fchown(fd_, uid_t(-1), st.st_gid);
-        } else {
-            const mode_t mask = ::umask(0);
-            ::umask(mask);
-            mode = 0666 & ~mask;
-        }
-        if (::fchmod(fd_, mode) != 0)
-            throw writeError(errno);
-        // On the disk before it takes the place of the user's file, so that a
-        // crash cannot leave an empty file there. Folders that cannot sync
-        // (EINVAL) still get the file.
-        if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS)
-            throw writeError(errno);
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0)
-            throw writeError(errno);
-        if (::rename(path_.c_str(), target_.c_str()) != 0)
-            throw writeError(errno);
-        committed_ = true;
+        if (const int status = file_.commit())
+            throw writeError(status);
     }
 
 private:
     std::string target_;
-    std::string path_;
-    int fd_ = -1;
-    bool committed_ = false;
+    replace::Beside file_;
 };
 
 // ---------------------------------------------------------------------------
@@ -704,7 +603,8 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
 
 void convertBmp(const std::string& inputPath, const std::string& chosenOutput, OutputFormat format)
 {
-    const std::string outputPath = resolveOutput(chosenOutput);
+    replace::Target target;
+    const std::string outputPath = resolveOutput(chosenOutput, target);
 
     const int fd = ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -717,7 +617,7 @@ void convertBmp(const std::string& inputPath, const std::string& chosenOutput, O
     try {
         bmp::FileSource source(fd);
         bmp::Reader reader(source);
-        TempFile file(outputPath);
+        TempFile file(target);
         const unsigned threads = threadCount();
         if (format == OutputFormat::Png)
             writePng(reader, file, threads);

@@ -2,11 +2,12 @@
 // through dlopen: library answering 0, answering 1, missing, lacking its
 // export; the home-page draw; the window itself; the end of the program.
 #include "app/Form1.h"
-#include "app/Globals.h"
-#include "app/PictureBox.h"
-#include "app/PushButton.h"
 #include "common/RecordingDesktop.h"
+#include "common/ScannerStub.h"
 #include "scan/Scanner.h"
+#include "shell/Globals.h"
+#include "shell/PictureBox.h"
+#include "shell/PushButton.h"
 
 #include "BuildConfig.h"
 
@@ -30,23 +31,12 @@ class TestStartup : public QObject {
     // A program folder holding the given stand-in as "EZTW32.dll".
     QString programFolder(const QString& stub)
     {
-        QFile::remove(folder_.filePath(QStringLiteral("EZTW32.dll")));
-        if (!stub.isEmpty()) {
-            const QString from = qEnvironmentVariable("ORVANE_STUB_DIR") + QStringLiteral("/lib") + stub
-                + QStringLiteral(".so");
-            if (!QFile::copy(from, folder_.filePath(QStringLiteral("EZTW32.dll"))))
-                qFatal("cannot copy %s", qPrintable(from));
-        }
+        test::installStub(folder_.path(), stub);
         return folder_.path();
     }
 
 private Q_SLOTS:
-    void cleanup()
-    {
-        FreeLibrary(globals().ScannerLibraryHandle);
-        globals() = Globals{};
-        resetScannerBinding();
-    }
+    void cleanup() { test::resetScanner(); }
 
     void scannerAvailable()
     {

@@ -2,8 +2,8 @@
 // A desktop for tests: records every message box, answers the save dialog
 // from a queue, records started programs instead of starting them, draws
 // the fractions it is given, and records the end of the program.
-#include "app/AppError.h"
-#include "app/Desktop.h"
+#include "shell/AppError.h"
+#include "shell/Desktop.h"
 
 #include <QList>
 #include <QString>

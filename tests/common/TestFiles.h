@@ -28,6 +28,14 @@ inline QByteArray contents(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// What a folder holds, hidden files included, by name; with `patterns`
+// only the names that match one of them.
+inline QStringList folderEntries(const QString& folder, const QStringList& patterns = {})
+{
+    return QDir(folder).entryList(
+        patterns, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
 // A colour picture with gradients and noise (compresses like a scan), at
 // 300 dpi. The same size gives the same pixels.
 inline QImage noisyPicture(int width, int height)

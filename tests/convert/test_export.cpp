@@ -1,13 +1,13 @@
 // "Save As TIFF" and "Save As PNG" end to end: the real converter carried
 // by the program, written to the temporary folder, run and removed.
-#include "app/Form.h"
 #include "app/Form1.h"
-#include "app/PictureBox.h"
-#include "app/PrivateFolder.h"
 #include "common/FileGate.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
-#include "convert/Deploy.h"
+#include "convert/ExportFiles.h"
+#include "shell/Form.h"
+#include "shell/PictureBox.h"
+#include "shell/PrivateFolder.h"
 #include "viewer/Form2.h"
 
 #include <QDirIterator>

@@ -1,7 +1,8 @@
 // Starting a program and waiting for it: exit codes, start failures, the
 // command line's quoting, and the windows kept alive meanwhile.
-#include "app/FileIO.h"
+#include "common/TestFiles.h"
 #include "convert/Shell32.h"
+#include "shell/FileIO.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 
 using namespace orvane;
@@ -27,10 +29,21 @@ void writeScript(const QString& path, const QByteArray& body)
     f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
-QByteArray readAll(const QString& path)
+// What the runner traced while `run` ran, with its trace turned on.
+template <class F> QStringList traced(F run)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    static QStringList seen;
+    seen.clear();
+    const QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+              if (QByteArray(context.category) == "orvane.convert")
+                  seen << text;
+          });
+    QLoggingCategory::setFilterRules(QStringLiteral("orvane.convert.debug=true"));
+    run();
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(previous);
+    return seen;
 }
 
 } // namespace
@@ -42,19 +55,17 @@ private Q_SLOTS:
     // command line and how the program ended.
     void traceOnlyWhenAskedFor()
     {
-        static QStringList seen;
-        seen.clear();
+        static int silent = 0;
+        silent = 0;
         const QtMessageHandler previous
-            = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+            = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString&) {
                   if (QByteArray(context.category) == "orvane.convert")
-                      seen << text;
+                      ++silent;
               });
         RunAndWait(QStringLiteral("/bin/sh -c \"exit 4\""), 0);
-        QVERIFY(seen.isEmpty());
-        QLoggingCategory::setFilterRules(QStringLiteral("orvane.convert.debug=true"));
-        RunAndWait(QStringLiteral("/bin/sh -c \"exit 4\""), 0);
-        QLoggingCategory::setFilterRules(QString());
         qInstallMessageHandler(previous);
+        QCOMPARE(silent, 0);
+        const QStringList seen = traced([] { RunAndWait(QStringLiteral("/bin/sh -c \"exit 4\""), 0); });
         QCOMPARE(seen.size(), 2);
         QVERIFY2(seen[0].contains(QStringLiteral("exit 4")), qPrintable(seen[0]));
         QVERIFY2(seen[1].endsWith(QStringLiteral("ended with 4")), qPrintable(seen[1]));
@@ -100,19 +111,35 @@ private Q_SLOTS:
         QVERIFY(pumped >= 1);
     }
 
-    // Every window style, and none, runs the program alike.
+    // A start uses the window style as given from 0 to 6 and 6 for any
+    // other, or none; the program runs alike under each, and the trace of
+    // the start names the style it used.
     void windowStyles_data()
     {
         QTest::addColumn<int>("given");
-        for (const int style : {-1, 0, 6, 7})
-            QTest::addRow("%d", style) << style;
+        QTest::addColumn<int>("used");
+        for (int style = 0; style <= 6; ++style)
+            QTest::addRow("%d", style) << style << style;
+        for (const int style : {-1, 7, 100, std::numeric_limits<int>::min()})
+            QTest::addRow("%d", style) << style << 6;
     }
     void windowStyles()
     {
         QFETCH(int, given);
-        QCOMPARE(RunAndWait(QStringLiteral("/bin/true"), given), 0);
-        QCOMPARE(RunAndWait(QStringLiteral("/bin/false"), given), 1);
-        QCOMPARE(RunAndWait(QStringLiteral("/bin/true")), 0);
+        QFETCH(int, used);
+        QCOMPARE(windowStyleFor(given), used);
+        const QStringList seen
+            = traced([&] { QCOMPARE(RunAndWait(QStringLiteral("/bin/sh -c \"exit 5\""), given), 5); });
+        QVERIFY(!seen.isEmpty());
+        QVERIFY2(
+            seen.first().contains(QStringLiteral("window style %1 ->").arg(used)), qPrintable(seen.first()));
+    }
+    void windowStyleOmitted()
+    {
+        QCOMPARE(windowStyleFor(std::nullopt), 6);
+        const QStringList seen = traced([] { QCOMPARE(RunAndWait(QStringLiteral("/bin/true")), 0); });
+        QVERIFY(!seen.isEmpty());
+        QVERIFY2(seen.first().contains(QStringLiteral("window style 6 ->")), qPrintable(seen.first()));
     }
 
     void commandLineSplitting_data()
@@ -202,7 +229,7 @@ private Q_SLOTS:
             expected += n.toUtf8() + '\0';
         }
         QCOMPARE(RunAndWait(line, 0), 0);
-        QCOMPARE(readAll(script + QStringLiteral(".out")), expected);
+        QCOMPARE(test::contents(script + QStringLiteral(".out")), expected);
     }
 
     // Started from the open file that was checked: a program swapped in at
@@ -218,11 +245,16 @@ private Q_SLOTS:
         const QString swapped = dir.filePath(QStringLiteral("swapped"));
         writeScript(swapped, "echo swapped > '" + QFile::encodeName(marker) + "'\n");
         QVERIFY(::rename(QFile::encodeName(swapped).constData(), QFile::encodeName(path).constData()) == 0);
-        QCOMPARE(RunAndWaitFrom(checked.get(), quoteArgument(path) + QStringLiteral(" -x"), 0), 0);
-        QCOMPARE(readAll(marker), QByteArray("checked\n"));
+        QCOMPARE(RunAndWait(quoteArgument(path) + QStringLiteral(" -x"), 0, {.program = checked.get()}), 0);
+        QCOMPARE(test::contents(marker), QByteArray("checked\n"));
         // The descriptor stays the caller's, and close-on-exec as it was.
         QVERIFY(::fcntl(checked.get(), F_GETFD) & FD_CLOEXEC);
-        QCOMPARE(RunAndWaitFrom(-1, quoteArgument(path), 0), EBADF + startErrorBase);
+        // A descriptor that is not open, or a standard stream, starts nothing.
+        const int closed = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        QVERIFY(closed > 2);
+        ::close(closed);
+        QCOMPARE(RunAndWait(quoteArgument(path), 0, {.program = closed}), EBADF + startErrorBase);
+        QCOMPARE(RunAndWait(quoteArgument(path), 0, {.program = 2}), EBADF + startErrorBase);
     }
 
     void quotedPathWithSpacesRuns()
@@ -250,7 +282,9 @@ private Q_SLOTS:
     void standardErrorIsCollected()
     {
         QByteArray said;
-        QCOMPARE(RunAndWait(QStringLiteral("/bin/sh -c \"echo cannot write >&2; exit 2\""), 0, &said), 2);
+        QCOMPARE(RunAndWait(QStringLiteral("/bin/sh -c \"echo cannot write >&2; exit 2\""), 0,
+                     {.errorOutput = &said}),
+            2);
         QCOMPARE(said, QByteArray("cannot write\n"));
     }
 };

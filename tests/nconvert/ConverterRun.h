@@ -1,6 +1,9 @@
 #pragma once
 // Runs the built converter as a real child process and compares pictures
 // decoded by Qt's own PNG reader and TIFF plugin.
+#include "common/Pictures.h"
+#include "common/TestFiles.h"
+
 #include <QColorSpace>
 #include <QDir>
 #include <QImage>
@@ -47,31 +50,9 @@ inline Run convert(const QString& format, const QString& output, const QString& 
 // are hidden and named ".<target's name>.nconvert-XXXXXX").
 inline QStringList leftovers(const QString& dir)
 {
-    return QDir(dir).entryList({QStringLiteral(".*.nconvert-*")}, QDir::Files | QDir::Hidden | QDir::System);
+    return orvane::test::folderEntries(dir, {QStringLiteral(".*.nconvert-*")});
 }
 
-// The largest difference of one channel between two pictures of the same
-// size, after both are turned into non-premultiplied ARGB; the colour of
-// fully transparent pixels does not count. -1 when the sizes differ.
-inline int maxDifference(const QImage& a, const QImage& b)
-{
-    if (a.size() != b.size())
-        return -1;
-    const QImage x = a.convertToFormat(QImage::Format_ARGB32);
-    const QImage y = b.convertToFormat(QImage::Format_ARGB32);
-    int worst = 0;
-    for (int row = 0; row < x.height(); ++row) {
-        const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
-        const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
-        for (int col = 0; col < x.width(); ++col) {
-            if (qAlpha(p[col]) == 0 && qAlpha(q[col]) == 0)
-                continue;
-            worst = std::max(
-                {worst, std::abs(qRed(p[col]) - qRed(q[col])), std::abs(qGreen(p[col]) - qGreen(q[col])),
-                    std::abs(qBlue(p[col]) - qBlue(q[col])), std::abs(qAlpha(p[col]) - qAlpha(q[col]))});
-        }
-    }
-    return worst;
-}
+using orvane::test::maxDifference;
 
 } // namespace nconvert_test

@@ -3,12 +3,13 @@
 // runs in a child process of its own (SANE reads its configuration once per
 // process), as root or as nobody.
 #include "app/Form1.h"
-#include "app/Globals.h"
-#include "app/PictureBox.h"
+#include "common/ChildMain.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "common/Unprivileged.h"
 #include "scan/ScanCommands.h"
+#include "shell/Globals.h"
+#include "shell/PictureBox.h"
 #include "viewer/Form2.h"
 
 #include <QApplication>
@@ -365,13 +366,5 @@ int child(const QStringList& args)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() > 1 && args[1] == QLatin1String("--child"))
-        return child(args.mid(2));
-    TestScanE2E t;
-    return QTest::qExec(&t, argc, argv);
-}
+ORVANE_TEST_MAIN_WITH_CHILD(QApplication, TestScanE2E, child)
 #include "test_scan_e2e.moc"

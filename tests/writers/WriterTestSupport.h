@@ -1,5 +1,7 @@
 #pragma once
 // Pictures and file helpers shared by the writer tests.
+#include "common/TestFiles.h"
+
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
@@ -70,12 +72,6 @@ inline QImage grayScan(int width, int height, quint32 seed)
     return img;
 }
 
-inline QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 inline bool writeBytes(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
@@ -98,13 +94,6 @@ inline QByteArray qtBmp(const QImage& picture)
     QImageWriter writer(&buffer, "bmp");
     writer.write(picture);
     return bytes;
-}
-
-// Everything in a folder, hidden files included.
-inline QStringList folderEntries(const QString& folder)
-{
-    return QDir(folder).entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 } // namespace orvane::test

@@ -1,8 +1,8 @@
 // SavePicture: every depth the program holds is written, read back by Qt's
 // BMP reader and compared pixel by pixel; the file is the one Qt's own
 // writer makes, with the picture's depth, palette and resolution.
-#include "app/AppError.h"
-#include "viewer/BmpExport.h"
+#include "shell/AppError.h"
+#include "writers/BmpExport.h"
 #include "writers/WriterTestSupport.h"
 
 #include <QDir>
@@ -123,7 +123,7 @@ private Q_SLOTS:
         const QString path = dir.filePath(QStringLiteral("picture.bmp"));
         SavePicture(picture, path);
 
-        const QByteArray file = readAll(path);
+        const QByteArray file = contents(path);
         QVERIFY(file.startsWith("BM"));
         QCOMPARE(int(bitCount(file)), bits);
         compareBytes(file, qtBmp(picture));

@@ -2,9 +2,9 @@
 // picture: fidelity at quality 100, full-resolution chroma, gray pictures as
 // gray JPEG, the resolution in the JFIF header, and the failures a caller
 // can cause.
-#include "app/AppError.h"
-#include "viewer/SaveAsJPG.h"
+#include "shell/AppError.h"
 #include "writers/JpegDecoder.h"
+#include "writers/SaveAsJPG.h"
 #include "writers/WriterTestSupport.h"
 
 #include <QTemporaryDir>

@@ -2,10 +2,11 @@
 // (as the unprivileged user nobody), a missing folder and a full file
 // system. Each raises the error the save command reports, the file that was
 // at the path stays byte for byte, and nothing partial is left beside it.
-#include "app/AppError.h"
+#include "common/ChildMain.h"
 #include "common/Unprivileged.h"
-#include "viewer/BmpExport.h"
-#include "viewer/SaveAsJPG.h"
+#include "shell/AppError.h"
+#include "writers/BmpExport.h"
+#include "writers/SaveAsJPG.h"
 #include "writers/WriterTestSupport.h"
 
 #include <QCoreApplication>
@@ -112,7 +113,7 @@ class TestWriterFailures : public QObject {
         }
         QVERIFY2(o.description.contains(cause), qPrintable(o.description));
         if (!old.isNull())
-            QCOMPARE(readAll(path), old);
+            QCOMPARE(contents(path), old);
         else
             QVERIFY(!QFileInfo::exists(path));
         QCOMPARE(folderEntries(QFileInfo(path).absolutePath()), before);
@@ -218,13 +219,5 @@ static int child(const QStringList& args)
     return 0;
 }
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    if (args.size() > 1 && args.at(1) == QStringLiteral("--child"))
-        return child(args.mid(2));
-    TestWriterFailures t;
-    return QTest::qExec(&t, argc, argv);
-}
+ORVANE_TEST_MAIN_WITH_CHILD(QCoreApplication, TestWriterFailures, child)
 #include "test_writer_failures.moc"

@@ -1,0 +1,104 @@
+#pragma once
+// Replacing a file beside it: what every product of this project that
+// writes a user's or its own file goes through, so that the file at the
+// path is either the old one or the complete new one, never a part.
+//
+//   - symbolic links are followed to the file they name (a dangling link
+//     names the file to create), except another user's link in a sticky
+//     folder that anyone may write to, as the kernel refuses it;
+//   - a folder, a FIFO, a socket or a device at the path is refused and
+//     never opened;
+//   - an existing file this user may not change is refused;
+//   - the new file is written beside the target under a short hidden name,
+//     with its final mode and owner from the moment it exists, synced and
+//     renamed over the target; abandoned, it is removed and the target
+//     stays as it was.
+//
+// No exceptions and no other library: every call returns a status, 0 when
+// it succeeded, an errno value when the system refused (statusText() then
+// gives strerror's text for it), or one of the negative codes below.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace replace {
+
+enum Status : int {
+    Ok = 0,
+    NoPath = -1, // an empty path
+    NotRegular = -2, // a named pipe, socket or device: never opened
+    NotOpen = -3, // a write or commit without a file open
+};
+
+// The text for a status, in the system's words for an errno value.
+const char* statusText(int status);
+
+// Writes all `size` bytes to `fd`, resuming after interruptions and short
+// writes. Returns 0, or the errno of the write that failed (ENOSPC for a
+// write that puts nothing down).
+int writeAll(int fd, const void* data, std::size_t size);
+
+// What a path leads to. resolve() fills in as much as it learnt, also when
+// it refuses: `path` once the folder was found, `kind` once something was
+// found there.
+struct Target {
+    std::string path; // the file written: absolute, its links followed
+    bool linked = false; // the path given is a symbolic link to it
+    bool exists = false; // a regular file is there and will be replaced
+    unsigned kind = 0; // the file type bits (S_IFMT) of what is there
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    unsigned mode = 0; // permission bits of the existing file
+    unsigned owner = 0;
+    unsigned group = 0;
+};
+
+// Applies the rules above to `path` without writing anything.
+int resolve(const char* path, Target& target);
+
+// The hidden file beside a target, fed in chunks: open, write as often as
+// needed, then commit or abandon. The destructor abandons.
+class Beside {
+public:
+    Beside() = default;
+    ~Beside();
+    Beside(const Beside&) = delete;
+    Beside& operator=(const Beside&) = delete;
+
+    // Creates the file beside `target`: "." and at most the first 200
+    // bytes of its name, then `tag` and six random characters, short enough
+    // for any name of up to 255 bytes. It replaces a file: that file's mode
+    // and owner (where the user may give it; else the user's own with the
+    // file's group where allowed). It makes a new one: `newMode` less the
+    // umask, as the system applies it.
+    int open(const Target& target, const char* tag, unsigned newMode = 0666);
+    // resolve() and open() in one.
+    int open(const char* path, const char* tag, unsigned newMode = 0666);
+
+    // Appends all bytes, resuming after interruptions and short writes. The
+    // first failure is remembered and every later write gives it again.
+    int write(const void* data, std::size_t size);
+    int error() const { return error_; }
+
+    // For writers that put the bytes down themselves (seeking, say).
+    int fd() const { return fd_; }
+    const std::string& hiddenPath() const { return hidden_; }
+    const std::string& targetPath() const { return target_; }
+
+    // Closes the file and renames it over the target. With `sync`, the file
+    // is on the disk before it takes the target's place, so that a crash
+    // cannot leave an empty file there, and the rename is synced after; a
+    // file system that cannot sync is no failure. On failure the hidden
+    // file is removed.
+    int commit(bool sync = true);
+    // Closes and removes the hidden file; the target stays as it was.
+    void abandon();
+
+private:
+    std::string target_;
+    std::string hidden_;
+    int fd_ = -1;
+    int error_ = 0;
+};
+
+} // namespace replace

@@ -1,0 +1,173 @@
+#include "shell/Form.h"
+
+#include "shell/PushButton.h"
+
+#include <QEvent>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QScreen>
+
+namespace orvane {
+
+Form::Form(const char* name, int widthTwips, int heightTwips)
+    : QWidget(nullptr,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QString::fromLatin1(name));
+    setWindowTitle(QString::fromLatin1(name));
+    setFixedSize(twips(widthTwips), twips(heightTwips));
+    setMouseTracking(true);
+    QFont formFont(QStringLiteral("Arial"));
+    formFont.setPointSizeF(9);
+    formFont.setBold(true);
+    setFont(formFont);
+    // Created first, so that it comes first in the tab order.
+    Text1 = new QLineEdit(QStringLiteral("Text1"), this);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    placeTwips(Text1, 8160, 150, 1095, 465);
+    Text1->setFocus();
+}
+
+void Form::setMousePointer(int pointer)
+{
+    mousePointer_ = pointer;
+    switch (pointer) {
+    case vbHourglass:
+        setCursor(Qt::WaitCursor);
+        break;
+    case vbCustom:
+        if (mouseIcon_)
+            setCursor(*mouseIcon_);
+        else
+            setCursor(Qt::ArrowCursor);
+        break;
+    default:
+        setCursor(Qt::ArrowCursor);
+        break;
+    }
+}
+
+void Form::setMouseIcon(const QCursor& cursor)
+{
+    mouseIcon_ = cursor;
+    if (mousePointer_ == vbCustom)
+        setMousePointer(vbCustom);
+}
+
+void Form::Form_MouseMove()
+{
+    if (mousePointer_ != vbHourglass)
+        setMousePointer(vbDefault);
+}
+
+void Form::PushButton_MouseMove()
+{
+    if (mousePointer_ != vbHourglass)
+        setMousePointer(vbCustom);
+}
+
+void Form::placeTwips(QWidget* control, int left, int top, int width, int height)
+{
+    control->setGeometry(twips(left), twips(top), twips(width), twips(height));
+}
+
+PushButton* Form::addButton(const char* name, const char* caption, int left, int top, int width)
+{
+    auto* button = new PushButton(QString::fromLatin1(caption), this);
+    button->setObjectName(QString::fromLatin1(name));
+    QFont buttonFont(QStringLiteral("Arial"));
+    buttonFont.setPointSizeF(11.25);
+    buttonFont.setBold(true);
+    button->setFont(buttonFont);
+    button->setAutoDefault(false);
+    placeTwips(button, left, top, width, 405);
+    connect(button, &PushButton::mouseMoved, this, &Form::PushButton_MouseMove);
+    return button;
+}
+
+void Form::addSurface(QWidget* control)
+{
+    // Without mouse tracking a control swallows the moves of a pointer
+    // without pressed buttons, and the hand of the last button would stay.
+    control->setMouseTracking(true);
+    control->installEventFilter(this);
+}
+
+bool Form::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::MouseMove && watched != this && watched->isWidgetType())
+        Form_MouseMove();
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form::centreOnScreen()
+{
+    placed_ = true;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frameUnknown_ = frame.size() == size();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void Form::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    recentreOnceFramed();
+}
+
+void Form::recentreOnceFramed()
+{
+    // The window manager has framed the window: centre it with its frame.
+    if (frameUnknown_ && frameGeometry().size() != size()) {
+        centreOnScreen();
+        frameUnknown_ = false;
+    }
+}
+
+namespace {
+QPointer<Form> lastActiveForm;
+}
+
+void Form::noteActivated()
+{
+    if (lastActiveForm == this)
+        return;
+    lastActiveForm = this;
+    activated();
+}
+
+void Form::showActive()
+{
+    if (isMinimized())
+        showNormal();
+    if (!placed_)
+        centreOnScreen();
+    show();
+    // Stacking is the window manager's; the offscreen platform has none.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        raise();
+    activateWindow();
+    noteActivated();
+}
+
+void Form::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow()) {
+        recentreOnceFramed();
+        noteActivated();
+    }
+}
+
+void Form::mouseMoveEvent(QMouseEvent* event)
+{
+    QWidget::mouseMoveEvent(event);
+    Form_MouseMove();
+}
+
+} // namespace orvane

@@ -1,0 +1,43 @@
+#pragma once
+// The program's message box: a QMessageBox that keeps the lines of its
+// text. It is as wide as its longest line (within the screen), so no line
+// wraps in the middle; only a line longer than the screen allows is broken,
+// at spaces where it has them. It is also wide enough for the window
+// manager to show the whole title, and its text can be selected with the
+// mouse for copying (no link is ever opened).
+#include "shell/Desktop.h"
+
+#include <QMessageBox>
+
+class QFontMetrics;
+
+namespace orvane {
+
+class MessageBox : public QMessageBox {
+    Q_OBJECT
+public:
+    MessageBox(MessageIcon icon, const QString& title, const QString& text, QWidget* owner);
+
+    // The text as given, before any line had to be broken for the screen.
+    const QString& givenText() const { return given_; }
+
+    // Sized before it is shown, so that it is placed for its real size.
+    void setVisible(bool visible) override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    void fitToLines();
+
+    QString given_;
+    bool fitting_ = false;
+};
+
+// Breaks each line of `text` that is wider than `maxWidth` pixels: at runs
+// of spaces where possible, inside a word only when the word alone is wider.
+// Lines that fit are left exactly as they are.
+QString breakOverlongLines(const QString& text, const QFontMetrics& metrics, int maxWidth);
+
+} // namespace orvane

@@ -1,0 +1,127 @@
+#include "shell/PrivateFolder.h"
+
+#include "shell/AppError.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace orvane {
+
+namespace {
+
+bool isUsersOwn(const struct stat& st)
+{
+    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+void makeFolder(const QByteArray& native, const QString& folder, bool withParents)
+{
+    if (::mkdir(native.constData(), 0700) == 0 || errno == EEXIST)
+        return;
+    if (errno == ENOENT && withParents) {
+        const qsizetype slash = folder.lastIndexOf(QLatin1Char('/'));
+        if (slash > 0) {
+            const QString parent = folder.left(slash);
+            makeFolder(QFile::encodeName(parent), parent, true);
+            if (::mkdir(native.constData(), 0700) == 0 || errno == EEXIST)
+                return;
+        }
+    }
+    raiseErrno(folder, errno);
+}
+
+} // namespace
+
+bool onlyUserCanWrite(const QString& folder)
+{
+    struct stat st { };
+    return !folder.isEmpty() && ::stat(QFile::encodeName(folder).constData(), &st) == 0 && isUsersOwn(st);
+}
+
+void ensurePrivateFolder(const QString& folder, bool withParents)
+{
+    const QByteArray native = QFile::encodeName(folder);
+    makeFolder(native, folder, withParents);
+    struct stat st { };
+    if (::lstat(native.constData(), &st) != 0)
+        raiseErrno(folder, errno);
+    if (S_ISLNK(st.st_mode))
+        raiseError(
+            ErrPermissionDenied, folder + QStringLiteral(": is a symbolic link, not a folder of this user"));
+    if (!S_ISDIR(st.st_mode))
+        raiseErrno(folder, ENOTDIR);
+    if (st.st_uid != ::geteuid())
+        raiseError(ErrPermissionDenied,
+            folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid));
+    if (!isUsersOwn(st))
+        raiseError(ErrPermissionDenied,
+            folder
+                + QStringLiteral(": other users can write to it (mode %1)")
+                      .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+}
+
+bool FolderLock::tryAcquire(const QString& path)
+{
+    release();
+    const QByteArray native = QFile::encodeName(path);
+    // A file removed by the holder between our open and our lock is met
+    // at most a few times in a row.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        UniqueFd fd(::open(native.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd)
+            raiseErrno(path, errno);
+        struct stat opened { };
+        if (::fstat(fd.get(), &opened) != 0)
+            raiseErrno(path, errno);
+        if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid())
+            raiseError(
+                ErrPermissionDenied, path + QStringLiteral(": the lock file is not this user's own file"));
+        int locked;
+        do {
+            locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);
+        } while (locked != 0 && errno == EINTR);
+        if (locked != 0) {
+            if (errno == EWOULDBLOCK)
+                return false;
+            raiseErrno(path, errno);
+        }
+        struct stat named { };
+        if (::lstat(native.constData(), &named) == 0 && named.st_dev == opened.st_dev
+            && named.st_ino == opened.st_ino) {
+            fd_ = std::move(fd);
+            path_ = path;
+            return true;
+        }
+        // The holder removed this file as it let go: lock the one at the
+        // path now.
+    }
+    return false;
+}
+
+void FolderLock::acquire(const QString& path)
+{
+    while (!tryAcquire(path)) {
+        QCoreApplication::processEvents();
+        const timespec poll{0, 100 * 1000 * 1000};
+        ::nanosleep(&poll, nullptr);
+    }
+}
+
+void FolderLock::release()
+{
+    if (!fd_)
+        return;
+    // Removed while still locked: a copy waiting on it sees it gone.
+    ::unlink(QFile::encodeName(path_).constData());
+    fd_.reset();
+    path_.clear();
+}
+
+} // namespace orvane

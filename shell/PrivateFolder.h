@@ -1,0 +1,45 @@
+#pragma once
+// Folders that belong to this user alone, and a lock that one user's
+// copies of the program take in such a folder so that they never work on
+// the same files at once.
+#include "shell/FileIO.h"
+
+#include <QString>
+
+namespace orvane {
+
+// True when `folder` is a directory (links followed) owned by this user
+// that neither its group nor others can write.
+bool onlyUserCanWrite(const QString& folder);
+
+// Makes `folder` with mode 0700 when it is missing (its parents too, as
+// private folders, when `withParents`), then checks that it is a real
+// directory, not a link, owned by this user and writable by nobody else.
+// Raises AppError with the cause.
+void ensurePrivateFolder(const QString& folder, bool withParents = false);
+
+// An exclusive lock on a file that exists only while the lock is held.
+// The holder removes the file before it lets go, and a copy that waited on
+// a file since removed tries again, so two copies never both hold it.
+class FolderLock {
+public:
+    FolderLock() = default;
+    FolderLock(FolderLock&&) = default;
+    FolderLock& operator=(FolderLock&&) = default;
+    ~FolderLock() { release(); }
+
+    // Takes the lock if it is free. Raises AppError when the lock file
+    // cannot be made or locked for another reason than another holder.
+    bool tryAcquire(const QString& path);
+    // Waits until the lock is free, polling every 100 ms and running the
+    // event pump once per poll, so the windows stay alive.
+    void acquire(const QString& path);
+    void release();
+    bool held() const { return bool(fd_); }
+
+private:
+    UniqueFd fd_;
+    QString path_;
+};
+
+} // namespace orvane
