@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -19,22 +18,24 @@ constexpr std::size_t ReadChunk = 256 * 1024;
 
 // A device warming up its lamp is given this long to start.
 constexpr int WarmUpLimitMs = 120000;
-// SANE_STATUS_WARMING_UP of SANE 1.1, which this SANE's header lacks.
-constexpr int StatusWarmingUp = 12;
-
 ScanResult failed(Fault fault, SANE_Status status)
 {
-    return {Outcome::Failed, fault, status};
+    return {Outcome::Failed, fault, toStatus(status)};
 }
 
 ScanResult cancelled()
 {
-    return {Outcome::Cancelled, Fault::None, SANE_STATUS_CANCELLED};
+    return {Outcome::Cancelled, Fault::None, Status::Cancelled};
 }
 
 ScanResult writeFailed()
 {
-    return {Outcome::WriteFailed, Fault::None, SANE_STATUS_GOOD};
+    return {Outcome::WriteFailed, Fault::None, Status::Good};
+}
+
+ScanResult noMemory()
+{
+    return {Outcome::NoMemory, Fault::None, Status::NoMem};
 }
 
 // One sample of a row, reduced to 8 bits. 16-bit samples come in the
@@ -182,18 +183,11 @@ ScanResult applySettings(Device& device, const ScanSettings& s)
     if (s.modeValue && settable("mode") && !check(st = device.setString("mode", *s.modeValue)))
         return failed(Fault::SettingsRejected, st);
     if (const auto depth = device.option("depth"); depth && depth->settable()) {
-        auto offers = [&](double v) {
-            if (depth->constraint == SANE_CONSTRAINT_WORD_LIST)
-                return std::find(depth->numbers.begin(), depth->numbers.end(), v) != depth->numbers.end();
-            if (depth->constraint == SANE_CONSTRAINT_RANGE)
-                return v >= depth->min && v <= depth->max;
-            return true;
-        };
         if (s.lineArtByDepth) {
             if (!check(st = device.setNumber("depth", 1)))
                 return failed(Fault::SettingsRejected, st);
         } else if ((s.colour == ColourMode::Colour || s.colour == ColourMode::Gray) && depth->value == 1
-            && offers(8)) {
+            && depth->offers(8)) {
             if (!check(st = device.setNumber("depth", 8)))
                 return failed(Fault::SettingsRejected, st);
         }
@@ -224,7 +218,7 @@ SANE_Status startWithRetry(Device& device, ScanProgress& progress)
         const SANE_Status st = device.start();
         if (st == SANE_STATUS_DEVICE_BUSY && busy.wait())
             continue;
-        if (int(st) == StatusWarmingUp && warmUp.wait())
+        if (toStatus(st) == Status::WarmingUp && warmUp.wait())
             continue;
         return st;
     }
@@ -285,7 +279,7 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
     if (knownHeight) {
         fixed.reset(new (std::nothrow) std::uint8_t[rowBytes * std::size_t(p.lines)]);
         if (!fixed)
-            return {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM};
+            return noMemory();
     }
     int height = knownHeight ? p.lines : -1;
     std::vector<std::uint8_t> buf;
@@ -476,7 +470,7 @@ template <class Work> ScanResult guarded(Device& device, ScanResult& result, Wor
     try {
         result = work();
     } catch (const std::bad_alloc&) {
-        result = {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM};
+        result = noMemory();
     }
     // End the scan (also a finished one, as SANE asks) and let the next
     // one start clean. After a fault the backend gets a moment first: some
@@ -490,23 +484,6 @@ template <class Work> ScanResult guarded(Device& device, ScanResult& result, Wor
 }
 
 } // namespace
-
-int stallLimitMs()
-{
-    static const int limit = [] {
-        const char* v = std::getenv("EZTW32_STALL_SECONDS");
-        const int seconds = v ? std::atoi(v) : 0;
-        return (seconds > 0 ? seconds : 30) * 1000;
-    }();
-    return limit;
-}
-
-std::int64_t steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 ScanResult runScan(Device& device, const ScanSettings& settings, int fd, ScanProgress& progress)
 {
