@@ -1,5 +1,5 @@
 // The three entry points of EZTW32.dll, the program's scanner library.
-#include "core/Io.h"
+#include "core/ReplacingFile.h"
 #include "core/SaneClient.h"
 #include "core/Search.h"
 #include "core/Settings.h"

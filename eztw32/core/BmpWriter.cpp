@@ -1,13 +1,11 @@
 #include "BmpWriter.h"
 
-#include "Io.h"
+#include "FileDescriptor.h"
 #include "Log.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <unistd.h>
 
 namespace eztw32 {
 namespace {

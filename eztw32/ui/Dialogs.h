@@ -148,7 +148,10 @@ public:
 
 private:
     void show(const OpenOutcome& opened, std::optional<ScanChoices> choices);
+    // A new model of the device's options, shown with the choices kept.
     void setOptions(std::vector<OptionInfo> options);
+    // The model as it is, shown.
+    void showModel();
     void fillCommon();
     void readCommon();
     void showArea();

@@ -56,6 +56,23 @@ QString megabytes(std::int64_t bytes)
     return QObject::tr("%1 MB").arg(mb, 0, 'f', mb < 10 ? 1 : 0);
 }
 
+// While it lives, the dialog is filling its own widgets: their change
+// signals are not the user's. Nests.
+class Filling {
+public:
+    explicit Filling(bool& flag)
+        : flag_(flag)
+        , was_(std::exchange(flag, true))
+    { }
+    ~Filling() { flag_ = was_; }
+    Filling(const Filling&) = delete;
+    Filling& operator=(const Filling&) = delete;
+
+private:
+    bool& flag_;
+    bool was_;
+};
+
 QDoubleSpinBox* spin(QWidget* parent, const QString& name)
 {
     auto* s = new QDoubleSpinBox(parent);
@@ -243,7 +260,7 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
         setBusy(false);
         model_ = std::make_unique<ScanOptions>(out.options);
         choices_ = model_->current();
-        setOptions(out.options);
+        showModel();
     });
     connect(&client_, &SaneClient::opened, this, &ScanDialog::reopened);
 
@@ -294,13 +311,20 @@ void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choi
     }
     const auto kept = previews().find(info_.name);
     pane_->setPicture(kept != previews().end() ? kept->second : QImage());
-    setOptions(opened.options);
+    showModel();
 }
 
 void ScanDialog::setOptions(std::vector<OptionInfo> options)
 {
     model_ = std::make_unique<ScanOptions>(std::move(options));
+    showModel();
+}
+
+void ScanDialog::showModel()
+{
     fillCommon();
+    readCommon();
+    showArea();
     std::set<std::string> shown{"preview"};
     if (!model_->sources().empty())
         shown.insert("source");
@@ -319,7 +343,7 @@ void ScanDialog::setOptions(std::vector<OptionInfo> options)
 
 void ScanDialog::fillCommon()
 {
-    filling_ = true;
+    const Filling filling(filling_);
     const ScanOptions& m = *model_;
     source_->clear();
     for (const std::string& s : m.sources())
@@ -386,9 +410,6 @@ void ScanDialog::fillCommon()
           };
     fillSpin(brightness_, m.brightness(), choices_.brightness);
     fillSpin(contrast_, m.contrast(), choices_.contrast);
-    filling_ = false;
-    readCommon();
-    showArea();
 }
 
 void ScanDialog::readCommon()
@@ -419,8 +440,7 @@ void ScanDialog::showArea()
     if (model_ && model_->hasArea()) {
         const Area a = model_->clamp(choices_.area.value_or(model_->preferredArea()));
         choices_.area = a;
-        const bool was = filling_;
-        filling_ = true;
+        const Filling filling(filling_);
         left_->setValue(a.tlX / unit_);
         top_->setValue(a.tlY / unit_);
         width_->setValue(a.width() / unit_);
@@ -434,7 +454,6 @@ void ScanDialog::showArea()
         if (preset >= 0 && presets.back().area == a)
             preset = int(presets.size()) - 1;
         areaPreset_->setCurrentIndex(preset);
-        filling_ = was;
         pane_->setArea(a);
     }
     showSize();

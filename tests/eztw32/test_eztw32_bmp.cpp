@@ -1,9 +1,12 @@
 // The scan file's BMP writer: every kind of picture, of known and unknown
-// height, across the writer's chunks, decoded back; and a failing disk
-// reported with its cause.
+// height, across the writer's chunks, decoded back; a failing disk
+// reported with its cause. The file it is written to: its descriptor's
+// owner, and the scan file put in place only when complete.
 #include "core/BmpWriter.h"
-#include "core/Io.h"
+#include "core/FileDescriptor.h"
+#include "core/ReplacingFile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -71,6 +74,9 @@ private Q_SLOTS:
     void strideIsPaddedToFourBytes();
     void fullDiskIsReported();
     void unknownHeightNeedsToReadItsFile();
+    void descriptorIsClosedOnceAndOnlyByItsOwner();
+    void scanFileReplacesItsTargetOnlyWhenCommitted();
+    void scanFileIsNotMadeInPlaceOfAFolder();
 
 private:
     QTemporaryDir tmp_;
@@ -197,6 +203,78 @@ void TestEztw32Bmp::unknownHeightNeedsToReadItsFile()
     }
     QVERIFY(!writer.finish());
     QCOMPARE(writer.error(), EBADF);
+}
+
+void TestEztw32Bmp::descriptorIsClosedOnceAndOnlyByItsOwner()
+{
+    auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) != -1; };
+    const int fd = ::open("/dev/null", O_RDONLY);
+    QVERIFY(fd >= 0);
+    {
+        UniqueFd owner(fd);
+        // Given the descriptor it holds, it keeps it open.
+        owner.reset(fd);
+        QVERIFY(isOpen(fd));
+        UniqueFd moved(std::move(owner));
+        QVERIFY(!owner && moved.get() == fd);
+        QCOMPARE(moved.close(), 0);
+        QVERIFY(!isOpen(fd));
+        QVERIFY(!moved);
+        // Nothing held: nothing closed, no error.
+        QCOMPARE(moved.close(), 0);
+    }
+    const int other = ::open("/dev/null", O_RDONLY);
+    {
+        UniqueFd released(other);
+        QCOMPARE(released.release(), other);
+    }
+    QVERIFY(isOpen(other));
+    ::close(other);
+}
+
+void TestEztw32Bmp::scanFileReplacesItsTargetOnlyWhenCommitted()
+{
+    const QString folder = tmp_.filePath(QStringLiteral("replace"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString target = folder + QStringLiteral("/scan.bmp");
+    QFile old(target);
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+    old.close();
+    auto entries = [&] { return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System); };
+    {
+        ReplacingFile abandoned;
+        QVERIFY(abandoned.create(target.toStdString()));
+        QVERIFY(writeAllAt(abandoned.fd(), "new", 3, 0) == 0);
+        QCOMPARE(entries().size(), 2);
+    }
+    // Not committed: the target as it was, nothing beside it.
+    QCOMPARE(entries(), QStringList{QStringLiteral("scan.bmp")});
+    QFile kept(target);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("old"));
+    kept.close();
+
+    ReplacingFile file;
+    QVERIFY(file.create(target.toStdString()));
+    QCOMPARE(writeAllAt(file.fd(), "scanned", 7, 0), 0);
+    QCOMPARE(file.commit(), 0);
+    QCOMPARE(entries(), QStringList{QStringLiteral("scan.bmp")});
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), QByteArray("scanned"));
+    // Once only.
+    QCOMPARE(file.commit(), EBADF);
+}
+
+void TestEztw32Bmp::scanFileIsNotMadeInPlaceOfAFolder()
+{
+    ReplacingFile file;
+    errno = 0;
+    QVERIFY(!file.create(tmp_.path().toStdString()));
+    QCOMPARE(errno, EISDIR);
+    QVERIFY(!file.create((tmp_.path() + QStringLiteral("/")).toStdString()));
+    QCOMPARE(errno, EISDIR);
+    QVERIFY(!file.create(tmp_.filePath(QStringLiteral("no/such/folder/scan.bmp")).toStdString()));
+    QCOMPARE(errno, ENOENT);
 }
 
 QTEST_GUILESS_MAIN(TestEztw32Bmp)

@@ -2,8 +2,8 @@
 // backend in the library's own terms, settings made through the client,
 // the scan model, and the session's states through real previews and scans
 // on the SANE thread, the scans decoded back.
-#include "core/Io.h"
 #include "core/Options.h"
+#include "core/ReplacingFile.h"
 #include "core/SaneClient.h"
 
 #include <QDir>
