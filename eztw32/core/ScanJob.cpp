@@ -225,6 +225,17 @@ SANE_Status startWithRetry(Device& device, ScanProgress& progress)
     }
 }
 
+// Starts a frame: cancelled when the user or the device cancelled it.
+ScanResult startFrame(Device& device, ScanProgress& progress)
+{
+    const SANE_Status st = startWithRetry(device, progress);
+    if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
+        return cancelled();
+    if (st != SANE_STATUS_GOOD)
+        return failed(Fault::Status, st);
+    return {};
+}
+
 // Frames that each carry one colour of the picture (three-pass scanners).
 bool isSeparateColour(SANE_Frame format)
 {
@@ -270,11 +281,8 @@ ScanResult readFrames(
     std::vector<std::uint8_t> buf;
     for (int frame = 0;; ++frame) {
         if (frame > 0) {
-            const SANE_Status st = startWithRetry(device, progress);
-            if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
-                return cancelled();
-            if (st != SANE_STATUS_GOOD)
-                return failed(Fault::Status, st);
+            if (ScanResult r = startFrame(device, progress); r.outcome != Outcome::Done)
+                return r;
             if (device.parameters(p) != SANE_STATUS_GOOD || !validParameters(p) || p.pixels_per_line != width
                 || !isSeparateColour(p.format))
                 return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
@@ -393,11 +401,8 @@ ScanResult begin(
     if (const auto res = device.option("resolution"); res && res->isNumber())
         dpi = res->value;
 
-    const SANE_Status st = startWithRetry(device, progress);
-    if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
-        return cancelled();
-    if (st != SANE_STATUS_GOOD)
-        return failed(Fault::Status, st);
+    if (ScanResult r = startFrame(device, progress); r.outcome != Outcome::Done)
+        return r;
     const SANE_Status pst = device.parameters(p);
     if (pst != SANE_STATUS_GOOD)
         return failed(Fault::Status, pst);

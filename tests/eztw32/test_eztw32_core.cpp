@@ -11,9 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <functional>
-#include <map>
 #include <optional>
+#include <tuple>
+#include <type_traits>
 
 using namespace eztw32;
 
@@ -24,14 +24,22 @@ namespace {
 // The device of the test backend, opened by name (no search).
 const DeviceInfo TestDevice{"test", "", "", ""};
 
-// Waits for one of the client's signals, caught by the lambda it returns.
-template <class Outcome> struct Catch {
-    std::optional<Outcome> got;
-    auto catcher()
-    {
-        return [this](const Outcome& o) { got = o; };
-    }
-};
+// Makes a request of the client and waits for the signal that tells its
+// outcome: the signal's arguments (the outcome alone where it is the only
+// one), or nothing when it did not come in time.
+template <class... Args, class Request>
+auto await(SaneClient& client, void (SaneClient::*signal)(Args...), Request request, int ms = 20000)
+{
+    using Got = std::conditional_t<sizeof...(Args) == 1,
+        std::decay_t<std::tuple_element_t<0, std::tuple<Args...>>>, std::tuple<std::decay_t<Args>...>>;
+    std::optional<Got> got;
+    QObject context;
+    QObject::connect(&client, signal, &context, [&](Args... args) { got.emplace(args...); });
+    request();
+    if (!QTest::qWaitFor([&] { return got.has_value(); }, ms))
+        qWarning("no answer within %d ms", ms);
+    return got;
+}
 
 OptionInfo option(const std::vector<OptionInfo>& options, const char* name)
 {
@@ -102,38 +110,27 @@ void TestEztw32Core::cleanup()
 
 OpenOutcome TestEztw32Core::open(const RememberedOptions& remembered)
 {
-    Catch<OpenOutcome> opened;
-    connect(client_.get(), &SaneClient::opened, this, opened.catcher());
-    client_->open(TestDevice, remembered);
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(opened.got.has_value(), 20000); }();
-    disconnect(client_.get(), &SaneClient::opened, this, nullptr);
-    OpenOutcome out = opened.got.value_or(OpenOutcome{Fault::DeviceGone, Status::Inval, {}, {}, {}, {}});
+    const auto opened = await(*client_, &SaneClient::opened, [&] { client_->open(TestDevice, remembered); });
+    if (!opened)
+        qFatal("the test device did not open");
+    OpenOutcome out = *opened;
     if (out.fault != Fault::None || !remembered.empty())
         return out;
-    Catch<SetOutcome> restored;
-    connect(client_.get(), &SaneClient::defaultsRestored, this, restored.catcher());
-    client_->restoreDefaults();
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(restored.got.has_value(), 20000); }();
-    disconnect(client_.get(), &SaneClient::defaultsRestored, this, nullptr);
-    if (restored.got)
-        out.options = restored.got->options;
+    const auto restored = await(*client_, &SaneClient::defaultsRestored, [&] { client_->restoreDefaults(); });
+    if (!restored)
+        qFatal("the test device's defaults were not put back");
+    out.options = restored->options;
     return out;
 }
 
 SetOutcome TestEztw32Core::set(const std::string& name, const std::string& value)
 {
-    Catch<SetOutcome> done;
-    std::string setName;
-    connect(client_.get(), &SaneClient::optionSet, this, [&](const std::string& n, const SetOutcome& out) {
-        setName = n;
-        done.got = out;
-    });
-    client_->set({name, value});
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(done.got.has_value(), 20000); }();
-    disconnect(client_.get(), &SaneClient::optionSet, this, nullptr);
-    if (setName != name)
-        qWarning("the outcome of setting %s came back as %s's", name.c_str(), setName.c_str());
-    return done.got.value_or(SetOutcome{Status::Inval, {}});
+    const auto set = await(*client_, &SaneClient::optionSet, [&] { client_->set({name, value}); });
+    if (!set)
+        qFatal("setting %s did not end", name.c_str());
+    if (std::get<0>(*set) != name)
+        qFatal("setting %s ended as setting %s", name.c_str(), std::get<0>(*set).c_str());
+    return std::get<1>(*set);
 }
 
 ScanResult TestEztw32Core::scan(const ScanSettings& settings, const QString& path)
@@ -141,12 +138,9 @@ ScanResult TestEztw32Core::scan(const ScanSettings& settings, const QString& pat
     ReplacingFile file;
     if (!file.create(path.toStdString()))
         qFatal("cannot create %s", qPrintable(path));
-    Catch<ScanResult> ended;
-    connect(client_.get(), &SaneClient::scanEnded, this, ended.catcher());
-    client_->scan(settings, file.fd());
-    [&] { QTRY_VERIFY_WITH_TIMEOUT(ended.got.has_value(), 60000); }();
-    disconnect(client_.get(), &SaneClient::scanEnded, this, nullptr);
-    const ScanResult r = ended.got.value_or(ScanResult{Outcome::Failed, Fault::Stalled, Status::IoError});
+    const auto ended = await(
+        *client_, &SaneClient::scanEnded, [&] { client_->scan(settings, file.fd()); }, 60000);
+    const ScanResult r = ended.value_or(ScanResult{Outcome::Failed, Fault::Stalled, Status::IoError});
     if (r.outcome == Outcome::Done && file.commit(ReplacingFile::Sync::No) != 0)
         qFatal("cannot put %s in place", qPrintable(path));
     return r;
@@ -337,11 +331,9 @@ void TestEztw32Core::defaultsArePutBack()
     QCOMPARE(set("enable-test-options", "1").status, Status::Good);
     QCOMPARE(set("int", "5").status, Status::Good);
     QCOMPARE(set("mode", "Gray").status, Status::Good);
-    Catch<SetOutcome> restored;
-    connect(client_.get(), &SaneClient::defaultsRestored, this, restored.catcher());
-    client_->restoreDefaults();
-    QTRY_VERIFY_WITH_TIMEOUT(restored.got.has_value(), 20000);
-    const std::vector<OptionInfo>& now = restored.got->options;
+    const auto restored = await(*client_, &SaneClient::defaultsRestored, [&] { client_->restoreDefaults(); });
+    QVERIFY(restored);
+    const std::vector<OptionInfo>& now = restored->options;
     QCOMPARE(option(now, "mode").text, std::string("Color"));
     QCOMPARE(option(now, "enable-test-options").value, 0.0);
     QVERIFY(!option(now, "int").active());
@@ -456,16 +448,12 @@ void TestEztw32Core::previewFillsTheBufferAndPutsTheOptionsBack()
     QCOMPARE(opened.fault, Fault::None);
     const ScanOptions model(opened.options);
     auto buffer = std::make_shared<PreviewBuffer>();
-    Catch<ScanResult> ended;
-    std::vector<OptionInfo> after;
-    connect(client_.get(), &SaneClient::previewEnded, this,
-        [&](const ScanResult& r, const std::vector<OptionInfo>& options) {
-            ended.got = r;
-            after = options;
-        });
-    client_->preview(model.settings(model.previewChoices()), buffer);
-    QTRY_VERIFY_WITH_TIMEOUT(ended.got.has_value(), 60000);
-    QCOMPARE(ended.got->outcome, Outcome::Done);
+    const auto ended = await(
+        *client_, &SaneClient::previewEnded,
+        [&] { client_->preview(model.settings(model.previewChoices()), buffer); }, 60000);
+    QVERIFY(ended);
+    const auto& [result, after] = *ended;
+    QCOMPARE(result.outcome, Outcome::Done);
     {
         std::lock_guard lock(buffer->mutex);
         QCOMPARE(buffer->width, 584); // 297 mm at 50 dpi
@@ -494,17 +482,17 @@ void TestEztw32Core::sessionStatesThroughACancelledScan()
     const QString path = tmp_.filePath(QStringLiteral("cancelled.bmp"));
     ReplacingFile file;
     QVERIFY(file.create(path.toStdString()));
-    Catch<ScanResult> ended;
-    connect(client_.get(), &SaneClient::scanEnded, this, ended.catcher());
+    std::optional<ScanResult> ended;
+    connect(client_.get(), &SaneClient::scanEnded, this, [&](const ScanResult& r) { ended = r; });
     client_->scan(smallScan(), file.fd());
     QTRY_VERIFY_WITH_TIMEOUT(client_->progress().dataArrived.load(), 20000);
     QCOMPARE(client_->state(), SessionState::Scanning);
     QVERIFY(client_->progress().bytesTotal.load() == 98 * 98 * 3);
     client_->cancel();
     QCOMPARE(client_->state(), SessionState::Cancelling);
-    QTRY_VERIFY_WITH_TIMEOUT(ended.got.has_value(), 20000);
-    QCOMPARE(ended.got->outcome, Outcome::Cancelled);
-    QCOMPARE(ended.got->fault, Fault::None);
+    QTRY_VERIFY_WITH_TIMEOUT(ended.has_value(), 20000);
+    QCOMPARE(ended->outcome, Outcome::Cancelled);
+    QCOMPARE(ended->fault, Fault::None);
     // The scan closes the device after it.
     QCOMPARE(client_->state(), SessionState::Idle);
     QVERIFY(client_->progress().bytesRead.load() < 98 * 98 * 3);
@@ -518,13 +506,13 @@ void TestEztw32Core::cancelBeforeTheScanStartsTouchesNothing()
     const QString path = tmp_.filePath(QStringLiteral("never.bmp"));
     ReplacingFile file;
     QVERIFY(file.create(path.toStdString()));
-    Catch<ScanResult> ended;
-    connect(client_.get(), &SaneClient::scanEnded, this, ended.catcher());
-    client_->set({"read-delay", "1"}); // queued first
-    client_->scan(smallScan(), file.fd());
-    client_->cancel();
-    QTRY_VERIFY_WITH_TIMEOUT(ended.got.has_value(), 20000);
-    QCOMPARE(ended.got->outcome, Outcome::Cancelled);
+    const auto ended = await(*client_, &SaneClient::scanEnded, [&] {
+        client_->set({"read-delay", "1"}); // queued first
+        client_->scan(smallScan(), file.fd());
+        client_->cancel();
+    });
+    QVERIFY(ended);
+    QCOMPARE(ended->outcome, Outcome::Cancelled);
     QCOMPARE(client_->progress().bytesRead.load(), std::int64_t(0));
     QCOMPARE(client_->state(), SessionState::Idle);
 }
