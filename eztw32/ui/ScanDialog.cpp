@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <utility>
 
 namespace eztw32 {
 namespace {
@@ -284,7 +285,7 @@ void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choi
     deviceLabel_->setText(deviceTitle(info_));
     deviceLabel_->setToolTip(QString::fromStdString(info_.name));
     {
-        const QSignalBlocker block(devices_);
+        const Filling filling(filling_);
         devices_->clear();
         for (const DeviceInfo& d : found_)
             devices_->addItem(deviceTitle(d), QString::fromStdString(d.name));
