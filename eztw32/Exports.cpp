@@ -1,25 +1,19 @@
 // The three entry points of EZTW32.dll, the program's scanner library.
-#include "Dialogs.h"
-#include "Io.h"
-#include "Log.h"
-#include "Sane.h"
-#include "SaneThread.h"
-#include "ScanJob.h"
-#include "Search.h"
-#include "Session.h"
-#include "Settings.h"
+#include "core/ReplacingFile.h"
+#include "core/SaneClient.h"
+#include "core/Search.h"
+#include "core/Settings.h"
+#include "core/Sigpipe.h"
+#include "ui/Dialogs.h"
 
 #include <EZTW32.h>
 
 #include <QApplication>
-#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
 #include <cstdint>
-#include <memory>
 #include <new>
-#include <string>
 
 #define EZTW32_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -44,61 +38,45 @@ QWidget* ownerWindow(std::int32_t window)
     return QApplication::activeWindow();
 }
 
-// Runs job on the SANE thread while a modal progress dialog is shown, and
-// calls onCancel (GUI thread) when the user cancels. Returns when the job is
-// done, or at once after a cancel when leaveOnCancel is set.
-template <class Job, class Setup>
-bool runWithProgress(QWidget* owner, const QString& text, bool leaveOnCancel, Job job, Setup setup)
-{
-    auto alive = std::make_shared<bool>(true);
-    ProgressDialog dialog(owner);
-    dialog.setText(text);
-    setup(dialog);
-    if (leaveOnCancel)
-        QObject::connect(&dialog, &ProgressDialog::cancelRequested, &dialog, &ProgressDialog::finish);
-    ProgressDialog* d = &dialog;
-    postToSaneThread([alive, d, job = std::move(job)]() mutable {
-        job();
-        postToGui(alive, [d] { d->finish(); });
-    });
-    dialog.exec();
-    *alive = false;
-    return !dialog.cancelWasRequested();
-}
-
-void closeLater(const std::shared_ptr<ScanSession>& session)
-{
-    postToSaneThread([session] { session->close(); });
-}
-
 std::int32_t acquire(QWidget* owner, const char* path)
 {
-    auto session = std::make_shared<ScanSession>();
-    const std::optional<DeviceInfo> chosen = rememberedDevice();
-    auto opened = std::make_shared<OpenOutcome>();
-    const bool stayed = runWithProgress(
-        owner, chosen ? QObject::tr("Connecting to the scanner…") : QObject::tr("Looking for a scanner…"),
-        true, [session, chosen, opened] { *opened = session->open(chosen, true); },
-        [session](ProgressDialog& d) {
-            QObject::connect(
-                &d, &ProgressDialog::cancelRequested, &d, [session] { session->abandonOpening(); });
+    Settings remembered;
+    SaneClient client;
+    const std::optional<DeviceInfo> chosen = remembered.rememberedDevice();
+    OpenOutcome opened;
+    {
+        // Cancel leaves at once; the opening ends behind it and the device
+        // is closed after it.
+        ProgressDialog progress(owner);
+        progress.setText(
+            chosen ? QObject::tr("Connecting to the scanner…") : QObject::tr("Looking for a scanner…"));
+        QObject::connect(&client, &SaneClient::opened, &progress, [&](const OpenOutcome& out) {
+            opened = out;
+            progress.finish();
         });
-    if (!stayed) {
-        closeLater(session);
-        return EZTW32_FAILED;
+        QObject::connect(&progress, &ProgressDialog::cancelRequested, &progress, [&] {
+            client.abandonOpening();
+            progress.finish();
+        });
+        client.open(chosen, remembered.options());
+        progress.exec();
+        if (progress.cancelWasRequested()) {
+            client.close();
+            return EZTW32_FAILED;
+        }
     }
-    if (opened->fault != Fault::None) {
-        showFault(owner, opened->fault, opened->status,
-            deviceTitle(opened->missing ? *opened->missing : opened->info));
+    if (opened.fault != Fault::None) {
+        showFault(
+            owner, opened.fault, opened.status, deviceTitle(opened.missing ? *opened.missing : opened.info));
         return EZTW32_FAILED;
     }
 
     ScanSettings settings;
     DeviceInfo device;
     {
-        ScanDialog settingsDialog(owner, session, *opened);
+        ScanDialog settingsDialog(owner, client, remembered, opened);
         if (settingsDialog.exec() != QDialog::Accepted) {
-            closeLater(session);
+            client.close();
             return EZTW32_FAILED;
         }
         settings = settingsDialog.settings();
@@ -107,47 +85,35 @@ std::int32_t acquire(QWidget* owner, const char* path)
 
     ReplacingFile file;
     if (!path || !file.create(path)) {
-        closeLater(session);
+        client.close();
         return EZTW32_FILE_ACCESS;
     }
-    const int fd = file.fd();
-    auto result = std::make_shared<ScanResult>();
-    session->beginRun();
-    runWithProgress(
-        owner, QObject::tr("Waiting for the scanner…"), false,
-        [session, settings, fd, result] {
-            *result = session->scan(settings, fd);
-            session->close();
-        },
-        [session](ProgressDialog& d) {
-            // The bar follows the data. A device that does not react to a
-            // cancel between reads gets SANE's own sane_cancel; one whose
-            // read hangs without data past the stall limit is stopped the
-            // same way.
-            auto* poll = new QTimer(&d);
-            QObject::connect(poll, &QTimer::timeout, &d, [session, &d] {
-                ScanProgress& p = session->progress();
-                if (session->state() == SessionState::Scanning
-                    && steadyMs() - p.lastDataMs.load() > stallLimitMs() + 5000 && !p.stalled.load()) {
-                    qCDebug(lcEztw32, "no data for too long: stopping the scan");
-                    p.stalled = true;
-                    session->requestCancel();
-                    session->cancelDevice();
-                }
-                if (!p.dataArrived.load())
-                    return;
-                const std::int64_t total = p.bytesTotal.load();
-                d.setText(QObject::tr("Scanning…"));
-                d.setPercent(total > 0 ? int(p.bytesRead.load() * 100 / total) : -1);
-            });
-            poll->start(100);
-            QObject::connect(&d, &ProgressDialog::cancelRequested, &d, [session, &d] {
-                session->requestCancel();
-                QTimer::singleShot(1500, &d, [session] { session->cancelDevice(); });
-            });
+    ScanResult result;
+    {
+        // Cancel waits for the scan to end.
+        ProgressDialog progress(owner);
+        progress.setText(QObject::tr("Waiting for the scanner…"));
+        QObject::connect(&client, &SaneClient::scanEnded, &progress, [&](const ScanResult& r) {
+            result = r;
+            progress.finish();
         });
+        QObject::connect(&progress, &ProgressDialog::cancelRequested, &client, &SaneClient::cancel);
+        // The bar follows the data.
+        auto* poll = new QTimer(&progress);
+        QObject::connect(poll, &QTimer::timeout, &progress, [&] {
+            const ScanProgress& p = client.progress();
+            if (!p.dataArrived.load())
+                return;
+            const std::int64_t total = p.bytesTotal.load();
+            progress.setText(QObject::tr("Scanning…"));
+            progress.setPercent(total > 0 ? int(p.bytesRead.load() * 100 / total) : -1);
+        });
+        poll->start(100);
+        client.scan(settings, file.fd());
+        progress.exec();
+    }
 
-    switch (result->outcome) {
+    switch (result.outcome) {
     case Outcome::Done:
         // The scan file is the program's temporary file, loaded and deleted
         // at once: complete before it is renamed, but not worth a sync (a
@@ -162,7 +128,7 @@ std::int32_t acquire(QWidget* owner, const char* path)
     case Outcome::NoMemory:
         return EZTW32_MEMORY;
     }
-    showFault(owner, result->fault, result->status, deviceTitle(device));
+    showFault(owner, result.fault, result.status, deviceTitle(device));
     return EZTW32_FAILED;
 }
 
@@ -175,7 +141,7 @@ EZTW32_EXPORT std::int32_t TWAIN_IsAvailable()
     try {
         eztw32::makeSigpipeHarmless();
         // Only sane_init's answer: the device search goes on behind it.
-        return eztw32::initialisation() == SANE_STATUS_GOOD ? 1 : 0;
+        return eztw32::initialisation() == eztw32::Status::Good ? 1 : 0;
     } catch (...) {
         return 0;
     }
@@ -187,11 +153,11 @@ EZTW32_EXPORT std::int32_t TWAIN_SelectImageSource(std::int32_t window)
         return 0;
     try {
         eztw32::makeSigpipeHarmless();
-        eztw32::prepareGuiCalls();
-        eztw32::SourceDialog dialog(eztw32::ownerWindow(window), eztw32::rememberedDevice());
+        eztw32::Settings remembered;
+        eztw32::SourceDialog dialog(eztw32::ownerWindow(window), remembered.rememberedDevice());
         if (dialog.exec() != QDialog::Accepted || !dialog.chosen())
             return 0;
-        eztw32::rememberDevice(*dialog.chosen());
+        remembered.rememberDevice(*dialog.chosen());
         return 1;
     } catch (...) {
         return 0;
@@ -204,7 +170,6 @@ EZTW32_EXPORT std::int32_t TWAIN_AcquireToFilename(std::int32_t window, const ch
         return EZTW32_FAILED;
     try {
         eztw32::makeSigpipeHarmless();
-        eztw32::prepareGuiCalls();
         return eztw32::acquire(eztw32::ownerWindow(window), path);
     } catch (const std::bad_alloc&) {
         return EZTW32_MEMORY;

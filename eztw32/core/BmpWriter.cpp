@@ -1,13 +1,11 @@
 #include "BmpWriter.h"
 
-#include "Io.h"
+#include "FileDescriptor.h"
 #include "Log.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <unistd.h>
 
 namespace eztw32 {
 namespace {
@@ -139,6 +137,12 @@ bool BmpWriter::begin()
 
 std::uint8_t* BmpWriter::nextRow()
 {
+    if (height_ >= 0 && rows_ >= height_) {
+        // A row past the announced height goes nowhere: it is filled here
+        // and dropped by commitRow().
+        spare_.assign(std::size_t(stride_), 0);
+        return spare_.data();
+    }
     if (height_ >= 0) {
         // The chunk holds rows in file order: the lowest row of the picture
         // (highest number) first.

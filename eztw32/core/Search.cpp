@@ -1,5 +1,6 @@
 #include "Search.h"
 
+#include "Sane.h"
 #include "SaneThread.h"
 
 #include <future>
@@ -19,8 +20,8 @@ struct State {
     std::mutex mutex;
     SearchResult result;
     std::vector<Listener> listeners;
-    std::promise<SANE_Status> initPromise;
-    std::shared_future<SANE_Status> init = initPromise.get_future().share();
+    std::promise<Status> initPromise;
+    std::shared_future<Status> init = initPromise.get_future().share();
     bool initQueued = false;
 };
 
@@ -38,10 +39,18 @@ void queueInit(State& s)
             return;
         s.initQueued = true;
     }
-    postToSaneThread([&s] { s.initPromise.set_value(ensureSaneInitialised()); });
+    postToSaneThread([&s] { s.initPromise.set_value(toStatus(ensureSaneInitialised())); });
 }
 
-void finish(State& s, SANE_Status status, std::vector<DeviceInfo> devices)
+Status initialiseAndList(std::vector<DeviceInfo>& devices)
+{
+    SANE_Status status = ensureSaneInitialised();
+    if (status == SANE_STATUS_GOOD)
+        status = listDevices(devices);
+    return toStatus(status);
+}
+
+void finish(State& s, Status status, std::vector<DeviceInfo> devices)
 {
     std::vector<Listener> listeners;
     {
@@ -58,7 +67,7 @@ void finish(State& s, SANE_Status status, std::vector<DeviceInfo> devices)
 
 } // namespace
 
-SANE_Status initialisation()
+Status initialisation()
 {
     State& s = state();
     queueInit(s);
@@ -77,19 +86,15 @@ void startSearch()
     }
     postToSaneThread([&s] {
         std::vector<DeviceInfo> devices;
-        SANE_Status status = ensureSaneInitialised();
-        if (status == SANE_STATUS_GOOD)
-            status = listDevices(devices);
+        const Status status = initialiseAndList(devices);
         finish(s, status, std::move(devices));
     });
 }
 
-SANE_Status searchNow(std::vector<DeviceInfo>& devices)
+Status searchNow(std::vector<DeviceInfo>& devices)
 {
     State& s = state();
-    SANE_Status status = ensureSaneInitialised();
-    if (status == SANE_STATUS_GOOD)
-        status = listDevices(devices);
+    const Status status = initialiseAndList(devices);
     {
         std::lock_guard lock(s.mutex);
         if (s.result.running)

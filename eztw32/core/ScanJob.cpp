@@ -5,11 +5,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace eztw32 {
@@ -19,22 +19,24 @@ constexpr std::size_t ReadChunk = 256 * 1024;
 
 // A device warming up its lamp is given this long to start.
 constexpr int WarmUpLimitMs = 120000;
-// SANE_STATUS_WARMING_UP of SANE 1.1, which this SANE's header lacks.
-constexpr int StatusWarmingUp = 12;
-
 ScanResult failed(Fault fault, SANE_Status status)
 {
-    return {Outcome::Failed, fault, status};
+    return {Outcome::Failed, fault, toStatus(status)};
 }
 
 ScanResult cancelled()
 {
-    return {Outcome::Cancelled, Fault::None, SANE_STATUS_CANCELLED};
+    return {Outcome::Cancelled, Fault::None, Status::Cancelled};
 }
 
 ScanResult writeFailed()
 {
-    return {Outcome::WriteFailed, Fault::None, SANE_STATUS_GOOD};
+    return {Outcome::WriteFailed, Fault::None, Status::Good};
+}
+
+ScanResult noMemory()
+{
+    return {Outcome::NoMemory, Fault::None, Status::NoMem};
 }
 
 // One sample of a row, reduced to 8 bits. 16-bit samples come in the
@@ -182,18 +184,11 @@ ScanResult applySettings(Device& device, const ScanSettings& s)
     if (s.modeValue && settable("mode") && !check(st = device.setString("mode", *s.modeValue)))
         return failed(Fault::SettingsRejected, st);
     if (const auto depth = device.option("depth"); depth && depth->settable()) {
-        auto offers = [&](double v) {
-            if (depth->constraint == SANE_CONSTRAINT_WORD_LIST)
-                return std::find(depth->numbers.begin(), depth->numbers.end(), v) != depth->numbers.end();
-            if (depth->constraint == SANE_CONSTRAINT_RANGE)
-                return v >= depth->min && v <= depth->max;
-            return true;
-        };
         if (s.lineArtByDepth) {
             if (!check(st = device.setNumber("depth", 1)))
                 return failed(Fault::SettingsRejected, st);
         } else if ((s.colour == ColourMode::Colour || s.colour == ColourMode::Gray) && depth->value == 1
-            && offers(8)) {
+            && depth->offers(8)) {
             if (!check(st = device.setNumber("depth", 8)))
                 return failed(Fault::SettingsRejected, st);
         }
@@ -224,17 +219,87 @@ SANE_Status startWithRetry(Device& device, ScanProgress& progress)
         const SANE_Status st = device.start();
         if (st == SANE_STATUS_DEVICE_BUSY && busy.wait())
             continue;
-        if (int(st) == StatusWarmingUp && warmUp.wait())
+        if (toStatus(st) == Status::WarmingUp && warmUp.wait())
             continue;
         return st;
     }
 }
 
-// The result of a frame that ended with a fault.
-ScanResult frameFault(const ScanProgress& progress, SANE_Status status)
+// Starts a frame: cancelled when the user or the device cancelled it.
+ScanResult startFrame(Device& device, ScanProgress& progress)
 {
-    return progress.stalled.load() ? failed(Fault::Stalled, SANE_STATUS_IO_ERROR)
-                                   : failed(Fault::Status, status);
+    const SANE_Status st = startWithRetry(device, progress);
+    if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
+        return cancelled();
+    if (st != SANE_STATUS_GOOD)
+        return failed(Fault::Status, st);
+    return {};
+}
+
+// Frames that each carry one colour of the picture (three-pass scanners).
+bool isSeparateColour(SANE_Frame format)
+{
+    return format == SANE_FRAME_RED || format == SANE_FRAME_GREEN || format == SANE_FRAME_BLUE;
+}
+
+// The read buffer for a frame: whole rows, about ReadChunk bytes.
+void sizeReadBuffer(std::vector<std::uint8_t>& buf, const SANE_Parameters& p)
+{
+    const auto bpl = std::size_t(p.bytes_per_line);
+    buf.resize(std::max(bpl, ReadChunk / bpl * bpl));
+}
+
+// The result of a frame's reading that did not reach its end; `stopped`
+// is what a row handler's refusal means.
+ScanResult readEndResult(ReadEnd end, const ScanProgress& progress, SANE_Status status, ScanResult stopped)
+{
+    switch (end) {
+    case ReadEnd::Stopped:
+        return stopped;
+    case ReadEnd::Cancelled:
+        return cancelled();
+    case ReadEnd::Fault:
+        return progress.stalled.load() ? failed(Fault::Stalled, SANE_STATUS_IO_ERROR)
+                                       : failed(Fault::Status, status);
+    case ReadEnd::Eof:
+        break;
+    }
+    return {};
+}
+
+// Reads every frame of a scan whose first frame has started with
+// parameters p: the first, then, until one says it is the last, up to two
+// more, each started anew and of the first one's width. Every complete row
+// goes to onRow(p, row) (false stops the scan as cancelled); onFrameEnd(p,
+// frame) says whether the frame read is complete (a result other than Done
+// ends the scan with it).
+template <class OnRow, class OnFrameEnd>
+ScanResult readFrames(
+    Device& device, SANE_Parameters& p, ScanProgress& progress, OnRow&& onRow, OnFrameEnd&& onFrameEnd)
+{
+    const int width = p.pixels_per_line;
+    std::vector<std::uint8_t> buf;
+    for (int frame = 0;; ++frame) {
+        if (frame > 0) {
+            if (ScanResult r = startFrame(device, progress); r.outcome != Outcome::Done)
+                return r;
+            if (device.parameters(p) != SANE_STATUS_GOOD || !validParameters(p) || p.pixels_per_line != width
+                || !isSeparateColour(p.format))
+                return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
+        }
+        sizeReadBuffer(buf, p);
+        SANE_Status status = SANE_STATUS_GOOD;
+        const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status,
+            [&](const std::uint8_t* row) { return onRow(p, row); });
+        if (ScanResult r = readEndResult(end, progress, status, cancelled()); r.outcome != Outcome::Done)
+            return r;
+        if (ScanResult r = onFrameEnd(p, frame); r.outcome != Outcome::Done)
+            return r;
+        if (p.last_frame)
+            return {};
+        if (frame >= 2)
+            return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
+    }
 }
 
 ScanResult scanSinglePass(
@@ -246,8 +311,8 @@ ScanResult scanSinglePass(
     BmpWriter writer(fd, p.pixels_per_line, p.lines > 0 ? p.lines : -1, kind, dpi);
     if (!writer.begin())
         return writeFailed();
-    std::vector<std::uint8_t> buf(std::max(std::size_t(p.bytes_per_line),
-        ReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
+    std::vector<std::uint8_t> buf;
+    sizeReadBuffer(buf, p);
     SANE_Status status = SANE_STATUS_GOOD;
     const ReadEnd end
         = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
@@ -256,16 +321,8 @@ ScanResult scanSinglePass(
               convertRow(row, writer.nextRow(), p.pixels_per_line, p.depth, p.format);
               return writer.commitRow();
           });
-    switch (end) {
-    case ReadEnd::Stopped:
-        return writeFailed();
-    case ReadEnd::Cancelled:
-        return cancelled();
-    case ReadEnd::Fault:
-        return frameFault(progress, status);
-    case ReadEnd::Eof:
-        break;
-    }
+    if (ScanResult r = readEndResult(end, progress, status, writeFailed()); r.outcome != Outcome::Done)
+        return r;
     if (writer.rows() == 0 || (p.lines > 0 && writer.rows() < p.lines))
         return failed(Fault::Incomplete, SANE_STATUS_EOF);
     if (!writer.finish())
@@ -279,67 +336,45 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
     const std::size_t rowBytes = std::size_t(width) * 3;
     const bool knownHeight = p.lines > 0;
     // The frames come one colour at a time, so the picture is assembled in
-    // memory before it is written.
+    // memory, in the file's blue-green-red order, before it is written.
     std::unique_ptr<std::uint8_t[]> fixed;
     std::vector<std::uint8_t> growing;
     if (knownHeight) {
         fixed.reset(new (std::nothrow) std::uint8_t[rowBytes * std::size_t(p.lines)]);
         if (!fixed)
-            return {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM};
+            return noMemory();
     }
     int height = knownHeight ? p.lines : -1;
-    std::vector<std::uint8_t> buf;
-    for (int frame = 0;; ++frame) {
-        if (frame > 0) {
-            const SANE_Status st = startWithRetry(device, progress);
-            if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
-                return cancelled();
-            if (st != SANE_STATUS_GOOD)
-                return failed(Fault::Status, st);
-            if (device.parameters(p) != SANE_STATUS_GOOD || !validParameters(p) || p.pixels_per_line != width
-                || p.format == SANE_FRAME_RGB || p.format == SANE_FRAME_GRAY)
-                return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
-        }
-        const int channel = p.format == SANE_FRAME_RED ? 2 : p.format == SANE_FRAME_GREEN ? 1 : 0;
-        buf.resize(std::max(std::size_t(p.bytes_per_line),
-            ReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
-        int rows = 0;
-        SANE_Status status = SANE_STATUS_GOOD;
-        const ReadEnd end
-            = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
-                  std::uint8_t* dst;
-                  if (knownHeight) {
-                      if (rows >= height)
-                          return true;
-                      dst = fixed.get() + std::size_t(rows) * rowBytes;
-                  } else {
-                      if (std::size_t(rows + 1) * rowBytes > growing.size())
-                          growing.resize(std::size_t(rows + 1) * rowBytes);
-                      dst = growing.data() + std::size_t(rows) * rowBytes;
-                  }
-                  for (int x = 0; x < width; ++x)
-                      dst[3 * x + channel] = sample8(row, std::size_t(x), p.depth);
-                  ++rows;
-                  return true;
-              });
-        switch (end) {
-        case ReadEnd::Stopped:
-        case ReadEnd::Cancelled:
-            return cancelled();
-        case ReadEnd::Fault:
-            return frameFault(progress, status);
-        case ReadEnd::Eof:
-            break;
-        }
-        if (rows == 0 || (knownHeight && rows < height))
-            return failed(Fault::Incomplete, SANE_STATUS_EOF);
-        if (!knownHeight)
-            height = frame == 0 ? rows : std::min(height, rows);
-        if (p.last_frame)
-            break;
-        if (frame >= 2)
-            return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
-    }
+    int rows = 0; // of the frame under way
+    const ScanResult read = readFrames(
+        device, p, progress,
+        [&](const SANE_Parameters& f, const std::uint8_t* row) {
+            std::uint8_t* dst;
+            if (knownHeight) {
+                if (rows >= height)
+                    return true;
+                dst = fixed.get() + std::size_t(rows) * rowBytes;
+            } else {
+                if (std::size_t(rows + 1) * rowBytes > growing.size())
+                    growing.resize(std::size_t(rows + 1) * rowBytes);
+                dst = growing.data() + std::size_t(rows) * rowBytes;
+            }
+            const int channel = f.format == SANE_FRAME_RED ? 2 : f.format == SANE_FRAME_GREEN ? 1 : 0;
+            for (int x = 0; x < width; ++x)
+                dst[3 * x + channel] = sample8(row, std::size_t(x), f.depth);
+            ++rows;
+            return true;
+        },
+        [&](const SANE_Parameters&, int frame) -> ScanResult {
+            const int frameRows = std::exchange(rows, 0);
+            if (frameRows == 0 || (knownHeight && frameRows < height))
+                return failed(Fault::Incomplete, SANE_STATUS_EOF);
+            if (!knownHeight)
+                height = frame == 0 ? frameRows : std::min(height, frameRows);
+            return {};
+        });
+    if (read.outcome != Outcome::Done)
+        return read;
     const std::uint8_t* image = knownHeight ? fixed.get() : growing.data();
     BmpWriter writer(fd, width, height, BmpWriter::Kind::Rgb24, dpi);
     if (!writer.begin())
@@ -366,20 +401,16 @@ ScanResult begin(
     if (const auto res = device.option("resolution"); res && res->isNumber())
         dpi = res->value;
 
-    const SANE_Status st = startWithRetry(device, progress);
-    if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
-        return cancelled();
-    if (st != SANE_STATUS_GOOD)
-        return failed(Fault::Status, st);
+    if (ScanResult r = startFrame(device, progress); r.outcome != Outcome::Done)
+        return r;
     const SANE_Status pst = device.parameters(p);
     if (pst != SANE_STATUS_GOOD)
         return failed(Fault::Status, pst);
     if (!validParameters(p))
         return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
-    const bool threePass
-        = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
     if (p.lines > 0)
-        progress.bytesTotal.store(std::int64_t(p.lines) * p.bytes_per_line * (threePass ? 3 : 1));
+        progress.bytesTotal.store(
+            std::int64_t(p.lines) * p.bytes_per_line * (isSeparateColour(p.format) ? 3 : 1));
     return {};
 }
 
@@ -389,10 +420,8 @@ ScanResult scan(Device& device, const ScanSettings& settings, int fd, ScanProgre
     double dpi = 0;
     if (ScanResult r = begin(device, settings, progress, p, dpi); r.outcome != Outcome::Done)
         return r;
-    const bool threePass
-        = p.format == SANE_FRAME_RED || p.format == SANE_FRAME_GREEN || p.format == SANE_FRAME_BLUE;
-    return threePass ? scanThreePass(device, p, dpi, fd, progress)
-                     : scanSinglePass(device, p, dpi, fd, progress);
+    return isSeparateColour(p.format) ? scanThreePass(device, p, dpi, fd, progress)
+                                      : scanSinglePass(device, p, dpi, fd, progress);
 }
 
 // The preview: every frame into 8-bit RGB rows in memory.
@@ -411,78 +440,58 @@ ScanResult preview(Device& device, const ScanSettings& settings, PreviewBuffer& 
         out.rows = 0;
         out.pixels.assign(rowBytes * std::size_t(std::max(out.height, 1)), 0);
     }
-    std::vector<std::uint8_t> buf, converted(rowBytes);
-    for (int frame = 0;; ++frame) {
-        if (frame > 0) {
-            const SANE_Status st = startWithRetry(device, progress);
-            if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
-                return cancelled();
-            if (st != SANE_STATUS_GOOD)
-                return failed(Fault::Status, st);
-            if (device.parameters(p) != SANE_STATUS_GOOD || !validParameters(p) || p.pixels_per_line != width)
-                return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
-        }
-        const int channel = p.format == SANE_FRAME_RED ? 0 : p.format == SANE_FRAME_GREEN ? 1 : 2;
-        buf.resize(std::max(std::size_t(p.bytes_per_line),
-            ReadChunk / std::size_t(p.bytes_per_line) * std::size_t(p.bytes_per_line)));
-        int row = 0;
-        SANE_Status status = SANE_STATUS_GOOD;
-        const ReadEnd end
-            = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* src) {
-                  std::lock_guard lock(out.mutex);
-                  if (p.lines > 0 && row >= out.height)
-                      return true;
-                  if (std::size_t(row + 1) * rowBytes > out.pixels.size())
-                      out.pixels.resize(std::size_t(row + 1) * rowBytes * 2, 0);
-                  std::uint8_t* dst = out.pixels.data() + std::size_t(row) * rowBytes;
-                  for (int x = 0; x < width; ++x) {
-                      const auto i = std::size_t(x);
-                      if (p.format == SANE_FRAME_RGB) {
-                          for (int c = 0; c < 3; ++c)
-                              dst[3 * i + std::size_t(c)] = sample8(src, 3 * i + std::size_t(c), p.depth);
-                      } else if (p.format == SANE_FRAME_GRAY) {
-                          // In SANE's line art 1 is black.
-                          std::uint8_t v = sample8(src, i, p.depth);
-                          if (p.depth == 1)
-                              v = std::uint8_t(255 - v);
-                          dst[3 * i] = dst[3 * i + 1] = dst[3 * i + 2] = v;
-                      } else {
-                          dst[3 * i + std::size_t(channel)] = sample8(src, i, p.depth);
-                      }
-                  }
-                  ++row;
-                  if (p.lines <= 0)
-                      out.height = std::max(out.height, row);
-                  out.rows = std::max(out.rows, std::min(row, out.height));
-                  return true;
-              });
-        switch (end) {
-        case ReadEnd::Stopped:
-        case ReadEnd::Cancelled:
-            return cancelled();
-        case ReadEnd::Fault:
-            return frameFault(progress, status);
-        case ReadEnd::Eof:
-            break;
-        }
-        if (p.last_frame || frame >= 2)
-            break;
-    }
-    return {};
+    int row = 0; // of the frame under way
+    return readFrames(
+        device, p, progress,
+        [&](const SANE_Parameters& f, const std::uint8_t* src) {
+            std::lock_guard lock(out.mutex);
+            if (f.lines > 0 && row >= out.height)
+                return true;
+            if (std::size_t(row + 1) * rowBytes > out.pixels.size())
+                out.pixels.resize(std::size_t(row + 1) * rowBytes * 2, 0);
+            std::uint8_t* dst = out.pixels.data() + std::size_t(row) * rowBytes;
+            const int channel = f.format == SANE_FRAME_RED ? 0 : f.format == SANE_FRAME_GREEN ? 1 : 2;
+            for (int x = 0; x < width; ++x) {
+                const auto i = std::size_t(x);
+                if (f.format == SANE_FRAME_RGB) {
+                    for (int c = 0; c < 3; ++c)
+                        dst[3 * i + std::size_t(c)] = sample8(src, 3 * i + std::size_t(c), f.depth);
+                } else if (f.format == SANE_FRAME_GRAY) {
+                    // In SANE's line art 1 is black.
+                    std::uint8_t v = sample8(src, i, f.depth);
+                    if (f.depth == 1)
+                        v = std::uint8_t(255 - v);
+                    dst[3 * i] = dst[3 * i + 1] = dst[3 * i + 2] = v;
+                } else {
+                    dst[3 * i + std::size_t(channel)] = sample8(src, i, f.depth);
+                }
+            }
+            ++row;
+            if (f.lines <= 0)
+                out.height = std::max(out.height, row);
+            out.rows = std::max(out.rows, std::min(row, out.height));
+            return true;
+        },
+        [&](const SANE_Parameters&, int) {
+            row = 0;
+            return ScanResult{};
+        });
 }
 
-template <class Work> ScanResult guarded(Device& device, ScanResult& result, Work work)
+// Runs a preview or a scan, then ends it with sane_cancel (also a finished
+// one, as SANE asks), so that the next one starts clean.
+template <class Work> ScanResult guarded(Device& device, Work work)
 {
+    ScanResult result;
     try {
         result = work();
     } catch (const std::bad_alloc&) {
-        result = {Outcome::NoMemory, Fault::None, SANE_STATUS_NO_MEM};
+        result = noMemory();
     }
-    // End the scan (also a finished one, as SANE asks) and let the next
-    // one start clean. After a fault the backend gets a moment first: some
-    // backends (the test backend among them) cancel their reader thread
-    // asynchronously, which can deadlock while that thread is still setting
-    // up right after sane_start.
+    // After a fault the backend gets a moment first: some backends (the
+    // test backend among them) cancel their reader thread asynchronously,
+    // which can deadlock while that thread is still setting up right after
+    // sane_start.
     if (result.outcome == Outcome::Failed)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     device.cancel();
@@ -491,34 +500,15 @@ template <class Work> ScanResult guarded(Device& device, ScanResult& result, Wor
 
 } // namespace
 
-int stallLimitMs()
-{
-    static const int limit = [] {
-        const char* v = std::getenv("EZTW32_STALL_SECONDS");
-        const int seconds = v ? std::atoi(v) : 0;
-        return (seconds > 0 ? seconds : 30) * 1000;
-    }();
-    return limit;
-}
-
-std::int64_t steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 ScanResult runScan(Device& device, const ScanSettings& settings, int fd, ScanProgress& progress)
 {
-    ScanResult result;
-    return guarded(device, result, [&] { return scan(device, settings, fd, progress); });
+    return guarded(device, [&] { return scan(device, settings, fd, progress); });
 }
 
 ScanResult runPreview(
     Device& device, const ScanSettings& settings, PreviewBuffer& out, ScanProgress& progress)
 {
-    ScanResult result;
-    return guarded(device, result, [&] { return preview(device, settings, out, progress); });
+    return guarded(device, [&] { return preview(device, settings, out, progress); });
 }
 
 } // namespace eztw32

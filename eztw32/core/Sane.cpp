@@ -29,6 +29,79 @@ const char* statusText(SANE_Status s)
     return sane_strstatus(s);
 }
 
+std::optional<OptionType> typeOf(SANE_Value_Type type)
+{
+    switch (type) {
+    case SANE_TYPE_BOOL:
+        return OptionType::Bool;
+    case SANE_TYPE_INT:
+        return OptionType::Int;
+    case SANE_TYPE_FIXED:
+        return OptionType::Fixed;
+    case SANE_TYPE_STRING:
+        return OptionType::String;
+    case SANE_TYPE_BUTTON:
+        return OptionType::Button;
+    case SANE_TYPE_GROUP:
+        break;
+    }
+    return std::nullopt;
+}
+
+OptionUnit unitOf(SANE_Unit unit)
+{
+    switch (unit) {
+    case SANE_UNIT_PIXEL:
+        return OptionUnit::Pixel;
+    case SANE_UNIT_BIT:
+        return OptionUnit::Bit;
+    case SANE_UNIT_MM:
+        return OptionUnit::Mm;
+    case SANE_UNIT_DPI:
+        return OptionUnit::Dpi;
+    case SANE_UNIT_PERCENT:
+        return OptionUnit::Percent;
+    case SANE_UNIT_MICROSECOND:
+        return OptionUnit::Microsecond;
+    case SANE_UNIT_NONE:
+        break;
+    }
+    return OptionUnit::None;
+}
+
+OptionConstraint constraintOf(SANE_Constraint_Type constraint)
+{
+    switch (constraint) {
+    case SANE_CONSTRAINT_RANGE:
+        return OptionConstraint::Range;
+    case SANE_CONSTRAINT_WORD_LIST:
+        return OptionConstraint::WordList;
+    case SANE_CONSTRAINT_STRING_LIST:
+        return OptionConstraint::StringList;
+    case SANE_CONSTRAINT_NONE:
+        break;
+    }
+    return OptionConstraint::None;
+}
+
+unsigned capsOf(SANE_Int cap)
+{
+    static constexpr std::pair<SANE_Int, unsigned> flags[] = {
+        {SANE_CAP_SOFT_SELECT, OptionCap::SoftSelect},
+        {SANE_CAP_HARD_SELECT, OptionCap::HardSelect},
+        {SANE_CAP_SOFT_DETECT, OptionCap::SoftDetect},
+        {SANE_CAP_EMULATED, OptionCap::Emulated},
+        {SANE_CAP_AUTOMATIC, OptionCap::Automatic},
+        {SANE_CAP_INACTIVE, OptionCap::Inactive},
+        {SANE_CAP_ADVANCED, OptionCap::Advanced},
+    };
+    unsigned caps = 0;
+    for (const auto& [sane, own] : flags)
+        if (cap & sane)
+            caps |= own;
+    return caps;
+}
+
 } // namespace
 
 void makeSigpipeHarmless()
@@ -122,14 +195,6 @@ SANE_Status listDevices(std::vector<DeviceInfo>& devices)
             list[i]->type);
     }
     return SANE_STATUS_GOOD;
-}
-
-std::optional<OptionInfo> findOption(const std::vector<OptionInfo>& options, const std::string& name)
-{
-    for (const OptionInfo& o : options)
-        if (o.name == name)
-            return o;
-    return std::nullopt;
 }
 
 bool BusyBackOff::wait()
@@ -255,17 +320,20 @@ std::vector<OptionInfo> Device::options() const
         }
         if (!d->name || !*d->name)
             continue;
+        const std::optional<OptionType> type = typeOf(d->type);
+        if (!type)
+            continue;
         OptionInfo o;
         o.index = i;
         o.name = d->name;
         o.title = d->title && *d->title ? d->title : d->name;
         o.description = d->desc ? d->desc : "";
         o.group = group;
-        o.type = d->type;
-        o.unit = d->unit;
-        o.cap = d->cap;
-        o.constraint = d->constraint_type;
-        if ((o.isNumber() || o.type == SANE_TYPE_BOOL) && d->size > 0)
+        o.type = *type;
+        o.unit = unitOf(d->unit);
+        o.caps = capsOf(d->cap);
+        o.constraint = constraintOf(d->constraint_type);
+        if ((o.isNumber() || o.type == OptionType::Bool) && d->size > 0)
             o.count = std::max<int>(1, d->size / SANE_Int(sizeof(SANE_Word)));
         if (d->constraint_type == SANE_CONSTRAINT_RANGE && d->constraint.range) {
             o.min = toNumber(d->type, d->constraint.range->min);
@@ -287,7 +355,7 @@ std::vector<OptionInfo> Device::options() const
                     statusText(st), buf.data());
                 if (st == SANE_STATUS_GOOD)
                     o.text = buf.data();
-            } else if (o.isNumber() || d->type == SANE_TYPE_BOOL) {
+            } else if (o.isNumber() || o.type == OptionType::Bool) {
                 std::vector<SANE_Word> words(size_t(o.count), 0);
                 const SANE_Status st
                     = sane_control_option(handle_, i, SANE_ACTION_GET_VALUE, words.data(), nullptr);

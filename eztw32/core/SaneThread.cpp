@@ -1,13 +1,17 @@
 #include "SaneThread.h"
 
+#include "Log.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <signal.h>
+#include <system_error>
 #include <thread>
 
 namespace eztw32 {
@@ -21,15 +25,55 @@ struct Queue {
     std::deque<std::function<void()>> jobs;
 };
 
+void blockSignals()
+{
+    // Signals belong to the program's own threads.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+// The watchdog's side: the check of the run under way, if any.
+struct Watch {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::function<bool()> check;
+};
+
+Watch& watch()
+{
+    static auto* w = new Watch;
+    return *w;
+}
+
+void startWatchdog()
+{
+    Watch& w = watch();
+    try {
+        std::thread watchdog([&w] {
+            blockSignals();
+            std::unique_lock lock(w.mutex);
+            for (;;) {
+                w.wake.wait_for(lock, std::chrono::milliseconds(100));
+                if (w.check && w.check())
+                    w.check = nullptr;
+            }
+        });
+        watchdog.detach();
+    } catch (const std::system_error& e) {
+        qCWarning(lcEztw32, "no watchdog thread: %s", e.what());
+    }
+}
+
 Queue& queue()
 {
     static Queue* q = [] {
         auto* created = new Queue;
+        // Started with the SANE thread, so that a run never needs a thread
+        // of its own (a process short of memory may not get one).
+        startWatchdog();
         std::thread worker([created] {
-            // Signals belong to the program's own threads.
-            sigset_t all;
-            sigfillset(&all);
-            pthread_sigmask(SIG_BLOCK, &all, nullptr);
+            blockSignals();
             for (;;) {
                 std::function<void()> job;
                 {
@@ -48,6 +92,20 @@ Queue& queue()
 }
 
 } // namespace
+
+RunWatch::RunWatch(std::function<bool()> check)
+{
+    Watch& w = watch();
+    std::lock_guard lock(w.mutex);
+    w.check = std::move(check);
+}
+
+RunWatch::~RunWatch()
+{
+    Watch& w = watch();
+    std::lock_guard lock(w.mutex);
+    w.check = nullptr;
+}
 
 void postToSaneThread(std::function<void()> job)
 {

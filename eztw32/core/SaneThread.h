@@ -11,6 +11,18 @@ namespace eztw32 {
 // Queues a job for the SANE thread (started at first use, kept for the run).
 void postToSaneThread(std::function<void()> job);
 
+// While a RunWatch lives (made on the SANE thread around a preview or a
+// scan), the watchdog thread calls `check` every 100 ms, until it answers
+// true or the watch ends; once the watch has ended, it is not called again.
+// The watchdog thread starts with the SANE thread and lives for the run.
+class RunWatch {
+public:
+    explicit RunWatch(std::function<bool()> check);
+    ~RunWatch();
+    RunWatch(const RunWatch&) = delete;
+    RunWatch& operator=(const RunWatch&) = delete;
+};
+
 // Sets up postToGui(); called on the GUI thread by every entry point.
 void prepareGuiCalls();
 

@@ -1,5 +1,4 @@
-// The library's file helpers: one owned file descriptor, one "transfer
-// everything" at an offset, and one "write beside the target, sync, rename".
+// An owned file descriptor, and whole transfers at an offset through one.
 #pragma once
 
 #include <cstddef>
@@ -36,8 +35,10 @@ public:
         fd_ = -1;
         return fd;
     }
+    // Takes fd, closing the one held unless it is fd itself.
     void reset(int fd = -1);
-    // Closes now; returns the errno of a failing close, else 0.
+    // Closes now and gives close()'s errno, 0 when it succeeded (or when
+    // none was held).
     int close();
 
 private:
@@ -49,29 +50,5 @@ private:
 // EIO (reading: a file shorter than expected). Returns 0 or the errno.
 int writeAllAt(int fd, const void* data, std::size_t size, std::int64_t offset);
 int readAllAt(int fd, void* data, std::size_t size, std::int64_t offset);
-
-// A file written beside its target under a short hidden name and put in
-// place only when complete: synced (unless asked not to), then renamed over
-// the target. Removed when it is not committed.
-class ReplacingFile {
-public:
-    ReplacingFile() = default;
-    ~ReplacingFile();
-    ReplacingFile(const ReplacingFile&) = delete;
-    ReplacingFile& operator=(const ReplacingFile&) = delete;
-
-    // Creates the temporary file; false (errno set) when that cannot be done,
-    // also when the target is a folder.
-    bool create(const std::string& target);
-    int fd() const { return fd_.get(); }
-    enum class Sync { Yes, No };
-    // Syncs, closes and renames; 0 or the errno of the step that failed.
-    int commit(Sync sync = Sync::Yes);
-
-private:
-    UniqueFd fd_;
-    std::string target_, tempPath_;
-    bool committed_ = false;
-};
 
 } // namespace eztw32

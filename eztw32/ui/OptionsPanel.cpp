@@ -17,22 +17,22 @@
 namespace eztw32 {
 namespace {
 
-QString unitText(SANE_Unit unit)
+QString unitText(OptionUnit unit)
 {
     switch (unit) {
-    case SANE_UNIT_PIXEL:
+    case OptionUnit::Pixel:
         return QObject::tr("px");
-    case SANE_UNIT_BIT:
+    case OptionUnit::Bit:
         return QObject::tr("bit");
-    case SANE_UNIT_MM:
+    case OptionUnit::Mm:
         return QObject::tr("mm");
-    case SANE_UNIT_DPI:
+    case OptionUnit::Dpi:
         return QObject::tr("dpi");
-    case SANE_UNIT_PERCENT:
+    case OptionUnit::Percent:
         return QObject::tr("%");
-    case SANE_UNIT_MICROSECOND:
+    case OptionUnit::Microsecond:
         return QObject::tr("µs");
-    case SANE_UNIT_NONE:
+    case OptionUnit::None:
         break;
     }
     return {};
@@ -58,7 +58,7 @@ QString widgetName(const OptionInfo& o)
 
 int decimalsFor(const OptionInfo& o)
 {
-    if (o.type != SANE_TYPE_FIXED)
+    if (o.type != OptionType::Fixed)
         return 0;
     if (o.quant > 0)
         return std::clamp(int(std::ceil(-std::log10(o.quant) - 1e-9)), 0, 4);
@@ -87,7 +87,7 @@ std::string OptionsPanel::signature() const
 {
     std::string s;
     for (const OptionInfo& o : options_) {
-        s += o.name + '|' + std::to_string(o.cap) + '|' + std::to_string(int(o.constraint)) + '|'
+        s += o.name + '|' + std::to_string(o.caps) + '|' + std::to_string(int(o.constraint)) + '|'
             + std::to_string(o.min) + '|' + std::to_string(o.max) + '|' + std::to_string(o.quant) + '|'
             + std::to_string(o.count);
         for (const std::string& t : o.strings)
@@ -136,26 +136,26 @@ void OptionsPanel::rebuild()
         QString label = QString::fromStdString(o.title);
         const QString unit = unitText(o.unit);
         QWidget* w = nullptr;
-        if (o.type == SANE_TYPE_BUTTON) {
+        if (o.type == OptionType::Button) {
             auto* b = new QPushButton(label, box);
             b->setAutoDefault(false);
             connect(b, &QPushButton::clicked, this, [this, name] { Q_EMIT edited(name, QString()); });
             w = b;
             label.clear();
-        } else if (o.type == SANE_TYPE_BOOL) {
+        } else if (o.type == OptionType::Bool) {
             auto* c = new QCheckBox(box);
             connect(c, &QCheckBox::toggled, this, [this, name](bool on) {
                 Q_EMIT edited(name, on ? QStringLiteral("1") : QStringLiteral("0"));
             });
             w = c;
-        } else if (o.type == SANE_TYPE_STRING && o.constraint == SANE_CONSTRAINT_STRING_LIST) {
+        } else if (o.type == OptionType::String && o.constraint == OptionConstraint::StringList) {
             auto* c = new QComboBox(box);
             for (const std::string& s : o.strings)
                 c->addItem(QString::fromStdString(s));
             connect(c, &QComboBox::currentIndexChanged, this,
                 [this, name, c] { Q_EMIT edited(name, c->currentText()); });
             w = c;
-        } else if (o.type == SANE_TYPE_STRING || o.count > 1) {
+        } else if (o.type == OptionType::String || o.count > 1) {
             // Free text, or a number array (a gamma table, ...) as its
             // values, comma separated.
             auto* e = new QLineEdit(box);
@@ -166,16 +166,16 @@ void OptionsPanel::rebuild()
                 }
             });
             w = e;
-        } else if (o.constraint == SANE_CONSTRAINT_WORD_LIST) {
+        } else if (o.constraint == OptionConstraint::WordList) {
             auto* c = new QComboBox(box);
             for (double v : o.numbers)
                 c->addItem(unit.isEmpty() ? number(v) : number(v) + QLatin1Char(' ') + unit, v);
             connect(c, &QComboBox::currentIndexChanged, this,
                 [this, name, c] { Q_EMIT edited(name, number(c->currentData().toDouble())); });
             w = c;
-        } else if (o.type == SANE_TYPE_INT) {
+        } else if (o.type == OptionType::Int) {
             auto* s = new QSpinBox(box);
-            if (o.constraint == SANE_CONSTRAINT_RANGE) {
+            if (o.constraint == OptionConstraint::Range) {
                 s->setRange(int(o.min), int(o.max));
                 if (o.quant > 0)
                     s->setSingleStep(int(o.quant));
@@ -191,7 +191,7 @@ void OptionsPanel::rebuild()
         } else {
             auto* s = new QDoubleSpinBox(box);
             s->setDecimals(decimalsFor(o));
-            if (o.constraint == SANE_CONSTRAINT_RANGE) {
+            if (o.constraint == OptionConstraint::Range) {
                 s->setRange(o.min, o.max);
                 if (o.quant > 0)
                     s->setSingleStep(o.quant);
@@ -229,12 +229,12 @@ void OptionsPanel::showValues()
         if (auto* c = qobject_cast<QCheckBox*>(w)) {
             c->setChecked(o.value != 0);
         } else if (auto* c = qobject_cast<QComboBox*>(w)) {
-            if (o.type == SANE_TYPE_STRING)
+            if (o.type == OptionType::String)
                 c->setCurrentIndex(c->findText(QString::fromStdString(o.text)));
             else
                 c->setCurrentIndex(c->findData(o.value));
         } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
-            e->setText(o.type == SANE_TYPE_STRING ? QString::fromStdString(o.text) : valuesText(o));
+            e->setText(o.type == OptionType::String ? QString::fromStdString(o.text) : valuesText(o));
             e->setModified(false);
         } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
             s->setValue(int(o.value));

@@ -20,7 +20,8 @@ public:
 
     // Writes the headers; false on a write error (see error()).
     bool begin();
-    // The row to fill next (strideFor() bytes, already zeroed padding).
+    // The row to fill next (strideFor() bytes, already zeroed padding); a
+    // row past a known height may be filled too, and is dropped.
     std::uint8_t* nextRow();
     // Hands the row from nextRow() to the file; false on a write error.
     bool commitRow();
@@ -49,6 +50,7 @@ private:
     int chunkFirst_ = 0; // first row held in the chunk
     int chunkCount_ = 0; // rows held in the chunk
     std::vector<std::uint8_t> chunk_;
+    std::vector<std::uint8_t> spare_; // a row past the height
     int error_ = 0;
 };
 

@@ -17,24 +17,15 @@ std::string lower(std::string s)
 
 bool isRange(const std::optional<OptionInfo>& o)
 {
-    return o && o->settable() && o->isNumber() && o->constraint == SANE_CONSTRAINT_RANGE;
-}
-
-bool offers(const OptionInfo& o, double v)
-{
-    if (o.constraint == SANE_CONSTRAINT_WORD_LIST)
-        return std::find(o.numbers.begin(), o.numbers.end(), v) != o.numbers.end();
-    if (o.constraint == SANE_CONSTRAINT_RANGE)
-        return v >= o.min && v <= o.max;
-    return true;
+    return o && o->settable() && o->isNumber() && o->constraint == OptionConstraint::Range;
 }
 
 std::vector<double> resolutionChoices(const OptionInfo& o)
 {
     std::vector<double> values;
-    if (o.constraint == SANE_CONSTRAINT_WORD_LIST) {
+    if (o.constraint == OptionConstraint::WordList) {
         values = o.numbers;
-    } else if (o.constraint == SANE_CONSTRAINT_RANGE) {
+    } else if (o.constraint == OptionConstraint::Range) {
         static constexpr double common[] = {50, 75, 100, 150, 200, 300, 400, 600, 1200, 2400, 4800, 9600};
         for (double v : common) {
             if (v < o.min || v > o.max)
@@ -82,12 +73,12 @@ ScanOptions::ScanOptions(std::vector<OptionInfo> options)
     : options_(std::move(options))
 {
     if (const auto o = findOption(options_, "source");
-        o && o->settable() && o->type == SANE_TYPE_STRING && o->strings.size() > 1)
+        o && o->settable() && o->type == OptionType::String && o->strings.size() > 1)
         sources_ = o->strings;
 
     // Colour, gray and line art, the last as 1-bit gray where the device has
     // no line-art mode of its own.
-    if (const auto o = findOption(options_, "mode"); o && o->settable() && o->type == SANE_TYPE_STRING) {
+    if (const auto o = findOption(options_, "mode"); o && o->settable() && o->type == OptionType::String) {
         for (const std::string& s : o->strings) {
             switch (classifyMode(s)) {
             case ColourMode::Colour:
@@ -108,8 +99,8 @@ ScanOptions::ScanOptions(std::vector<OptionInfo> options)
         }
         if (!lineArtValue_ && grayValue_) {
             const auto depth = findOption(options_, "depth");
-            if (depth && depth->settable() && depth->constraint != SANE_CONSTRAINT_NONE
-                && offers(*depth, 1.0)) {
+            if (depth && depth->settable() && depth->constraint != OptionConstraint::None
+                && depth->offers(1.0)) {
                 lineArtValue_ = grayValue_;
                 lineArtByDepth_ = true;
             }
@@ -127,8 +118,8 @@ ScanOptions::ScanOptions(std::vector<OptionInfo> options)
 
     const auto tlX = findOption(options_, "tl-x"), tlY = findOption(options_, "tl-y");
     const auto brX = findOption(options_, "br-x"), brY = findOption(options_, "br-y");
-    if (isRange(tlX) && isRange(tlY) && isRange(brX) && isRange(brY) && brX->unit == SANE_UNIT_MM
-        && brY->unit == SANE_UNIT_MM && brX->max > tlX->min && brY->max > tlY->min) {
+    if (isRange(tlX) && isRange(tlY) && isRange(brX) && isRange(brY) && brX->unit == OptionUnit::Mm
+        && brY->unit == OptionUnit::Mm && brX->max > tlX->min && brY->max > tlY->min) {
         bounds_ = Area{tlX->min, tlY->min, brX->max, brY->max};
         areaStep_ = std::max({tlX->quant, tlY->quant, brX->quant, brY->quant});
     }
@@ -298,12 +289,12 @@ ScanChoices ScanOptions::previewChoices() const
         c.colour = ColourMode::Gray;
     if (const auto o = findOption(options_, "resolution"); o && o->settable() && o->isNumber()) {
         double dpi = o->value;
-        if (o->constraint == SANE_CONSTRAINT_WORD_LIST && !o->numbers.empty()) {
+        if (o->constraint == OptionConstraint::WordList && !o->numbers.empty()) {
             std::vector<double> v = o->numbers;
             std::sort(v.begin(), v.end());
             const auto at = std::lower_bound(v.begin(), v.end(), 50.0);
             dpi = at != v.end() ? *at : v.back();
-        } else if (o->constraint == SANE_CONSTRAINT_RANGE) {
+        } else if (o->constraint == OptionConstraint::Range) {
             dpi = std::clamp(50.0, o->min, o->max);
             if (o->quant > 0)
                 dpi = std::min(o->max, o->min + std::ceil((dpi - o->min) / o->quant - 1e-9) * o->quant);

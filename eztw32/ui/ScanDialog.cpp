@@ -1,8 +1,5 @@
 #include "Dialogs.h"
 
-#include "SaneThread.h"
-
-#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -22,6 +19,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <utility>
 
 namespace eztw32 {
 namespace {
@@ -59,6 +57,23 @@ QString megabytes(std::int64_t bytes)
     return QObject::tr("%1 MB").arg(mb, 0, 'f', mb < 10 ? 1 : 0);
 }
 
+// While it lives, the dialog is filling its own widgets: their change
+// signals are not the user's. Nests.
+class Filling {
+public:
+    explicit Filling(bool& flag)
+        : flag_(flag)
+        , was_(std::exchange(flag, true))
+    { }
+    ~Filling() { flag_ = was_; }
+    Filling(const Filling&) = delete;
+    Filling& operator=(const Filling&) = delete;
+
+private:
+    bool& flag_;
+    bool was_;
+};
+
 QDoubleSpinBox* spin(QWidget* parent, const QString& name)
 {
     auto* s = new QDoubleSpinBox(parent);
@@ -69,10 +84,10 @@ QDoubleSpinBox* spin(QWidget* parent, const QString& name)
 
 } // namespace
 
-ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, const OpenOutcome& opened)
+ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, const OpenOutcome& opened)
     : QDialog(owner)
-    , session_(std::move(session))
-    , alive_(std::make_shared<bool>(true))
+    , client_(client)
+    , remembered_(settings)
 {
     setObjectName(QStringLiteral("scanDialog"));
     setWindowTitle(tr("Scanner"));
@@ -240,7 +255,17 @@ ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, con
     layout->addLayout(top, 1);
     layout->addWidget(buttons);
 
-    DeviceSettings remembered = deviceSettings(opened.info.name);
+    connect(&client_, &SaneClient::previewEnded, this, &ScanDialog::previewEnded);
+    connect(&client_, &SaneClient::optionSet, this, &ScanDialog::optionSet);
+    connect(&client_, &SaneClient::defaultsRestored, this, [this](const SetOutcome& out) {
+        setBusy(false);
+        model_ = std::make_unique<ScanOptions>(out.options);
+        choices_ = model_->current();
+        showModel();
+    });
+    connect(&client_, &SaneClient::opened, this, &ScanDialog::reopened);
+
+    DeviceSettings remembered = remembered_.device(opened.info.name);
     edits_ = remembered.options;
     found_ = opened.found;
     show(opened, remembered.choices);
@@ -254,18 +279,13 @@ ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, con
     resize(860, 620);
 }
 
-ScanDialog::~ScanDialog()
-{
-    *alive_ = false;
-}
-
 void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choices)
 {
     info_ = opened.info;
     deviceLabel_->setText(deviceTitle(info_));
     deviceLabel_->setToolTip(QString::fromStdString(info_.name));
     {
-        const QSignalBlocker block(devices_);
+        const Filling filling(filling_);
         devices_->clear();
         for (const DeviceInfo& d : found_)
             devices_->addItem(deviceTitle(d), QString::fromStdString(d.name));
@@ -292,13 +312,20 @@ void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choi
     }
     const auto kept = previews().find(info_.name);
     pane_->setPicture(kept != previews().end() ? kept->second : QImage());
-    setOptions(opened.options);
+    showModel();
 }
 
 void ScanDialog::setOptions(std::vector<OptionInfo> options)
 {
     model_ = std::make_unique<ScanOptions>(std::move(options));
+    showModel();
+}
+
+void ScanDialog::showModel()
+{
     fillCommon();
+    readCommon();
+    showArea();
     std::set<std::string> shown{"preview"};
     if (!model_->sources().empty())
         shown.insert("source");
@@ -317,7 +344,7 @@ void ScanDialog::setOptions(std::vector<OptionInfo> options)
 
 void ScanDialog::fillCommon()
 {
-    filling_ = true;
+    const Filling filling(filling_);
     const ScanOptions& m = *model_;
     source_->clear();
     for (const std::string& s : m.sources())
@@ -376,7 +403,7 @@ void ScanDialog::fillCommon()
               form_->setRowVisible(box, o.has_value());
               if (!o)
                   return;
-              box->setDecimals(o->type == SANE_TYPE_FIXED ? 1 : 0);
+              box->setDecimals(o->type == OptionType::Fixed ? 1 : 0);
               box->setRange(o->min, o->max);
               if (o->quant > 0)
                   box->setSingleStep(o->quant);
@@ -384,9 +411,6 @@ void ScanDialog::fillCommon()
           };
     fillSpin(brightness_, m.brightness(), choices_.brightness);
     fillSpin(contrast_, m.contrast(), choices_.contrast);
-    filling_ = false;
-    readCommon();
-    showArea();
 }
 
 void ScanDialog::readCommon()
@@ -417,8 +441,7 @@ void ScanDialog::showArea()
     if (model_ && model_->hasArea()) {
         const Area a = model_->clamp(choices_.area.value_or(model_->preferredArea()));
         choices_.area = a;
-        const bool was = filling_;
-        filling_ = true;
+        const Filling filling(filling_);
         left_->setValue(a.tlX / unit_);
         top_->setValue(a.tlY / unit_);
         width_->setValue(a.width() / unit_);
@@ -432,7 +455,6 @@ void ScanDialog::showArea()
         if (preset >= 0 && presets.back().area == a)
             preset = int(presets.size()) - 1;
         areaPreset_->setCurrentIndex(preset);
-        filling_ = was;
         pane_->setArea(a);
     }
     showSize();
@@ -477,7 +499,7 @@ ScanSettings ScanDialog::settings() const
 
 void ScanDialog::remember()
 {
-    saveDeviceSettings(info_.name, {choices_, edits_});
+    remembered_.saveDevice(info_.name, {choices_, edits_});
 }
 
 void ScanDialog::startPreview()
@@ -491,19 +513,7 @@ void ScanDialog::startPreview()
     previewBar_->setValue(0);
     previewBar_->setVisible(true);
     previewBuffer_ = std::make_shared<PreviewBuffer>();
-    session_->beginRun();
-    const ScanSettings settings = model_->settings(model_->previewChoices());
-    auto session = session_;
-    auto buffer = previewBuffer_;
-    auto alive = alive_;
-    postToSaneThread([session, buffer, settings, alive, this] {
-        const ScanResult r = session->preview(settings, *buffer);
-        std::vector<OptionInfo> options = session->options();
-        postToGui(alive, [this, r, options = std::move(options)]() mutable {
-            previewEnded(r);
-            setOptions(std::move(options));
-        });
-    });
+    client_.preview(model_->settings(model_->previewChoices()), previewBuffer_);
     previewTimer_->start();
 }
 
@@ -529,7 +539,7 @@ void ScanDialog::previewProgress()
     pane_->setPicture(picture);
 }
 
-void ScanDialog::previewEnded(const ScanResult& r)
+void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>& options)
 {
     previewTimer_->stop();
     previewProgress();
@@ -539,9 +549,10 @@ void ScanDialog::previewEnded(const ScanResult& r)
     if (r.outcome == Outcome::Done && pane_->hasPicture()) {
         previews()[info_.name] = pane_->picture();
     } else if (r.outcome != Outcome::Cancelled) {
-        status_->setText(tr("The preview failed: %1").arg(QString::fromLocal8Bit(sane_strstatus(r.status))));
+        status_->setText(tr("The preview failed: %1").arg(statusText(r.status)));
     }
     setBusy(false);
+    setOptions(options);
 }
 
 void ScanDialog::optionEdited(const QString& name, const QString& value)
@@ -552,28 +563,26 @@ void ScanDialog::optionEdited(const QString& name, const QString& value)
     // Kept in the order made; a later value of the same option replaces an
     // earlier one. Buttons are actions, not settings.
     const auto o = findOption(model_->all(), setting.first);
-    if (o && o->type != SANE_TYPE_BUTTON) {
+    if (o && o->type != OptionType::Button) {
         edits_.erase(std::remove_if(edits_.begin(), edits_.end(),
                          [&](const OptionSetting& e) { return e.first == setting.first; }),
             edits_.end());
         edits_.push_back(setting);
     }
     setBusy(true);
-    auto session = session_;
-    postToSaneThread([session, setting, alive = alive_, this] {
-        SetOutcome out = session->set(setting);
-        postToGui(alive, [this, name = setting.first, out = std::move(out)]() mutable {
-            if (out.status != SANE_STATUS_GOOD)
-                status_->setText(tr("The scanner did not take the setting \"%1\": %2")
-                                     .arg(QString::fromStdString(name),
-                                         QString::fromLocal8Bit(sane_strstatus(out.status))));
-            else
-                status_->clear();
-            readCommon();
-            setOptions(std::move(out.options));
-            setBusy(false);
-        });
-    });
+    client_.set(setting);
+}
+
+void ScanDialog::optionSet(const std::string& name, const SetOutcome& out)
+{
+    if (out.status != Status::Good)
+        status_->setText(tr("The scanner did not take the setting \"%1\": %2")
+                             .arg(QString::fromStdString(name), statusText(out.status)));
+    else
+        status_->clear();
+    readCommon();
+    setOptions(out.options);
+    setBusy(false);
 }
 
 void ScanDialog::restoreDefaults()
@@ -581,58 +590,38 @@ void ScanDialog::restoreDefaults()
     if (busy_)
         return;
     // The device's own defaults, and the user's settings of it forgotten.
-    forgetDeviceSettings(info_.name);
+    remembered_.forgetDevice(info_.name);
     edits_.clear();
     status_->clear();
     setBusy(true);
-    auto session = session_;
-    postToSaneThread([session, alive = alive_, this] {
-        SetOutcome out = session->restoreDefaults();
-        postToGui(alive, [this, out = std::move(out)]() mutable {
-            setBusy(false);
-            model_ = std::make_unique<ScanOptions>(out.options);
-            choices_ = model_->current();
-            setOptions(std::move(out.options));
-        });
-    });
+    client_.restoreDefaults();
 }
 
 void ScanDialog::reopen(const DeviceInfo& device)
 {
     if (busy_)
         return;
-    edits_ = deviceSettings(device.name).options;
+    edits_ = remembered_.device(device.name).options;
     setBusy(true);
-    auto session = session_;
-    postToSaneThread([session, device, alive = alive_, this] {
-        session->close();
-        OpenOutcome out = session->open(device, true);
-        postToGui(alive, [this, out = std::move(out), choices = std::optional<ScanChoices>()]() mutable {
-            setBusy(false);
-            if (out.fault != Fault::None) {
-                status_->setText(tr("The scanner could not be opened: %1")
-                                     .arg(QString::fromLocal8Bit(sane_strstatus(out.status))));
-                scanButton_->setEnabled(false);
-                return;
-            }
-            if (out.found.empty())
-                out.found = found_;
-            show(out, deviceSettings(out.info.name).choices);
-        });
-    });
+    client_.reopen(device, remembered_.options());
+}
+
+void ScanDialog::reopened(const OpenOutcome& out)
+{
+    setBusy(false);
+    if (out.fault != Fault::None) {
+        status_->setText(tr("The scanner could not be opened: %1").arg(statusText(out.status)));
+        scanButton_->setEnabled(false);
+        return;
+    }
+    show(out, remembered_.device(out.info.name).choices);
 }
 
 void ScanDialog::reject()
 {
-    if (previewing_) {
-        // The preview stops first; the session closes the device after it.
-        session_->requestCancel();
-        auto session = session_;
-        QTimer::singleShot(1500, qApp, [session] {
-            if (session->state() == SessionState::Cancelling)
-                session->cancelDevice();
-        });
-    }
+    // The preview stops first; the session closes the device after it.
+    if (previewing_)
+        client_.cancel();
     QDialog::reject();
 }
 

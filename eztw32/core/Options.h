@@ -2,8 +2,8 @@
 // dialogs show this model, and the scan is set up from it.
 #pragma once
 
-#include "Sane.h"
-#include "ScanJob.h"
+#include "OptionInfo.h"
+#include "ScanSettings.h"
 
 #include <cstdint>
 #include <optional>

@@ -1,13 +1,6 @@
 #include "Dialogs.h"
 
-#include "SaneThread.h"
-#include "Search.h"
-
-#include <QApplication>
-#include <QComboBox>
 #include <QDialogButtonBox>
-#include <QDoubleSpinBox>
-#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -17,7 +10,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cmath>
 
 namespace eztw32 {
 
@@ -99,18 +91,8 @@ QString devicesFoundText(int n)
     return n == 1 ? QObject::tr("1 scanner found") : QObject::tr("%1 scanners found").arg(n);
 }
 
-QString noDeviceText()
-{
-    return QObject::tr(
-        "No scanner was found. Check that the scanner is switched on and connected (USB cable or "
-        "network), and that you have permission to use it (for USB scanners, membership of the "
-        "\"scanner\" or \"lp\" group). Network scanners must be on the same network and reachable "
-        "through SANE's net or airscan backend. Then press Refresh.");
-}
-
 SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& current)
     : QDialog(owner)
-    , alive_(std::make_shared<bool>(true))
     , current_(current)
 {
     setObjectName(QStringLiteral("sourceDialog"));
@@ -142,6 +124,7 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
         if (chosen())
             accept();
     });
+    connect(&client_, &SaneClient::searchEnded, this, &SourceDialog::showSearch);
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(tr("Choose the scanner to use:"), this));
@@ -152,20 +135,14 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
 
     // The search started when the library was loaded: its list at once when
     // it has ended, else "Searching…" until it does.
-    if (!searchResult().done)
-        startSearch();
+    if (!client_.lastSearch().done)
+        client_.search();
     showSearch();
-}
-
-SourceDialog::~SourceDialog()
-{
-    *alive_ = false;
 }
 
 void SourceDialog::refresh()
 {
-    if (!searchResult().running)
-        startSearch();
+    client_.search();
     // "Searching…" until this search has ended, however quickly it does.
     showSearching();
 }
@@ -177,12 +154,12 @@ void SourceDialog::showSearching()
     status_->setText(tr("Searching…"));
     refresh_->setEnabled(false);
     updateButtons();
-    whenSearchEnds(alive_, [this] { showSearch(); });
+    client_.whenSearchEnds();
 }
 
 void SourceDialog::showSearch()
 {
-    const SearchResult r = searchResult();
+    const SearchResult r = client_.lastSearch();
     if (r.running || !r.done) {
         showSearching();
         return;
@@ -197,9 +174,9 @@ void SourceDialog::showSearch()
         auto* item = new QListWidgetItem(text, list_);
         item->setToolTip(QString::fromStdString(d.name));
     }
-    if (r.status != SANE_STATUS_GOOD)
-        status_->setText(tr("The scanner interface could not search for scanners: %1")
-                             .arg(QString::fromLocal8Bit(sane_strstatus(r.status))));
+    if (r.status != Status::Good)
+        status_->setText(
+            tr("The scanner interface could not search for scanners: %1").arg(statusText(r.status)));
     else if (devices_.empty())
         status_->setText(noDeviceText());
     else
@@ -227,89 +204,13 @@ std::optional<DeviceInfo> SourceDialog::chosen() const
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-QString statusText(SANE_Status status)
+void showFault(QWidget* owner, Fault fault, Status status, const QString& device)
 {
-    switch (status) {
-    case SANE_STATUS_JAMMED:
-        return QObject::tr("The paper is jammed in the scanner's document feeder. Clear the jam, "
-                           "put the pages back and scan again.");
-    case SANE_STATUS_NO_DOCS:
-        return QObject::tr("The scanner's document feeder is empty. Load the pages into the "
-                           "feeder, or choose the flatbed, and scan again.");
-    case SANE_STATUS_COVER_OPEN:
-        return QObject::tr("The scanner's cover is open. Close the cover and scan again.");
-    case SANE_STATUS_DEVICE_BUSY:
-        return QObject::tr("The scanner is busy with another program or job. Wait until it is "
-                           "free, or close the other scanning program, and scan again.");
-    case SANE_STATUS_IO_ERROR:
-        return QObject::tr("The scanner stopped responding. Check that it is switched on and that "
-                           "its cable or network connection is sound, then scan again.");
-    case SANE_STATUS_NO_MEM:
-        return QObject::tr("The scanner or its driver ran out of memory. Choose a lower resolution "
-                           "or a smaller area and scan again.");
-    case SANE_STATUS_ACCESS_DENIED:
-        return QObject::tr("You do not have permission to use this scanner. Ask for access to the "
-                           "device (for USB scanners, membership of the \"scanner\" group) and "
-                           "scan again.");
-    case SANE_STATUS_INVAL:
-        return QObject::tr("The scanner rejected the request with the chosen settings. Choose "
-                           "other settings and scan again.");
-    case SANE_STATUS_UNSUPPORTED:
-        return QObject::tr("The scanner does not support what was asked of it. Choose other "
-                           "settings and scan again.");
-    case SANE_STATUS_EOF:
-        return QObject::tr("The scanner ended the scan before the image was complete. Scan again.");
-    default:
-        return QObject::tr("The scanner reported an error. Scan again; if the problem persists, "
-                           "switch the scanner off and on.");
-    }
-}
-
-} // namespace
-
-void showFault(QWidget* owner, Fault fault, SANE_Status status, const QString& device)
-{
-    QString text;
-    switch (fault) {
-    case Fault::SettingsRejected:
-        text = QObject::tr("The scanner rejected the chosen settings. Choose other settings "
-                           "(mode, resolution or area) and scan again.");
-        break;
-    case Fault::DeviceGone:
-        text = QObject::tr("The scanner \"%1\" is no longer available. Check that it is switched "
-                           "on and connected, or choose another source.")
-                   .arg(device);
-        break;
-    case Fault::NoDevice:
-        text = noDeviceText().replace(QObject::tr(" Then press Refresh."), QString());
-        break;
-    case Fault::Incomplete:
-        text = statusText(SANE_STATUS_EOF);
-        break;
-    case Fault::BadFormat:
-        text = QObject::tr("The scanner sends its image in a form that cannot be stored. Choose "
-                           "another mode and scan again.");
-        break;
-    case Fault::NotInitialised:
-        text = QObject::tr("The scanner interface (SANE) could not be started. Check the SANE "
-                           "installation and its configuration.");
-        break;
-    case Fault::Stalled:
-        text = QObject::tr("The scanner stopped answering in the middle of the scan. Check that it is "
-                           "switched on and that its cable or network connection is sound, then scan again.");
-        break;
-    case Fault::Status:
-    case Fault::None:
-        text = statusText(status);
-        break;
-    }
+    const QString text = faultText(fault, status, device);
     QMessageBox box(QMessageBox::Warning, QString::fromLatin1(Title), text, QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("scannerMessage"));
-    if (fault != Fault::NoDevice && status != SANE_STATUS_GOOD)
-        box.setInformativeText(
-            QObject::tr("Scanner's report: %1").arg(QString::fromLocal8Bit(sane_strstatus(status))));
+    if (fault != Fault::NoDevice && status != Status::Good)
+        box.setInformativeText(QObject::tr("Scanner's report: %1").arg(statusText(status)));
     box.exec();
 }
 

@@ -1,14 +1,18 @@
 // The library's own dialogs: source selection, scan settings with preview
 // and every device option, progress and fault messages. All are modal and
 // owned by the caller's window; none waits for SANE itself (the SANE thread
-// does, the dialogs hear back through queued calls).
+// does, the dialogs hear back through the SaneClient's signals).
 #pragma once
 
-#include "Options.h"
-#include "Sane.h"
-#include "ScanJob.h"
-#include "Session.h"
-#include "Settings.h"
+#include "core/DeviceInfo.h"
+#include "core/OptionInfo.h"
+#include "core/Options.h"
+#include "core/Outcomes.h"
+#include "core/SaneClient.h"
+#include "core/ScanProgress.h"
+#include "core/ScanSettings.h"
+#include "core/Settings.h"
+#include "core/Status.h"
 
 #include <QDialog>
 #include <QImage>
@@ -133,8 +137,8 @@ class ScanDialog : public QDialog {
     Q_OBJECT
     Q_PROPERTY(bool busy READ busy)
 public:
-    ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, const OpenOutcome& opened);
-    ~ScanDialog() override;
+    // The client's session is open on a device, as `opened` tells.
+    ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, const OpenOutcome& opened);
 
     ScanSettings settings() const;
     const DeviceInfo& device() const { return info_; }
@@ -144,7 +148,10 @@ public:
 
 private:
     void show(const OpenOutcome& opened, std::optional<ScanChoices> choices);
+    // A new model of the device's options, shown with the choices kept.
     void setOptions(std::vector<OptionInfo> options);
+    // The model as it is, shown.
+    void showModel();
     void fillCommon();
     void readCommon();
     void showArea();
@@ -152,15 +159,17 @@ private:
     void setBusy(bool busy);
     void startPreview();
     void previewProgress();
-    void previewEnded(const ScanResult& r);
+    void previewEnded(const ScanResult& r, const std::vector<OptionInfo>& options);
     void optionEdited(const QString& name, const QString& value);
+    void optionSet(const std::string& name, const SetOutcome& out);
+    void reopened(const OpenOutcome& out);
     void reopen(const DeviceInfo& device);
     void restoreDefaults();
     void remember();
     void areaFromSpins();
 
-    std::shared_ptr<ScanSession> session_;
-    std::shared_ptr<bool> alive_;
+    SaneClient& client_;
+    Settings& remembered_;
     DeviceInfo info_;
     std::unique_ptr<ScanOptions> model_;
     ScanChoices choices_;
@@ -208,7 +217,6 @@ class SourceDialog : public QDialog {
     Q_OBJECT
 public:
     SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& current);
-    ~SourceDialog() override;
     std::optional<DeviceInfo> chosen() const;
 
     void refresh();
@@ -219,7 +227,7 @@ private:
     void showSearching();
     void updateButtons();
 
-    std::shared_ptr<bool> alive_;
+    SaneClient client_;
     std::optional<DeviceInfo> current_;
     std::vector<DeviceInfo> devices_;
     QLabel* status_;
@@ -230,10 +238,8 @@ private:
 
 // "1 scanner found", "2 scanners found".
 QString devicesFoundText(int n);
-// The text shown when no scanner was found.
-QString noDeviceText();
 
 // One clear message for a fault, with SANE's own text as detail.
-void showFault(QWidget* owner, Fault fault, SANE_Status status, const QString& device);
+void showFault(QWidget* owner, Fault fault, Status status, const QString& device);
 
 } // namespace eztw32

@@ -3,7 +3,8 @@
 // dialog's Refresh. The search itself runs on the SANE thread.
 #pragma once
 
-#include "Sane.h"
+#include "DeviceInfo.h"
+#include "Status.h"
 
 #include <functional>
 #include <memory>
@@ -14,7 +15,7 @@ namespace eztw32 {
 struct SearchResult {
     bool done = false; // a search has ended
     bool running = false; // one is under way
-    SANE_Status status = SANE_STATUS_GOOD;
+    Status status = Status::Good;
     std::vector<DeviceInfo> devices;
 };
 
@@ -27,10 +28,10 @@ SearchResult searchResult();
 void whenSearchEnds(std::shared_ptr<bool> alive, std::function<void()> fn);
 
 // Runs on the SANE thread: a search now, its result also kept as the latest.
-SANE_Status searchNow(std::vector<DeviceInfo>& devices);
+Status searchNow(std::vector<DeviceInfo>& devices);
 
 // sane_init's answer, waiting for the SANE thread to give it (it is the
 // first job, and quick).
-SANE_Status initialisation();
+Status initialisation();
 
 } // namespace eztw32

@@ -1,7 +1,13 @@
 // SANE access: initialisation, device discovery, one open device and its
-// options. Everything here except Device::cancelAsync() runs on the SANE
+// options, told in the library's own types. The only header of the library
+// that includes SANE's. Everything here except Device::cancelAsync() runs on the SANE
 // thread. Every SANE call is logged under the `eztw32` category.
 #pragma once
+
+#include "DeviceInfo.h"
+#include "OptionInfo.h"
+#include "Sigpipe.h"
+#include "Status.h"
 
 #include <sane/sane.h>
 
@@ -13,14 +19,18 @@
 
 namespace eztw32 {
 
-struct DeviceInfo {
-    std::string name, vendor, model, type;
-};
+// The library's status codes are SANE's numbers.
+static_assert(int(Status::Good) == SANE_STATUS_GOOD && int(Status::Unsupported) == SANE_STATUS_UNSUPPORTED
+    && int(Status::Cancelled) == SANE_STATUS_CANCELLED && int(Status::DeviceBusy) == SANE_STATUS_DEVICE_BUSY
+    && int(Status::Inval) == SANE_STATUS_INVAL && int(Status::Eof) == SANE_STATUS_EOF
+    && int(Status::Jammed) == SANE_STATUS_JAMMED && int(Status::NoDocs) == SANE_STATUS_NO_DOCS
+    && int(Status::CoverOpen) == SANE_STATUS_COVER_OPEN && int(Status::IoError) == SANE_STATUS_IO_ERROR
+    && int(Status::NoMem) == SANE_STATUS_NO_MEM && int(Status::AccessDenied) == SANE_STATUS_ACCESS_DENIED);
 
-// A write to a closed socket must give EPIPE, not end the program: SIGPIPE
-// is ignored unless the program handles it itself. Done again by every entry
-// point, since the program may set its signals after loading the library.
-void makeSigpipeHarmless();
+inline Status toStatus(SANE_Status s)
+{
+    return Status(int(s));
+}
 
 // sane_init at first need; SANE then stays initialised for the run, or
 // until restartSane(). Device lists are copied at once, so nothing of SANE's
@@ -36,30 +46,6 @@ void restartSane();
 
 // The device list (may search the network for seconds).
 SANE_Status listDevices(std::vector<DeviceInfo>& devices);
-
-// A copy of one option descriptor and its current value, for the dialogs.
-struct OptionInfo {
-    int index = 0;
-    std::string name, title, description, group;
-    SANE_Value_Type type = SANE_TYPE_INT;
-    SANE_Unit unit = SANE_UNIT_NONE;
-    SANE_Int cap = 0;
-    int count = 1; // elements of a number array
-    SANE_Constraint_Type constraint = SANE_CONSTRAINT_NONE;
-    double min = 0, max = 0, quant = 0; // range constraint, as numbers
-    std::vector<double> numbers; // word list constraint
-    std::vector<std::string> strings; // string list constraint
-    double value = 0; // current value of a number or bool option
-    std::vector<double> values; // every element of a number array
-    std::string text; // current value of a string option
-
-    bool active() const { return SANE_OPTION_IS_ACTIVE(cap); }
-    bool settable() const { return SANE_OPTION_IS_ACTIVE(cap) && SANE_OPTION_IS_SETTABLE(cap); }
-    bool advanced() const { return (cap & SANE_CAP_ADVANCED) != 0; }
-    bool isNumber() const { return type == SANE_TYPE_INT || type == SANE_TYPE_FIXED; }
-};
-
-std::optional<OptionInfo> findOption(const std::vector<OptionInfo>& options, const std::string& name);
 
 // One open device. The handle is closed by close() or the destructor.
 class Device {

@@ -1,17 +1,22 @@
 #include "Session.h"
 
 #include "Log.h"
+#include "SaneThread.h"
+#include "ScanJob.h"
 #include "Search.h"
-#include "Settings.h"
 
 #include <QByteArray>
 #include <QList>
 
-#include <cstdlib>
 #include <map>
 
 namespace eztw32 {
 namespace {
+
+// How long past the stall limit a read that hangs without data is given.
+constexpr int StallGraceMs = 5000;
+// How long a device is given to heed a cancel between reads.
+constexpr int CancelGraceMs = 1500;
 
 // The options of each device as first opened in this run, before any of the
 // user's settings: its own defaults. SANE thread only.
@@ -54,16 +59,55 @@ void ScanSession::beginRun()
     progress_.bytesTotal = -1;
     progress_.dataArrived = false;
     progress_.cancelRequested = false;
+    progress_.cancelRequestedMs = 0;
     progress_.stalled = false;
     progress_.lastDataMs = steadyMs();
 }
 
 void ScanSession::requestCancel()
 {
-    progress_.cancelRequested = true;
+    if (!progress_.cancelRequested.load()) {
+        progress_.cancelRequestedMs = steadyMs();
+        progress_.cancelRequested = true;
+    }
     SessionState expected = SessionState::Scanning;
     if (state_.compare_exchange_strong(expected, SessionState::Cancelling))
         qCDebug(lcEztw32, "session: scanning -> cancelling");
+}
+
+template <class Run> ScanResult ScanSession::watched(Run run)
+{
+    if (progress_.cancelRequested.load())
+        return {Outcome::Cancelled, Fault::None, Status::Cancelled};
+    enter(SessionState::Scanning);
+    ScanResult r;
+    {
+        // A device that hangs is stopped whatever the GUI is doing: a read
+        // that has brought no data for a while past the stall limit ends the
+        // run as a stall, and a cancel the device has not heeded in time
+        // gets SANE's own sane_cancel. Once is enough.
+        const RunWatch watch([this] {
+            ScanProgress& p = progress_;
+            const std::int64_t now = steadyMs();
+            if (!p.cancelRequested.load() && now - p.lastDataMs.load() > stallLimitMs() + StallGraceMs) {
+                qCDebug(lcEztw32, "no data for too long: stopping the scan");
+                p.stalled = true;
+                requestCancel();
+                device_.cancelAsync();
+                return true;
+            }
+            if (p.cancelRequested.load() && now - p.cancelRequestedMs.load() >= CancelGraceMs) {
+                device_.cancelAsync();
+                return true;
+            }
+            return false;
+        });
+        r = run();
+    }
+    if (r.fault == Fault::Stalled || r.status == Status::IoError)
+        connectionLost_ = true;
+    enter(SessionState::Open);
+    return r;
 }
 
 OpenOutcome ScanSession::openFirstFound(OpenOutcome outcome, const std::vector<DeviceInfo>& devices)
@@ -74,17 +118,17 @@ OpenOutcome ScanSession::openFirstFound(OpenOutcome outcome, const std::vector<D
         return outcome;
     }
     outcome.info = devices.front();
-    outcome.status = device_.open(outcome.info.name, &abandoned_);
-    if (outcome.status != SANE_STATUS_GOOD)
-        outcome.fault = outcome.status == SANE_STATUS_INVAL ? Fault::DeviceGone : Fault::Status;
+    outcome.status = toStatus(device_.open(outcome.info.name, &abandoned_));
+    if (outcome.status != Status::Good)
+        outcome.fault = outcome.status == Status::Inval ? Fault::DeviceGone : Fault::Status;
     return outcome;
 }
 
-OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, bool remembered)
+OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, const RememberedOptions& remembered)
 {
     enter(SessionState::Opening);
     OpenOutcome out;
-    if ((out.status = ensureSaneInitialised()) != SANE_STATUS_GOOD) {
+    if ((out.status = toStatus(ensureSaneInitialised())) != Status::Good) {
         out.fault = Fault::NotInitialised;
         enter(SessionState::Idle);
         return out;
@@ -92,15 +136,15 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, bool reme
     if (wanted) {
         // The remembered device straight away, without a search.
         out.info = *wanted;
-        out.status = device_.open(wanted->name, &abandoned_);
-        if (out.status == SANE_STATUS_INVAL || out.status == SANE_STATUS_UNSUPPORTED
-            || out.status == SANE_STATUS_IO_ERROR) {
+        out.status = toStatus(device_.open(wanted->name, &abandoned_));
+        if (out.status == Status::Inval || out.status == Status::Unsupported
+            || out.status == Status::IoError) {
             // Gone (unplugged, renamed, another network): look for others.
             out.missing = *wanted;
             std::vector<DeviceInfo> devices;
             searchNow(devices);
             out = openFirstFound(std::move(out), devices);
-        } else if (out.status != SANE_STATUS_GOOD) {
+        } else if (out.status != Status::Good) {
             out.fault = Fault::Status;
         }
     } else {
@@ -114,38 +158,33 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, bool reme
         out = openFirstFound(std::move(out), known.devices);
     }
     if (out.fault != Fault::None || abandoned_.load()) {
-        connectionLost_ = out.status == SANE_STATUS_IO_ERROR;
+        connectionLost_ = out.status == Status::IoError;
         close();
         return out;
     }
     enter(SessionState::Open);
     defaultsSeen().try_emplace(out.info.name, device_.options());
     // The user's own settings of this device, in the order they were made.
-    // (QSettings is reentrant: its own instance here.)
-    const std::vector<OptionSetting> settings
-        = remembered ? deviceSettings(out.info.name).options : std::vector<OptionSetting>();
-    for (const OptionSetting& s : settings) {
-        SANE_Int info = 0;
-        apply(device_.options(), s, &info);
-    }
+    if (const auto own = remembered.find(out.info.name); own != remembered.end())
+        for (const OptionSetting& s : own->second)
+            apply(device_.options(), s);
     out.options = device_.options();
     return out;
 }
 
-SANE_Status ScanSession::apply(
-    const std::vector<OptionInfo>& options, const OptionSetting& setting, SANE_Int* info)
+SANE_Status ScanSession::apply(const std::vector<OptionInfo>& options, const OptionSetting& setting)
 {
     const auto o = findOption(options, setting.first);
     if (!o || !o->settable())
         return SANE_STATUS_INVAL;
     switch (o->type) {
-    case SANE_TYPE_BUTTON:
-        return device_.press(o->name, info);
-    case SANE_TYPE_STRING:
-        return device_.setString(o->name, setting.second, info);
-    case SANE_TYPE_BOOL:
-    case SANE_TYPE_INT:
-    case SANE_TYPE_FIXED: {
+    case OptionType::Button:
+        return device_.press(o->name);
+    case OptionType::String:
+        return device_.setString(o->name, setting.second);
+    case OptionType::Bool:
+    case OptionType::Int:
+    case OptionType::Fixed: {
         std::vector<double> values;
         for (const QByteArray& part : QByteArray::fromStdString(setting.second).split(',')) {
             bool ok = false;
@@ -154,10 +193,8 @@ SANE_Status ScanSession::apply(
                 return SANE_STATUS_INVAL;
             values.push_back(v);
         }
-        return device_.setNumbers(o->name, values, info);
+        return device_.setNumbers(o->name, values);
     }
-    case SANE_TYPE_GROUP:
-        break;
     }
     return SANE_STATUS_INVAL;
 }
@@ -165,7 +202,7 @@ SANE_Status ScanSession::apply(
 SetOutcome ScanSession::set(const OptionSetting& setting)
 {
     SetOutcome out;
-    out.status = apply(device_.options(), setting, &out.info);
+    out.status = toStatus(apply(device_.options(), setting));
     out.options = device_.options();
     return out;
 }
@@ -180,13 +217,12 @@ SetOutcome ScanSession::restoreDefaults()
             for (const OptionInfo& d : seen->second) {
                 const std::vector<OptionInfo> now = device_.options();
                 const auto o = findOption(now, d.name);
-                if (!o || !o->settable() || o->type == SANE_TYPE_BUTTON || !d.active())
+                if (!o || !o->settable() || o->type == OptionType::Button || !d.active())
                     continue;
-                SANE_Int info = 0;
-                if (o->type == SANE_TYPE_STRING && o->text != d.text)
-                    device_.setString(d.name, d.text, &info);
-                else if (o->type != SANE_TYPE_STRING && !d.values.empty() && o->values != d.values)
-                    device_.setNumbers(d.name, d.values, &info);
+                if (o->type == OptionType::String && o->text != d.text)
+                    device_.setString(d.name, d.text);
+                else if (o->type != OptionType::String && !d.values.empty() && o->values != d.values)
+                    device_.setNumbers(d.name, d.values);
             }
         }
     }
@@ -198,21 +234,19 @@ ScanResult ScanSession::preview(const ScanSettings& settings, PreviewBuffer& buf
 {
     // The preview changes mode, resolution and area; what the user had set
     // is put back afterwards.
-    const std::vector<OptionInfo> before = device_.options();
     if (progress_.cancelRequested.load())
-        return {Outcome::Cancelled, Fault::None, SANE_STATUS_CANCELLED};
-    enter(SessionState::Scanning);
-    if (const auto p = findOption(before, "preview"); p && p->settable() && p->type == SANE_TYPE_BOOL)
-        device_.setNumber("preview", 1);
-    const ScanResult r = runPreview(device_, settings, buffer, progress_);
-    if (r.fault == Fault::Stalled || r.status == SANE_STATUS_IO_ERROR)
-        connectionLost_ = true;
-    enter(SessionState::Open);
+        return {Outcome::Cancelled, Fault::None, Status::Cancelled};
+    const std::vector<OptionInfo> before = device_.options();
+    const ScanResult r = watched([&] {
+        if (const auto p = findOption(before, "preview"); p && p->settable() && p->type == OptionType::Bool)
+            device_.setNumber("preview", 1);
+        return runPreview(device_, settings, buffer, progress_);
+    });
     for (const char* name : {"preview", "mode", "depth", "resolution", "tl-x", "tl-y", "br-x", "br-y"}) {
         const auto o = findOption(before, name);
         if (!o || !o->settable())
             continue;
-        if (o->type == SANE_TYPE_STRING)
+        if (o->type == OptionType::String)
             device_.setString(name, o->text);
         else if (!o->values.empty())
             device_.setNumbers(name, o->values);
@@ -222,14 +256,7 @@ ScanResult ScanSession::preview(const ScanSettings& settings, PreviewBuffer& buf
 
 ScanResult ScanSession::scan(const ScanSettings& settings, int fd)
 {
-    if (progress_.cancelRequested.load())
-        return {Outcome::Cancelled, Fault::None, SANE_STATUS_CANCELLED};
-    enter(SessionState::Scanning);
-    const ScanResult r = runScan(device_, settings, fd, progress_);
-    if (r.fault == Fault::Stalled || r.status == SANE_STATUS_IO_ERROR)
-        connectionLost_ = true;
-    enter(SessionState::Open);
-    return r;
+    return watched([&] { return runScan(device_, settings, fd, progress_); });
 }
 
 void ScanSession::close()

@@ -1,0 +1,39 @@
+// What the steps of a scan session end with.
+#pragma once
+
+#include "DeviceInfo.h"
+#include "OptionInfo.h"
+#include "Status.h"
+
+#include <optional>
+#include <vector>
+
+namespace eztw32 {
+
+enum class Outcome { Done, Cancelled, Failed, WriteFailed, NoMemory };
+
+// A preview or a scan.
+struct ScanResult {
+    Outcome outcome = Outcome::Done;
+    Fault fault = Fault::None;
+    Status status = Status::Good;
+};
+
+// Opening a device.
+struct OpenOutcome {
+    Fault fault = Fault::None;
+    Status status = Status::Good;
+    DeviceInfo info;
+    std::vector<OptionInfo> options;
+    // The wanted device was not found: it, and what the search found.
+    std::optional<DeviceInfo> missing;
+    std::vector<DeviceInfo> found;
+};
+
+// Setting an option, or every option back to the device's defaults.
+struct SetOutcome {
+    Status status = Status::Good;
+    std::vector<OptionInfo> options;
+};
+
+} // namespace eztw32

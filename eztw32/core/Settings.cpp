@@ -1,0 +1,168 @@
+#include "Settings.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QStringList>
+#include <QUrl>
+
+namespace eztw32 {
+namespace {
+
+const QString DevicePrefix = QStringLiteral("device-");
+
+QString group(const std::string& device)
+{
+    return DevicePrefix + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromStdString(device)));
+}
+
+std::optional<double> number(const QSettings& s, const QString& key)
+{
+    if (!s.contains(key))
+        return std::nullopt;
+    bool ok = false;
+    const double v = s.value(key).toDouble(&ok);
+    return ok ? std::optional<double>(v) : std::nullopt;
+}
+
+std::vector<OptionSetting> optionsOf(const QSettings& s)
+{
+    std::vector<OptionSetting> result;
+    const QStringList options = s.value(QStringLiteral("options")).toStringList();
+    for (const QString& o : options) {
+        const qsizetype eq = o.indexOf(QLatin1Char('='));
+        if (eq > 0)
+            result.emplace_back(o.left(eq).toStdString(), o.mid(eq + 1).toStdString());
+    }
+    return result;
+}
+
+} // namespace
+
+Settings::Settings()
+    : path_(path())
+    , owner_(std::this_thread::get_id())
+{ }
+
+QString Settings::path()
+{
+    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (base.isEmpty() || !QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.config");
+    return base + QStringLiteral("/orvane-capture-desk/scanner.conf");
+}
+
+void Settings::checkThread() const
+{
+    Q_ASSERT_X(std::this_thread::get_id() == owner_, "eztw32::Settings", "used off its own thread");
+}
+
+std::optional<DeviceInfo> Settings::rememberedDevice() const
+{
+    checkThread();
+    const QSettings s(path_, QSettings::IniFormat);
+    const QString name = s.value(QStringLiteral("chosen/name")).toString();
+    if (name.isEmpty())
+        return std::nullopt;
+    return DeviceInfo{name.toStdString(), s.value(QStringLiteral("chosen/vendor")).toString().toStdString(),
+        s.value(QStringLiteral("chosen/model")).toString().toStdString(),
+        s.value(QStringLiteral("chosen/type")).toString().toStdString()};
+}
+
+void Settings::rememberDevice(const DeviceInfo& d)
+{
+    checkThread();
+    QSettings s(path_, QSettings::IniFormat);
+    s.setValue(QStringLiteral("chosen/name"), QString::fromStdString(d.name));
+    s.setValue(QStringLiteral("chosen/vendor"), QString::fromStdString(d.vendor));
+    s.setValue(QStringLiteral("chosen/model"), QString::fromStdString(d.model));
+    s.setValue(QStringLiteral("chosen/type"), QString::fromStdString(d.type));
+}
+
+DeviceSettings Settings::device(const std::string& name) const
+{
+    checkThread();
+    DeviceSettings result;
+    QSettings s(path_, QSettings::IniFormat);
+    s.beginGroup(group(name));
+    bool colourOk = false;
+    const int colour = s.value(QStringLiteral("colour")).toInt(&colourOk);
+    if (colourOk) {
+        ScanChoices c;
+        if (s.contains(QStringLiteral("source")))
+            c.source = s.value(QStringLiteral("source")).toString().toStdString();
+        // A mode this program does not know is the device's own.
+        c.colour = colour >= int(ColourMode::DeviceDefault) && colour <= int(ColourMode::LineArt)
+            ? ColourMode(colour)
+            : ColourMode::DeviceDefault;
+        c.resolution = number(s, QStringLiteral("resolution"));
+        const QStringList area = s.value(QStringLiteral("area")).toStringList();
+        if (area.size() == 4) {
+            bool ok[4] = {};
+            const Area a{area[0].toDouble(&ok[0]), area[1].toDouble(&ok[1]), area[2].toDouble(&ok[2]),
+                area[3].toDouble(&ok[3])};
+            if (ok[0] && ok[1] && ok[2] && ok[3])
+                c.area = a;
+        }
+        c.brightness = number(s, QStringLiteral("brightness"));
+        c.contrast = number(s, QStringLiteral("contrast"));
+        result.choices = c;
+    }
+    result.options = optionsOf(s);
+    return result;
+}
+
+RememberedOptions Settings::options() const
+{
+    checkThread();
+    RememberedOptions result;
+    QSettings s(path_, QSettings::IniFormat);
+    for (const QString& g : s.childGroups()) {
+        if (!g.startsWith(DevicePrefix))
+            continue;
+        const std::string name
+            = QUrl::fromPercentEncoding(g.mid(DevicePrefix.size()).toLatin1()).toStdString();
+        s.beginGroup(g);
+        std::vector<OptionSetting> options = optionsOf(s);
+        s.endGroup();
+        if (!options.empty())
+            result.emplace(name, std::move(options));
+    }
+    return result;
+}
+
+void Settings::saveDevice(const std::string& name, const DeviceSettings& settings)
+{
+    checkThread();
+    QSettings s(path_, QSettings::IniFormat);
+    s.remove(group(name));
+    s.beginGroup(group(name));
+    if (const auto& c = settings.choices) {
+        if (c->source)
+            s.setValue(QStringLiteral("source"), QString::fromStdString(*c->source));
+        s.setValue(QStringLiteral("colour"), int(c->colour));
+        if (c->resolution)
+            s.setValue(QStringLiteral("resolution"), *c->resolution);
+        if (c->area)
+            s.setValue(QStringLiteral("area"),
+                QStringList{QString::number(c->area->tlX), QString::number(c->area->tlY),
+                    QString::number(c->area->brX), QString::number(c->area->brY)});
+        if (c->brightness)
+            s.setValue(QStringLiteral("brightness"), *c->brightness);
+        if (c->contrast)
+            s.setValue(QStringLiteral("contrast"), *c->contrast);
+    }
+    QStringList options;
+    for (const auto& [option, value] : settings.options)
+        options << QString::fromStdString(option + "=" + value);
+    if (!options.isEmpty())
+        s.setValue(QStringLiteral("options"), options);
+}
+
+void Settings::forgetDevice(const std::string& name)
+{
+    checkThread();
+    QSettings s(path_, QSettings::IniFormat);
+    s.remove(group(name));
+}
+
+} // namespace eztw32

@@ -1,0 +1,15 @@
+# Fails when a source of the scanner library's dialogs, or its entry
+# points, includes SANE's header: they see only the core's own types.
+set(bad "")
+file(GLOB_RECURSE sources "${SOURCE_DIR}/eztw32/ui/*" "${SOURCE_DIR}/eztw32/Exports.cpp")
+foreach(source IN LISTS sources)
+  file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]sane/")
+  foreach(line IN LISTS lines)
+    file(RELATIVE_PATH rel "${SOURCE_DIR}" "${source}")
+    string(APPEND bad "  ${rel}: ${line}\n")
+  endforeach()
+endforeach()
+if(bad)
+  message(FATAL_ERROR "The dialogs include SANE:\n${bad}")
+endif()
+message(STATUS "No SANE in the dialogs.")
