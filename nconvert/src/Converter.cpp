@@ -2,6 +2,7 @@
 
 #include "BmpReader.h"
 #include "Deflate.h"
+#include "PngFilter.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -208,13 +210,14 @@ struct WorkerBuffers {
     bmp::RowScratch scratch;
     Bytes rows;
     Bytes filtered;
-    Bytes candidates; // a row through each of the PNG filters
+    std::unique_ptr<RowFilter> rowFilter; // made on the worker's first PNG band
     std::unique_ptr<Deflater> deflater; // made on the worker's first band
 
     Deflater& compressor()
     {
         if (!deflater)
-            deflater = std::make_unique<Deflater>();
+            deflater = std::make_unique<Deflater>(
+                std::getenv("NCL") ? std::atoi(std::getenv("NCL")) : DefaultLevel);
         return *deflater;
     }
 };
@@ -356,64 +359,6 @@ void appendChunk(Bytes& out, const char type[4], const std::uint8_t* data, std::
     putBE32(out.data() + out.size() - 4, crc);
 }
 
-// The five PNG filters, chosen row by row: the one whose output, read as
-// signed bytes, is smallest in sum of magnitudes, which tends to be the one
-// that compresses best (the rule of libpng's adaptive filtering).
-enum Filter : std::uint8_t { None = 0, Sub = 1, Up = 2, Average = 3, Paeth = 4 };
-
-inline std::uint32_t magnitude(std::uint8_t v)
-{
-    return v < 128 ? v : 256u - v;
-}
-
-inline std::uint8_t paethPredictor(int a, int b, int c)
-{
-    const int p = a + b - c;
-    const int pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-    return std::uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
-}
-
-// Writes the filter byte and the filtered row to out (size + 1 bytes).
-// candidates holds 4 * size bytes of room; above is the row before (zeros
-// above the first row).
-void filterRow(const std::uint8_t* row, const std::uint8_t* above, std::size_t size, std::size_t pixelBytes,
-    std::uint8_t* candidates, std::uint8_t* out)
-{
-    const std::size_t left = std::min(pixelBytes, size);
-    std::uint8_t* sub = candidates;
-    std::uint8_t* up = candidates + size;
-    std::uint8_t* avg = candidates + 2 * size;
-    std::uint8_t* paeth = candidates + 3 * size;
-    std::uint32_t sums[5] = {};
-    for (std::size_t i = 0; i < left; ++i) {
-        sub[i] = row[i];
-        up[i] = std::uint8_t(row[i] - above[i]);
-        avg[i] = std::uint8_t(row[i] - (above[i] >> 1));
-        paeth[i] = std::uint8_t(row[i] - above[i]); // Paeth with nothing on the left predicts above
-    }
-    for (std::size_t i = left; i < size; ++i) {
-        sub[i] = std::uint8_t(row[i] - row[i - pixelBytes]);
-        up[i] = std::uint8_t(row[i] - above[i]);
-        avg[i] = std::uint8_t(row[i] - ((unsigned(row[i - pixelBytes]) + above[i]) >> 1));
-    }
-    for (std::size_t i = left; i < size; ++i)
-        paeth[i]
-            = std::uint8_t(row[i] - paethPredictor(row[i - pixelBytes], above[i], above[i - pixelBytes]));
-    for (std::size_t i = 0; i < size; ++i) {
-        sums[None] += magnitude(row[i]);
-        sums[Sub] += magnitude(sub[i]);
-        sums[Up] += magnitude(up[i]);
-        sums[Average] += magnitude(avg[i]);
-        sums[Paeth] += magnitude(paeth[i]);
-    }
-    int best = None;
-    for (int f = Sub; f <= Paeth; ++f)
-        if (sums[f] < sums[best])
-            best = f;
-    out[0] = std::uint8_t(best);
-    std::memcpy(out + 1, best == None ? row : candidates + std::size_t(best - 1) * size, size);
-}
-
 void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
 {
     const bmp::ImageInfo& info = reader.info();
@@ -488,12 +433,13 @@ void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
         const std::uint32_t count = std::min(bandRows, info.height - first);
         const std::uint8_t* rows = readBand(reader, first, count, filter, buffers);
         buffers.filtered.resize(std::size_t(count) * (rowBytes + 1));
-        buffers.candidates.resize(4 * rowBytes);
+        if (filter && !buffers.rowFilter)
+            buffers.rowFilter = std::make_unique<RowFilter>(rowBytes, pixelBytes);
         for (std::uint32_t r = 0; r < count; ++r) {
             const std::uint8_t* row = rows + std::size_t(r) * rowBytes;
             std::uint8_t* out = buffers.filtered.data() + std::size_t(r) * (rowBytes + 1);
             if (filter) {
-                filterRow(row, row - rowBytes, rowBytes, pixelBytes, buffers.candidates.data(), out);
+                buffers.rowFilter->filter(row, row - rowBytes, out);
             } else {
                 out[0] = 0;
                 std::memcpy(out + 1, row, rowBytes);

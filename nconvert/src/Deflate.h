@@ -1,4 +1,14 @@
-// Deflate compression of image data with libdeflate, in independent chunks.
+// Deflate compression of image data, in independent chunks.
+//
+// Filtered scans and photographs are noise to deflate: their bytes hardly
+// ever repeat, so string matching costs time and makes them larger, while a
+// Huffman code fitted to each block's byte histogram gets all the
+// compression there is. Clean pages, charts, line art and the virtual
+// scanner's pattern are the opposite: string matching makes them many times
+// smaller. A quick trial on a few samples of each chunk tells them apart:
+// noise is written as Huffman-only blocks, by a very fast encoder of our own;
+// what matching makes much smaller is compressed by libdeflate; in between,
+// both are made and the smaller kept.
 //
 // The PNG writer compresses its bands of rows on several threads and joins
 // them into one zlib stream: every chunk but the last must then end with a
@@ -27,6 +37,7 @@ constexpr int DefaultLevel = 6;
 // One compressor, for one thread at a time.
 class Deflater {
 public:
+    // level: libdeflate's, for the chunks where string matching pays.
     explicit Deflater(int level = DefaultLevel);
     ~Deflater();
     Deflater(const Deflater&) = delete;
@@ -40,8 +51,20 @@ public:
     void zlibStream(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out);
 
 private:
+    enum class Matching { Not, Maybe, Clearly };
+    Matching matchingPays(const std::uint8_t* data, std::size_t size);
+    void withMatches(
+        const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out);
+
     libdeflate_compressor* compressor_;
+    libdeflate_compressor* probe_; // the fastest level, for the trial
+    std::vector<std::uint8_t> scratch_;
 };
+
+// Appends data[0, size) as Huffman-only blocks (used by Deflater; exposed so
+// that it can be tested on its own).
+void deflateHuffmanOnly(
+    const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out);
 
 // Checksums of the PNG and zlib formats, as zlib computes them.
 std::uint32_t adler32Of(const std::uint8_t* data, std::size_t size, std::uint32_t start = 1);
