@@ -18,7 +18,6 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -216,8 +215,7 @@ struct WorkerBuffers {
     Deflater& compressor()
     {
         if (!deflater)
-            deflater = std::make_unique<Deflater>(
-                std::getenv("NCL") ? std::atoi(std::getenv("NCL")) : DefaultLevel);
+            deflater = std::make_unique<Deflater>();
         return *deflater;
     }
 };
