@@ -78,15 +78,19 @@ private Q_SLOTS:
         QFETCH(int, size);
         QFETCH(int, chunks);
         const Bytes data = sample(kind.constData(), std::size_t(size));
-        for (int level : {1, nconvert::DefaultLevel, 12}) {
-            nconvert::Deflater deflater(level);
+        // Level 0 here: Huffman-only blocks alone.
+        for (int level : {0, 1, nconvert::DefaultLevel, 12}) {
+            nconvert::Deflater deflater(std::max(level, 1));
             Bytes packed;
             const std::size_t step = (data.size() + std::size_t(chunks) - 1) / std::size_t(chunks);
             for (int c = 0; c < chunks; ++c) {
                 const std::size_t from = std::min(data.size(), std::size_t(c) * step);
                 const std::size_t n = std::min(step, data.size() - from);
                 const auto end = c + 1 == chunks ? nconvert::ChunkEnd::Final : nconvert::ChunkEnd::Flush;
-                deflater.chunk(data.data() + from, n, end, packed);
+                if (level == 0)
+                    nconvert::deflateHuffmanOnly(data.data() + from, n, end, packed);
+                else
+                    deflater.chunk(data.data() + from, n, end, packed);
             }
             int status = 0;
             const Bytes back = inflateRaw(packed, data.size(), &status);
