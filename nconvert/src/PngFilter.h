@@ -3,7 +3,8 @@
 // Each row is filtered with the filter whose output, read as signed bytes,
 // has the smallest sum of magnitudes: the rule of libpng's adaptive
 // filtering, which picks the filter that compresses best or close to it on
-// photographs, scans, clean pages and charts alike.
+// photographs, scans, clean pages and charts alike. All five are computed
+// sixteen bytes at a time with SSE2 (every x86-64 processor has it).
 #pragma once
 
 #include <cstddef>
