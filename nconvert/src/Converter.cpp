@@ -26,6 +26,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace nconvert {
 namespace {
 
@@ -576,13 +580,25 @@ bool paletteIsReverseGrayRamp(const bmp::ImageInfo& info)
     return true;
 }
 
-// Horizontal differencing, sample by sample, last pixel first.
+// Horizontal differencing, sample by sample, last pixel first: sixteen
+// bytes at a time, each block read before the block to its left is changed.
 void predictHorizontally(std::uint8_t* rows, std::uint32_t count, std::size_t rowBytes, std::size_t samples)
 {
     for (std::uint32_t r = 0; r < count; ++r) {
         std::uint8_t* row = rows + std::size_t(r) * rowBytes;
-        for (std::size_t i = rowBytes - 1; i >= samples; --i)
+        std::size_t i = rowBytes;
+#if defined(__SSE2__)
+        while (i >= samples + 16) {
+            i -= 16;
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+            const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - samples));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), _mm_sub_epi8(x, left));
+        }
+#endif
+        while (i > samples) {
+            --i;
             row[i] = std::uint8_t(row[i] - row[i - samples]);
+        }
     }
 }
 
