@@ -315,6 +315,41 @@ void writeStoredBlock(BitWriter& bits, const std::uint8_t* data, std::size_t siz
 
 // Whether LZ77 matching may pay: samples the chunk and counts how often eight
 
+// The Huffman code of the literals data[0, size) and the bits they take in it.
+std::uint64_t fitCode(const std::uint8_t* p, std::size_t n, std::array<std::uint32_t, LiteralCodes>& freq,
+    std::array<std::uint8_t, LiteralCodes>& lengths)
+{
+    {
+        // Four histograms break the store-to-load dependency on repeated bytes.
+        std::array<std::array<std::uint32_t, 256>, 4> h{};
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++h[0][p[i]];
+            ++h[1][p[i + 1]];
+            ++h[2][p[i + 2]];
+            ++h[3][p[i + 3]];
+        }
+        for (; i < n; ++i)
+            ++h[0][p[i]];
+        for (int s = 0; s < 256; ++s)
+            freq[s] = h[0][s] + h[1][s] + h[2][s] + h[3][s];
+    }
+    freq[EndOfBlock] = 1;
+    buildLengths(freq, MaxCodeLength, lengths);
+    std::uint64_t bits = 0;
+    for (int s = 0; s < LiteralCodes; ++s)
+        bits += std::uint64_t(freq[s]) * lengths[s];
+    return bits;
+}
+
+// What a Huffman-only block of data[0, size) takes, header included.
+std::size_t huffmanBytes(const std::uint8_t* data, std::size_t size)
+{
+    std::array<std::uint32_t, LiteralCodes> freq{};
+    std::array<std::uint8_t, LiteralCodes> lengths{};
+    return std::min<std::size_t>(std::size_t(fitCode(data, size, freq, lengths) / 8) + 100, size + 5);
+}
+
 // Where the last block of a raw deflate stream begins, and how many zero
 // bits pad its end to a byte. Found by walking the stream block by block and
 // decoding its symbols without producing any output: a match costs as little
@@ -542,27 +577,8 @@ void deflateHuffmanOnly(
         const bool final = end == ChunkEnd::Final && b + 1 == blocks;
 
         std::array<std::uint32_t, LiteralCodes> freq{};
-        {
-            // Four histograms break the store-to-load dependency on repeated bytes.
-            std::array<std::array<std::uint32_t, 256>, 4> h{};
-            std::size_t i = 0;
-            for (; i + 4 <= n; i += 4) {
-                ++h[0][p[i]];
-                ++h[1][p[i + 1]];
-                ++h[2][p[i + 2]];
-                ++h[3][p[i + 3]];
-            }
-            for (; i < n; ++i)
-                ++h[0][p[i]];
-            for (int s = 0; s < 256; ++s)
-                freq[s] = h[0][s] + h[1][s] + h[2][s] + h[3][s];
-        }
-        freq[EndOfBlock] = 1;
         std::array<std::uint8_t, LiteralCodes> lengths{};
-        buildLengths(freq, MaxCodeLength, lengths);
-        std::uint64_t huffmanBits = 0;
-        for (int s = 0; s < LiteralCodes; ++s)
-            huffmanBits += std::uint64_t(freq[s]) * lengths[s];
+        const std::uint64_t huffmanBits = fitCode(p, n, freq, lengths);
         // A generous allowance for the block header.
         if (huffmanBits + 8 * 150 < std::uint64_t(n) * 8)
             writeHuffmanBlock(bits, p, n, lengths, final);
@@ -597,7 +613,7 @@ Deflater::~Deflater()
 
 Deflater::Matching Deflater::matchingPays(const std::uint8_t* data, std::size_t size)
 {
-    constexpr std::size_t Window = 16 * 1024;
+    constexpr std::size_t Window = 8 * 1024;
     constexpr std::size_t Windows = 4;
     if (size <= Windows * Window)
         return Matching::Maybe; // as fast to try as to guess
@@ -606,9 +622,7 @@ Deflater::Matching Deflater::matchingPays(const std::uint8_t* data, std::size_t 
         const std::uint8_t* p = data + (size - Window) * k / (Windows - 1);
         scratch_.resize(libdeflate_deflate_compress_bound(probe_, Window));
         matched += libdeflate_deflate_compress(probe_, p, Window, scratch_.data(), scratch_.size());
-        scratch_.clear();
-        deflateHuffmanOnly(p, Window, ChunkEnd::Final, scratch_);
-        literal += scratch_.size();
+        literal += huffmanBytes(p, Window);
     }
     // Where matching halves the samples, Huffman-only blocks cannot win.
     return 2 * matched < literal ? Matching::Clearly : matched < literal ? Matching::Maybe : Matching::Not;
