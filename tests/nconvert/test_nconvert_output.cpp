@@ -241,6 +241,40 @@ private Q_SLOTS:
                 qPrintable(QString::number(QFileInfo(output).size())));
     }
 
+    // Pictures a few pixels wide or one row high: rows shorter than the
+    // filters' and the predictor's sixteen-byte steps, a single band.
+    void tinyPictures_data()
+    {
+        QTest::addColumn<int>("sourceFormat");
+        QTest::addColumn<QSize>("size");
+        for (QImage::Format fmt : {QImage::Format_RGB32, QImage::Format_Grayscale8, QImage::Format_Mono})
+            for (QSize size :
+                {QSize(1, 1), QSize(1, 7), QSize(2, 3), QSize(5, 1), QSize(6, 40), QSize(17, 9)})
+                QTest::newRow(qPrintable(QStringLiteral("%1 bits %2x%3")
+                                             .arg(QImage(1, 1, fmt).depth())
+                                             .arg(size.width())
+                                             .arg(size.height())))
+                    << int(fmt) << size;
+    }
+    void tinyPictures()
+    {
+        QFETCH(int, sourceFormat);
+        QFETCH(QSize, size);
+        const QImage picture = makePicture(QImage::Format(sourceFormat), size.width(), size.height());
+        QTemporaryDir dir;
+        const QString bmp = dir.filePath(QStringLiteral("in.bmp"));
+        QVERIFY(picture.save(bmp, "BMP"));
+        for (const QString& format : {QStringLiteral("png"), QStringLiteral("tiff")}) {
+            const QString output = dir.filePath(QStringLiteral("out.") + format);
+            const Run run = convert(format, output, bmp);
+            QVERIFY2(!run.crashed && run.exitCode == 0, qPrintable(run.errors));
+            const QImage out(output, format.toLatin1());
+            QVERIFY2(!out.isNull(), qPrintable(format));
+            QCOMPARE(maxDifference(out, picture), 0);
+            QCOMPARE(out.depth(), picture.depth());
+        }
+    }
+
     // Resolutions that are not whole dots per inch survive too, and so do
     // different horizontal and vertical ones.
     void oddResolution_data()
