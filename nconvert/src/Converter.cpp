@@ -2,6 +2,7 @@
 
 #include "BmpReader.h"
 #include "Deflate.h"
+#include "PngFilter.h"
 
 #include "replace/Replace.h"
 
@@ -22,9 +23,14 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace nconvert {
 namespace {
@@ -106,6 +112,15 @@ struct WorkerBuffers {
     bmp::RowScratch scratch;
     Bytes rows;
     Bytes filtered;
+    std::unique_ptr<RowFilter> rowFilter; // made on the worker's first PNG band
+    std::unique_ptr<Deflater> deflater; // made on the worker's first band
+
+    Deflater& compressor()
+    {
+        if (!deflater)
+            deflater = std::make_unique<Deflater>();
+        return *deflater;
+    }
 };
 
 struct Band {
@@ -245,19 +260,6 @@ void appendChunk(Bytes& out, const char type[4], const std::uint8_t* data, std::
     putBE32(out.data() + out.size() - 4, crc);
 }
 
-// The "average" filter: each byte minus the mean of its left and upper
-// neighbours. It suits scanned photographs and documents best.
-void filterAverage(const std::uint8_t* row, const std::uint8_t* above, std::size_t size,
-    std::size_t pixelBytes, std::uint8_t* out)
-{
-    out[0] = 3;
-    ++out;
-    for (std::size_t i = 0; i < pixelBytes && i < size; ++i)
-        out[i] = std::uint8_t(row[i] - (above[i] >> 1));
-    for (std::size_t i = pixelBytes; i < size; ++i)
-        out[i] = std::uint8_t(row[i] - ((unsigned(row[i - pixelBytes]) + above[i]) >> 1));
-}
-
 void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
 {
     const bmp::ImageInfo& info = reader.info();
@@ -318,8 +320,8 @@ void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
         }
         appendChunk(head, "PLTE", plte.data(), plte.size());
     }
-    // The zlib header (deflate, 32 KiB window, fastest) in an IDAT of its own.
-    const std::uint8_t zlibHeader[2] = {0x78, 0x01};
+    // The zlib header (deflate, 32 KiB window, default level) in an IDAT of its own.
+    const std::uint8_t zlibHeader[2] = {0x78, 0x9c};
     appendChunk(head, "IDAT", zlibHeader, sizeof zlibHeader);
     file.write(head.data(), head.size());
 
@@ -332,11 +334,13 @@ void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
         const std::uint32_t count = std::min(bandRows, info.height - first);
         const std::uint8_t* rows = readBand(reader, first, count, filter, buffers);
         buffers.filtered.resize(std::size_t(count) * (rowBytes + 1));
+        if (filter && !buffers.rowFilter)
+            buffers.rowFilter = std::make_unique<RowFilter>(rowBytes, pixelBytes);
         for (std::uint32_t r = 0; r < count; ++r) {
             const std::uint8_t* row = rows + std::size_t(r) * rowBytes;
             std::uint8_t* out = buffers.filtered.data() + std::size_t(r) * (rowBytes + 1);
             if (filter) {
-                filterAverage(row, row - rowBytes, rowBytes, pixelBytes, out);
+                buffers.rowFilter->filter(row, row - rowBytes, out);
             } else {
                 out[0] = 0;
                 std::memcpy(out + 1, row, rowBytes);
@@ -344,15 +348,15 @@ void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
         }
         const std::size_t size = buffers.filtered.size();
         band.rawBytes = size;
-        band.adler = std::uint32_t(adler32(1, buffers.filtered.data(), uInt(size)));
+        band.adler = adler32Of(buffers.filtered.data(), size);
         // Room for the chunk's length and type, then the deflate data, then its CRC.
         band.data.resize(8);
-        deflateChunk(
+        buffers.compressor().chunk(
             buffers.filtered.data(), size, index + 1 == bands ? ChunkEnd::Final : ChunkEnd::Flush, band.data);
         const std::size_t deflated = band.data.size() - 8;
         putBE32(band.data.data(), std::uint32_t(deflated));
         std::memcpy(band.data.data() + 4, "IDAT", 4);
-        const std::uint32_t crc = std::uint32_t(crc32(0, band.data.data() + 4, uInt(deflated + 4)));
+        const std::uint32_t crc = crc32Of(band.data.data() + 4, deflated + 4);
         band.data.resize(band.data.size() + 4);
         putBE32(band.data.data() + band.data.size() - 4, crc);
     };
@@ -475,6 +479,57 @@ bool paletteIsReverseGrayRamp(const bmp::ImageInfo& info)
     return true;
 }
 
+// Horizontal differencing, sample by sample, last pixel first: sixteen
+// bytes at a time, each block read before the block to its left is changed.
+void predictHorizontally(std::uint8_t* rows, std::uint32_t count, std::size_t rowBytes, std::size_t samples)
+{
+    for (std::uint32_t r = 0; r < count; ++r) {
+        std::uint8_t* row = rows + std::size_t(r) * rowBytes;
+        std::size_t i = rowBytes;
+#if defined(__SSE2__)
+        while (i >= samples + 16) {
+            i -= 16;
+            const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+            const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - samples));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + i), _mm_sub_epi8(x, left));
+        }
+#endif
+        while (i > samples) {
+            --i;
+            row[i] = std::uint8_t(row[i] - row[i - samples]);
+        }
+    }
+}
+
+// Whether the horizontal predictor makes the strips smaller. It does on
+// scans and photographs, whose neighbouring samples differ by little; on
+// clean pages and charts, whose runs of one colour deflate finds as they
+// are, it makes them larger. The TIFF predictor holds for the whole picture,
+// so a few strips across it are compressed both ways (at a fast level).
+bool predictionPays(const bmp::Reader& reader, std::uint32_t bandRows, std::size_t samples)
+{
+    const bmp::ImageInfo& info = reader.info();
+    const std::size_t rowBytes = info.rowBytes();
+    const std::uint32_t rows = std::min(info.height, std::max<std::uint32_t>(1, bandRows / 4));
+    WorkerBuffers buffers;
+    Deflater fast(1);
+    std::size_t plain = 0, predicted = 0;
+    Bytes packed;
+    for (int k = 1; k <= 3; ++k) {
+        const std::uint32_t first = std::uint32_t(std::uint64_t(info.height - rows) * std::uint32_t(k) / 4);
+        auto* data = const_cast<std::uint8_t*>(readBand(reader, first, rows, false, buffers));
+        const std::size_t size = std::size_t(rows) * rowBytes;
+        packed.clear();
+        fast.zlibStream(data, size, packed);
+        plain += packed.size();
+        predictHorizontally(data, rows, rowBytes, samples);
+        packed.clear();
+        fast.zlibStream(data, size, packed);
+        predicted += packed.size();
+    }
+    return predicted < plain;
+}
+
 void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& outputPath, unsigned threads)
 {
     const bmp::ImageInfo& info = reader.info();
@@ -530,6 +585,8 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
         break;
     }
     const std::uint32_t bandRows = rowsPerBand(rowBytes);
+    if (predict)
+        predict = predictionPays(reader, bandRows, samples);
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, info.width)
         && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, info.height)
         && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits)
@@ -570,20 +627,10 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
         const std::uint32_t first = std::uint32_t(index) * bandRows;
         const std::uint32_t count = std::min(bandRows, info.height - first);
         std::uint8_t* rows = const_cast<std::uint8_t*>(readBand(reader, first, count, false, buffers));
-        const std::size_t size = std::size_t(count) * rowBytes;
-        if (predict) {
-            // Horizontal differencing, sample by sample, last pixel first.
-            for (std::uint32_t r = 0; r < count; ++r) {
-                std::uint8_t* row = rows + std::size_t(r) * rowBytes;
-                for (std::size_t i = rowBytes - 1; i >= samples; --i)
-                    row[i] = std::uint8_t(row[i] - row[i - samples]);
-            }
-        }
-        band.data = {0x78, 0x01};
-        deflateChunk(rows, size, ChunkEnd::Final, band.data);
-        std::uint8_t checksum[4];
-        putBE32(checksum, std::uint32_t(adler32(1, rows, uInt(size))));
-        band.data.insert(band.data.end(), checksum, checksum + 4);
+        if (predict)
+            predictHorizontally(rows, count, rowBytes, samples);
+        band.data.clear();
+        buffers.compressor().zlibStream(rows, std::size_t(count) * rowBytes, band.data);
     };
     auto consume = [&](std::size_t index, Band& band) {
         if (TIFFWriteRawStrip(tif, std::uint32_t(index), band.data.data(), tmsize_t(band.data.size())) < 0)

@@ -1,10 +1,12 @@
 #include "Deflate.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <stdexcept>
 
 namespace nconvert {
@@ -312,38 +314,248 @@ void writeStoredBlock(BitWriter& bits, const std::uint8_t* data, std::size_t siz
 }
 
 // Whether LZ77 matching may pay: samples the chunk and counts how often eight
-// bytes repeat eight bytes later, which flat areas do and noise never does.
-bool looksRepetitive(const std::uint8_t* data, std::size_t size)
+
+// The Huffman code of the literals data[0, size) and the bits they take in it.
+std::uint64_t fitCode(const std::uint8_t* p, std::size_t n, std::array<std::uint32_t, LiteralCodes>& freq,
+    std::array<std::uint8_t, LiteralCodes>& lengths)
 {
-    if (size < 64)
-        return true;
-    std::size_t repeats = 0;
-    std::size_t samples = 0;
-    for (std::size_t i = 0; i + 16 < size; i += 61) {
-        ++samples;
-        if (std::memcmp(data + i, data + i + 8, 8) == 0)
-            ++repeats;
+    {
+        // Four histograms break the store-to-load dependency on repeated bytes.
+        std::array<std::array<std::uint32_t, 256>, 4> h{};
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            ++h[0][p[i]];
+            ++h[1][p[i + 1]];
+            ++h[2][p[i + 2]];
+            ++h[3][p[i + 3]];
+        }
+        for (; i < n; ++i)
+            ++h[0][p[i]];
+        for (int s = 0; s < 256; ++s)
+            freq[s] = h[0][s] + h[1][s] + h[2][s] + h[3][s];
     }
-    return samples == 0 || repeats * 8 > samples; // more than 1 in 8 repeats
+    freq[EndOfBlock] = 1;
+    buildLengths(freq, MaxCodeLength, lengths);
+    std::uint64_t bits = 0;
+    for (int s = 0; s < LiteralCodes; ++s)
+        bits += std::uint64_t(freq[s]) * lengths[s];
+    return bits;
 }
 
-void deflateWithZlib(const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out)
+// What a Huffman-only block of data[0, size) takes, header included.
+std::size_t huffmanBytes(const std::uint8_t* data, std::size_t size)
 {
-    z_stream z{};
-    if (deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("cannot start zlib compression: out of memory");
-    const std::size_t start = out.size();
-    out.resize(start + deflateBound(&z, uLong(size)) + 16);
-    z.next_in = const_cast<Bytef*>(data);
-    z.avail_in = uInt(size);
-    z.next_out = out.data() + start;
-    z.avail_out = uInt(out.size() - start);
-    const int rc = deflate(&z, end == ChunkEnd::Final ? Z_FINISH : Z_SYNC_FLUSH);
-    const bool ok = end == ChunkEnd::Final ? rc == Z_STREAM_END : (rc == Z_OK && z.avail_in == 0);
-    out.resize(start + z.total_out);
-    deflateEnd(&z);
-    if (!ok)
-        throw std::runtime_error("zlib compression failed");
+    std::array<std::uint32_t, LiteralCodes> freq{};
+    std::array<std::uint8_t, LiteralCodes> lengths{};
+    return std::min<std::size_t>(std::size_t(fitCode(data, size, freq, lengths) / 8) + 100, size + 5);
+}
+
+// Where the last block of a raw deflate stream begins, and how many zero
+// bits pad its end to a byte. Found by walking the stream block by block and
+// decoding its symbols without producing any output: a match costs as little
+// as a literal, so a page that compresses well is walked in no time.
+struct LastBlock {
+    std::size_t headerBit = 0;
+    int paddingBits = 0;
+};
+
+class StreamWalker {
+public:
+    StreamWalker(const std::uint8_t* data, std::size_t size)
+        : data_(data)
+        , size_(size)
+    { }
+
+    LastBlock walk()
+    {
+        for (;;) {
+            LastBlock last;
+            last.headerBit = pos_;
+            const bool final = take(1) != 0;
+            const std::uint32_t type = take(2);
+            if (type == 0) {
+                skipStored();
+            } else if (type == 1) {
+                fixedTables();
+                skipSymbols();
+            } else if (type == 2) {
+                dynamicTables();
+                skipSymbols();
+            } else {
+                fail();
+            }
+            if (final) {
+                last.paddingBits = int((8 - pos_ % 8) % 8);
+                if ((pos_ + 7) / 8 != size_)
+                    fail();
+                return last;
+            }
+        }
+    }
+
+private:
+    static constexpr unsigned MaxBits = 15;
+    // Indexed by the next bits of the stream (as many as the code's longest
+    // code): symbol << 4 | code length.
+    struct Table {
+        std::array<std::uint16_t, 1u << MaxBits> entries;
+        unsigned bits = 0;
+    };
+
+    [[noreturn]] static void fail() { throw std::runtime_error("the compressed data does not decode"); }
+
+    // The next 57 bits from the position, zeros past the end.
+    std::uint64_t peek() const
+    {
+        const std::size_t byte = pos_ / 8;
+        std::uint64_t v = 0;
+        if (byte + 8 <= size_) {
+            std::memcpy(&v, data_ + byte, 8); // little-endian host (x86-64, arm64)
+        } else {
+            for (std::size_t i = byte; i < size_; ++i)
+                v |= std::uint64_t(data_[i]) << (8 * (i - byte));
+        }
+        return v >> (pos_ % 8);
+    }
+    void drop(unsigned bits)
+    {
+        pos_ += bits;
+        if (pos_ > size_ * 8)
+            fail();
+    }
+    std::uint32_t take(unsigned bits)
+    {
+        const auto v = std::uint32_t(peek() & ((1u << bits) - 1));
+        drop(bits);
+        return v;
+    }
+    unsigned decode(const Table& table)
+    {
+        const std::uint16_t e = table.entries[peek() & ((1u << table.bits) - 1)];
+        if ((e & 15) == 0)
+            fail();
+        drop(e & 15);
+        return e >> 4;
+    }
+
+    static void build(Table& table, const std::uint8_t* lengths, unsigned count)
+    {
+        std::array<unsigned, 16> perLength{};
+        for (unsigned s = 0; s < count; ++s)
+            ++perLength[lengths[s]];
+        perLength[0] = 0;
+        std::array<unsigned, 16> next{};
+        unsigned code = 0;
+        table.bits = 1;
+        for (unsigned len = 1; len <= MaxBits; ++len) {
+            code = (code + perLength[len - 1]) << 1;
+            next[len] = code;
+            if (perLength[len] != 0)
+                table.bits = len;
+        }
+        const unsigned size = 1u << table.bits;
+        std::fill(table.entries.begin(), table.entries.begin() + size, 0);
+        for (unsigned s = 0; s < count; ++s) {
+            const unsigned len = lengths[s];
+            if (len == 0)
+                continue;
+            unsigned c = next[len]++, reversed = 0;
+            if (c >= (1u << len))
+                fail(); // over-subscribed code
+            for (unsigned i = 0; i < len; ++i, c >>= 1)
+                reversed = (reversed << 1) | (c & 1);
+            for (unsigned i = reversed; i < size; i += 1u << len)
+                table.entries[i] = std::uint16_t(s << 4 | len);
+        }
+    }
+
+    void fixedTables()
+    {
+        std::array<std::uint8_t, 320> lengths{};
+        std::fill(lengths.begin(), lengths.begin() + 144, 8);
+        std::fill(lengths.begin() + 144, lengths.begin() + 256, 9);
+        std::fill(lengths.begin() + 256, lengths.begin() + 280, 7);
+        std::fill(lengths.begin() + 280, lengths.begin() + 288, 8);
+        std::fill(lengths.begin() + 288, lengths.begin() + 320, 5);
+        build(literals_, lengths.data(), 288);
+        build(distances_, lengths.data() + 288, 32);
+    }
+
+    void dynamicTables()
+    {
+        static constexpr std::uint8_t order[19]
+            = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+        const unsigned hlit = take(5) + 257, hdist = take(5) + 1, hclen = take(4) + 4;
+        std::array<std::uint8_t, 19> clLengths{};
+        for (unsigned i = 0; i < hclen; ++i)
+            clLengths[order[i]] = std::uint8_t(take(3));
+        build(literals_, clLengths.data(), 19); // the code-length code, for now
+        std::array<std::uint8_t, 320> lengths{};
+        for (unsigned i = 0; i < hlit + hdist;) {
+            const unsigned sym = decode(literals_);
+            unsigned repeat = 1;
+            std::uint8_t value = std::uint8_t(sym);
+            if (sym == 16) {
+                if (i == 0)
+                    fail();
+                value = lengths[i - 1];
+                repeat = 3 + take(2);
+            } else if (sym == 17) {
+                value = 0;
+                repeat = 3 + take(3);
+            } else if (sym == 18) {
+                value = 0;
+                repeat = 11 + take(7);
+            }
+            if (i + repeat > hlit + hdist)
+                fail();
+            for (; repeat > 0; --repeat)
+                lengths[i++] = value;
+        }
+        build(literals_, lengths.data(), hlit);
+        build(distances_, lengths.data() + hlit, hdist);
+    }
+
+    void skipSymbols()
+    {
+        for (;;) {
+            const unsigned sym = decode(literals_);
+            if (sym < 256)
+                continue;
+            if (sym == 256)
+                return;
+            if (sym > 285)
+                fail();
+            if (sym >= 265 && sym < 285)
+                drop((sym - 261) / 4); // extra bits of the length
+            const unsigned dist = decode(distances_);
+            if (dist > 29)
+                fail();
+            if (dist >= 4)
+                drop((dist - 2) / 2); // extra bits of the distance
+        }
+    }
+
+    void skipStored()
+    {
+        drop((8 - pos_ % 8) % 8);
+        const std::uint32_t len = take(16), nlen = take(16);
+        if ((len ^ nlen) != 0xffff)
+            fail();
+        drop(8 * len);
+    }
+
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0; // in bits
+    Table literals_{};
+    Table distances_{};
+};
+
+LastBlock findLastBlock(const std::uint8_t* data, std::size_t size)
+{
+    auto walker = std::make_unique<StreamWalker>(data, size); // 128 KiB of tables
+    return walker->walk();
 }
 
 } // namespace
@@ -365,27 +577,8 @@ void deflateHuffmanOnly(
         const bool final = end == ChunkEnd::Final && b + 1 == blocks;
 
         std::array<std::uint32_t, LiteralCodes> freq{};
-        {
-            // Four histograms break the store-to-load dependency on repeated bytes.
-            std::array<std::array<std::uint32_t, 256>, 4> h{};
-            std::size_t i = 0;
-            for (; i + 4 <= n; i += 4) {
-                ++h[0][p[i]];
-                ++h[1][p[i + 1]];
-                ++h[2][p[i + 2]];
-                ++h[3][p[i + 3]];
-            }
-            for (; i < n; ++i)
-                ++h[0][p[i]];
-            for (int s = 0; s < 256; ++s)
-                freq[s] = h[0][s] + h[1][s] + h[2][s] + h[3][s];
-        }
-        freq[EndOfBlock] = 1;
         std::array<std::uint8_t, LiteralCodes> lengths{};
-        buildLengths(freq, MaxCodeLength, lengths);
-        std::uint64_t huffmanBits = 0;
-        for (int s = 0; s < LiteralCodes; ++s)
-            huffmanBits += std::uint64_t(freq[s]) * lengths[s];
+        const std::uint64_t huffmanBits = fitCode(p, n, freq, lengths);
         // A generous allowance for the block header.
         if (huffmanBits + 8 * 150 < std::uint64_t(n) * 8)
             writeHuffmanBlock(bits, p, n, lengths, final);
@@ -401,18 +594,103 @@ void deflateHuffmanOnly(
     out.resize(std::size_t(bits.position() - out.data()));
 }
 
-void deflateChunk(const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out)
+Deflater::Deflater(int level)
+    : compressor_(libdeflate_alloc_compressor(level))
+    , probe_(libdeflate_alloc_compressor(1))
+{
+    if (compressor_ == nullptr || probe_ == nullptr) {
+        libdeflate_free_compressor(compressor_);
+        libdeflate_free_compressor(probe_);
+        throw std::bad_alloc();
+    }
+}
+
+Deflater::~Deflater()
+{
+    libdeflate_free_compressor(compressor_);
+    libdeflate_free_compressor(probe_);
+}
+
+Deflater::Matching Deflater::matchingPays(const std::uint8_t* data, std::size_t size)
+{
+    constexpr std::size_t Window = 8 * 1024;
+    constexpr std::size_t Windows = 4;
+    if (size <= Windows * Window)
+        return Matching::Maybe; // as fast to try as to guess
+    std::size_t matched = 0, literal = 0;
+    for (std::size_t k = 0; k < Windows; ++k) {
+        const std::uint8_t* p = data + (size - Window) * k / (Windows - 1);
+        scratch_.resize(libdeflate_deflate_compress_bound(probe_, Window));
+        matched += libdeflate_deflate_compress(probe_, p, Window, scratch_.data(), scratch_.size());
+        literal += huffmanBytes(p, Window);
+    }
+    // Where matching halves the samples, Huffman-only blocks cannot win.
+    return 2 * matched < literal ? Matching::Clearly : matched < literal ? Matching::Maybe : Matching::Not;
+}
+
+void Deflater::withMatches(
+    const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out)
 {
     const std::size_t start = out.size();
-    deflateHuffmanOnly(data, size, end, out);
-    if (!looksRepetitive(data, size))
+    // Five bytes more for the empty stored block of a flush.
+    out.resize(start + libdeflate_deflate_compress_bound(compressor_, size) + 5);
+    const std::size_t n
+        = libdeflate_deflate_compress(compressor_, data, size, out.data() + start, out.size() - start);
+    if (n == 0)
+        throw std::runtime_error("compression failed"); // cannot happen with the bound's room
+    out.resize(start + n);
+    if (end == ChunkEnd::Final)
         return;
-    std::vector<std::uint8_t> alternative;
-    deflateWithZlib(data, size, end, alternative);
-    if (alternative.size() < out.size() - start) {
-        out.resize(start);
-        out.insert(out.end(), alternative.begin(), alternative.end());
+    const LastBlock last = findLastBlock(out.data() + start, n);
+    out[start + last.headerBit / 8] &= std::uint8_t(~(1u << (last.headerBit % 8)));
+    // An empty stored block: three zero header bits (in the padding when it
+    // has room for them), zero bits to the next byte, then LEN 0 and NLEN.
+    if (last.paddingBits < 3)
+        out.push_back(0);
+    for (std::uint8_t b : {0x00, 0x00, 0xff, 0xff})
+        out.push_back(b);
+}
+
+void Deflater::chunk(const std::uint8_t* data, std::size_t size, ChunkEnd end, std::vector<std::uint8_t>& out)
+{
+    switch (matchingPays(data, size)) {
+    case Matching::Not:
+        deflateHuffmanOnly(data, size, end, out);
+        return;
+    case Matching::Clearly:
+        withMatches(data, size, end, out);
+        return;
+    case Matching::Maybe:
+        break;
     }
+    const std::size_t start = out.size();
+    deflateHuffmanOnly(data, size, end, out);
+    scratch_.clear();
+    withMatches(data, size, end, scratch_);
+    if (scratch_.size() < out.size() - start) {
+        out.resize(start);
+        out.insert(out.end(), scratch_.begin(), scratch_.end());
+    }
+}
+
+void Deflater::zlibStream(const std::uint8_t* data, std::size_t size, std::vector<std::uint8_t>& out)
+{
+    out.push_back(0x78); // deflate, 32 KiB window
+    out.push_back(0x9c); // default level; the header's check bits
+    chunk(data, size, ChunkEnd::Final, out);
+    const std::uint32_t adler = adler32Of(data, size);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(std::uint8_t(adler >> shift));
+}
+
+std::uint32_t adler32Of(const std::uint8_t* data, std::size_t size, std::uint32_t start)
+{
+    return libdeflate_adler32(start, data, size);
+}
+
+std::uint32_t crc32Of(const std::uint8_t* data, std::size_t size, std::uint32_t start)
+{
+    return libdeflate_crc32(start, data, size);
 }
 
 } // namespace nconvert
