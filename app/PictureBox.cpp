@@ -1,5 +1,7 @@
 #include "app/PictureBox.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QPaintEvent>
 #include <QPainter>
 
@@ -7,9 +9,25 @@
 
 namespace orvane {
 
+namespace {
+
+QAccessibleInterface* pictureAccessibleFactory(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("orvane::PictureBox") && object && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Graphic);
+    return nullptr;
+}
+
+} // namespace
+
 PictureBox::PictureBox(QWidget* parent)
     : QWidget(parent)
 {
+    static const bool installed = [] {
+        QAccessible::installFactory(pictureAccessibleFactory);
+        return true;
+    }();
+    Q_UNUSED(installed);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);
 }
@@ -20,6 +38,7 @@ void PictureBox::setPicture(const QImage& picture)
     if (autoSize_ && !picture_.isNull())
         resize(picture_.size());
     update();
+    Q_EMIT pictureChanged();
 }
 
 void PictureBox::setAutoSize(bool on)

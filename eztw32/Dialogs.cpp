@@ -42,6 +42,7 @@ ProgressDialog::ProgressDialog(QWidget* owner)
     label_->setMinimumWidth(320);
     bar_ = new QProgressBar(this);
     bar_->setObjectName(QStringLiteral("progressBar"));
+    bar_->setAccessibleName(tr("Progress"));
     bar_->setRange(0, 0);
     cancel_ = new QPushButton(tr("Cancel"), this);
     cancel_->setObjectName(QStringLiteral("cancelButton"));
@@ -144,7 +145,9 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
     });
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(tr("Choose the scanner to use:"), this));
+    auto* listLabel = new QLabel(tr("Choose the scanner to use:"), this);
+    nameField(listLabel, list_, tr("Scanners"), QString());
+    layout->addWidget(listLabel);
     layout->addWidget(list_);
     layout->addWidget(status_);
     layout->addWidget(buttons);

@@ -38,6 +38,12 @@ namespace eztw32 {
 
 QString deviceTitle(const DeviceInfo& d);
 
+// What a screen reader says of a field: its own title (not the group around
+// it) and the description behind it; the label, when there is one, is
+// linked to the field, so that it also names it where the field's name is
+// its value (combo boxes) and its shortcut moves the focus there.
+void nameField(QLabel* label, QWidget* field, const QString& title, const QString& description);
+
 // A modal dialog with a line of text, a bar (percentage or busy) and Cancel
 // (Esc and the close box do the same). Cancel only asks: the dialog closes
 // when finish() is called, so the work behind it always ends first.
