@@ -119,9 +119,11 @@ Form::Form(const char* name, int widthTwips, int heightTwips)
     // Created first, so that it comes first in the tab order. It lies
     // beyond the window's edge and only holds the focus off the buttons, so
     // a screen reader announces the window when it opens, not a text field
-    // the user cannot see; Tab then reaches the first button.
+    // the user cannot see; Tab then reaches the first button. Tab never
+    // comes back to it: the focus would vanish from sight there.
     Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setFocusPolicy(Qt::ClickFocus);
     hideFromScreenReaders(Text1);
     Text1->setText(QStringLiteral("Text1"));
     placeTwips(Text1, 8160, 150, 1095, 465);

@@ -10,6 +10,7 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -27,6 +28,20 @@ QString deviceTitle(const DeviceInfo& d)
 {
     QString t = QString::fromStdString(d.vendor + " " + d.model).trimmed();
     return t.isEmpty() ? QString::fromStdString(d.name) : t;
+}
+
+void tabThroughButtons(QDialogButtonBox* box)
+{
+    box->setFocusProxy(nullptr);
+    QWidget* last = nullptr;
+    for (int i = 0; box->layout() && i < box->layout()->count(); ++i) {
+        QWidget* button = box->layout()->itemAt(i)->widget();
+        if (!button)
+            continue;
+        if (last)
+            QWidget::setTabOrder(last, button);
+        last = button;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -132,6 +147,7 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
     QPushButton* cancel = buttons->addButton(tr("Cancel"), QDialogButtonBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cancelButton"));
     buttons->addButton(refresh_, QDialogButtonBox::ResetRole);
+    tabThroughButtons(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, [this] {
         if (chosen())
             accept();

@@ -23,6 +23,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDialogButtonBox;
 class QDoubleSpinBox;
 class QFormLayout;
 class QLabel;
@@ -43,6 +44,11 @@ QString deviceTitle(const DeviceInfo& d);
 // linked to the field, so that it also names it where the field's name is
 // its value (combo boxes) and its shortcut moves the focus there.
 void nameField(QLabel* label, QWidget* field, const QString& title, const QString& description);
+
+// Tab reaches every button of `box`, in the order shown. Qt's button box
+// makes its first button its focus proxy, and with that Tab circles
+// between two of the buttons and never leaves them.
+void tabThroughButtons(QDialogButtonBox* box);
 
 // A modal dialog with a line of text, a bar (percentage or busy) and Cancel
 // (Esc and the close box do the same). Cancel only asks: the dialog closes

@@ -197,6 +197,7 @@ ScanDialog::ScanDialog(QWidget* owner, std::shared_ptr<ScanSession> session, con
         accept();
     });
     connect(buttons, &QDialogButtonBox::rejected, this, &ScanDialog::reject);
+    tabThroughButtons(buttons);
     connect(previewButton_, &QPushButton::clicked, this, &ScanDialog::startPreview);
     connect(defaultsButton_, &QPushButton::clicked, this, &ScanDialog::restoreDefaults);
 
