@@ -83,6 +83,9 @@ QAccessibleInterface* formAccessibleFactory(const QString& className, QObject* o
         return new UnseenAccessible(static_cast<QWidget*>(object));
     if (className == QLatin1String("orvane::Form"))
         return new FormAccessible(static_cast<QWidget*>(object));
+    // A picture box is an image; its window names it for what it shows.
+    if (className == QLatin1String("orvane::PictureBox"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Graphic);
     return nullptr;
 }
 

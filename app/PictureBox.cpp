@@ -1,7 +1,5 @@
 #include "app/PictureBox.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QPaintEvent>
 #include <QPainter>
 
@@ -9,25 +7,9 @@
 
 namespace orvane {
 
-namespace {
-
-QAccessibleInterface* pictureAccessibleFactory(const QString& className, QObject* object)
-{
-    if (className == QLatin1String("orvane::PictureBox") && object && object->isWidgetType())
-        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Graphic);
-    return nullptr;
-}
-
-} // namespace
-
 PictureBox::PictureBox(QWidget* parent)
     : QWidget(parent)
 {
-    static const bool installed = [] {
-        QAccessible::installFactory(pictureAccessibleFactory);
-        return true;
-    }();
-    Q_UNUSED(installed);
     setAttribute(Qt::WA_OpaquePaintEvent);
     setAutoFillBackground(false);
 }

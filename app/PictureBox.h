@@ -2,7 +2,7 @@
 // A picture box: shows one QImage at its pixel size. The image is shared
 // (QImage is implicitly shared), never copied. Only the part that needs
 // repainting is drawn, straight from the image. Screen readers see it as an
-// image, named by whoever shows it.
+// image (see Form.cpp), named by the window that shows it.
 #include <QImage>
 #include <QWidget>
 

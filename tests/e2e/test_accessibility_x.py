@@ -65,7 +65,7 @@ class Weston:
         if failures:
             self.log.flush()
             with open(self.log.name) as f:
-                print("weston and the program said:\n" + f.read()[-4000:])
+                print("weston and the program said:\n" + f.read()[-12000:])
         self.proc.terminate()
         self.proc.wait(10)
         self.log.close()
@@ -80,7 +80,10 @@ def launch(folder, env):
     full = dict(os.environ)
     for name in ("DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"):
         full.pop(name, None)
-    full.update(env, WAYLAND_DISPLAY=weston.socket)
+    # The headless compositor has no seat: Qt's Wayland text input would look
+    # up a keyboard that is not there and crash drawing a text cursor. Any
+    # desktop has one; here the plain compose input method stands in.
+    full.update(env, WAYLAND_DISPLAY=weston.socket, QT_IM_MODULE="compose")
     return subprocess.Popen([os.path.join(folder, "orvane-capture-desk")], env=full, stdout=weston.log,
                             stderr=subprocess.STDOUT)
 
