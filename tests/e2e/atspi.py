@@ -190,6 +190,40 @@ def focused(app):
     return None
 
 
+class Events:
+    """Events a screen reader hears, recorded from when this is made (before
+    the program starts) to when collect() has seen enough of them."""
+
+    def __init__(self, *kinds):
+        self.kinds = kinds
+        self.heard = []
+        pyatspi.Registry.registerEventListener(self._hear, *kinds)
+
+    def _hear(self, event):
+        source = event.source
+        try:
+            self.heard.append((event.type, source.getRoleName() if source else None, source.name if source else None))
+        except Exception:  # noqa: BLE001
+            self.heard.append((event.type, None, None))
+
+    def collect(self, enough, timeout=30.0, settle=1.0):
+        """Listens until enough(heard) is true, then `settle` seconds more."""
+        from gi.repository import GLib
+        end = [time.time() + timeout]
+
+        def tick():
+            if end[0] - time.time() > settle and enough(self.heard):
+                end[0] = time.time() + settle
+            if time.time() >= end[0]:
+                pyatspi.Registry.stop()
+                return False
+            return True
+        GLib.timeout_add(50, tick)
+        pyatspi.Registry.start()
+        pyatspi.Registry.deregisterEventListener(self._hear, *self.kinds)
+        return self.heard
+
+
 def text_of(obj):
     t = obj.queryText()
     return t.getText(0, t.characterCount)

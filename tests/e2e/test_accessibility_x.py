@@ -156,8 +156,16 @@ bases = []
 try:
     base, env = atspi.program_env({"SANE_CONFIG_DIR": sane, "TEMP": temp})
     bases.append(base)
+    # The headless compositor has no keyboard to give a window: what is heard
+    # as a window opens is listened to on the X server.
+    heard = None if wayland else atspi.Events("window:activate", "focus:", "object:state-changed:focused")
     proc = launch(os.path.join(build, "app"), env)
     procs.append(proc)
+    if heard:
+        opening = heard.collect(lambda h: any(t.startswith("window:activate") for t, _, _ in h))
+        check(("window:activate", "frame", TITLE) in opening
+              and not [e for e in opening if e[1] in ("text", "entry")],
+              "opening, a screen reader hears the main window and no text field: %r" % opening)
     app = atspi.application(proc.pid)
 
     # The main window --------------------------------------------------
