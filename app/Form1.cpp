@@ -43,6 +43,7 @@ Form1::Form1(const QString& programFolder)
     PushButton3 = addButton("PushButton3", "Scan Image", 120, 1140, 7800);
     picBuffer = new PictureBox(this);
     picBuffer->setObjectName(QStringLiteral("picBuffer"));
+    hideFromScreenReaders(picBuffer); // the viewer shows its picture
     placeTwips(picBuffer, 8160, 720, 615, 615);
     SkinFramework1 = new SkinFramework(this);
 

@@ -1,3 +1,4 @@
+#include "app/Appearance.h"
 #include "app/Form1.h"
 
 #include "BuildConfig.h"
@@ -7,6 +8,7 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    QApplication::setStyle(orvane::focusMarkingStyle());
     QCoreApplication::setOrganizationName(QStringLiteral("Tarnwick"));
     QCoreApplication::setApplicationName(QStringLiteral("Orvane Capture Desk"));
     QCoreApplication::setApplicationVersion(QStringLiteral(ORVANE_VERSION));

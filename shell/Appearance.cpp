@@ -13,9 +13,12 @@
 #include <QIcon>
 #include <QImageReader>
 #include <QLabel>
+#include <QPainter>
 #include <QPalette>
 #include <QPixmap>
+#include <QProxyStyle>
 #include <QRadioButton>
+#include <QStyleOption>
 #include <QWidget>
 
 namespace orvane {
@@ -64,6 +67,53 @@ quint16 le16(const QByteArray& data, qsizetype at)
 }
 
 } // namespace
+
+namespace {
+
+// Draws a dotted frame in the highlight colour inside a control that has
+// the focus from the keyboard.
+class FocusMarkingStyle : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+        const QWidget* widget) const override
+    {
+        QProxyStyle::drawControl(element, option, painter, widget);
+        if (element == CE_PushButton && keyboardFocus(option))
+            mark(painter, option, subElementRect(SE_PushButtonFocusRect, option, widget));
+    }
+
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option, QPainter* painter,
+        const QWidget* widget) const override
+    {
+        QProxyStyle::drawComplexControl(control, option, painter, widget);
+        if (control == CC_ScrollBar && keyboardFocus(option))
+            mark(painter, option, option->rect.adjusted(1, 1, -1, -1));
+    }
+
+private:
+    static bool keyboardFocus(const QStyleOption* option)
+    {
+        return (option->state & State_HasFocus) && (option->state & State_KeyboardFocusChange)
+            && (option->state & State_Enabled);
+    }
+
+    static void mark(QPainter* painter, const QStyleOption* option, const QRect& rect)
+    {
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing, false);
+        painter->setBrush(Qt::NoBrush);
+        painter->setPen(QPen(option->palette.color(QPalette::Highlight), 1, Qt::DotLine));
+        painter->drawRect(rect.adjusted(0, 0, -1, -1));
+        painter->restore();
+    }
+};
+
+} // namespace
+
+QStyle* focusMarkingStyle()
+{
+    return new FocusMarkingStyle;
+}
 
 QIcon applicationIcon()
 {

@@ -8,6 +8,7 @@
 
 #include <optional>
 
+class QStyle;
 class QWidget;
 
 namespace orvane {
@@ -34,6 +35,12 @@ void setSkinFaceColour(const std::optional<QColor>& colour);
 // Gives the window, and its option buttons, check boxes, frames and labels,
 // the button-face background.
 void ApplyFaceColour(QWidget* window);
+
+// The program's style: the desktop's, with a focus mark wherever the
+// keyboard has moved the focus, also on the default button (which the
+// common styles draw just as a focused one) and on scroll bars (which they
+// do not mark at all). Install it once, before the first window.
+QStyle* focusMarkingStyle();
 
 // Loads a Windows cursor file (.cur; an .ico gets its centre as hot spot)
 // with the hot spot stored in the file. Raises AppError naming the file

@@ -2,6 +2,8 @@
 
 #include "shell/PushButton.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QEvent>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -11,11 +13,104 @@
 
 namespace orvane {
 
+namespace {
+
+const char* const unseenProperty = "orvaneUnseen";
+
+bool isUnseen(const QObject* object)
+{
+    return object && object->property(unseenProperty).toBool();
+}
+
+// A window as screen readers see it: a frame named by its caption, whose
+// children are the controls the user can see. An unseen control is no
+// child of it, and the window never reports it as its focus.
+class FormAccessible : public QAccessibleWidget {
+public:
+    explicit FormAccessible(QWidget* form)
+        : QAccessibleWidget(form, QAccessible::Window)
+    { }
+
+    int childCount() const override { return int(seenChildren().size()); }
+
+    QAccessibleInterface* child(int index) const override
+    {
+        const QWidgetList children = seenChildren();
+        if (index < 0 || index >= children.size())
+            return nullptr;
+        return QAccessible::queryAccessibleInterface(children.at(index));
+    }
+
+    int indexOfChild(const QAccessibleInterface* child) const override
+    {
+        return child ? int(seenChildren().indexOf(qobject_cast<QWidget*>(child->object()))) : -1;
+    }
+
+    QAccessibleInterface* focusChild() const override
+    {
+        QWidget* focus = widget()->focusWidget();
+        if (!focus || isUnseen(focus) || !widget()->isAncestorOf(focus))
+            return nullptr;
+        return QAccessible::queryAccessibleInterface(focus);
+    }
+
+private:
+    QWidgetList seenChildren() const
+    {
+        QWidgetList children;
+        for (QObject* o : widget()->children()) {
+            auto* w = qobject_cast<QWidget*>(o);
+            if (w && !w->isWindow() && !isUnseen(w))
+                children.append(w);
+        }
+        return children;
+    }
+};
+
+// An unseen control has no accessible object a screen reader could reach:
+// it is invalid, so its focus and text events carry no object either.
+class UnseenAccessible : public QAccessibleWidget {
+public:
+    using QAccessibleWidget::QAccessibleWidget;
+    bool isValid() const override { return false; }
+};
+
+QAccessibleInterface* formAccessibleFactory(const QString& className, QObject* object)
+{
+    if (!object || !object->isWidgetType())
+        return nullptr;
+    if (isUnseen(object))
+        return new UnseenAccessible(static_cast<QWidget*>(object));
+    if (className == QLatin1String("orvane::Form"))
+        return new FormAccessible(static_cast<QWidget*>(object));
+    // A picture box is an image; its window names it for what it shows.
+    if (className == QLatin1String("orvane::PictureBox"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Graphic);
+    return nullptr;
+}
+
+void installFormAccessibility()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(formAccessibleFactory);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
+
+} // namespace
+
+void Form::hideFromScreenReaders(QWidget* control)
+{
+    control->setProperty(unseenProperty, true);
+}
+
 Form::Form(const char* name, int widthTwips, int heightTwips)
     : QWidget(nullptr,
         Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
             | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
 {
+    installFormAccessibility();
     setObjectName(QString::fromLatin1(name));
     setWindowTitle(QString::fromLatin1(name));
     setFixedSize(twips(widthTwips), twips(heightTwips));
@@ -24,9 +119,16 @@ Form::Form(const char* name, int widthTwips, int heightTwips)
     formFont.setPointSizeF(9);
     formFont.setBold(true);
     setFont(formFont);
-    // Created first, so that it comes first in the tab order.
-    Text1 = new QLineEdit(QStringLiteral("Text1"), this);
+    // Created first, so that it comes first in the tab order. It lies
+    // beyond the window's edge and only holds the focus off the buttons, so
+    // a screen reader announces the window when it opens, not a text field
+    // the user cannot see; Tab then reaches the first button. Tab never
+    // comes back to it: the focus would vanish from sight there.
+    Text1 = new QLineEdit(this);
     Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setFocusPolicy(Qt::ClickFocus);
+    hideFromScreenReaders(Text1);
+    Text1->setText(QStringLiteral("Text1"));
     placeTwips(Text1, 8160, 150, 1095, 465);
     Text1->setFocus();
 }

@@ -49,6 +49,11 @@ public:
     void centreOnScreen();
 
 protected:
+    // Takes an unseen control out of what screen readers see: it keeps its
+    // job (holding the focus, or a picture) without being announced as a
+    // control the user could look for. Call it right after creating the
+    // control, before it is given any text or picture.
+    static void hideFromScreenReaders(QWidget* control);
     // Fixed size in twips (15 twips = 1 pixel).
     void placeTwips(QWidget* control, int left, int top, int width, int height);
     // A push button 405 twips high, captioned in Arial 11.25 pt bold, that

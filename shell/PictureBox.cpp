@@ -20,6 +20,7 @@ void PictureBox::setPicture(const QImage& picture)
     if (autoSize_ && !picture_.isNull())
         resize(picture_.size());
     update();
+    Q_EMIT pictureChanged();
 }
 
 void PictureBox::setAutoSize(bool on)

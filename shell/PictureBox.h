@@ -1,7 +1,8 @@
 #pragma once
 // A picture box: shows one QImage at its pixel size. The image is shared
 // (QImage is implicitly shared), never copied. Only the part that needs
-// repainting is drawn, straight from the image.
+// repainting is drawn, straight from the image. Screen readers see it as an
+// image (see Form.cpp), named by the window that shows it.
 #include <QImage>
 #include <QWidget>
 
@@ -17,6 +18,9 @@ public:
     // With AutoSize on, the box takes the size of its picture.
     bool autoSize() const { return autoSize_; }
     void setAutoSize(bool on);
+
+Q_SIGNALS:
+    void pictureChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -49,12 +49,23 @@ Form2::Form2(ViewerHost& main)
     placeTwips(Picture2, 120, 1680, 7560, 7530);
     picScan = new PictureBox(Picture2);
     picScan->setObjectName(QStringLiteral("picScan"));
+    // Screen readers hear what the picture shows, renewed with each picture.
+    const auto namePicture = [this] {
+        const QImage& picture = picScan->picture();
+        picScan->setAccessibleName(picture.isNull()
+                ? tr("No picture")
+                : tr("Scanned picture, %1 × %2 pixels").arg(picture.width()).arg(picture.height()));
+    };
+    namePicture();
+    connect(picScan, &PictureBox::pictureChanged, this, namePicture);
     placeTwips(picScan, 0, 0, 7560, 7500);
     VScroll1 = new QScrollBar(Qt::Vertical, this);
     VScroll1->setObjectName(QStringLiteral("VScroll1"));
     placeTwips(VScroll1, 7680, 1680, 255, 7785);
     HScroll1 = new QScrollBar(Qt::Horizontal, this);
     HScroll1->setObjectName(QStringLiteral("HScroll1"));
+    VScroll1->setAccessibleName(tr("Vertical scroll"));
+    HScroll1->setAccessibleName(tr("Horizontal scroll"));
     placeTwips(HScroll1, 120, 9210, 7560, 255);
     for (QScrollBar* bar : {VScroll1, HScroll1}) {
         bar->setRange(0, 32767);

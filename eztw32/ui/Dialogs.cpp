@@ -3,6 +3,7 @@
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLayout>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -21,6 +22,20 @@ QString deviceTitle(const DeviceInfo& d)
     return t.isEmpty() ? QString::fromStdString(d.name) : t;
 }
 
+void tabThroughButtons(QDialogButtonBox* box)
+{
+    box->setFocusProxy(nullptr);
+    QWidget* last = nullptr;
+    for (int i = 0; box->layout() && i < box->layout()->count(); ++i) {
+        QWidget* button = box->layout()->itemAt(i)->widget();
+        if (!button)
+            continue;
+        if (last)
+            QWidget::setTabOrder(last, button);
+        last = button;
+    }
+}
+
 // ---------------------------------------------------------------------------
 
 ProgressDialog::ProgressDialog(QWidget* owner)
@@ -34,6 +49,7 @@ ProgressDialog::ProgressDialog(QWidget* owner)
     label_->setMinimumWidth(320);
     bar_ = new QProgressBar(this);
     bar_->setObjectName(QStringLiteral("progressBar"));
+    bar_->setAccessibleName(tr("Progress"));
     bar_->setRange(0, 0);
     cancel_ = new QPushButton(tr("Cancel"), this);
     cancel_->setObjectName(QStringLiteral("cancelButton"));
@@ -113,6 +129,7 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
     QPushButton* cancel = buttons->addButton(tr("Cancel"), QDialogButtonBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cancelButton"));
     buttons->addButton(refresh_, QDialogButtonBox::ResetRole);
+    tabThroughButtons(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, [this] {
         if (chosen())
             accept();
@@ -127,7 +144,9 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
     connect(&client_, &SaneClient::searchEnded, this, &SourceDialog::showSearch);
 
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(tr("Choose the scanner to use:"), this));
+    auto* listLabel = new QLabel(tr("Choose the scanner to use:"), this);
+    nameField(listLabel, list_, tr("Scanners"), QString());
+    layout->addWidget(listLabel);
     layout->addWidget(list_);
     layout->addWidget(status_);
     layout->addWidget(buttons);

@@ -27,6 +27,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDialogButtonBox;
 class QDoubleSpinBox;
 class QFormLayout;
 class QLabel;
@@ -41,6 +42,17 @@ class QVBoxLayout;
 namespace eztw32 {
 
 QString deviceTitle(const DeviceInfo& d);
+
+// What a screen reader says of a field: its own title (not the group around
+// it) and the description behind it; the label, when there is one, is
+// linked to the field, so that it also names it where the field's name is
+// its value (combo boxes) and its shortcut moves the focus there.
+void nameField(QLabel* label, QWidget* field, const QString& title, const QString& description);
+
+// Tab reaches every button of `box`, in the order shown. Qt's button box
+// makes its first button its focus proxy, and with that Tab circles
+// between two of the buttons and never leaves them.
+void tabThroughButtons(QDialogButtonBox* box);
 
 // A modal dialog with a line of text, a bar (percentage or busy) and Cancel
 // (Esc and the close box do the same). Cancel only asks: the dialog closes

@@ -67,6 +67,14 @@ int decimalsFor(const OptionInfo& o)
 
 } // namespace
 
+void nameField(QLabel* label, QWidget* field, const QString& title, const QString& description)
+{
+    if (label)
+        label->setBuddy(field);
+    field->setAccessibleName(title);
+    field->setAccessibleDescription(description);
+}
+
 OptionsPanel::OptionsPanel(QWidget* parent)
     : QWidget(parent)
     , layout_(new QVBoxLayout(this))
@@ -208,10 +216,12 @@ void OptionsPanel::rebuild()
         w->setObjectName(widgetName(o));
         w->setToolTip(tip);
         if (label.isEmpty()) {
+            nameField(nullptr, w, QString::fromStdString(o.title), tip);
             form->addRow(w);
         } else {
             auto* l = new QLabel(label + QLatin1Char(':'), box);
             l->setToolTip(tip);
+            nameField(l, w, label, tip);
             form->addRow(l, w);
         }
     }

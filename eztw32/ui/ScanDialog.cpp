@@ -127,6 +127,13 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     top_ = spin(areaRow_, QStringLiteral("areaTop"));
     width_ = spin(areaRow_, QStringLiteral("areaWidth"));
     height_ = spin(areaRow_, QStringLiteral("areaHeight"));
+    const QString unitName = inches ? tr("in inches") : tr("in millimetres");
+    nameField(
+        nullptr, left_, tr("Area left edge, %1").arg(unitName), tr("Distance from the left edge of the bed"));
+    nameField(
+        nullptr, top_, tr("Area top edge, %1").arg(unitName), tr("Distance from the top edge of the bed"));
+    nameField(nullptr, width_, tr("Area width, %1").arg(unitName), QString());
+    nameField(nullptr, height_, tr("Area height, %1").arg(unitName), QString());
     auto* position = new QHBoxLayout;
     position->addWidget(left_);
     position->addWidget(top_);
@@ -176,6 +183,7 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     connect(panel_, &OptionsPanel::edited, this, &ScanDialog::optionEdited);
 
     pane_ = new PreviewPane(this);
+    pane_->setAccessibleName(tr("Preview of the bed and the scan area"));
     previewBar_ = new QProgressBar(this);
     previewBar_->setObjectName(QStringLiteral("previewProgress"));
     previewBar_->setRange(0, 100);
@@ -204,6 +212,7 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
         accept();
     });
     connect(buttons, &QDialogButtonBox::rejected, this, &ScanDialog::reject);
+    tabThroughButtons(buttons);
     connect(previewButton_, &QPushButton::clicked, this, &ScanDialog::startPreview);
     connect(defaultsButton_, &QPushButton::clicked, this, &ScanDialog::restoreDefaults);
 

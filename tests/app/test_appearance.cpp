@@ -15,11 +15,15 @@
 #include "BuildConfig.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
@@ -509,6 +513,45 @@ private Q_SLOTS:
         QVERIFY(d.messages[1].text.startsWith(
             QStringLiteral("the message box could not be shown\nin "
                            "Orvane_Capture_Desk2021/08/31.Form1.PushButton7_Click at line 100\n")));
+    }
+
+    // The keyboard focus is marked on the default button, which the style
+    // otherwise draws just as a focused one, and on scroll bars, which it
+    // otherwise does not mark; focus from the mouse is not marked.
+    void keyboardFocusIsMarked()
+    {
+        const std::unique_ptr<QStyle> style(focusMarkingStyle());
+        QDialog window;
+        auto* other = new QPushButton(QStringLiteral("Other"), &window);
+        auto* scan = new QPushButton(QStringLiteral("Scan"), &window);
+        auto* bar = new QScrollBar(Qt::Vertical, &window);
+        bar->setFocusPolicy(Qt::StrongFocus);
+        other->setGeometry(0, 0, 80, 30);
+        scan->setGeometry(0, 40, 80, 30);
+        bar->setGeometry(100, 0, 16, 120);
+        for (QWidget* w : std::initializer_list<QWidget*>{other, scan, bar})
+            w->setStyle(style.get());
+        scan->setDefault(true);
+        window.resize(140, 130);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        const auto shot = [](QWidget* w) { return w->grab().toImage(); };
+        // (A focused button of a dialog takes over as its default button.)
+        other->setFocus(Qt::MouseFocusReason);
+        const QImage barPlain = shot(bar);
+        bar->setFocus(Qt::MouseFocusReason);
+        const QImage scanPlain = shot(scan);
+        window.setAttribute(Qt::WA_KeyboardFocusChange);
+        scan->setFocus(Qt::TabFocusReason);
+        QVERIFY(shot(scan) != scanPlain);
+        bar->setFocus(Qt::TabFocusReason);
+        QVERIFY(shot(bar) != barPlain);
+        QCOMPARE(shot(scan), scanPlain);
+
+        window.setAttribute(Qt::WA_KeyboardFocusChange, false);
+        bar->setFocus(Qt::MouseFocusReason);
+        QCOMPARE(shot(bar), barPlain);
     }
 };
 

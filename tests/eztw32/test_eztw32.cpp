@@ -503,7 +503,7 @@ void TestEztw32::areaIsInInchesForUsLocale()
     // still gets mm. The 200 mm bed is 7.87 in.
     const QLocale before;
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-    QString preset, suffix;
+    QString preset, suffix, spoken;
     double width = 0;
     const auto id = std::int32_t(std::uint32_t(window_.winId()));
     const QString path = tmp_.filePath(QStringLiteral("inches.bmp"));
@@ -515,6 +515,7 @@ void TestEztw32::areaIsInInchesForUsLocale()
             preset = c->itemText(c->count() - 1);
             auto* s = w->findChild<QDoubleSpinBox*>(QStringLiteral("areaWidth"));
             suffix = s->suffix();
+            spoken = s->accessibleName();
             width = s->value();
             w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
         },
@@ -523,6 +524,7 @@ void TestEztw32::areaIsInInchesForUsLocale()
     QCOMPARE(r, EZTW32_FAILED);
     QCOMPARE(preset, QStringLiteral("Full area (7.9 × 7.9 in)"));
     QCOMPARE(suffix, QStringLiteral(" in"));
+    QCOMPARE(spoken, QStringLiteral("Area width, in inches")); // what a screen reader says
     QCOMPARE(width, 7.87);
 }
 

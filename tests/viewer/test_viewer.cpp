@@ -12,6 +12,7 @@
 #include "viewer/Form2.h"
 #include "writers/BmpExport.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFile>
 #include <QImageReader>
@@ -476,6 +477,72 @@ private Q_SLOTS:
                     QFAIL(qPrintable(
                         QStringLiteral("pixel %1,%2 is %3").arg(x).arg(y).arg(shot.pixel(x, y), 8, 16)));
             }
+    }
+
+    // What a screen reader reads of both windows: a frame each, without the
+    // unseen text box and picture buffer; the picture as an image named for
+    // the picture it shows now; the bars by their direction.
+    void screenReadersHearWhatIsShown()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(700, 600));
+        QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&v.view);
+        QCOMPARE(window->role(), QAccessible::Window);
+        QAccessibleInterface* image = QAccessible::queryAccessibleInterface(v.view.picScan);
+        QCOMPARE(image->role(), QAccessible::Graphic);
+        QCOMPARE(image->text(QAccessible::Name), QStringLiteral("Scanned picture, 700 × 600 pixels"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(v.view.HScroll1)->text(QAccessible::Name),
+            QStringLiteral("Horizontal scroll"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(v.view.VScroll1)->text(QAccessible::Name),
+            QStringLiteral("Vertical scroll"));
+
+        QStringList names;
+        for (int i = 0; i < window->childCount(); ++i) {
+            QAccessibleInterface* child = window->child(i);
+            QVERIFY(child && child->isValid());
+            QCOMPARE(window->indexOfChild(child), i);
+            if (child->role() == QAccessible::Button)
+                names << child->text(QAccessible::Name);
+        }
+        QCOMPARE(names.size(), 5);
+        QAccessibleInterface* text1 = QAccessible::queryAccessibleInterface(v.view.Text1);
+        QVERIFY(!text1->isValid());
+        QCOMPARE(window->indexOfChild(text1), -1);
+        // Text1 holds the focus as the window opens: nothing is announced
+        // but the window itself.
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v.view.Text1));
+        QCOMPARE(window->focusChild(), nullptr);
+
+        QAccessibleInterface* main = QAccessible::queryAccessibleInterface(&v.main);
+        QCOMPARE(main->role(), QAccessible::Window);
+        QCOMPARE(main->childCount(), 3); // the three buttons, no picture buffer
+        QVERIFY(!QAccessible::queryAccessibleInterface(v.main.picBuffer)->isValid());
+
+        // The next picture renames the image.
+        v.view.PushButton2_Click();
+        v.show(picture(30, 40));
+        QCOMPARE(image->text(QAccessible::Name), QStringLiteral("Scanned picture, 30 × 40 pixels"));
+    }
+
+    // Tab goes round the buttons and the bars and never back to the unseen
+    // text box, where the focus would vanish from sight.
+    void tabNeverReturnsToTheUnseenTextBox()
+    {
+        test::RecordingDesktop d;
+        Viewer v(folder_.path());
+        v.show(picture(504 + 600, 502 + 400));
+        QVERIFY(QTest::qWaitForWindowActive(&v.view));
+        QSet<QWidget*> reached;
+        for (int i = 0; i < 16; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            reached << QApplication::focusWidget();
+        }
+        QCOMPARE(reached.size(), 7);
+        QVERIFY(!reached.contains(v.view.Text1));
+        v.view.PushButton1->setFocus();
+        QTest::keyClick(v.view.PushButton1, Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v.view.HScroll1));
     }
 
     void closingTheViewerEndsTheProgram()
