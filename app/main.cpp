@@ -1,5 +1,5 @@
-#include "app/Appearance.h"
 #include "app/Form1.h"
+#include "shell/Appearance.h"
 
 #include "BuildConfig.h"
 
