@@ -214,7 +214,7 @@ int Beside::open(const Target& target, const char* tag, unsigned newMode)
     std::string name;
     for (int attempt = 0; fd < 0 && attempt < NameAttempts; ++attempt) {
         name = stem + randomTail();
-        fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
+        fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
         if (fd < 0 && errno != EEXIST)
             return errno;
     }

@@ -80,7 +80,8 @@ public:
     int write(const void* data, std::size_t size);
     int error() const { return error_; }
 
-    // For writers that put the bytes down themselves (seeking, say).
+    // For writers that put the bytes down themselves (seeking, say); open
+    // for reading too, for writers that read back what they wrote.
     int fd() const { return fd_; }
     const std::string& hiddenPath() const { return hidden_; }
     const std::string& targetPath() const { return target_; }

@@ -1,62 +1,44 @@
 #include "ReplacingFile.h"
 
 #include <cerrno>
-#include <cstdlib>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace eztw32 {
+namespace {
 
-ReplacingFile::~ReplacingFile()
+// The helper's own codes as the errno values the library's callers know.
+int asErrno(int status)
 {
-    fd_.reset();
-    if (!tempPath_.empty() && !committed_)
-        ::unlink(tempPath_.c_str());
+    switch (status) {
+    case replace::NoPath:
+        return ENOENT;
+    case replace::NotRegular:
+        return EINVAL;
+    case replace::NotOpen:
+        return EBADF;
+    default:
+        return status > 0 ? status : EIO;
+    }
 }
+
+} // namespace
 
 bool ReplacingFile::create(const std::string& target)
 {
-    target_ = target;
-    if (target.empty() || target.back() == '/') {
+    if (!target.empty() && target.back() == '/') {
         errno = EISDIR;
         return false;
     }
-    struct stat st { };
-    if (::stat(target.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
+    if (const int status = file_.open(target.c_str(), ".eztw32-")) {
+        errno = asErrno(status);
         return false;
     }
-    const auto slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string("./") : target.substr(0, slash + 1);
-    // A short name of its own, so that a target name near the 255-byte limit
-    // still leaves room for it.
-    std::string pattern = folder + ".eztw32-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
-        return false;
-    fd_.reset(fd);
-    tempPath_ = pattern;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
     return true;
 }
 
 int ReplacingFile::commit(Sync sync)
 {
-    if (!fd_)
-        return EBADF;
-    if (sync == Sync::Yes && ::fsync(fd_.get()) != 0) {
-        const int e = errno;
-        fd_.reset();
-        return e;
-    }
-    if (const int e = fd_.close())
-        return e;
-    if (::rename(tempPath_.c_str(), target_.c_str()) != 0)
-        return errno;
-    committed_ = true;
-    return 0;
+    const int status = file_.commit(sync == Sync::Yes);
+    return status == 0 ? 0 : asErrno(status);
 }
 
 } // namespace eztw32

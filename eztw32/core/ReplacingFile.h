@@ -2,7 +2,7 @@
 // complete.
 #pragma once
 
-#include "FileDescriptor.h"
+#include "replace/Replace.h"
 
 #include <string>
 
@@ -10,26 +10,21 @@ namespace eztw32 {
 
 // A file written beside its target under a short hidden name and put in
 // place only when complete: synced (unless asked not to), then renamed over
-// the target. Removed when it is not committed.
+// the target. Removed when it is not committed. The rules are those of
+// every file this project writes (links followed, anything but a regular
+// file refused, the final mode from the start).
 class ReplacingFile {
 public:
-    ReplacingFile() = default;
-    ~ReplacingFile();
-    ReplacingFile(const ReplacingFile&) = delete;
-    ReplacingFile& operator=(const ReplacingFile&) = delete;
-
     // Creates the temporary file; false (errno set) when that cannot be done,
     // also when the target is a folder.
     bool create(const std::string& target);
-    int fd() const { return fd_.get(); }
+    int fd() const { return file_.fd(); }
     enum class Sync { Yes, No };
     // Syncs, closes and renames; 0 or the errno of the step that failed.
     int commit(Sync sync = Sync::Yes);
 
 private:
-    UniqueFd fd_;
-    std::string target_, tempPath_;
-    bool committed_ = false;
+    replace::Beside file_;
 };
 
 } // namespace eztw32
