@@ -1,9 +1,9 @@
-#include "shell/FileIO.h"
+#include "UniqueFd.h"
 
 #include <cerrno>
 #include <unistd.h>
 
-namespace orvane {
+namespace replace {
 
 void UniqueFd::reset(int fd)
 {
@@ -24,4 +24,4 @@ int UniqueFd::close()
     return 0;
 }
 
-} // namespace orvane
+} // namespace replace
