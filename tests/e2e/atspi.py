@@ -206,7 +206,7 @@ class Events:
         except Exception:  # noqa: BLE001
             self.heard.append((event.type, None, None))
 
-    def collect(self, enough, timeout=30.0, settle=1.0):
+    def collect(self, enough, timeout=60.0, settle=1.0):
         """Listens until enough(heard) is true, then `settle` seconds more."""
         from gi.repository import GLib
         end = [time.time() + timeout]
