@@ -25,12 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<std::uint8_t> rows(rowBytes * band);
         bmp::RowScratch scratch;
         std::vector<std::uint8_t> packed;
+        Deflater deflater;
         for (std::uint32_t y = 0; y < info.height; y += band) {
             const std::uint32_t n = std::min(band, info.height - y);
             reader.readRows(y, n, rows.data(), scratch);
             const std::size_t bytes = rowBytes * n;
             packed.clear();
-            deflateChunk(rows.data(), bytes, ChunkEnd::Final, packed);
+            deflater.chunk(rows.data(), bytes, ChunkEnd::Final, packed);
             std::vector<std::uint8_t> back(bytes + 1);
             uLongf backSize = uLongf(back.size());
             z_stream z{};
