@@ -3,16 +3,18 @@
 #include "Log.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QSocketNotifier>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <fcntl.h>
 #include <mutex>
 #include <signal.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace eztw32 {
 namespace {
@@ -134,12 +136,33 @@ GuiQueue& guiQueue()
 
 void runGuiCalls();
 
-// Runs the queued calls on the GUI thread. Triggered by name, so that the
-// event carrying the trigger is made and freed inside Qt itself.
+// Runs the queued calls on the GUI thread, woken through a pipe: the SANE
+// thread writes a byte, which allocates nothing, so a call posted while
+// the program ends leaves no event of Qt's behind.
 class GuiCalls : public QObject {
-    Q_OBJECT
 public:
-    Q_INVOKABLE void run() { runGuiCalls(); }
+    GuiCalls()
+    {
+        if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            wake_[0] = wake_[1] = -1;
+            return;
+        }
+        auto* notifier = new QSocketNotifier(wake_[0], QSocketNotifier::Read, this);
+        QObject::connect(notifier, &QSocketNotifier::activated, this, [this] {
+            char drained[64];
+            while (::read(wake_[0], drained, sizeof drained) > 0) { }
+            runGuiCalls();
+        });
+    }
+    // A full pipe already holds a wake-up.
+    void wake() const
+    {
+        if (wake_[1] >= 0) [[maybe_unused]]
+            const ssize_t n = ::write(wake_[1], "", 1);
+    }
+
+private:
+    int wake_[2] = {-1, -1};
 };
 
 // Made on the GUI thread by prepareGuiCalls(); lives for the run.
@@ -180,9 +203,7 @@ void postToGui(std::shared_ptr<bool> alive, std::function<void()> fn)
         std::lock_guard lock(q.mutex);
         q.calls.emplace_back(std::move(alive), std::move(fn));
     }
-    QMetaObject::invokeMethod(calls, "run", Qt::QueuedConnection);
+    calls->wake();
 }
 
 } // namespace eztw32
-
-#include "SaneThread.moc"
