@@ -16,6 +16,7 @@
 
 #include <QDialog>
 #include <QImage>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -189,6 +190,7 @@ private:
     std::vector<DeviceInfo> found_;
     std::shared_ptr<PreviewBuffer> previewBuffer_;
     bool busy_ = false;
+    QPointer<QWidget> focusBefore_; // where the focus was when the device began to work
     bool filling_ = false;
     bool previewing_ = false;
     double unit_ = 1.0; // mm per unit shown

@@ -3,8 +3,8 @@
 // process (scan_helper) with a SANE configuration of their own, and every
 // picture is compared with what SANE's own scanimage gets from the backend
 // with the same configuration.
-#include "common/TestFiles.h"
 #include "common/Spawn.h"
+#include "common/TestFiles.h"
 #include "common/Unprivileged.h"
 
 #include <EZTW32.h>
@@ -143,10 +143,10 @@ HelperRun runHelper(
     const QStringList helperArgs = QStringList{Library, output} + args;
     Spawn p;
     const bool ended = asNobody ? p.run(setprivPath(),
-                                      QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                          QStringLiteral("--clear-groups"), Helper}
-                                          + helperArgs,
-                                      e)
+                           QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                               QStringLiteral("--clear-groups"), Helper}
+                               + helperArgs,
+                           e)
                                 : p.run(Helper, helperArgs, e);
     HelperRun r = parseHelper(p.output());
     r.exitCode = ended ? p.exitCode() : -1;
@@ -288,6 +288,7 @@ private Q_SLOTS:
     void scanDialogOffersTheDeviceOptions();
     void areaIsInInchesForUsLocale();
     void previewAndDrawnAreaGiveThatScan();
+    void enterScansAfterPreviewAndDefaults();
     void everyOptionTypeIsShownAndSet();
 
     // In child processes, one configuration each.
@@ -624,6 +625,79 @@ void TestEztw32::previewAndDrawnAreaGiveThatScan()
         },
         [&] { return acquire_(id, path.toLocal8Bit().constData()); });
     QVERIFY(kept);
+}
+
+void TestEztw32::enterScansAfterPreviewAndDefaults()
+{
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    // The keys go to the dialog once it is the active window, as a user's do.
+    auto active = [](QWidget* w) {
+        if (w->objectName() != QLatin1String("scanDialog") || w->property("busy").toBool())
+            return false;
+        if (QApplication::activeWindow() != w)
+            w->activateWindow();
+        return QApplication::activeWindow() == w;
+    };
+
+    // Enter in a field takes what was typed there, then scans.
+    const QString typedPath = tmp_.filePath(QStringLiteral("enter-typed.bmp"));
+    bool typed = false;
+    std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (typed || !active(w))
+                return;
+            typed = true;
+            auto* res = w->findChild<QComboBox*>(QStringLiteral("resolutionCombo"));
+            res->setCurrentIndex(res->findText(QStringLiteral("25 dpi")));
+            auto* width = w->findChild<QDoubleSpinBox*>(QStringLiteral("areaWidth"));
+            width->setFocus();
+            width->selectAll();
+            QTest::keyClicks(width, QStringLiteral("50.8"));
+            QTest::keyClick(width, Qt::Key_Return);
+        },
+        [&] { return acquire_(id, typedPath.toLocal8Bit().constData()); });
+    QCOMPARE(r, EZTW32_OK);
+    QCOMPARE(QImage(typedPath).width(), 50); // 2 inches at 25 dpi
+
+    // Alt+P previews, Alt+D puts the defaults back; each time the focus
+    // comes back to the button pressed (Cancel, the one button left enabled
+    // meanwhile, would close the dialog), and Enter scans. Defaults last:
+    // the next cases start from them.
+    for (const Qt::Key mnemonic : {Qt::Key_P, Qt::Key_D}) {
+        const char* pressed = mnemonic == Qt::Key_P ? "previewButton" : "defaultsButton";
+        const QString path = tmp_.filePath(QStringLiteral("enter-%1.bmp").arg(QLatin1String(pressed)));
+        bool started = false, entered = false, wasBusy = false;
+        QString focusAfter;
+        r = withDriver(
+            [&](QWidget* w) {
+                if (entered || w->objectName() != QLatin1String("scanDialog"))
+                    return;
+                if (!started) {
+                    if (!active(w))
+                        return;
+                    auto* button = w->findChild<QPushButton*>(QString::fromLatin1(pressed));
+                    // The mnemonic presses the button a moment later, as if
+                    // clicked: the dialog is busy from then on.
+                    connect(
+                        button, &QPushButton::clicked, w, [&, w] { wasBusy = w->property("busy").toBool(); });
+                    button->setFocus();
+                    QTest::keyClick(w, mnemonic, Qt::AltModifier);
+                    started = true;
+                    return;
+                }
+                if (!wasBusy || w->property("busy").toBool())
+                    return;
+                QWidget* focus = QApplication::focusWidget();
+                focusAfter = focus ? focus->objectName() : QString();
+                entered = true;
+                QTest::keyClick(focus ? focus : w, Qt::Key_Return);
+            },
+            [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+        QVERIFY2(wasBusy, pressed); // the mnemonic pressed the button
+        QCOMPARE(focusAfter, QLatin1String(pressed));
+        QCOMPARE(r, EZTW32_OK);
+        QVERIFY(!QImage(path).isNull());
+    }
 }
 
 void TestEztw32::everyOptionTypeIsShownAndSet()
@@ -1205,8 +1279,8 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     QProcessEnvironment e = scanEnvironment(client);
     e.insert(QStringLiteral("EZTW32_STALL_SECONDS"), QStringLiteral("3"));
     QVERIFY(helper.start(Helper,
-        {Library, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"), QStringLiteral("0"),
-            QStringLiteral("--then"), second},
+        {Library, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"),
+            QStringLiteral("0"), QStringLiteral("--then"), second},
         e));
     const auto said = [&] {
         helper.poll();
