@@ -467,7 +467,7 @@ void ScanDialog::showArea()
         if (preset >= 0 && presets.back().area == a)
             preset = int(presets.size()) - 1;
         areaPreset_->setCurrentIndex(preset);
-        pane_->setArea(a);
+        pane_->setArea(a, preset < 0);
     }
     showSize();
 }

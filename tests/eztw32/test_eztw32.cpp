@@ -307,6 +307,8 @@ private Q_SLOTS:
     void chosenDeviceIsRememberedAcrossRuns();
     void settingsAreRememberedAndDefaultsPutBack();
     void goneDeviceIsReplacedWithANote();
+    void dragOnThePresetDrawsAClickKeepsIt_data();
+    void dragOnThePresetDrawsAClickKeepsIt();
     void tooLargePictureIsRefusedBeforeScanning();
     void networkScannerThatDiesEndsAsAFault();
 
@@ -1211,6 +1213,53 @@ void TestEztw32::goneDeviceIsReplacedWithANote()
     QVERIFY2(note.contains(QStringLiteral("\"Noname gone device\" was not found")), qPrintable(note));
     QVERIFY2(note.contains(QStringLiteral("1 scanner found")), qPrintable(note));
     QCOMPARE(QImage(dir + QStringLiteral("/scan.bmp")).size(), QSize(78, 78));
+}
+
+void TestEztw32::dragOnThePresetDrawsAClickKeepsIt_data()
+{
+    // Where the mouse goes on the preview, as fractions of the pane. The bed
+    // (300 x 300 mm) fills the pane's width, centred: all of these lie
+    // inside the A4 page the dialog starts with, at its top left.
+    QTest::addColumn<QString>("drag");
+    QTest::addColumn<bool>("draws");
+    QTest::newRow("drag inside A4") << "0.4,0.4,0.6,0.55" << true;
+    QTest::newRow("drag from the middle to the top left") << "0.5,0.5,0.3,0.4" << true;
+    QTest::newRow("click") << "0.5,0.5,0.5,0.5" << false;
+    QTest::newRow("shake of the hand") << "0.5,0.5,0.502,0.501" << false;
+    QTest::newRow("sliver along an edge") << "0.3,0.5,0.7,0.501" << false;
+}
+
+void TestEztw32::dragOnThePresetDrawsAClickKeepsIt()
+{
+    QFETCH(QString, drag);
+    QFETCH(bool, draws);
+    const QString dir = caseDir(
+        {QStringLiteral("geometry_max 300.0"), QStringLiteral("br_x 300.0"), QStringLiteral("br_y 300.0")});
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    const HelperRun run = runHelper(
+        dir + QStringLiteral("/sane.d"), out, {QStringLiteral("--drag"), drag, QStringLiteral("--report")});
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    const QString preset = run.values.value(QStringLiteral("areaCombo"));
+    auto mm = [&](const char* name) {
+        QString v = run.values.value(QString::fromLatin1(name));
+        v.chop(3); // " mm"
+        return v.toDouble();
+    };
+    const double width = mm("areaWidth"), height = mm("areaHeight");
+    const QSize picture = QImage(out).size();
+    if (!draws) {
+        QVERIFY2(preset.startsWith(QStringLiteral("A4")), qPrintable(preset));
+        QCOMPARE(width, 210.0);
+        QCOMPARE(height, 297.0);
+        QCOMPARE(picture, QSize(413, 584)); // A4 at 50 dpi
+        return;
+    }
+    // A new area, no longer the preset, of about the size dragged, and the
+    // scan of exactly that area.
+    QCOMPARE(preset, QString());
+    QVERIFY2(width > 40 && width < 100 && height > 20 && height < 100,
+        qPrintable(QStringLiteral("%1 x %2").arg(width).arg(height)));
+    QCOMPARE(picture, QSize(int(width / 25.4 * 50), int(height / 25.4 * 50)));
 }
 
 void TestEztw32::tooLargePictureIsRefusedBeforeScanning()
