@@ -571,13 +571,15 @@ void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>
     previewing_ = false;
     previewBar_->setVisible(false);
     previewBuffer_.reset();
-    if (r.outcome == Outcome::Done && pane_->hasPicture()) {
+    const bool failed = r.outcome != Outcome::Done && r.outcome != Outcome::Cancelled;
+    if (r.outcome == Outcome::Done && pane_->hasPicture())
         previews()[info_.name] = pane_->picture();
-    } else if (r.outcome != Outcome::Cancelled) {
-        status_->setText(tr("The preview failed: %1").arg(statusText(r.status)));
-    }
     setBusy(false);
     setOptions(options);
+    // The same message as a failed scan gets, over this dialog, once the
+    // dialog is ready for the next try.
+    if (failed)
+        showFault(this, r.fault, r.status, deviceTitle(info_));
 }
 
 void ScanDialog::optionEdited(const QString& name, const QString& value)

@@ -296,6 +296,7 @@ private Q_SLOTS:
     void scansMatchTheBackend();
     void faultsShowOneMessage_data();
     void faultsShowOneMessage();
+    void failedPreviewShowsTheScansMessage();
     void cancelsShowNothing_data();
     void cancelsShowNothing();
     void progressBarFollowsTheHeight_data();
@@ -993,6 +994,24 @@ void TestEztw32::faultsShowOneMessage()
     QCOMPARE(run.details[1], run.details[0]);
     QCOMPARE(run.titles, (QStringList{QStringLiteral("Scanner"), QStringLiteral("Scanner")}));
     QCOMPARE(run.owners, (QStringList{QStringLiteral("ownerWindow"), QStringLiteral("ownerWindow")}));
+    QCOMPARE(leftovers(dir), QStringList());
+}
+
+void TestEztw32::failedPreviewShowsTheScansMessage()
+{
+    // The cover is open for the preview and for the scan after it: the same
+    // message with cause and advice both times, the first over the dialog.
+    const QString dir = caseDir({QStringLiteral("read-status-code \"SANE_STATUS_COVER_OPEN\"")});
+    const HelperRun run = runHelper(
+        dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"), {QStringLiteral("--preview")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
+    QCOMPARE(run.messages.size(), 2);
+    QVERIFY2(run.messages[0].contains(QStringLiteral("cover is open")), qPrintable(run.messages[0]));
+    QCOMPARE(run.messages[0], run.messages[1]);
+    QCOMPARE(run.details[0], run.details[1]);
+    QCOMPARE(run.details[0], QStringLiteral("Scanner's report: Scanner cover is open"));
+    QCOMPARE(run.owners, (QStringList{QStringLiteral("scanDialog"), QStringLiteral("ownerWindow")}));
     QCOMPARE(leftovers(dir), QStringList());
 }
 
