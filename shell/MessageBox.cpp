@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStringList>
+#include <QTimer>
 
 namespace orvane {
 
@@ -124,7 +125,9 @@ void MessageBox::showEvent(QShowEvent* event)
     frame.moveBottom(qMin(frame.bottom(), area.bottom()));
     frame.moveLeft(qMax(frame.left(), area.left()));
     frame.moveTop(qMax(frame.top(), area.top()));
-    move(frame.topLeft());
+    placed_ = frame.topLeft();
+    settled_ = false;
+    move(placed_);
 }
 
 bool MessageBox::event(QEvent* event)
@@ -134,6 +137,17 @@ bool MessageBox::event(QEvent* event)
     // lines at a width of its own choosing; the lines are put back after it.
     if (event->type() == QEvent::LayoutRequest && isVisible())
         fitToLines();
+    // A window manager may place the box by a policy of its own (openbox
+    // at times puts it at the screen's top-left corner) when the placement
+    // asked for arrives late: a move before the box is first painted is
+    // put right; later ones are the user's.
+    if (event->type() == QEvent::Paint)
+        settled_ = true;
+    if (event->type() == QEvent::Move && isVisible() && !settled_ && pos() != placed_)
+        QTimer::singleShot(0, this, [this] {
+            if (pos() != placed_)
+                move(placed_);
+        });
     return result;
 }
 
