@@ -7,7 +7,6 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStringList>
-#include <QTimer>
 
 namespace orvane {
 
@@ -125,9 +124,7 @@ void MessageBox::showEvent(QShowEvent* event)
     frame.moveBottom(qMin(frame.bottom(), area.bottom()));
     frame.moveLeft(qMax(frame.left(), area.left()));
     frame.moveTop(qMax(frame.top(), area.top()));
-    placed_ = frame.topLeft();
-    settled_ = false;
-    move(placed_);
+    move(frame.topLeft());
 }
 
 bool MessageBox::event(QEvent* event)
@@ -137,17 +134,6 @@ bool MessageBox::event(QEvent* event)
     // lines at a width of its own choosing; the lines are put back after it.
     if (event->type() == QEvent::LayoutRequest && isVisible())
         fitToLines();
-    // A window manager may place the box by a policy of its own (openbox
-    // at times puts it at the screen's top-left corner) when the placement
-    // asked for arrives late: a move before the box is first painted is
-    // put right; later ones are the user's.
-    if (event->type() == QEvent::Paint)
-        settled_ = true;
-    if (event->type() == QEvent::Move && isVisible() && !settled_ && pos() != placed_)
-        QTimer::singleShot(0, this, [this] {
-            if (pos() != placed_)
-                move(placed_);
-        });
     return result;
 }
 

@@ -33,8 +33,6 @@ private:
 
     QString given_;
     bool fitting_ = false;
-    QPoint placed_; // where the box was put, its frame's top left
-    bool settled_ = true; // painted: moves from now on are the user's
 };
 
 // Breaks each line of `text` that is wider than `maxWidth` pixels: at runs

@@ -219,16 +219,6 @@ try:
         xs.key("Return")
         done = wait_active(app, pyatspi.ROLE_ALERT, "Orvane Capture", timeout=120)
         check(find(done, pyatspi.ROLE_LABEL, "Done.") is not None, "%s: the completion message" % fmt)
-        # Centred over the viewer, not somewhere of the window manager's choosing.
-        def centre(obj):
-            x, y, w, h = region(obj)
-            return x + w / 2, y + h / 2
-        def off_centre():
-            (bx, by), (vx, vy) = centre(atspi.fresh(done)), centre(atspi.fresh(viewer))
-            return max(abs(bx - vx), abs(by - vy))
-        wait(lambda: off_centre() <= 24 or None, "%s: the completion message settled over the viewer" % fmt, 10)
-        check(off_centre() <= 24, "%s: the completion message is centred over the viewer (%.0f px off)"
-              % (fmt, off_centre()))
         xs.key("Return")
         wait_active(app, pyatspi.ROLE_FRAME, TITLE, is_viewer)
         with Image.open(path) as img:
