@@ -16,6 +16,7 @@
 
 #include <QDialog>
 #include <QImage>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -79,15 +80,17 @@ private:
     bool cancelRequested_ = false;
 };
 
-// The preview of the bed with the scan area on it: drawn with the mouse,
-// moved by dragging inside it, resized by its edges and corners.
+// The preview of the bed with the scan area on it. A preset area (or the
+// whole bed) is replaced by the one drawn with the mouse; a drawn area is
+// moved by dragging inside it and resized by its edges and corners.
 class PreviewPane : public QWidget {
     Q_OBJECT
     Q_PROPERTY(bool hasPicture READ hasPicture)
 public:
     explicit PreviewPane(QWidget* parent);
     void setBounds(const Area& bounds, std::function<Area(Area)> clamp);
-    void setArea(const Area& area);
+    // `drawn`: the area is the user's own, not a preset or the whole bed.
+    void setArea(const Area& area, bool drawn);
     Area area() const { return area_; }
     void setPicture(const QImage& picture);
     bool hasPicture() const { return !picture_.isNull(); }
@@ -114,9 +117,12 @@ private:
     Area area_{0, 0, 1, 1};
     std::function<Area(Area)> clamp_;
     QImage picture_;
+    bool drawn_ = false;
     int drag_ = None;
+    bool dragging_ = false; // gone far enough from the press to be a drag
     QPointF pressMm_;
     Area pressArea_;
+    Area beforeArea_;
 };
 
 // Every active, settable option of the device by its group, the widget
@@ -189,6 +195,7 @@ private:
     std::vector<DeviceInfo> found_;
     std::shared_ptr<PreviewBuffer> previewBuffer_;
     bool busy_ = false;
+    QPointer<QWidget> focusBefore_; // where the focus was when the device began to work
     bool filling_ = false;
     bool previewing_ = false;
     double unit_ = 1.0; // mm per unit shown

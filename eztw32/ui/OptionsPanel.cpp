@@ -146,6 +146,7 @@ void OptionsPanel::rebuild()
         QWidget* w = nullptr;
         if (o.type == OptionType::Button) {
             auto* b = new QPushButton(label, box);
+            b->setAutoDefault(false); // Enter scans
             b->setAutoDefault(false);
             connect(b, &QPushButton::clicked, this, [this, name] { Q_EMIT edited(name, QString()); });
             w = b;

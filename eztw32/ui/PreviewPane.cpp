@@ -12,6 +12,10 @@ namespace {
 
 // How near an edge, in pixels, the mouse grips it.
 constexpr double Grip = 6.0;
+// How far, in millimetres of the bed, the mouse must go before a press is a
+// drag; a click, or a shake of the hand, leaves the area as it was. A drawn
+// area is never thinner than this either.
+constexpr double LeastDrag = 2.0;
 
 } // namespace
 
@@ -31,9 +35,10 @@ void PreviewPane::setBounds(const Area& bounds, std::function<Area(Area)> clamp)
     update();
 }
 
-void PreviewPane::setArea(const Area& area)
+void PreviewPane::setArea(const Area& area, bool drawn)
 {
     area_ = area;
+    drawn_ = drawn;
     update();
 }
 
@@ -69,6 +74,9 @@ QRectF PreviewPane::toPx(const Area& a) const
 
 int PreviewPane::hit(QPointF p) const
 {
+    // A preset or the whole bed is replaced by the area drawn, never moved.
+    if (!drawn_)
+        return Draw;
     const QRectF r = toPx(area_);
     const bool inY = p.y() > r.top() - Grip && p.y() < r.bottom() + Grip;
     const bool inX = p.x() > r.left() - Grip && p.x() < r.right() + Grip;
@@ -83,8 +91,7 @@ int PreviewPane::hit(QPointF p) const
         edges |= Bottom;
     if (edges != None)
         return edges;
-    // Over the whole bed the area can only be drawn anew.
-    return r.contains(p) && !(area_ == bounds_) ? Move : Draw;
+    return r.contains(p) ? Move : Draw;
 }
 
 void PreviewPane::paintEvent(QPaintEvent*)
@@ -114,8 +121,10 @@ void PreviewPane::mousePressEvent(QMouseEvent* e)
     if (e->button() != Qt::LeftButton || !bed().adjusted(-Grip, -Grip, Grip, Grip).contains(e->position()))
         return;
     drag_ = hit(e->position());
+    dragging_ = false;
     pressMm_ = toMm(e->position());
     pressArea_ = area_;
+    beforeArea_ = area_;
     if (drag_ == Draw)
         pressArea_ = {pressMm_.x(), pressMm_.y(), pressMm_.x(), pressMm_.y()};
 }
@@ -141,6 +150,9 @@ void PreviewPane::mouseMoveEvent(QMouseEvent* e)
     }
     const QPointF mm = toMm(e->position());
     const double dx = mm.x() - pressMm_.x(), dy = mm.y() - pressMm_.y();
+    if (!dragging_ && std::max(std::fabs(dx), std::fabs(dy)) < LeastDrag)
+        return;
+    dragging_ = true;
     Area a = pressArea_;
     if (drag_ == Draw) {
         a = {std::min(pressMm_.x(), mm.x()), std::min(pressMm_.y(), mm.y()), std::max(pressMm_.x(), mm.x()),
@@ -171,9 +183,20 @@ void PreviewPane::mouseMoveEvent(QMouseEvent* e)
 
 void PreviewPane::mouseReleaseEvent(QMouseEvent* e)
 {
-    if (drag_ != None)
-        mouseMoveEvent(e);
+    if (drag_ == None)
+        return;
+    mouseMoveEvent(e);
+    // A sliver drawn by a drag mostly along one edge would scan a line of
+    // pixels: the area stays as it was before the press.
+    const bool sliver
+        = drag_ == Draw && dragging_ && (area_.width() < LeastDrag || area_.height() < LeastDrag);
     drag_ = None;
+    dragging_ = false;
+    if (sliver && !(area_ == beforeArea_)) {
+        area_ = beforeArea_;
+        update();
+        Q_EMIT areaChanged(area_);
+    }
 }
 
 } // namespace eztw32

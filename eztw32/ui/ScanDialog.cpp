@@ -193,17 +193,20 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     connect(previewTimer_, &QTimer::timeout, this, &ScanDialog::previewProgress);
 
     auto* buttons = new QDialogButtonBox(this);
-    previewButton_ = buttons->addButton(tr("Preview"), QDialogButtonBox::ActionRole);
+    // Enter scans wherever the focus is: Scan is the one button that takes
+    // it, and stays the default.
+    previewButton_ = buttons->addButton(tr("&Preview"), QDialogButtonBox::ActionRole);
     previewButton_->setObjectName(QStringLiteral("previewButton"));
     previewButton_->setAutoDefault(false);
-    defaultsButton_ = buttons->addButton(tr("Defaults"), QDialogButtonBox::ResetRole);
+    defaultsButton_ = buttons->addButton(tr("&Defaults"), QDialogButtonBox::ResetRole);
     defaultsButton_->setObjectName(QStringLiteral("defaultsButton"));
     defaultsButton_->setAutoDefault(false);
-    scanButton_ = buttons->addButton(tr("Scan"), QDialogButtonBox::AcceptRole);
+    scanButton_ = buttons->addButton(tr("&Scan"), QDialogButtonBox::AcceptRole);
     scanButton_->setObjectName(QStringLiteral("scanButton"));
     scanButton_->setDefault(true);
-    QPushButton* cancel = buttons->addButton(tr("Cancel"), QDialogButtonBox::RejectRole);
+    QPushButton* cancel = buttons->addButton(tr("&Cancel"), QDialogButtonBox::RejectRole);
     cancel->setObjectName(QStringLiteral("cancelButton"));
+    cancel->setAutoDefault(false);
     connect(buttons, &QDialogButtonBox::accepted, this, [this] {
         if (busy_ || !scanButton_->isEnabled())
             return;
@@ -464,7 +467,7 @@ void ScanDialog::showArea()
         if (preset >= 0 && presets.back().area == a)
             preset = int(presets.size()) - 1;
         areaPreset_->setCurrentIndex(preset);
-        pane_->setArea(a);
+        pane_->setArea(a, preset < 0);
     }
     showSize();
 }
@@ -493,12 +496,25 @@ void ScanDialog::showSize()
 
 void ScanDialog::setBusy(bool busy)
 {
+    // The buttons and fields disabled while the device works would pass the
+    // focus on (to Cancel, the one left enabled); it comes back after.
+    if (busy && !busy_)
+        focusBefore_ = focusWidget();
+    const bool ended = !busy && busy_;
     busy_ = busy;
     previewButton_->setEnabled(!busy && model_ && model_->hasArea());
     defaultsButton_->setEnabled(!busy);
     panel_->setEnabled(!busy);
     devices_->setEnabled(!busy);
     showSize();
+    if (ended) {
+        QWidget* back = focusBefore_;
+        if (!back || !back->isEnabled() || !back->isVisibleTo(this))
+            back = scanButton_->isEnabled() ? scanButton_ : nullptr;
+        if (back)
+            back->setFocus(Qt::OtherFocusReason);
+        focusBefore_.clear();
+    }
 }
 
 ScanSettings ScanDialog::settings() const
@@ -555,13 +571,15 @@ void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>
     previewing_ = false;
     previewBar_->setVisible(false);
     previewBuffer_.reset();
-    if (r.outcome == Outcome::Done && pane_->hasPicture()) {
+    const bool failed = r.outcome != Outcome::Done && r.outcome != Outcome::Cancelled;
+    if (r.outcome == Outcome::Done && pane_->hasPicture())
         previews()[info_.name] = pane_->picture();
-    } else if (r.outcome != Outcome::Cancelled) {
-        status_->setText(tr("The preview failed: %1").arg(statusText(r.status)));
-    }
     setBusy(false);
     setOptions(options);
+    // The same message as a failed scan gets, over this dialog, once the
+    // dialog is ready for the next try.
+    if (failed)
+        showFault(this, r.fault, r.status, deviceTitle(info_));
 }
 
 void ScanDialog::optionEdited(const QString& name, const QString& value)

@@ -8,7 +8,8 @@
 //               [--cancel-scan] [--repeat N] [--then OUTPUT2]...
 //               [--limit-memory-mb N] [--select ROW] [--report]
 //               [--defaults] [--wait-for FILE] [--then-select ROW]
-//               [--cancel-scan-by escape|close]
+//               [--cancel-scan-by escape|close] [--preview]
+//               [--drag X0,Y0,X1,Y1]
 //
 // --set picks an entry of a combo box (by its text), ticks a check box
 // (1 or 0), or types into a spin box or text field, one setting at a time
@@ -16,8 +17,11 @@
 // source dialog's row ROW. --report prints what the scan dialog shows;
 // --defaults then presses "Defaults" and reports again ("after ...").
 // --then-select chooses the device in row ROW after the first acquisitions
-// and before the --then ones, once FILE (of --wait-for) exists. While
-// scanning it prints "progress N" as the bar moves.
+// and before the --then ones, once FILE (of --wait-for) exists. --preview
+// presses "Preview" and waits for it to end; --drag then drags the mouse on
+// the preview from one point to the other, each a fraction of the pane's
+// width and height (the same point twice is a click). While scanning it
+// prints "progress N" as the bar moves.
 //
 // The program's SIGPIPE starts at its default (ending the program); the
 // library must make it harmless, so a raised SIGPIPE ends this helper with
@@ -40,6 +44,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -59,14 +64,16 @@ namespace {
 
 QTextStream out(stdout);
 QList<QPair<QString, QString>> sets;
-bool cancelDialog = false, cancelScan = false, report = false, defaults = false;
+bool cancelDialog = false, cancelScan = false, report = false, defaults = false, preview = false;
+QList<double> drag; // x0, y0, x1, y1 as fractions of the pane
 bool scanPressed = false, scanCancelled = false, barReported = false;
 int selectRow = -1, lastPercent = -1;
 QString cancelBy; // "escape", "close" or the Cancel button
 // The scan dialog now driven, and how far.
 QWidget* dialogSeen = nullptr;
 int setsDone = 0;
-bool reported = false, defaultsPressed = false, reportedAfter = false;
+bool reported = false, defaultsPressed = false, reportedAfter = false, previewPressed = false,
+     dragged = false;
 bool sourceSeen = false;
 
 // Puts a value into the widget of that name; false when there is none.
@@ -119,6 +126,25 @@ void reportDialog(QWidget* dialog, const char* prefix)
         out << prefix << "value device=" << l->toolTip() << Qt::endl;
 }
 
+void mouse(QWidget* pane, QEvent::Type type, QPointF at)
+{
+    const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
+    QMouseEvent e(type, at, pane->mapToGlobal(at), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+        held, Qt::NoModifier);
+    QCoreApplication::sendEvent(pane, &e);
+}
+
+// Pressed at the first point, moved there in ten steps, released.
+void dragOn(QWidget* pane)
+{
+    const QPointF from(drag[0] * pane->width(), drag[1] * pane->height());
+    const QPointF to(drag[2] * pane->width(), drag[3] * pane->height());
+    mouse(pane, QEvent::MouseButtonPress, from);
+    for (int i = 1; i <= 10; ++i)
+        mouse(pane, QEvent::MouseMove, from + (to - from) * (i / 10.0));
+    mouse(pane, QEvent::MouseButtonRelease, to);
+}
+
 void click(QWidget* dialog, const char* name)
 {
     if (auto* b = dialog->findChild<QPushButton*>(QString::fromLatin1(name)))
@@ -147,7 +173,7 @@ void drive()
         if (w != dialogSeen) {
             dialogSeen = w;
             setsDone = 0;
-            reported = defaultsPressed = reportedAfter = false;
+            reported = defaultsPressed = reportedAfter = previewPressed = dragged = false;
         }
         // One setting at a time: each goes to the device before the next.
         if (w->property("busy").toBool())
@@ -156,6 +182,16 @@ void drive()
             const auto& [widget, value] = sets[setsDone++];
             if (!setWidget(w, widget, value))
                 out << "missing " << widget << '=' << value << Qt::endl;
+            return;
+        }
+        if (preview && !previewPressed) {
+            previewPressed = true;
+            click(w, "previewButton");
+            return;
+        }
+        if (drag.size() == 4 && !dragged) {
+            dragged = true;
+            dragOn(w->findChild<QWidget*>(QStringLiteral("previewPane")));
             return;
         }
         if (report && !reported) {
@@ -253,6 +289,11 @@ int main(int argc, char** argv)
             waitFor = args[++i];
         } else if (args[i] == QLatin1String("--report")) {
             report = true;
+        } else if (args[i] == QLatin1String("--preview")) {
+            preview = true;
+        } else if (args[i] == QLatin1String("--drag") && i + 1 < args.size()) {
+            for (const QString& f : args[++i].split(QLatin1Char(',')))
+                drag.append(f.toDouble());
         } else if (args[i] == QLatin1String("--defaults")) {
             defaults = true;
         } else if (args[i] == QLatin1String("--limit-memory-mb") && i + 1 < args.size()) {

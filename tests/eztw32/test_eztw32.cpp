@@ -3,8 +3,8 @@
 // process (scan_helper) with a SANE configuration of their own, and every
 // picture is compared with what SANE's own scanimage gets from the backend
 // with the same configuration.
-#include "common/TestFiles.h"
 #include "common/Spawn.h"
+#include "common/TestFiles.h"
 #include "common/Unprivileged.h"
 
 #include <EZTW32.h>
@@ -143,10 +143,10 @@ HelperRun runHelper(
     const QStringList helperArgs = QStringList{Library, output} + args;
     Spawn p;
     const bool ended = asNobody ? p.run(setprivPath(),
-                                      QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                          QStringLiteral("--clear-groups"), Helper}
-                                          + helperArgs,
-                                      e)
+                           QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                               QStringLiteral("--clear-groups"), Helper}
+                               + helperArgs,
+                           e)
                                 : p.run(Helper, helperArgs, e);
     HelperRun r = parseHelper(p.output());
     r.exitCode = ended ? p.exitCode() : -1;
@@ -288,6 +288,7 @@ private Q_SLOTS:
     void scanDialogOffersTheDeviceOptions();
     void areaIsInInchesForUsLocale();
     void previewAndDrawnAreaGiveThatScan();
+    void enterScansAfterPreviewAndDefaults();
     void everyOptionTypeIsShownAndSet();
 
     // In child processes, one configuration each.
@@ -295,6 +296,7 @@ private Q_SLOTS:
     void scansMatchTheBackend();
     void faultsShowOneMessage_data();
     void faultsShowOneMessage();
+    void failedPreviewShowsTheScansMessage();
     void cancelsShowNothing_data();
     void cancelsShowNothing();
     void progressBarFollowsTheHeight_data();
@@ -306,6 +308,8 @@ private Q_SLOTS:
     void chosenDeviceIsRememberedAcrossRuns();
     void settingsAreRememberedAndDefaultsPutBack();
     void goneDeviceIsReplacedWithANote();
+    void dragOnThePresetDrawsAClickKeepsIt_data();
+    void dragOnThePresetDrawsAClickKeepsIt();
     void tooLargePictureIsRefusedBeforeScanning();
     void networkScannerThatDiesEndsAsAFault();
 
@@ -626,6 +630,79 @@ void TestEztw32::previewAndDrawnAreaGiveThatScan()
     QVERIFY(kept);
 }
 
+void TestEztw32::enterScansAfterPreviewAndDefaults()
+{
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    // The keys go to the dialog once it is the active window, as a user's do.
+    auto active = [](QWidget* w) {
+        if (w->objectName() != QLatin1String("scanDialog") || w->property("busy").toBool())
+            return false;
+        if (QApplication::activeWindow() != w)
+            w->activateWindow();
+        return QApplication::activeWindow() == w;
+    };
+
+    // Enter in a field takes what was typed there, then scans.
+    const QString typedPath = tmp_.filePath(QStringLiteral("enter-typed.bmp"));
+    bool typed = false;
+    std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (typed || !active(w))
+                return;
+            typed = true;
+            auto* res = w->findChild<QComboBox*>(QStringLiteral("resolutionCombo"));
+            res->setCurrentIndex(res->findText(QStringLiteral("25 dpi")));
+            auto* width = w->findChild<QDoubleSpinBox*>(QStringLiteral("areaWidth"));
+            width->setFocus();
+            width->selectAll();
+            QTest::keyClicks(width, QStringLiteral("50.8"));
+            QTest::keyClick(width, Qt::Key_Return);
+        },
+        [&] { return acquire_(id, typedPath.toLocal8Bit().constData()); });
+    QCOMPARE(r, EZTW32_OK);
+    QCOMPARE(QImage(typedPath).width(), 50); // 2 inches at 25 dpi
+
+    // Alt+P previews, Alt+D puts the defaults back; each time the focus
+    // comes back to the button pressed (Cancel, the one button left enabled
+    // meanwhile, would close the dialog), and Enter scans. Defaults last:
+    // the next cases start from them.
+    for (const Qt::Key mnemonic : {Qt::Key_P, Qt::Key_D}) {
+        const char* pressed = mnemonic == Qt::Key_P ? "previewButton" : "defaultsButton";
+        const QString path = tmp_.filePath(QStringLiteral("enter-%1.bmp").arg(QLatin1String(pressed)));
+        bool started = false, entered = false, wasBusy = false;
+        QString focusAfter;
+        r = withDriver(
+            [&](QWidget* w) {
+                if (entered || w->objectName() != QLatin1String("scanDialog"))
+                    return;
+                if (!started) {
+                    if (!active(w))
+                        return;
+                    auto* button = w->findChild<QPushButton*>(QString::fromLatin1(pressed));
+                    // The mnemonic presses the button a moment later, as if
+                    // clicked: the dialog is busy from then on.
+                    connect(
+                        button, &QPushButton::clicked, w, [&, w] { wasBusy = w->property("busy").toBool(); });
+                    button->setFocus();
+                    QTest::keyClick(w, mnemonic, Qt::AltModifier);
+                    started = true;
+                    return;
+                }
+                if (!wasBusy || w->property("busy").toBool())
+                    return;
+                QWidget* focus = QApplication::focusWidget();
+                focusAfter = focus ? focus->objectName() : QString();
+                entered = true;
+                QTest::keyClick(focus ? focus : w, Qt::Key_Return);
+            },
+            [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+        QVERIFY2(wasBusy, pressed); // the mnemonic pressed the button
+        QCOMPARE(focusAfter, QLatin1String(pressed));
+        QCOMPARE(r, EZTW32_OK);
+        QVERIFY(!QImage(path).isNull());
+    }
+}
+
 void TestEztw32::everyOptionTypeIsShownAndSet()
 {
     // The test backend's test options: every type and constraint. Each is
@@ -920,6 +997,24 @@ void TestEztw32::faultsShowOneMessage()
     QCOMPARE(leftovers(dir), QStringList());
 }
 
+void TestEztw32::failedPreviewShowsTheScansMessage()
+{
+    // The cover is open for the preview and for the scan after it: the same
+    // message with cause and advice both times, the first over the dialog.
+    const QString dir = caseDir({QStringLiteral("read-status-code \"SANE_STATUS_COVER_OPEN\"")});
+    const HelperRun run = runHelper(
+        dir + QStringLiteral("/sane.d"), dir + QStringLiteral("/scan.bmp"), {QStringLiteral("--preview")});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
+    QCOMPARE(run.messages.size(), 2);
+    QVERIFY2(run.messages[0].contains(QStringLiteral("cover is open")), qPrintable(run.messages[0]));
+    QCOMPARE(run.messages[0], run.messages[1]);
+    QCOMPARE(run.details[0], run.details[1]);
+    QCOMPARE(run.details[0], QStringLiteral("Scanner's report: Scanner cover is open"));
+    QCOMPARE(run.owners, (QStringList{QStringLiteral("scanDialog"), QStringLiteral("ownerWindow")}));
+    QCOMPARE(leftovers(dir), QStringList());
+}
+
 void TestEztw32::cancelsShowNothing_data()
 {
     QTest::addColumn<QStringList>("config");
@@ -1139,6 +1234,53 @@ void TestEztw32::goneDeviceIsReplacedWithANote()
     QCOMPARE(QImage(dir + QStringLiteral("/scan.bmp")).size(), QSize(78, 78));
 }
 
+void TestEztw32::dragOnThePresetDrawsAClickKeepsIt_data()
+{
+    // Where the mouse goes on the preview, as fractions of the pane. The bed
+    // (300 x 300 mm) fills the pane's width, centred: all of these lie
+    // inside the A4 page the dialog starts with, at its top left.
+    QTest::addColumn<QString>("drag");
+    QTest::addColumn<bool>("draws");
+    QTest::newRow("drag inside A4") << "0.4,0.4,0.6,0.55" << true;
+    QTest::newRow("drag from the middle to the top left") << "0.5,0.5,0.3,0.4" << true;
+    QTest::newRow("click") << "0.5,0.5,0.5,0.5" << false;
+    QTest::newRow("shake of the hand") << "0.5,0.5,0.502,0.501" << false;
+    QTest::newRow("sliver along an edge") << "0.3,0.5,0.7,0.501" << false;
+}
+
+void TestEztw32::dragOnThePresetDrawsAClickKeepsIt()
+{
+    QFETCH(QString, drag);
+    QFETCH(bool, draws);
+    const QString dir = caseDir(
+        {QStringLiteral("geometry_max 300.0"), QStringLiteral("br_x 300.0"), QStringLiteral("br_y 300.0")});
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    const HelperRun run = runHelper(
+        dir + QStringLiteral("/sane.d"), out, {QStringLiteral("--drag"), drag, QStringLiteral("--report")});
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    const QString preset = run.values.value(QStringLiteral("areaCombo"));
+    auto mm = [&](const char* name) {
+        QString v = run.values.value(QString::fromLatin1(name));
+        v.chop(3); // " mm"
+        return v.toDouble();
+    };
+    const double width = mm("areaWidth"), height = mm("areaHeight");
+    const QSize picture = QImage(out).size();
+    if (!draws) {
+        QVERIFY2(preset.startsWith(QStringLiteral("A4")), qPrintable(preset));
+        QCOMPARE(width, 210.0);
+        QCOMPARE(height, 297.0);
+        QCOMPARE(picture, QSize(413, 584)); // A4 at 50 dpi
+        return;
+    }
+    // A new area, no longer the preset, of about the size dragged, and the
+    // scan of exactly that area.
+    QCOMPARE(preset, QString());
+    QVERIFY2(width > 40 && width < 100 && height > 20 && height < 100,
+        qPrintable(QStringLiteral("%1 x %2").arg(width).arg(height)));
+    QCOMPARE(picture, QSize(int(width / 25.4 * 50), int(height / 25.4 * 50)));
+}
+
 void TestEztw32::tooLargePictureIsRefusedBeforeScanning()
 {
     // An A4 bed up to 2400 dpi: colour at 2400 dpi would not fit in what the
@@ -1205,8 +1347,8 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     QProcessEnvironment e = scanEnvironment(client);
     e.insert(QStringLiteral("EZTW32_STALL_SECONDS"), QStringLiteral("3"));
     QVERIFY(helper.start(Helper,
-        {Library, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"), QStringLiteral("0"),
-            QStringLiteral("--then"), second},
+        {Library, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then-select"),
+            QStringLiteral("0"), QStringLiteral("--then"), second},
         e));
     const auto said = [&] {
         helper.poll();
