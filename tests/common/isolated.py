@@ -35,6 +35,13 @@ def main():
     top = tempfile.mkdtemp(prefix="orvane-test.")
     try:
         env = dict(os.environ)
+        # SANE's test backend ends its reader thread with an asynchronous
+        # pthread_cancel, at every scan's end and at every cancel. A thread
+        # cancelled while the dynamic linker binds a symbol for it leaves
+        # the linker's lock held, and the next thread start or dlsym of the
+        # process hangs; with every symbol bound at load there is no such
+        # moment.
+        env["LD_BIND_NOW"] = "1"
         for var, name in (("XDG_RUNTIME_DIR", "runtime"), ("XDG_CONFIG_HOME", "config"),
                           ("XDG_CACHE_HOME", "cache"), ("XDG_DATA_HOME", "data")):
             path = os.path.join(top, name)
