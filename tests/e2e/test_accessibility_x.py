@@ -197,14 +197,20 @@ try:
 
     # The scan dialog with every option -------------------------------
     press(find(main, pyatspi.ROLE_PUSH_BUTTON, "Scan Image"))
-    dialog = wait_window(app, pyatspi.ROLE_DIALOG, "Scanner")
-    press(wait(lambda: find(dialog, pyatspi.ROLE_CHECK_BOX, "All options"), "All options"), "Toggle")
-    press(wait(lambda: find(dialog, pyatspi.ROLE_CHECK_BOX, "Show advanced options"), "advanced"), "Toggle")
-    press(wait(lambda: find(dialog, pyatspi.ROLE_CHECK_BOX, "Enable test options"), "test options"), "Toggle")
-    wait(lambda: find(dialog, pyatspi.ROLE_PANEL, "Bool test options")
-         and find(dialog, pyatspi.ROLE_CHECK_BOX, "Enable test options"), "the test options")
-    wait(lambda: atspi.state(find(dialog, pyatspi.ROLE_PUSH_BUTTON, "Scan"), pyatspi.STATE_ENABLED),
+    wait_window(app, pyatspi.ROLE_DIALOG, "Scanner")
+
+    def scanner():
+        # Looked up again at each try: the window's accessible object may be
+        # made anew while it is laid out and shown.
+        return atspi.top_level(app, pyatspi.ROLE_DIALOG, "Scanner")
+    press(wait(lambda: find(scanner(), pyatspi.ROLE_CHECK_BOX, "All options"), "All options"), "Toggle")
+    press(wait(lambda: find(scanner(), pyatspi.ROLE_CHECK_BOX, "Show advanced options"), "advanced"), "Toggle")
+    press(wait(lambda: find(scanner(), pyatspi.ROLE_CHECK_BOX, "Enable test options"), "test options"), "Toggle")
+    wait(lambda: find(scanner(), pyatspi.ROLE_PANEL, "Bool test options")
+         and find(scanner(), pyatspi.ROLE_CHECK_BOX, "Enable test options"), "the test options")
+    wait(lambda: atspi.state(find(scanner(), pyatspi.ROLE_PUSH_BUTTON, "Scan"), pyatspi.STATE_ENABLED),
          "the setting taken")
+    dialog = scanner()
     check(atspi.unnamed_controls(dialog) == [], "every control of the scan dialog has a name %r"
           % atspi.unnamed_controls(dialog))
     groups, fields = options_panel_checks(dialog)
