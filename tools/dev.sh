@@ -86,7 +86,7 @@ package() {
         echo "dpkg-buildpackage and lintian are needed to build the package" >&2; exit 1; }
     work=$(mktemp -d "${TMPDIR:-/tmp}/orvane-deb.XXXXXX")
     # shellcheck disable=SC2064
-    trap "rm -rf '$work'" EXIT
+    trap "print_summary; rm -rf '$work'" EXIT
     stage "Copying the tree to $work/src"
     copy_tree "$work/src"
     stage "Building the Debian package (dpkg-buildpackage -b -us -uc; log: $out/dpkg-buildpackage.log)"
@@ -108,7 +108,7 @@ package() {
         exit 1
     fi
     rm -rf "$work"
-    trap - EXIT
+    trap print_summary EXIT
     stage "Built $out/$deb"
 }
 
