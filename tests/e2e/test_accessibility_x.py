@@ -113,7 +113,10 @@ def alert_text(alert):
 
 
 def expected_size(dialog):
-    label = wait(lambda: [o for o in find_all(dialog, pyatspi.ROLE_LABEL) if SIZE.match(o.name)],
+    """The picture size the scan dialog shows; `dialog` may be a function
+    that finds the dialog again at each try."""
+    label = wait(lambda: [o for o in find_all(dialog() if callable(dialog) else dialog, pyatspi.ROLE_LABEL)
+                          if SIZE.match(o.name)],
                  "the picture size in the scan dialog")[0]
     m = SIZE.match(label.name)
     return int(m.group(1)), int(m.group(2))
@@ -263,12 +266,16 @@ try:
     press(find(viewer, pyatspi.ROLE_PUSH_BUTTON, "< Back"))
     wait(lambda: viewer_of(app) is None, "the viewer hidden")
     press(find(main, pyatspi.ROLE_PUSH_BUTTON, "Scan Image"))
-    dialog = wait_window(app, pyatspi.ROLE_DIALOG, "Scanner")
-    width = wait(lambda: find(dialog, pyatspi.ROLE_SPIN_BUTTON, "Area width, in millimetres"), "the width field")
-    width.queryValue().currentValue = 100.0
-    wait(lambda: expected_size(dialog) != size, "the smaller size shown")
-    second = expected_size(dialog)
-    press(find(dialog, pyatspi.ROLE_PUSH_BUTTON, "Scan"))
+    wait_window(app, pyatspi.ROLE_DIALOG, "Scanner")
+
+    def narrower():
+        # Found and set in one try, on the dialog as it is now.
+        find(scanner(), pyatspi.ROLE_SPIN_BUTTON, "Area width, in millimetres").queryValue().currentValue = 100.0
+        return True
+    wait(narrower, "the width field set")
+    wait(lambda: expected_size(scanner) != size, "the smaller size shown")
+    second = expected_size(scanner)
+    press(wait(lambda: find(scanner(), pyatspi.ROLE_PUSH_BUTTON, "Scan"), "the dialog's Scan"))
     viewer = wait(lambda: viewer_of(app), "the viewer again", 120)
     picture = wait(lambda: find(viewer, pyatspi.ROLE_IMAGE), "the new picture")
     check(wait(lambda: picture.name == "Scanned picture, %d × %d pixels" % second or None, "the new name", 10)

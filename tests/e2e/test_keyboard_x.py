@@ -166,13 +166,20 @@ try:
     # Scan Image, then a preview and the area typed into its four fields.
     tab_to(xs, app, "Scan Image")
     xs.key("space")
-    dialog = wait_active(app, pyatspi.ROLE_DIALOG, "Scanner")
-    pane = wait(lambda: find(dialog, pyatspi.ROLE_FILLER, "Preview of the bed and the scan area"), "the preview")
-    empty = grab(xs, region(pane))
+    wait_active(app, pyatspi.ROLE_DIALOG, "Scanner")
+
+    def scanner():
+        # Looked up again at each use: the window's accessible object may be
+        # made anew while it is shown.
+        return atspi.top_level(app, pyatspi.ROLE_DIALOG, "Scanner")
+
+    def pane():
+        return find(scanner(), pyatspi.ROLE_FILLER, "Preview of the bed and the scan area")
+    empty = wait(lambda: grab(xs, region(pane())), "the preview")
     tab_to(xs, app, "Preview", pyatspi.ROLE_PUSH_BUTTON)
     xs.key("space")
-    wait(lambda: grab(xs, region(pane)) != empty, "the preview drawn", 120)
-    wait(lambda: atspi.state(atspi.fresh(find(dialog, pyatspi.ROLE_PUSH_BUTTON, "Preview")),
+    wait(lambda: grab(xs, region(pane())) != empty, "the preview drawn", 120)
+    wait(lambda: atspi.state(find(scanner(), pyatspi.ROLE_PUSH_BUTTON, "Preview"),
                              pyatspi.STATE_ENABLED), "the preview ended", 120)
     area = {"Area left edge, in millimetres": 10, "Area top edge, in millimetres": 20,
             "Area width, in millimetres": 100, "Area height, in millimetres": 150}
@@ -183,9 +190,9 @@ try:
         key_and_check_marked(xs, app, "Tab")
         check(wait(lambda: abs(value(field) - mm) < 0.05 or None, "%s taken" % name, 10) is True,
               "%s typed: %r" % (name, value(field)))
-    size_label = wait(lambda: [o for o in atspi.find_all(dialog, pyatspi.ROLE_LABEL)
-                               if o.name.endswith(" MB") and " pixels" in o.name], "the size")[0]
-    expected = size_label.name.split(" pixels")[0]
+    expected = wait(lambda: [o.name for o in atspi.find_all(scanner(), pyatspi.ROLE_LABEL)
+                             if o.name.endswith(" MB") and " pixels" in o.name], "the size")[0]
+    expected = expected.split(" pixels")[0]
     tab_to(xs, app, "Scan", pyatspi.ROLE_PUSH_BUTTON)
     xs.key("space")
 
