@@ -19,8 +19,9 @@
 namespace eztw32 {
 namespace {
 
-// Lives for the whole run on purpose: the program ends with _exit() and
-// never unloads us, and a destructor at exit must not join a busy thread.
+// Lives for the whole run on purpose: a destructor at exit must not join a
+// busy thread. The library is linked nodelete, so unloading it (the program
+// does while it closes) leaves the threads their code.
 struct Queue {
     std::mutex mutex;
     std::condition_variable wake;

@@ -317,6 +317,8 @@ private Q_SLOTS:
     void dragOnThePresetDrawsAClickKeepsIt();
     void tooLargePictureIsRefusedBeforeScanning();
     void networkScannerThatDiesEndsAsAFault();
+    // Last: it unloads the library.
+    void unloadingLeavesTheLibrarysThreadsTheirCode();
 
 private:
     // Calls fn while driver() runs every 10 ms on the GUI thread.
@@ -1386,6 +1388,20 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     QVERIFY2(run.messages[0].contains(QStringLiteral("stopped answering")), qPrintable(run.messages[0]));
     QVERIFY(!QFile::exists(first));
     QCOMPARE(QImage(second).size(), QSize(1181, 1181)); // 200 mm at 150 dpi
+}
+
+void TestEztw32::unloadingLeavesTheLibrarysThreadsTheirCode()
+{
+    // The earlier cases scanned in this process, so the library's SANE thread
+    // and its watchdog run. The program unloads the library when it closes,
+    // before it ends: the threads' code must stay mapped, or the watchdog's
+    // next wake-up (every 100 ms) crashes the closing program.
+    QVERIFY(acquire_);
+    QCOMPARE(dlclose(lib_), 0);
+    lib_ = nullptr;
+    void* still = dlopen(Library.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+    QVERIFY2(still, "the library was unmapped while its threads run");
+    dlclose(still);
 }
 
 QTEST_MAIN(TestEztw32)
