@@ -55,7 +55,7 @@ try:
     dialog = xdrive.click_until(xs, main, 268, 89, "Scanner")  # "Scan Image"
     xs.focus(dialog)
     xs.key("Return")                              # "Scan"
-    viewer = window_sized(xs, "Orvane Capture Desk", (536, 639))
+    viewer = window_sized(xs, "Orvane Capture Desk", (536, 639), 240)  # after the scan
     check(not [w for t, w in xs.windows() if t == "Orvane Capture Desk" and xs.geometry(w)[2:] == (536, 110)],
           "the main window is hidden while the viewer shows")
     check(not os.path.exists(scan_file), "the scan file is gone")
@@ -79,10 +79,8 @@ try:
         xs.focus(dialog)
         xs.type(path)
         xdrive.press_until_gone(xs, "Save Image")
-        done = xs.wait_for("Orvane Capture", timeout=120)
-        xs.focus(done)
-        xs.key("Return")
-        xs.wait_for("Orvane Capture", gone=True)
+        xs.wait_for("Orvane Capture", timeout=120)
+        xdrive.press_until_gone(xs, "Orvane Capture")  # "Done."
         check(os.path.isfile(path), "%s written at the chosen path" % fmt)
 
     pictures = {fmt: Image.open(os.path.join(out, "page one." + fmt)) for fmt in buttons}

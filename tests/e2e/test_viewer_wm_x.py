@@ -127,7 +127,7 @@ try:
     dialog = xdrive.click_until(xs, main, 268, 89, "Scanner", windows=lambda: clients(xs))  # "Scan Image"
     xs.focus(dialog)
     xs.key("Return")
-    viewer = wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=120)
+    viewer = wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=240)  # after the scan
     (cx, cy), framed = frame_centre(xs, viewer)
     check(framed and abs(cx - screen[0]) <= 1 and abs(cy - screen[1]) <= 1,
           "the viewer's frame is centred (centre %.1f,%.1f)" % (cx, cy))
