@@ -56,10 +56,9 @@ QString usable(const QString& folder, bool withParents)
 QString runtimePrivateFolder()
 {
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    // The runtime folder itself must be the user's alone; it is never made.
-    struct stat st { };
-    if (!runtime.startsWith(QLatin1Char('/')) || ::stat(QFile::encodeName(runtime).constData(), &st) != 0
-        || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() || (st.st_mode & 077) != 0)
+    // The runtime folder itself must be the user's, that no one else can
+    // write; it is never made.
+    if (!runtime.startsWith(QLatin1Char('/')) || !onlyUserCanWrite(runtime))
         return QString();
     return usable(runtime + folderName, false);
 }

@@ -20,8 +20,8 @@ void ensurePrivateFolder(const QString& folder, bool withParents = false);
 
 // The folder of this user's own that the user's copies of the program
 // share: "orvane-capture-desk" in $XDG_RUNTIME_DIR when that is set,
-// absolute, and a directory of this user that no one else may enter (mode
-// 0700); the folder is made with mode 0700 when missing and checked at
+// absolute, and a directory of this user that no one else may write; the
+// folder is made with mode 0700 when missing and checked at
 // every call. Empty when there is none.
 QString runtimePrivateFolder();
 // The same in $XDG_CACHE_HOME (~/.cache by default), its parents made

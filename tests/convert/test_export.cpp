@@ -303,7 +303,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("runtime");
         QTest::newRow("runtime folder of the user's") << "own";
-        QTest::newRow("runtime folder others may enter") << "open";
+        QTest::newRow("runtime folder others may write") << "open";
         QTest::newRow("no runtime folder") << "none";
     }
     void sharedTemporaryFolderIsNotWhereTheFilesGo()
@@ -319,7 +319,7 @@ private Q_SLOTS:
         } else {
             qputenv("XDG_RUNTIME_DIR", runtimeFolder.path().toUtf8());
             QVERIFY(::chmod(QFile::encodeName(runtimeFolder.path()).constData(),
-                        runtime == QLatin1String("own") ? 0700 : 0755)
+                        runtime == QLatin1String("own") ? 0700 : 0777)
                 == 0);
         }
         {
