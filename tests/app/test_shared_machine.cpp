@@ -128,7 +128,9 @@ int attackedChild(const QStringList& args)
             for (int x = 0; allRed && x < picture.width(); ++x)
                 allRed = picture.pixel(x, y) == qRgb(255, 0, 0);
         say("picture " + QByteArray::number(picture.width()) + 'x' + QByteArray::number(picture.height())
-            + (allRed ? " red" : " own"));
+            + (picture.isNull() ? " none"
+                    : allRed    ? " red"
+                                : " own"));
     } else {
         Form2& view = main.viewer();
         main.picBuffer->setPicture(victimsPicture());

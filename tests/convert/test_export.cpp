@@ -362,11 +362,18 @@ private Q_SLOTS:
     }
 
     // What killed exports left in a shared temporary folder goes at the
-    // next export: this user's folders of the export's names and the files
-    // in them, but no folder another export still holds, and nothing a
-    // link leads to.
+    // next export or start: this user's folders of the export's names and
+    // the files in them, but no folder another export still holds, and
+    // nothing a link leads to.
+    void leftoversOfKilledExportsAreRemoved_data()
+    {
+        QTest::addColumn<bool>("atStart");
+        QTest::newRow("next export") << false;
+        QTest::newRow("next start") << true;
+    }
     void leftoversOfKilledExportsAreRemoved()
     {
+        QFETCH(bool, atStart);
         QTemporaryDir shared;
         QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
         qputenv("TEMP", shared.path().toUtf8());
@@ -389,9 +396,12 @@ private Q_SLOTS:
         live.open();
         test::writeFile(live.temporaryBmpPath(), "in use");
 
-        const QString path = out_.filePath(QStringLiteral("after-kill.tiff"));
-        save(4, path);
-        QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
+        if (atStart) {
+            main_->Form_Load();
+        } else {
+            save(4, out_.filePath(QStringLiteral("after-kill.tiff")));
+            QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
+        }
         QVERIFY(!QFileInfo::exists(stale));
         QVERIFY(!QFileInfo::exists(earlier));
         QCOMPARE(test::contents(otherName + QStringLiteral("/tempscan.bmp")), QByteArray("left behind"));
