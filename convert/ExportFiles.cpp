@@ -37,9 +37,17 @@ int lockFd(int fd, int how)
     return locked;
 }
 
+// A file system that has no locks: a folder there is used unlocked, and
+// no clean-up can take it, as none can lock it either.
+bool withoutLocks(int err)
+{
+    return err == ENOLCK || err == EINVAL || err == EOPNOTSUPP;
+}
+
 // Empties the folder `name` of `parent` of this user's files and removes
-// it, unless another export still holds it. Nothing in it is followed.
-bool removeUniqueFolder(int parent, const char* name)
+// it, unless another export still holds it (`held`: this export holds it
+// itself). Nothing in it is followed.
+bool removeUniqueFolder(int parent, const char* name, bool held = false)
 {
     struct stat named { };
     if (::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode)
@@ -50,8 +58,8 @@ bool removeUniqueFolder(int parent, const char* name)
     if (!folder || ::fstat(folder.get(), &opened) != 0 || opened.st_ino != named.st_ino
         || opened.st_dev != named.st_dev || opened.st_uid != ::geteuid())
         return false;
-    if (lockFd(folder.get(), LOCK_EX | LOCK_NB) != 0)
-        return false; // in use
+    if (!held && lockFd(folder.get(), LOCK_EX | LOCK_NB) != 0)
+        return false; // in use, or on a file system without locks
     std::vector<QByteArray> entries;
     if (DIR* listing = ::fdopendir(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0))) {
         while (const dirent* entry = ::readdir(listing)) {
@@ -98,9 +106,9 @@ void ExportFolder::close()
         const UniqueFd parent(
             ::open(slash > 0 ? native.left(slash).constData() : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const QByteArray name = native.mid(slash + 1);
-        held_.reset(); // its lock goes: the removal below takes it again
         if (parent)
-            removeUniqueFolder(parent.get(), name.constData());
+            removeUniqueFolder(parent.get(), name.constData(), true);
+        held_.reset();
     }
     path_.clear();
     lockFolder_.clear();
@@ -150,7 +158,8 @@ void ExportFolder::open()
         struct stat made { };
         // Locked at once, so that no clean-up removes it while it is in
         // use; one removed before the lock was had is made anew.
-        if (folder && lockFd(folder.get(), LOCK_EX) == 0 && ::fstat(folder.get(), &made) == 0) {
+        if (folder && (lockFd(folder.get(), LOCK_EX) == 0 || withoutLocks(errno))
+            && ::fstat(folder.get(), &made) == 0) {
             struct stat named { };
             if (::lstat(name.constData(), &named) == 0 && named.st_ino == made.st_ino
                 && named.st_dev == made.st_dev && isUsersFolder(named)) {
@@ -165,6 +174,8 @@ void ExportFolder::open()
             }
         }
         err = folder ? EAGAIN : errno;
+        if (folder && ::fstat(folder.get(), &made) == 0 && made.st_nlink > 0)
+            removeUniqueFolder(AT_FDCWD, name.constData(), true);
     }
     if (useShared(cachePrivateFolder()))
         return;
