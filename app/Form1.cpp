@@ -1,6 +1,7 @@
 #include "app/Form1.h"
 
 #include "BuildConfig.h"
+#include "convert/ExportFiles.h"
 #include "scan/Scanner.h"
 #include "shell/Appearance.h"
 #include "shell/Desktop.h"
@@ -112,6 +113,9 @@ void Form1::Form_Load()
     } else {
         g.step(140, [&] { G.ScannerAvailable = true; });
     }
+    // What exports killed in an earlier run left in a shared temporary
+    // folder goes; never another user's files, nor a running export's.
+    removeExportLeftovers();
 }
 
 void Form1::Form_Unload()

@@ -1,6 +1,5 @@
 #include "convert/CarriedConverter.h"
 
-#include "convert/ExportFiles.h"
 #include "shell/AppError.h"
 #include "shell/Main.h"
 
@@ -53,7 +52,6 @@ bool isCarriedConverter(const QString& path, const QByteArray& image)
 
 void DeployConverter(const QByteArray& image, const QString& path)
 {
-    checkExportFolder();
     if (isCarriedConverter(path, image))
         return;
     struct stat st { };

@@ -39,31 +39,14 @@ QString conversionFailure(
     return QStringLiteral("The converter wrote no file at ") + chosenPath;
 }
 
-// A converter that was killed leaves its unfinished output beside the
-// target: "." and the first 200 bytes of the target's name, then
-// ".nconvert-" and a random tail.
-void removeUnfinishedOutput(const QString& chosenPath)
-{
-    const QFileInfo target(chosenPath);
-    const QDir folder = target.absoluteDir();
-    const QByteArray stem = '.' + QFile::encodeName(target.fileName()).left(200) + ".nconvert-";
-    const QStringList candidates
-        = folder.entryList({QStringLiteral(".*.nconvert-*")}, QDir::Files | QDir::Hidden | QDir::System);
-    for (const QString& name : candidates) {
-        const QByteArray native = QFile::encodeName(name);
-        if (native.startsWith(stem) && native.size() == stem.size() + 6)
-            DeleteFileQuietly(folder.filePath(name));
-    }
-}
-
 // The file the converter is to write: the chosen path under the rules every
 // save follows (links followed, folders, devices, pipes and files the user
 // may not change refused), and never one of the export's own temporary
 // files, which the export deletes again. Raises AppError.
-QString exportTarget(const QString& chosenPath)
+QString exportTarget(const QString& chosenPath, const ExportFolder& files)
 {
     const SaveTarget target = checkSaveTarget(chosenPath);
-    for (const QString& own : {converterPath(), temporaryBmpPath(), exportLockPath()}) {
+    for (const QString& own : {files.converterPath(), files.temporaryBmpPath(), files.lockPath()}) {
         const QFileInfo info(own);
         const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
         bool same = !folder.isEmpty() && folder + QLatin1Char('/') + info.fileName() == target.path;
@@ -98,7 +81,15 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         QString target; // what the converter writes: the chosen path, its links followed
         if (!g.step(114, [&] {
                 chosenPath = host.saveDialog().FileName;
-                target = exportTarget(chosenPath);
+                // Where the export's files would go if it ran now.
+                ExportFolder likely;
+                try {
+                    likely.open();
+                } catch (const AppError&) {
+                    // Reported where the export makes its folder.
+                }
+                target
+                    = likely.isOpen() ? exportTarget(chosenPath, likely) : checkSaveTarget(chosenPath).path;
             })) {
             // Refused before anything was written or deleted.
             g.step(162, [&] { ConvertInProgress = false; });
@@ -109,9 +100,10 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         // lock until its converter has run, and this one waits, its windows
         // alive, under the hourglass.
         FolderLock exportLock;
+        ExportFolder files;
         if (!g.step(128, [&] {
-                checkExportFolder();
-                exportLock.acquire(exportLockPath());
+                files.open();
+                exportLock.acquire(files.lockPath());
             })) {
             g.step(158, [&] { host.setSavePointer(vbDefault); });
             g.step(162, [&] { ConvertInProgress = false; });
@@ -119,22 +111,25 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         }
         QByteArray converterImage;
         g.step(130, [&] { converterImage = LoadConverterImage(); });
-        g.step(132, [&] { DeployConverter(converterImage, converterPath()); });
+        g.step(132, [&] {
+            files.check();
+            DeployConverter(converterImage, files.converterPath());
+        });
         g.step(134, [&] { QCoreApplication::processEvents(); });
         QString temporaryBmp;
-        g.step(136, [&] { temporaryBmp = temporaryBmpPath(); });
+        g.step(136, [&] { temporaryBmp = files.temporaryBmpPath(); });
         g.step(138, [&] { DeleteFileQuietly(temporaryBmp); });
         // Without the picture written, whatever lies at that path is never
         // converted: the export cleans up and ends without "Done.".
         const bool pictureWritten = g.step(140, [&] {
-            checkExportFolder();
+            files.check();
             // The scan stays the user's own.
             SavePicture(host.sourcePicture(), temporaryBmp, NewFileMode::Private);
         });
         // The file at the chosen path stays until the converter's complete
         // output replaces it.
         QString quotedConverter;
-        g.step(144, [&] { quotedConverter = quoteArgument(converterPath()); });
+        g.step(144, [&] { quotedConverter = quoteArgument(files.converterPath()); });
         QString arguments;
         g.step(146, [&] { arguments = QStringLiteral(" -out "); });
         g.step(148, [&] { arguments += tiff ? QStringLiteral("tiff ") : QStringLiteral("png  "); });
@@ -145,27 +140,28 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         const bool converted = pictureWritten && g.step(152, [&] {
             // Only the converter this program carries is ever run, started
             // from the very file that was checked.
-            checkExportFolder();
-            const UniqueFd program = openCarriedConverter(converterPath(), converterImage);
+            files.check();
+            const UniqueFd program = openCarriedConverter(files.converterPath(), converterImage);
             if (!program)
                 raiseError(ErrFileNotFound,
-                    converterPath() + QStringLiteral(": the converter could not be put in place"));
+                    files.converterPath() + QStringLiteral(": the converter could not be put in place"));
             // Checked again right before: the target may have changed while
             // the converter was being put in place.
-            exportTarget(chosenPath);
+            exportTarget(chosenPath, files);
             // Whatever a killed converter left beside the target goes, at
             // every export to it.
-            removeUnfinishedOutput(target);
+            removeAbandonedBeside(target);
             QByteArray errorOutput;
             const std::int32_t result = RunAndWait(quotedConverter + QLatin1Char(' ') + arguments, 0,
                 RunOptions{.program = program.get(), .errorOutput = &errorOutput});
             if (result != 0)
-                removeUnfinishedOutput(target);
+                removeAbandonedBeside(target);
             if (result != 0 || !QFileInfo(target).isFile())
-                raiseError(ErrDeviceIO, conversionFailure(result, errorOutput, converterPath(), chosenPath));
+                raiseError(
+                    ErrDeviceIO, conversionFailure(result, errorOutput, files.converterPath(), chosenPath));
         });
         g.step(154, [&] { DeleteFileQuietly(temporaryBmp); });
-        g.step(156, [&] { DeleteFileQuietly(converterPath()); });
+        g.step(156, [&] { DeleteFileQuietly(files.converterPath()); });
         exportLock.release(); // the next export may start while "Done." shows
         g.step(158, [&] { host.setSavePointer(vbDefault); });
         if (converted)

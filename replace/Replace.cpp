@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -212,15 +214,42 @@ int Beside::open(const Target& target, const char* tag, unsigned newMode)
     const mode_t createMode = target.exists ? 0600 : mode_t(newMode & 0777);
     int fd = -1;
     std::string name;
-    for (int attempt = 0; fd < 0 && attempt < NameAttempts; ++attempt) {
+    int lock = -1;
+    for (int attempt = 0; lock < 0 && attempt < NameAttempts; ++attempt) {
         name = stem + randomTail();
         fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
         if (fd < 0 && errno != EEXIST)
             return errno;
+        if (fd < 0)
+            continue;
+        // Locked for as long as it is in use, so that the clean-up of
+        // abandoned files beside a target never takes it. One that the
+        // clean-up took between the create and the lock is unlinked by
+        // then: another name is tried.
+        lock = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        int locked = -1;
+        if (lock >= 0) {
+            do {
+                locked = ::flock(lock, LOCK_EX);
+            } while (locked != 0 && errno == EINTR);
+        }
+        struct stat st { };
+        if (lock < 0 || (locked != 0 && errno != ENOLCK && errno != EINVAL) || ::fstat(fd, &st) != 0
+            || st.st_nlink == 0) {
+            const int err = lock < 0 ? errno : 0;
+            if (lock >= 0)
+                ::close(lock);
+            lock = -1;
+            ::close(fd);
+            fd = -1;
+            if (err != 0)
+                return err;
+        }
     }
     if (fd < 0)
         return EEXIST;
     fd_ = fd;
+    lock_ = lock;
     hidden_ = name;
     target_ = target.path;
     if (target.exists) {
@@ -266,9 +295,11 @@ int Beside::commit(bool sync)
         error_ = status;
         ::unlink(hidden_.c_str());
         hidden_.clear();
+        unlock();
         return status;
     }
     hidden_.clear();
+    unlock();
     if (sync) {
         const int folder = ::open(folderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folder >= 0) {
@@ -289,6 +320,59 @@ void Beside::abandon()
         ::unlink(hidden_.c_str());
         hidden_.clear();
     }
+    unlock();
+}
+
+void Beside::unlock()
+{
+    if (lock_ >= 0) {
+        ::close(lock_);
+        lock_ = -1;
+    }
+}
+
+int removeAbandoned(const std::string& targetPath, const char* tag)
+{
+    const std::string stem = '.' + nameOf(targetPath).substr(0, HiddenStemBytes) + (tag ? tag : "");
+    const int folder = ::open(folderOf(targetPath).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0)
+        return 0;
+    DIR* listing = ::fdopendir(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    if (!listing) {
+        ::close(folder);
+        return 0;
+    }
+    std::vector<std::string> candidates;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name(entry->d_name);
+        if (name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0)
+            candidates.push_back(name);
+    }
+    ::closedir(listing);
+    int removed = 0;
+    for (const std::string& name : candidates) {
+        struct stat named { };
+        if (::fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)
+            || named.st_uid != ::geteuid())
+            continue;
+        const int fd
+            = ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat opened { };
+        // Still in use by its writer when its lock is held.
+        if (::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino
+            && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            struct stat again { };
+            if (::fstatat(folder, name.c_str(), &again, AT_SYMLINK_NOFOLLOW) == 0
+                && again.st_dev == opened.st_dev && again.st_ino == opened.st_ino
+                && ::unlinkat(folder, name.c_str(), 0) == 0)
+                ++removed;
+        }
+        ::close(fd);
+    }
+    ::close(folder);
+    return removed;
 }
 
 } // namespace replace

@@ -96,10 +96,20 @@ public:
     void abandon();
 
 private:
+    void unlock();
+
     std::string target_;
     std::string hidden_;
     int fd_ = -1;
+    int lock_ = -1; // holds the hidden file's lock from open to rename
     int error_ = 0;
 };
+
+// Removes what a writer that was killed left beside `targetPath`: the
+// hidden files of `tag` (as Beside::open names them) that belong to this
+// user, are regular files, and whose writer no longer holds them. Links,
+// other users' files and files still being written stay. Returns how many
+// went.
+int removeAbandoned(const std::string& targetPath, const char* tag);
 
 } // namespace replace

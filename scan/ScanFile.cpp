@@ -85,44 +85,19 @@ void checkComplete(const QString& path)
                       .arg(needed));
 }
 
-const QString folderName = QStringLiteral("/orvane-capture-desk");
-
-// `folder` made private and checked, or empty when that fails.
-QString usable(const QString& folder, bool withParents)
-{
-    try {
-        ensurePrivateFolder(folder, withParents);
-        return folder;
-    } catch (const AppError&) {
-        return QString();
-    }
-}
-
 } // namespace
 
 QString privateScanFolder()
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    // The runtime folder itself must be the user's own; it is never made.
-    if (runtime.startsWith(QLatin1Char('/')) && onlyUserCanWrite(runtime)) {
-        const QString folder = usable(runtime + folderName, false);
-        if (!folder.isEmpty())
-            return folder;
-    }
-    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (!cache.startsWith(QLatin1Char('/'))) {
-        const QString home = qEnvironmentVariable("HOME", QDir::homePath());
-        if (!home.startsWith(QLatin1Char('/')))
-            return QString();
-        cache = home + QStringLiteral("/.cache");
-    }
-    return usable(cache + folderName, true);
+    return userPrivateFolder();
 }
 
 QString scanFilePath(const QString& appFolder)
 {
     const QString name = QStringLiteral("VBScanInterface.bmp");
-    if (!appFolder.isEmpty()
+    // A folder others may write is never used: they could take the name
+    // first, or put a link or a pipe there.
+    if (!appFolder.isEmpty() && onlyUserCanWrite(appFolder)
         && ::faccessat(AT_FDCWD, QFile::encodeName(appFolder).constData(), W_OK | X_OK, AT_EACCESS) == 0)
         return appFolder.endsWith(QLatin1Char('/')) ? appFolder + name : appFolder + QLatin1Char('/') + name;
     const QString folder = privateScanFolder();

@@ -19,8 +19,8 @@ QImage loadScanFile(const QString& path);
 QString privateScanFolder();
 
 // "VBScanInterface.bmp" in the application folder `appFolder` when this
-// user can write there; else in privateScanFolder(). Empty when neither
-// can be written.
+// user can write there and no one else can; else in privateScanFolder().
+// Empty when neither can be written.
 QString scanFilePath(const QString& appFolder);
 
 // The lock a copy of the program holds from the acquire to the removal of

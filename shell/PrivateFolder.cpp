@@ -3,6 +3,7 @@
 #include "shell/AppError.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -37,7 +38,48 @@ void makeFolder(const QByteArray& native, const QString& folder, bool withParent
     raiseErrno(folder, errno);
 }
 
+const QString folderName = QStringLiteral("/orvane-capture-desk");
+
+// `folder` made private and checked, or empty when that fails.
+QString usable(const QString& folder, bool withParents)
+{
+    try {
+        ensurePrivateFolder(folder, withParents);
+        return folder;
+    } catch (const AppError&) {
+        return QString();
+    }
+}
+
 } // namespace
+
+QString runtimePrivateFolder()
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    // The runtime folder itself must be the user's, that no one else can
+    // write; it is never made.
+    if (!runtime.startsWith(QLatin1Char('/')) || !onlyUserCanWrite(runtime))
+        return QString();
+    return usable(runtime + folderName, false);
+}
+
+QString cachePrivateFolder()
+{
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!cache.startsWith(QLatin1Char('/'))) {
+        const QString home = qEnvironmentVariable("HOME", QDir::homePath());
+        if (!home.startsWith(QLatin1Char('/')))
+            return QString();
+        cache = home + QStringLiteral("/.cache");
+    }
+    return usable(cache + folderName, true);
+}
+
+QString userPrivateFolder()
+{
+    const QString runtime = runtimePrivateFolder();
+    return runtime.isEmpty() ? cachePrivateFolder() : runtime;
+}
 
 bool onlyUserCanWrite(const QString& folder)
 {

@@ -18,6 +18,18 @@ bool onlyUserCanWrite(const QString& folder);
 // Raises AppError with the cause.
 void ensurePrivateFolder(const QString& folder, bool withParents = false);
 
+// The folder of this user's own that the user's copies of the program
+// share: "orvane-capture-desk" in $XDG_RUNTIME_DIR when that is set,
+// absolute, and a directory of this user that no one else may write; the
+// folder is made with mode 0700 when missing and checked at
+// every call. Empty when there is none.
+QString runtimePrivateFolder();
+// The same in $XDG_CACHE_HOME (~/.cache by default), its parents made
+// when missing. Empty when it cannot be had.
+QString cachePrivateFolder();
+// The first of the two that can be had, or empty.
+QString userPrivateFolder();
+
 // An exclusive lock on a file that exists only while the lock is held.
 // The holder removes the file before it lets go, and a copy that waited on
 // a file since removed tries again, so two copies never both hold it.

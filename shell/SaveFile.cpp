@@ -125,11 +125,19 @@ SaveTarget checkSaveTarget(const QString& path)
     return saveTargetOf(resolveTarget(path));
 }
 
+void removeAbandonedBeside(const QString& target)
+{
+    const std::string native = QFile::encodeName(target).toStdString();
+    for (const char* tag : {".orvane-", ".nconvert-"})
+        replace::removeAbandoned(native, tag);
+}
+
 SaveFile::SaveFile(const QString& path, NewFileMode mode)
     : chosen_(path)
 {
     const replace::Target resolved = resolveTarget(path);
     target_ = saveTargetOf(resolved);
+    removeAbandonedBeside(target_.path);
     if (const int status = file_.open(resolved, ".orvane-", unsigned(mode)))
         raiseFailure(status);
 }

@@ -39,6 +39,11 @@ struct SaveTarget {
 // links lead to, when they lead elsewhere).
 SaveTarget checkSaveTarget(const QString& path);
 
+// Removes what saves and conversions to `target` that were killed left
+// beside it: this user's hidden files of the program's own names that no
+// writer holds any more. Other users' files and links stay.
+void removeAbandonedBeside(const QString& target);
+
 // The mode of a file a save creates: any new file's, or this user's alone
 // (the umask applies to both). A replaced file keeps its own.
 enum class NewFileMode : unsigned { Shared = 0666, Private = 0600 };

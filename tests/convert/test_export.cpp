@@ -5,6 +5,7 @@
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "convert/ExportFiles.h"
+#include "replace/Replace.h"
 #include "shell/Form.h"
 #include "shell/PictureBox.h"
 #include "shell/PrivateFolder.h"
@@ -13,6 +14,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QImageReader>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -20,8 +22,8 @@
 #include <atomic>
 #include <csignal>
 #include <poll.h>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace orvane;
@@ -127,7 +129,7 @@ private Q_SLOTS:
         f.close();
         // The converter is held at its start and killed there. The save
         // waits in posix_spawn meanwhile, so the killer is a thread.
-        test::FileGate gate(QFileInfo(converterPath()).path(), test::FileGate::At::Exec);
+        test::FileGate gate(temp_.path(), test::FileGate::At::Exec);
         if (!gate.whyNot().isEmpty())
             QSKIP(qPrintable(gate.whyNot()));
         std::atomic<int> killed = 0;
@@ -163,9 +165,10 @@ private Q_SLOTS:
         QTest::newRow("PNG") << 5 << 8;
         QTest::newRow("PNG, 240-byte name") << 5 << 240;
     }
-    // What a converter killed together with the program left beside the
-    // target goes at the next export to that target, also a successful
-    // one; hidden files of other names stay.
+    // What a converter or a save killed together with the program left
+    // beside the target goes at the next export to that target, also a
+    // successful one; hidden files of other names, a hidden file still
+    // being written and links stay.
     void staleUnfinishedOutputIsRemoved()
     {
         QFETCH(int, button);
@@ -173,19 +176,30 @@ private Q_SLOTS:
         const QString suffix = button == 4 ? QStringLiteral(".tiff") : QStringLiteral(".png");
         const QString name = QString(nameBytes - suffix.size(), QLatin1Char('p')) + suffix;
         const QString stem = QLatin1Char('.') + name.left(200) + QStringLiteral(".nconvert-");
-        const QStringList stale{stem + QStringLiteral("AbC123"), stem + QStringLiteral("zZ9_x0")};
+        const QString saveStem = QLatin1Char('.') + name.left(200) + QStringLiteral(".orvane-");
+        const QStringList stale{stem + QStringLiteral("AbC123"), stem + QStringLiteral("zZ9_x0"),
+            saveStem + QStringLiteral("AbC123")};
         const QStringList others{stem + QStringLiteral("short"), QStringLiteral(".other.png.nconvert-AbC123"),
-            QLatin1Char('.') + name + QStringLiteral(".orvane-AbC123")};
+            saveStem + QStringLiteral("AbC1234")};
         for (const QString& n : stale + others)
             test::writeFile(out_.filePath(n), "left behind");
+        const QString link = stem + QStringLiteral("Lnk001");
+        QVERIFY(QFile::link(out_.filePath(others[1]), out_.filePath(link)));
+        // Another save to the same target, still writing.
+        replace::Beside writing;
+        QCOMPARE(writing.open(QFile::encodeName(out_.filePath(name)).constData(), ".orvane-"), 0);
+        QCOMPARE(writing.write("in use", 6), 0);
         save(button, out_.filePath(name));
         QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
         for (const QString& n : stale)
             QVERIFY2(!QFile::exists(out_.filePath(n)), qPrintable(n));
         for (const QString& n : others)
             QCOMPARE(test::contents(out_.filePath(n)), QByteArray("left behind"));
+        QVERIFY(QFileInfo(out_.filePath(link)).isSymLink());
+        QCOMPARE(test::contents(QString::fromStdString(writing.hiddenPath())), QByteArray("in use"));
+        writing.abandon();
         QVERIFY(QImageReader(out_.filePath(name)).canRead());
-        for (const QString& n : others)
+        for (const QString& n : others + QStringList{link})
             QFile::remove(out_.filePath(n));
         QFile::remove(out_.filePath(name));
     }
@@ -281,71 +295,130 @@ private Q_SLOTS:
         expectNothingLeft();
     }
 
-    // A temporary folder that others can write: the export's files go to a
-    // folder of this user's own inside it, mode 0700, empty afterwards.
-    void sharedTemporaryFolderGetsAFolderOfItsOwn()
+    // A temporary folder that others can write: the export's files go to
+    // the user's runtime folder when it is the user's alone, else to a
+    // folder of a name no one can predict, made for the export and removed
+    // after it.
+    void sharedTemporaryFolderIsNotWhereTheFilesGo_data()
     {
+        QTest::addColumn<QString>("runtime");
+        QTest::newRow("runtime folder of the user's") << "own";
+        QTest::newRow("runtime folder others may write") << "open";
+        QTest::newRow("no runtime folder") << "none";
+    }
+    void sharedTemporaryFolderIsNotWhereTheFilesGo()
+    {
+        QFETCH(QString, runtime);
         QTemporaryDir shared;
+        QTemporaryDir runtimeFolder;
         QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
         qputenv("TEMP", shared.path().toUtf8());
-        const QString own = shared.filePath(QStringLiteral("orvane-capture-desk-%1").arg(::geteuid()));
-        QCOMPARE(exportFolder(), own);
-        QCOMPARE(converterPath(), own + QStringLiteral("/nconvert.exe"));
-        QCOMPARE(temporaryBmpPath(), own + QStringLiteral("/tempscan.bmp"));
-        const QString path = out_.filePath(QStringLiteral("shared.png"));
-        save(5, path);
-        QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
-        QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
-        struct stat st { };
-        QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
-        QVERIFY(S_ISDIR(st.st_mode));
-        QCOMPARE(st.st_mode & 07777, 0700u);
-        QCOMPARE(QDir(own).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        if (runtime == QLatin1String("none")) {
+            qunsetenv("XDG_RUNTIME_DIR");
+        } else {
+            qputenv("XDG_RUNTIME_DIR", runtimeFolder.path().toUtf8());
+            QVERIFY(::chmod(QFile::encodeName(runtimeFolder.path()).constData(),
+                        runtime == QLatin1String("own") ? 0700 : 0777)
+                == 0);
+        }
+        {
+            ExportFolder files;
+            files.open();
+            struct stat st { };
+            QVERIFY(::lstat(QFile::encodeName(files.path()).constData(), &st) == 0);
+            QVERIFY(S_ISDIR(st.st_mode));
+            QCOMPARE(st.st_mode & 07777, 0700u);
+            QCOMPARE(st.st_uid, ::geteuid());
+            QVERIFY(!files.lockPath().startsWith(shared.path() + QLatin1Char('/')));
+            if (runtime == QLatin1String("own")) {
+                QCOMPARE(files.path(), runtimeFolder.filePath(QStringLiteral("orvane-capture-desk")));
+                QVERIFY(!files.isUnique());
+            } else {
+                QVERIFY(files.isUnique());
+                QCOMPARE(QFileInfo(files.path()).path(), shared.path());
+                const QRegularExpression name(
+                    QStringLiteral("^orvane-capture-desk-%1-[A-Za-z0-9]{6}$").arg(::geteuid()));
+                QVERIFY2(name.match(QFileInfo(files.path()).fileName()).hasMatch(), qPrintable(files.path()));
+                ExportFolder second;
+                second.open();
+                QVERIFY(second.path() != files.path());
+            }
+            QCOMPARE(files.converterPath(), files.path() + QStringLiteral("/nconvert.exe"));
+            QCOMPARE(files.temporaryBmpPath(), files.path() + QStringLiteral("/tempscan.bmp"));
+            // An export while this folder is still held does not take it.
+            const QString path = out_.filePath(QStringLiteral("shared.png"));
+            save(5, path);
+            QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
+            QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
+            const QStringList left = QDir(shared.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+            QCOMPARE(
+                left, files.isUnique() ? QStringList{QFileInfo(files.path()).fileName()} : QStringList());
+            QCOMPARE(QDir(files.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                QStringList());
+        }
+        QCOMPARE(QDir(shared.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
     }
 
-    // What lies at the private folder's name is checked before use: a link,
-    // a file, or a folder others can write is refused, never used.
-    void unsafePrivateFolderIsRefused_data()
+    // What killed exports left in a shared temporary folder goes at the
+    // next export or start: this user's folders of the export's names and
+    // the files in them, but no folder another export still holds, and
+    // nothing a link leads to.
+    void leftoversOfKilledExportsAreRemoved_data()
     {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("link") << "link";
-        QTest::newRow("file") << "file";
-        QTest::newRow("open to others") << "open";
+        QTest::addColumn<bool>("atStart");
+        QTest::newRow("next export") << false;
+        QTest::newRow("next start") << true;
     }
-    void unsafePrivateFolderIsRefused()
+    void leftoversOfKilledExportsAreRemoved()
     {
-        QFETCH(QString, kind);
+        QFETCH(bool, atStart);
         QTemporaryDir shared;
         QVERIFY(::chmod(QFile::encodeName(shared.path()).constData(), 01777) == 0);
         qputenv("TEMP", shared.path().toUtf8());
-        const QString own = exportFolder();
-        QTemporaryDir elsewhere;
-        if (kind == QLatin1String("link")) {
-            QVERIFY(QFile::link(elsewhere.path(), own));
-        } else if (kind == QLatin1String("file")) {
-            test::writeFile(own, "not a folder");
-        } else {
-            QVERIFY(QDir().mkdir(own));
-            QVERIFY(::chmod(QFile::encodeName(own).constData(), 0777) == 0);
+        const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+        qunsetenv("XDG_RUNTIME_DIR");
+        const QString prefix = shared.filePath(QStringLiteral("orvane-capture-desk-%1").arg(::geteuid()));
+        const QString stale = prefix + QStringLiteral("-AbC123");
+        const QString earlier = prefix; // the fixed name earlier versions used
+        const QString otherName = prefix + QStringLiteral("-AbC12");
+        const QString link = prefix + QStringLiteral("-Link01");
+        QTemporaryDir precious;
+        test::writeFile(precious.filePath(QStringLiteral("nconvert.exe")), "keep");
+        QVERIFY(QFile::link(precious.path(), link));
+        for (const QString& folder : {stale, earlier, otherName}) {
+            QVERIFY(QDir().mkdir(folder));
+            test::writeFile(folder + QStringLiteral("/tempscan.bmp"), "left behind");
         }
-        const QString path = out_.filePath(QStringLiteral("refused.tiff"));
-        save(4, path);
-        QVERIFY(!QFile::exists(path));
-        QCOMPARE(desktop_->messages.size(), 1);
-        QVERIFY2(desktop_->messages[0].text.contains(QStringLiteral(" at line 128\n")),
-            qPrintable(desktop_->messages[0].text));
-        QVERIFY(QDir(elsewhere.path()).isEmpty());
-        QVERIFY(!view_->isConverting());
-        QCOMPARE(view_->MousePointer(), int(vbDefault));
+        test::writeFile(stale + QStringLiteral("/nconvert.exe"), "left behind");
+        ExportFolder live;
+        live.open();
+        test::writeFile(live.temporaryBmpPath(), "in use");
+
+        if (atStart) {
+            main_->Form_Load();
+        } else {
+            save(4, out_.filePath(QStringLiteral("after-kill.tiff")));
+            QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
+        }
+        QVERIFY(!QFileInfo::exists(stale));
+        QVERIFY(!QFileInfo::exists(earlier));
+        QCOMPARE(test::contents(otherName + QStringLiteral("/tempscan.bmp")), QByteArray("left behind"));
+        QVERIFY(QFileInfo(link).isSymLink());
+        QCOMPARE(test::contents(precious.filePath(QStringLiteral("nconvert.exe"))), QByteArray("keep"));
+        QCOMPARE(test::contents(live.temporaryBmpPath()), QByteArray("in use"));
+        qputenv("XDG_RUNTIME_DIR", savedRuntime);
     }
 
     // While another copy's export holds the lock this one waits under the
     // hourglass, its windows alive, and writes nothing; then it runs.
     void secondCopyWaitsForTheExportLock()
     {
-        QVERIFY(QDir().mkpath(exportFolder()));
+        ExportFolder files;
+        files.open();
         FolderLock other;
-        QVERIFY(other.tryAcquire(exportLockPath()));
+        QVERIFY(other.tryAcquire(files.lockPath()));
         int ticks = 0;
         bool sawNothingWritten = true;
         QTimer poll;
@@ -354,7 +427,7 @@ private Q_SLOTS:
                 return;
             ++ticks;
             sawNothingWritten = sawNothingWritten && view_->MousePointer() == vbHourglass
-                && !QFile::exists(converterPath()) && !QFile::exists(temporaryBmpPath());
+                && !QFile::exists(files.converterPath()) && !QFile::exists(files.temporaryBmpPath());
             if (ticks == 5)
                 other.release();
         });
@@ -365,7 +438,7 @@ private Q_SLOTS:
         QVERIFY(sawNothingWritten);
         QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
         QCOMPARE(QImageReader::imageFormat(path), QByteArray("png"));
-        QVERIFY(!QFile::exists(exportLockPath()));
+        QVERIFY(!QFile::exists(files.lockPath()));
         expectNothingLeft();
     }
 
@@ -374,7 +447,11 @@ private Q_SLOTS:
         QTemporaryDir tmpdir;
         qunsetenv("TEMP");
         qputenv("TMPDIR", tmpdir.path().toUtf8());
-        QCOMPARE(converterPath(), tmpdir.path() + QStringLiteral("/nconvert.exe"));
+        {
+            ExportFolder files;
+            files.open();
+            QCOMPARE(files.converterPath(), tmpdir.path() + QStringLiteral("/nconvert.exe"));
+        }
         const QString path = out_.filePath(QStringLiteral("no-temp.png"));
         save(5, path);
         QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});

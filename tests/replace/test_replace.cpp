@@ -8,10 +8,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QFileInfo>
+
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace orvane::test;
@@ -237,6 +241,59 @@ private Q_SLOTS:
         const QString path = dir.filePath(QString(255, QLatin1Char('n')));
         QCOMPARE(replaceWith(path, "long"), 0);
         QCOMPARE(contents(path), QByteArray("long"));
+    }
+
+    // What a killed writer left beside a target goes; a hidden file still
+    // being written, links, other tags and names of other lengths stay.
+    void abandonedFilesRemoved()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("page.png"));
+        QTemporaryDir elsewhere;
+        const QString bystander = elsewhere.filePath(QStringLiteral("bystander"));
+        writeFile(bystander, "keep");
+        const QStringList stale{
+            QStringLiteral(".page.png.test-AbC123"), QStringLiteral(".page.png.test-XXXXXX")};
+        const QStringList others{QStringLiteral(".page.png.test-AbC12"),
+            QStringLiteral(".page.png.test-AbC1234"), QStringLiteral(".page.png.other-AbC123"),
+            QStringLiteral(".page.jpg.test-AbC123")};
+        for (const QString& n : stale + others)
+            writeFile(dir.filePath(n), "left");
+        QVERIFY(QFile::link(bystander, dir.filePath(QStringLiteral(".page.png.test-Link01"))));
+        replace::Beside writing;
+        QCOMPARE(writing.open(native(path).c_str(), ".test-"), 0);
+        QCOMPARE(writing.write("new", 3), 0);
+
+        QCOMPARE(replace::removeAbandoned(native(path), ".test-"), int(stale.size()));
+        for (const QString& n : stale)
+            QVERIFY2(!QFile::exists(dir.filePath(n)), qPrintable(n));
+        for (const QString& n : others)
+            QCOMPARE(contents(dir.filePath(n)), QByteArray("left"));
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral(".page.png.test-Link01"))).isSymLink());
+        QCOMPARE(contents(bystander), QByteArray("keep"));
+        QCOMPARE(writing.commit(), 0);
+        QCOMPARE(contents(path), QByteArray("new"));
+    }
+
+    // A clean-up that runs all the while never takes a file from a writer,
+    // from its creation to its rename.
+    void cleanUpNeverTakesAFileInUse()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("busy.bin"));
+        std::atomic<bool> done = false;
+        std::thread cleaner([&] {
+            while (!done)
+                replace::removeAbandoned(native(path), ".test-");
+        });
+        int failures = 0;
+        for (int i = 0; i < 300; ++i)
+            failures += replaceWith(path, QByteArray::number(i)) != 0;
+        done = true;
+        cleaner.join();
+        QCOMPARE(failures, 0);
+        QCOMPARE(contents(path), QByteArray("299"));
+        QCOMPARE(entries(dir.path()), QStringList{QStringLiteral("busy.bin")});
     }
 };
 
