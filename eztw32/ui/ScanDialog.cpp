@@ -184,6 +184,25 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
 
     pane_ = new PreviewPane(this);
     pane_->setAccessibleName(tr("Preview of the bed and the scan area"));
+    zoomButton_ = new QPushButton(tr("&Zoom to area"), this);
+    zoomButton_->setObjectName(QStringLiteral("zoomButton"));
+    zoomButton_->setToolTip(tr("Shows the scan area as large as the preview holds it, to draw it precisely "
+                               "(the mouse wheel zooms too)"));
+    fitButton_ = new QPushButton(tr("&Fit"), this);
+    fitButton_->setObjectName(QStringLiteral("fitButton"));
+    fitButton_->setToolTip(tr("Shows the whole bed again"));
+    for (QPushButton* b : {zoomButton_, fitButton_})
+        b->setAutoDefault(false); // Enter scans
+    fitButton_->setEnabled(false);
+    connect(zoomButton_, &QPushButton::clicked, pane_, &PreviewPane::zoomToArea);
+    connect(fitButton_, &QPushButton::clicked, pane_, &PreviewPane::fit);
+    connect(pane_, &PreviewPane::viewChanged, this, [this] {
+        const bool zoomed = pane_->zoom() > 1.0 + 1e-9;
+        // The focus moves on from a button that goes out of use, not to Cancel.
+        if (!zoomed && fitButton_->hasFocus())
+            zoomButton_->setFocus(Qt::OtherFocusReason);
+        fitButton_->setEnabled(zoomed);
+    });
     previewBar_ = new QProgressBar(this);
     previewBar_->setObjectName(QStringLiteral("previewProgress"));
     previewBar_->setRange(0, 100);
@@ -257,9 +276,14 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     left->addWidget(advanced_);
     left->addWidget(allArea_, 1);
     left->addStretch();
+    auto* zoomRow = new QHBoxLayout;
+    zoomRow->addWidget(zoomButton_);
+    zoomRow->addWidget(fitButton_);
+    zoomRow->addStretch();
     auto* right = new QVBoxLayout;
     right->addWidget(pane_, 1);
     right->addWidget(previewBar_);
+    right->addLayout(zoomRow);
     auto* top = new QHBoxLayout;
     top->addLayout(left, 1);
     top->addLayout(right, 1);
@@ -393,6 +417,7 @@ void ScanDialog::fillCommon()
     form_->setRowVisible(areaRow_, m.hasArea());
     previewButton_->setEnabled(m.hasArea() && !busy_);
     pane_->setEnabled(m.hasArea());
+    zoomButton_->setEnabled(m.hasArea());
     if (m.hasArea()) {
         const Area b = m.bounds();
         const int decimals = inches ? 2 : 1;
@@ -538,7 +563,7 @@ void ScanDialog::startPreview()
     previewBar_->setValue(0);
     previewBar_->setVisible(true);
     previewBuffer_ = std::make_shared<PreviewBuffer>();
-    client_.preview(model_->settings(model_->previewChoices()), previewBuffer_);
+    client_.preview(model_->settings(model_->previewChoices(choices_)), previewBuffer_);
     previewTimer_->start();
 }
 

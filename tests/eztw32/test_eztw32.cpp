@@ -29,6 +29,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include <arpa/inet.h>
 #include <cmath>
@@ -293,6 +294,8 @@ private Q_SLOTS:
     void scanDialogOffersTheDeviceOptions();
     void areaIsInInchesForUsLocale();
     void previewAndDrawnAreaGiveThatScan();
+    void previewInTheModeAndDrawingWhenZoomed_data();
+    void previewInTheModeAndDrawingWhenZoomed();
     void enterScansAfterPreviewAndDefaults();
     void everyOptionTypeIsShownAndSet();
 
@@ -706,6 +709,136 @@ void TestEztw32::enterScansAfterPreviewAndDefaults()
         QCOMPARE(r, EZTW32_OK);
         QVERIFY(!QImage(path).isNull());
     }
+}
+
+void TestEztw32::previewInTheModeAndDrawingWhenZoomed_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("colour"); // whether the preview shows colour
+
+    QTest::newRow("colour") << "Colour" << true;
+    QTest::newRow("gray") << "Gray" << false;
+}
+
+void TestEztw32::previewInTheModeAndDrawingWhenZoomed()
+{
+    QFETCH(QString, mode);
+    QFETCH(bool, colour);
+    // The colour pattern previewed in the mode chosen; then the view zoomed
+    // with the wheel around the middle of the 200 x 200 mm bed, an area
+    // drawn there, and the scan of it at 100 dpi.
+    enum { Start, Previewing, Drawn, Done } step = Start;
+    int coloured = -1, inspected = 0;
+    double zoom = 0, zoomToArea = 0, afterFit = 0, expectedLeft = 0, expectedWidth = 0, expectedHeight = 0;
+    double left = 0, top = 0, width = 0, height = 0;
+    const QString path = tmp_.filePath(QStringLiteral("zoomed-%1.bmp").arg(mode));
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog") || w->property("busy").toBool())
+                return;
+            auto* pane = w->findChild<QWidget*>(QStringLiteral("previewPane"));
+            auto value = [w](const char* name) {
+                return w->findChild<QDoubleSpinBox*>(QString::fromLatin1(name))->value();
+            };
+            auto button
+                = [w](const char* name) { return w->findChild<QPushButton*>(QString::fromLatin1(name)); };
+            switch (step) {
+            case Start: {
+                auto* modes = w->findChild<QComboBox*>(QStringLiteral("modeCombo"));
+                modes->setCurrentIndex(modes->findText(mode));
+                auto* res = w->findChild<QComboBox*>(QStringLiteral("resolutionCombo"));
+                res->setCurrentIndex(res->findText(QStringLiteral("100 dpi")));
+                // The whole bed, which a drag replaces (the earlier case
+                // left a drawn area).
+                auto* areas = w->findChild<QComboBox*>(QStringLiteral("areaCombo"));
+                areas->setCurrentIndex(areas->count() - 1);
+                button("previewButton")->click();
+                step = Previewing;
+                return;
+            }
+            case Previewing: {
+                if (!pane->property("hasPicture").toBool())
+                    return;
+                // The bed as the pane shows it, inside its frame.
+                const QImage shown = pane->grab().toImage().convertToFormat(QImage::Format_RGB32);
+                const int side = std::min(pane->width(), pane->height()) - 8;
+                const QRect bed(pane->rect().center() - QPoint(side / 2, side / 2), QSize(side, side));
+                coloured = 0;
+                const QRect inner = bed.adjusted(6, 6, -6, -6);
+                for (int y = inner.top(); y <= inner.bottom(); y += 2)
+                    for (int x = inner.left(); x <= inner.right(); x += 2) {
+                        const QRgb p = shown.pixel(x, y);
+                        ++inspected;
+                        if (qRed(p) != qGreen(p) || qGreen(p) != qBlue(p)) // not a gray
+                            ++coloured;
+                    }
+                // Two notches of the wheel in the middle of the bed.
+                const QPointF centre = QRectF(pane->rect()).adjusted(4, 4, -4, -4).center();
+                QWheelEvent wheel(centre, pane->mapToGlobal(centre), {}, QPoint(0, 240), Qt::NoButton,
+                    Qt::NoModifier, Qt::NoScrollPhase, false);
+                QCoreApplication::sendEvent(pane, &wheel);
+                zoom = pane->property("zoom").toDouble();
+                // 80 x 60 pixels drawn from 40 pixels up and left of the middle.
+                const double pxPerMm = zoom * (std::min(pane->width(), pane->height()) - 8) / 200.0;
+                expectedLeft = 100 - 40 / pxPerMm;
+                expectedWidth = 80 / pxPerMm;
+                expectedHeight = 60 / pxPerMm;
+                const QPoint from = centre.toPoint() - QPoint(40, 40), to = centre.toPoint() + QPoint(40, 20);
+                QTest::mousePress(pane, Qt::LeftButton, {}, from);
+                QTest::mouseMove(pane, (from + to) / 2);
+                QTest::mouseMove(pane, to);
+                QTest::mouseRelease(pane, Qt::LeftButton, {}, to);
+                left = value("areaLeft");
+                top = value("areaTop");
+                width = value("areaWidth");
+                height = value("areaHeight");
+                // Zoomed on the area drawn, then the whole bed again; the
+                // area stays as drawn.
+                button("zoomButton")->click();
+                zoomToArea = pane->property("zoom").toDouble();
+                QVERIFY(button("fitButton")->isEnabled());
+                button("fitButton")->click();
+                afterFit = pane->property("zoom").toDouble();
+                QCOMPARE(value("areaWidth"), width);
+                step = Drawn;
+                return;
+            }
+            case Drawn:
+                step = Done;
+                button("scanButton")->click();
+                return;
+            case Done:
+                return;
+            }
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QCOMPARE(r, EZTW32_OK);
+    QVERIFY(inspected > 1000);
+    if (colour)
+        QVERIFY2(
+            coloured > inspected / 4, qPrintable(QStringLiteral("%1 of %2").arg(coloured).arg(inspected)));
+    else
+        QCOMPARE(coloured, 0);
+    QVERIFY2(std::fabs(zoom - 1.5625) < 1e-6, qPrintable(QString::number(zoom)));
+    // Where the drag went on the zoomed view, within the device's 1 mm steps.
+    const QString got = QStringLiteral("%1 %2 %3 %4 (expected %5 %5 %6 %7)")
+                            .arg(left)
+                            .arg(top)
+                            .arg(width)
+                            .arg(height)
+                            .arg(expectedLeft)
+                            .arg(expectedWidth)
+                            .arg(expectedHeight);
+    QVERIFY2(std::fabs(left - expectedLeft) <= 1.5 && std::fabs(top - expectedLeft) <= 1.5, qPrintable(got));
+    QVERIFY2(std::fabs(width - expectedWidth) <= 1.5 && std::fabs(height - expectedHeight) <= 1.5,
+        qPrintable(got));
+    QVERIFY2(zoomToArea > 3, qPrintable(QString::number(zoomToArea)));
+    QCOMPARE(afterFit, 1.0);
+    // The scan has the size drawn.
+    const QImage img(path);
+    QCOMPARE(img.size(), QSize(int(width / 25.4 * 100), int(height / 25.4 * 100)));
+    QCOMPARE(img.isGrayscale(), !colour);
 }
 
 void TestEztw32::everyOptionTypeIsShownAndSet()
