@@ -65,6 +65,16 @@ int decimalsFor(const OptionInfo& o)
     return 2;
 }
 
+// A list as narrow as a few characters, whatever its entries: a long one
+// is elided, the open list shows it whole.
+QComboBox* narrowCombo(QWidget* parent)
+{
+    auto* c = new QComboBox(parent);
+    c->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    c->setMinimumContentsLength(8);
+    return c;
+}
+
 } // namespace
 
 void nameField(QLabel* label, QWidget* field, const QString& title, const QString& description)
@@ -137,6 +147,10 @@ void OptionsPanel::rebuild()
             group = o.group;
             box = new QGroupBox(QString::fromStdString(group.empty() ? std::string("Options") : group), this);
             form = new QFormLayout(box);
+            // A label goes above its field where the two do not fit side
+            // by side: the panel is never wider than the dialog gives it.
+            form->setRowWrapPolicy(QFormLayout::WrapLongRows);
+            form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
             layout_->addWidget(box);
         }
         const QString name = QString::fromStdString(o.name);
@@ -158,7 +172,7 @@ void OptionsPanel::rebuild()
             });
             w = c;
         } else if (o.type == OptionType::String && o.constraint == OptionConstraint::StringList) {
-            auto* c = new QComboBox(box);
+            auto* c = narrowCombo(box);
             for (const std::string& s : o.strings)
                 c->addItem(QString::fromStdString(s));
             connect(c, &QComboBox::currentIndexChanged, this,
@@ -176,7 +190,7 @@ void OptionsPanel::rebuild()
             });
             w = e;
         } else if (o.constraint == OptionConstraint::WordList) {
-            auto* c = new QComboBox(box);
+            auto* c = narrowCombo(box);
             for (double v : o.numbers)
                 c->addItem(unit.isEmpty() ? number(v) : number(v) + QLatin1Char(' ') + unit, v);
             connect(c, &QComboBox::currentIndexChanged, this,
@@ -221,6 +235,7 @@ void OptionsPanel::rebuild()
             form->addRow(w);
         } else {
             auto* l = new QLabel(label + QLatin1Char(':'), box);
+            l->setWordWrap(true);
             l->setToolTip(tip);
             nameField(l, w, label, tip);
             form->addRow(l, w);

@@ -170,15 +170,23 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     advanced_->setVisible(false);
     panel_ = new OptionsPanel(this);
     allArea_ = new QScrollArea(this);
+    allArea_->setObjectName(QStringLiteral("allOptionsArea"));
     allArea_->setWidgetResizable(true);
     allArea_->setWidget(panel_);
     allArea_->setVisible(false);
-    allArea_->setMinimumHeight(220);
+    allArea_->setMinimumHeight(160);
+    // The options take the width the fields above leave them, however wide
+    // their own would be: they wrap to it, and the preview keeps its size.
+    allArea_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+    allArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     connect(allToggle_, &QToolButton::toggled, this, [this](bool on) {
         allToggle_->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
         allArea_->setVisible(on);
         advanced_->setVisible(on);
     });
+    // Open or closed as the user last left it.
+    allToggle_->setChecked(remembered_.allOptionsShown());
+    connect(allToggle_, &QToolButton::toggled, this, [this](bool on) { remembered_.setAllOptionsShown(on); });
     connect(advanced_, &QCheckBox::toggled, panel_, &OptionsPanel::setShowAdvanced);
     connect(panel_, &OptionsPanel::edited, this, &ScanDialog::optionEdited);
 
@@ -285,7 +293,8 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     right->addWidget(previewBar_);
     right->addLayout(zoomRow);
     auto* top = new QHBoxLayout;
-    top->addLayout(left, 1);
+    // The fields as wide as they need, the preview all the rest.
+    top->addLayout(left, 0);
     top->addLayout(right, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top, 1);

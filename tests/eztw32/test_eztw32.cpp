@@ -96,6 +96,7 @@ struct HelperRun {
     bool scanDisabled = false;
     int progress = -1; // the highest percentage the bar showed
     bool waiting = false; // for the file of --wait-for
+    QStringList lines; // everything printed
 };
 
 HelperRun parseHelper(const QByteArray& output)
@@ -103,6 +104,7 @@ HelperRun parseHelper(const QByteArray& output)
     HelperRun r;
     for (const QByteArray& raw : output.split('\n')) {
         const QString line = QString::fromUtf8(raw);
+        r.lines.append(line);
         const QString rest = line.section(QLatin1Char(' '), 1);
         if (line.startsWith(QLatin1String("result ")))
             r.results.append(rest.toInt());
@@ -319,6 +321,7 @@ private Q_SLOTS:
     void dragOnThePresetDrawsAClickKeepsIt_data();
     void dragOnThePresetDrawsAClickKeepsIt();
     void tooLargePictureIsRefusedBeforeScanning();
+    void allOptionsFitAndStayOpen();
     void networkScannerThatDiesEndsAsAFault();
 
 private:
@@ -1447,6 +1450,37 @@ void TestEztw32::tooLargePictureIsRefusedBeforeScanning()
         QVERIFY(!run.scanDisabled);
         QCOMPARE(run.values.value(QStringLiteral("tooLargeLabel")), QString());
     }
+}
+
+void TestEztw32::allOptionsFitAndStayOpen()
+{
+    // Every test option, the advanced ones too: opening "All options"
+    // leaves the preview as it was, and the fields fit across without a
+    // scroll bar. The next run finds it open.
+    const QString dir = caseDir({});
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    const HelperRun first = runHelper(dir + QStringLiteral("/sane.d"), out,
+        {QStringLiteral("--set"), QStringLiteral("option-enable-test-options=1"), QStringLiteral("--set"),
+            QStringLiteral("advancedCheck=1"), QStringLiteral("--all-options"),
+            QStringLiteral("--cancel-dialog")});
+    QCOMPARE(first.exitCode, 0);
+    QCOMPARE(first.missing, QStringList());
+    QVERIFY2(first.lines.contains(QStringLiteral("all-options-open 0")), qPrintable(first.lines.join('\n')));
+    const QStringList before = first.lines.filter(QStringLiteral("pane-before ")),
+                      after = first.lines.filter(QStringLiteral("pane-after "));
+    QCOMPARE(before.size(), 1);
+    QCOMPARE(after.size(), 1);
+    QCOMPARE(after[0].section(QLatin1Char(' '), 1), before[0].section(QLatin1Char(' '), 1));
+    QVERIFY(first.lines.contains(QStringLiteral("hscroll 0")));
+    QCOMPARE(first.lines.filter(QStringLiteral("clipped ")), QStringList());
+
+    const HelperRun second = runHelper(dir + QStringLiteral("/sane.d"), out,
+        {QStringLiteral("--all-options"), QStringLiteral("--cancel-dialog")});
+    QCOMPARE(second.exitCode, 0);
+    QVERIFY2(
+        second.lines.contains(QStringLiteral("all-options-open 1")), qPrintable(second.lines.join('\n')));
+    QVERIFY(second.lines.contains(QStringLiteral("hscroll 0")));
+    QCOMPARE(second.results, QList<int>{EZTW32_FAILED}); // cancelled
 }
 
 void TestEztw32::networkScannerThatDiesEndsAsAFault()
