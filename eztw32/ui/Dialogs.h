@@ -21,6 +21,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -151,6 +152,50 @@ private:
     Area beforeArea_;
 };
 
+// A number array (a gamma table, ...) as a curve: each element a point,
+// its index across, its value up. Dragging draws the curve through the
+// pointer; with the focus, Left and Right choose a point, Up and Down
+// change it. "Linear" makes it a straight line from the lowest value to
+// the highest, "Reset" puts back the values first shown.
+class ArrayEditor : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QString values READ valuesText)
+public:
+    ArrayEditor(QWidget* parent, const OptionInfo& option, std::vector<double> first);
+    void setValues(const std::vector<double>& values);
+    QString valuesText() const;
+    QSize sizeHint() const override;
+    void linear();
+    void reset();
+
+Q_SIGNALS:
+    void edited(const QString& values);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+
+private:
+    QRectF plot() const;
+    int indexAt(double x) const;
+    double valueAt(double y) const;
+    // The nearest value the option takes.
+    double allowed(double v) const;
+    void put(int from, double fromValue, int to, double toValue);
+    void send();
+
+    OptionInfo option_;
+    std::vector<double> values_, first_;
+    double lo_ = 0, hi_ = 1;
+    int current_ = 0; // the point the keys change
+    bool pressed_ = false;
+    int lastIndex_ = 0;
+    double lastValue_ = 0;
+};
+
 // Every active, settable option of the device by its group, the widget
 // following the option's type and constraint.
 class OptionsPanel : public QWidget {
@@ -173,6 +218,8 @@ private:
     std::set<std::string> shownElsewhere_;
     bool showAdvanced_ = false;
     std::string signature_;
+    // The values of each number array as first shown, for "Reset".
+    std::map<std::string, std::vector<double>> firstValues_;
     QVBoxLayout* layout_;
 };
 

@@ -23,6 +23,7 @@
 #include <QMap>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -300,6 +301,7 @@ private Q_SLOTS:
     void previewInTheModeAndDrawingWhenZoomed();
     void enterScansAfterPreviewAndDefaults();
     void everyOptionTypeIsShownAndSet();
+    void numberArraysAreEditedAsACurve();
 
     // In child processes, one configuration each.
     void scansMatchTheBackend_data();
@@ -960,6 +962,115 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
             QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"), QStringLiteral("QDoubleSpinBox"),
             QStringLiteral("QDoubleSpinBox"), QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"),
             QStringLiteral("QComboBox")}));
+}
+
+void TestEztw32::numberArraysAreEditedAsACurve()
+{
+    // The test backend's gamma table, values from 0 to 255, edited on
+    // its curve: drawn with the mouse, made linear, raised by a key, put
+    // back. Each time the values shown are those the device reports when
+    // its options are read again after the setting.
+    enum { Start, Shown, Drawn, Linear, Raised, Done } step = Start;
+    QStringList first, drawn, linear, raised, reset;
+    QString kind, statusAfter;
+    int plotWidth = 1;
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    const QString path = tmp_.filePath(QStringLiteral("gamma.bmp"));
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog") || w->property("busy").toBool())
+                return;
+            auto* editor = w->findChild<QWidget*>(QStringLiteral("option-gamma-table"));
+            auto values = [&] { return editor->property("values").toString().split(QStringLiteral(", ")); };
+            auto press = [w](const char* name) {
+                w->findChild<QPushButton*>(QStringLiteral("option-gamma-table-") + QLatin1String(name))
+                    ->click();
+            };
+            switch (step) {
+            case Start: {
+                auto* toggle = w->findChild<QToolButton*>(QStringLiteral("allOptionsToggle"));
+                if (!toggle->isChecked())
+                    toggle->click();
+                w->findChild<QCheckBox*>(QStringLiteral("advancedCheck"))->setChecked(true);
+                if (auto* enable = w->findChild<QCheckBox*>(QStringLiteral("option-enable-test-options")))
+                    enable->setChecked(true);
+                step = Shown;
+                return;
+            }
+            case Shown: {
+                if (!editor)
+                    return;
+                kind = QString::fromLatin1(editor->metaObject()->className());
+                first = values();
+                // Drawn flat at the top from a quarter across to the middle.
+                auto* area = w->findChild<QScrollArea*>(QStringLiteral("allOptionsArea"));
+                area->ensureWidgetVisible(editor);
+                const QRect plot = editor->rect().adjusted(3, 3, -3, -3);
+                plotWidth = plot.width();
+                const auto at = [&](double fx) {
+                    return QPoint(plot.left() + int(std::lround(fx * plot.width())), plot.top());
+                };
+                QTest::mousePress(editor, Qt::LeftButton, {}, at(0.25));
+                QTest::mouseMove(editor, at(0.375));
+                QTest::mouseMove(editor, at(0.5));
+                QTest::mouseRelease(editor, Qt::LeftButton, {}, at(0.5));
+                step = Drawn;
+                return;
+            }
+            case Drawn:
+                drawn = values();
+                press("linear");
+                step = Linear;
+                return;
+            case Linear:
+                linear = values();
+                // The last point drawn is the one the keys move.
+                editor->setFocus();
+                QTest::keyClick(editor, Qt::Key_Up);
+                step = Raised;
+                return;
+            case Raised:
+                raised = values();
+                press("reset");
+                step = Done;
+                return;
+            case Done:
+                reset = values();
+                statusAfter = w->findChild<QLabel*>(QStringLiteral("optionStatus"))->text();
+                w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+                return;
+            }
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QCOMPARE(r, EZTW32_FAILED);
+    QCOMPARE(kind, QStringLiteral("eztw32::ArrayEditor"));
+    const int n = int(first.size());
+    QVERIFY2(n > 16, qPrintable(QString::number(n)));
+    QCOMPARE(drawn.size(), n);
+    QCOMPARE(statusAfter, QString());
+    // From a quarter across to the middle at the top (as near as a pixel
+    // of the curve goes), the rest as it was.
+    int from = -1, to = -1;
+    for (int i = 0; i < n; ++i)
+        if (drawn[i] != first[i]) {
+            from = from < 0 ? i : from;
+            to = i;
+        }
+    const double perPixel = double(n) / plotWidth + 1;
+    QVERIFY2(std::fabs(from - (n - 1) / 4.0) <= perPixel && std::fabs(to - (n - 1) / 2.0) <= perPixel,
+        qPrintable(QStringLiteral("%1 to %2 of %3").arg(from).arg(to).arg(n)));
+    for (int i = from; i <= to; ++i)
+        QVERIFY2(drawn[i] == QLatin1String("255"), qPrintable(QStringLiteral("%1: %2").arg(i).arg(drawn[i])));
+    // Linear: from 0 to 255 across.
+    QStringList straight;
+    for (int i = 0; i < n; ++i)
+        straight << QString::number(std::lround(255.0 * i / (n - 1)));
+    QCOMPARE(linear, straight);
+    // Up raised the last point drawn by one.
+    QStringList up = straight;
+    up[to] = QString::number(std::min(255L, std::lround(255.0 * to / (n - 1)) + 1));
+    QCOMPARE(raised, up);
+    QCOMPARE(reset, first);
 }
 
 void TestEztw32::scansMatchTheBackend_data()
