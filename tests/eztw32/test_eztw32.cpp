@@ -973,6 +973,8 @@ void TestEztw32::numberArraysAreEditedAsACurve()
     enum { Start, Shown, Drawn, Linear, Raised, Done } step = Start;
     QStringList first, drawn, linear, raised, reset;
     QString kind, statusAfter;
+    QStringList tabbed;
+    bool tabbedBack = false;
     int plotWidth = 1;
     const auto id = std::int32_t(std::uint32_t(window_.winId()));
     const QString path = tmp_.filePath(QStringLiteral("gamma.bmp"));
@@ -1034,11 +1036,29 @@ void TestEztw32::numberArraysAreEditedAsACurve()
                 press("reset");
                 step = Done;
                 return;
-            case Done:
-                reset = values();
-                statusAfter = w->findChild<QLabel*>(QStringLiteral("optionStatus"))->text();
+            case Done: {
+                if (reset.isEmpty()) {
+                    reset = values();
+                    statusAfter = w->findChild<QLabel*>(QStringLiteral("optionStatus"))->text();
+                }
+                // Tab from Scan round the whole dialog, back to Scan.
+                if (QApplication::activeWindow() != w) {
+                    w->activateWindow();
+                    return;
+                }
+                auto* scan = w->findChild<QPushButton*>(QStringLiteral("scanButton"));
+                scan->setFocus();
+                for (int i = 0; i < 400; ++i) {
+                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                    QWidget* f = QApplication::focusWidget();
+                    if (!f || f == scan)
+                        break;
+                    tabbed << f->objectName();
+                }
+                tabbedBack = QApplication::focusWidget() == scan;
                 w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
                 return;
+            }
             }
         },
         [&] { return acquire_(id, path.toLocal8Bit().constData()); });
@@ -1071,6 +1091,11 @@ void TestEztw32::numberArraysAreEditedAsACurve()
     up[to] = QString::number(std::min(255L, std::lround(255.0 * to / (n - 1)) + 1));
     QCOMPARE(raised, up);
     QCOMPARE(reset, first);
+    // Tab reaches the curve, its buttons and the preview's, and comes round.
+    QVERIFY(tabbedBack);
+    for (const char* name : {"option-gamma-table", "option-gamma-table-linear", "option-gamma-table-reset",
+             "zoomButton", "previewButton", "defaultsButton", "cancelButton", "allOptionsToggle"})
+        QVERIFY2(tabbed.contains(QLatin1String(name)), qPrintable(tabbed.join(QLatin1Char(' '))));
 }
 
 void TestEztw32::scansMatchTheBackend_data()
