@@ -205,6 +205,12 @@ public:
     // Rebuilt when the options changed in kind, else only the values shown.
     void setOptions(const std::vector<OptionInfo>& options, const std::set<std::string>& shownElsewhere);
     void setShowAdvanced(bool show);
+    // Another device: "Reset" goes back to its values as first shown.
+    void forgetFirstValues()
+    {
+        firstValues_.clear();
+        signature_.clear(); // the next options rebuild the fields
+    }
 
 Q_SIGNALS:
     void edited(const QString& name, const QString& value);

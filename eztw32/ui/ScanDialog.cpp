@@ -355,6 +355,7 @@ void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choi
         if (choices->contrast && m.contrast())
             choices_.contrast = choices->contrast;
     }
+    panel_->forgetFirstValues();
     const auto kept = previews().find(info_.name);
     pane_->setPicture(kept != previews().end() ? kept->second : QImage());
     showModel();
