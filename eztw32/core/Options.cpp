@@ -282,11 +282,17 @@ ScanOptions::Size ScanOptions::expectedSize(const ScanChoices& c) const
     return size;
 }
 
-ScanChoices ScanOptions::previewChoices() const
+ScanChoices ScanOptions::previewChoices(const ScanChoices& chosen) const
 {
     ScanChoices c = current();
-    if (std::find(modes_.begin(), modes_.end(), ColourMode::Gray) != modes_.end())
-        c.colour = ColourMode::Gray;
+    if (chosen.source)
+        c.source = chosen.source;
+    if (std::find(modes_.begin(), modes_.end(), chosen.colour) != modes_.end())
+        c.colour = chosen.colour;
+    if (chosen.brightness)
+        c.brightness = chosen.brightness;
+    if (chosen.contrast)
+        c.contrast = chosen.contrast;
     if (const auto o = findOption(options_, "resolution"); o && o->settable() && o->isNumber()) {
         double dpi = o->value;
         if (o->constraint == OptionConstraint::WordList && !o->numbers.empty()) {

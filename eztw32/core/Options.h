@@ -80,9 +80,10 @@ public:
     };
     Size expectedSize(const ScanChoices& c) const;
 
-    // The quick scan of the whole bed: the lowest resolution not below about
-    // 50 dpi, in gray when the device offers it.
-    ScanChoices previewChoices() const;
+    // The quick scan of the whole bed at the lowest resolution not below
+    // about 50 dpi, in the source, mode, brightness and contrast chosen for
+    // the scan, so that it shows what the scan will give.
+    ScanChoices previewChoices(const ScanChoices& chosen) const;
 
 private:
     std::optional<OptionInfo> numberRange(const char* name) const;

@@ -165,4 +165,18 @@ void Settings::forgetDevice(const std::string& name)
     s.remove(group(name));
 }
 
+bool Settings::allOptionsShown() const
+{
+    checkThread();
+    const QSettings s(path_, QSettings::IniFormat);
+    return s.value(QStringLiteral("dialog/all-options"), false).toBool();
+}
+
+void Settings::setAllOptionsShown(bool shown)
+{
+    checkThread();
+    QSettings s(path_, QSettings::IniFormat);
+    s.setValue(QStringLiteral("dialog/all-options"), shown);
+}
+
 } // namespace eztw32

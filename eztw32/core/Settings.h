@@ -1,8 +1,9 @@
 // What the library remembers for the user across runs, in its own file
 // $XDG_CONFIG_HOME/orvane-capture-desk/scanner.conf (~/.config when unset):
-// the chosen device, and per device the choices of the scan dialog and the
-// device options the user set. The file has one owner, a Settings made on
-// the GUI thread and used there only; the SANE thread gets copies.
+// the chosen device, per device the choices of the scan dialog and the
+// device options the user set, and how the scan dialog was left. The file
+// has one owner, a Settings made on the GUI thread and used there only; the
+// SANE thread gets copies.
 #pragma once
 
 #include "DeviceInfo.h"
@@ -44,6 +45,10 @@ public:
     RememberedOptions options() const;
     void saveDevice(const std::string& name, const DeviceSettings& settings);
     void forgetDevice(const std::string& name);
+
+    // Whether the scan dialog shows "All options", as the user last left it.
+    bool allOptionsShown() const;
+    void setAllOptionsShown(bool shown);
 
 private:
     void checkThread() const;

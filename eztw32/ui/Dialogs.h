@@ -21,6 +21,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -82,10 +83,13 @@ private:
 
 // The preview of the bed with the scan area on it. A preset area (or the
 // whole bed) is replaced by the one drawn with the mouse; a drawn area is
-// moved by dragging inside it and resized by its edges and corners.
+// moved by dragging inside it and resized by its edges and corners. The
+// wheel zooms in and out around the pointer, the middle button moves the
+// zoomed view; drawing works the same at every zoom.
 class PreviewPane : public QWidget {
     Q_OBJECT
     Q_PROPERTY(bool hasPicture READ hasPicture)
+    Q_PROPERTY(double zoom READ zoom NOTIFY viewChanged)
 public:
     explicit PreviewPane(QWidget* parent);
     void setBounds(const Area& bounds, std::function<Area(Area)> clamp);
@@ -97,32 +101,99 @@ public:
     const QImage& picture() const { return picture_; }
     QSize sizeHint() const override { return {300, 400}; }
 
+    // How many times the whole bed the view is magnified (1: the whole bed).
+    double zoom() const;
+    // The part of the bed shown, in mm.
+    Area view() const { return view_; }
+    // Shows the scan area as large as the pane holds it, with a margin.
+    void zoomToArea();
+    // Shows the whole bed again.
+    void fit();
+    // Magnifies by `factor` keeping the bed's point under `at` where it is.
+    void zoomAt(QPointF at, double factor);
+
 Q_SIGNALS:
     void areaChanged(const eztw32::Area& area);
+    void viewChanged();
 
 protected:
     void paintEvent(QPaintEvent*) override;
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
     void mouseReleaseEvent(QMouseEvent* e) override;
+    void wheelEvent(QWheelEvent* e) override;
 
 private:
     enum Edge { None = 0, Left = 1, Right = 2, Top = 4, Bottom = 8, Move = 16, Draw = 32 };
+    QRectF room() const;
+    double scale() const; // pixels per mm
+    QPointF origin() const; // where the view's top-left corner is drawn
     QRectF bed() const;
     QPointF toMm(QPointF px) const;
     QRectF toPx(const Area& a) const;
     int hit(QPointF px) const;
+    // The view kept inside the bed, no smaller than a sixteenth of it.
+    void setView(Area v);
 
     Area bounds_{0, 0, 1, 1};
+    Area view_{0, 0, 1, 1};
     Area area_{0, 0, 1, 1};
     std::function<Area(Area)> clamp_;
     QImage picture_;
+    QImage scaled_; // the picture smoothly scaled to the bed as last drawn
     bool drawn_ = false;
     int drag_ = None;
     bool dragging_ = false; // gone far enough from the press to be a drag
+    bool panning_ = false;
     QPointF pressMm_;
+    QPointF panFrom_;
+    Area panView_;
     Area pressArea_;
     Area beforeArea_;
+};
+
+// A number array (a gamma table, ...) as a curve: each element a point,
+// its index across, its value up. Dragging draws the curve through the
+// pointer; with the focus, Left and Right choose a point, Up and Down
+// change it. "Linear" makes it a straight line from the lowest value to
+// the highest, "Reset" puts back the values first shown.
+class ArrayEditor : public QWidget {
+    Q_OBJECT
+    Q_PROPERTY(QString values READ valuesText)
+public:
+    ArrayEditor(QWidget* parent, const OptionInfo& option, std::vector<double> first);
+    void setValues(const std::vector<double>& values);
+    QString valuesText() const;
+    QSize sizeHint() const override;
+    void linear();
+    void reset();
+
+Q_SIGNALS:
+    void edited(const QString& values);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    void keyPressEvent(QKeyEvent* e) override;
+
+private:
+    QRectF plot() const;
+    int indexAt(double x) const;
+    double valueAt(double y) const;
+    // The nearest value the option takes.
+    double allowed(double v) const;
+    void put(int from, double fromValue, int to, double toValue);
+    void send();
+
+    OptionInfo option_;
+    std::vector<double> values_, first_;
+    double lo_ = 0, hi_ = 1;
+    int current_ = 0; // the point the keys change
+    bool pressed_ = false;
+    int lastIndex_ = 0;
+    double lastValue_ = 0;
 };
 
 // Every active, settable option of the device by its group, the widget
@@ -134,6 +205,12 @@ public:
     // Rebuilt when the options changed in kind, else only the values shown.
     void setOptions(const std::vector<OptionInfo>& options, const std::set<std::string>& shownElsewhere);
     void setShowAdvanced(bool show);
+    // Another device: "Reset" goes back to its values as first shown.
+    void forgetFirstValues()
+    {
+        firstValues_.clear();
+        signature_.clear(); // the next options rebuild the fields
+    }
 
 Q_SIGNALS:
     void edited(const QString& name, const QString& value);
@@ -147,6 +224,8 @@ private:
     std::set<std::string> shownElsewhere_;
     bool showAdvanced_ = false;
     std::string signature_;
+    // The values of each number array as first shown, for "Reset".
+    std::map<std::string, std::vector<double>> firstValues_;
     QVBoxLayout* layout_;
 };
 
@@ -225,6 +304,8 @@ private:
     QScrollArea* allArea_;
     OptionsPanel* panel_;
     QPushButton* previewButton_;
+    QPushButton* zoomButton_;
+    QPushButton* fitButton_;
     QPushButton* defaultsButton_;
     QPushButton* scanButton_;
     QTimer* previewTimer_;

@@ -5,12 +5,19 @@
 #include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -64,6 +71,19 @@ int decimalsFor(const OptionInfo& o)
         return std::clamp(int(std::ceil(-std::log10(o.quant) - 1e-9)), 0, 4);
     return 2;
 }
+
+// A list as narrow as a few characters, whatever its entries: a long one
+// is elided, the open list shows it whole.
+QComboBox* narrowCombo(QWidget* parent)
+{
+    auto* c = new QComboBox(parent);
+    c->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    c->setMinimumContentsLength(8);
+    return c;
+}
+
+// Number arrays up to this long are a line of numbers, longer ones a curve.
+constexpr int LongestListed = 16;
 
 } // namespace
 
@@ -137,6 +157,10 @@ void OptionsPanel::rebuild()
             group = o.group;
             box = new QGroupBox(QString::fromStdString(group.empty() ? std::string("Options") : group), this);
             form = new QFormLayout(box);
+            // A label goes above its field where the two do not fit side
+            // by side: the panel is never wider than the dialog gives it.
+            form->setRowWrapPolicy(QFormLayout::WrapLongRows);
+            form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
             layout_->addWidget(box);
         }
         const QString name = QString::fromStdString(o.name);
@@ -158,15 +182,50 @@ void OptionsPanel::rebuild()
             });
             w = c;
         } else if (o.type == OptionType::String && o.constraint == OptionConstraint::StringList) {
-            auto* c = new QComboBox(box);
+            auto* c = narrowCombo(box);
             for (const std::string& s : o.strings)
                 c->addItem(QString::fromStdString(s));
             connect(c, &QComboBox::currentIndexChanged, this,
                 [this, name, c] { Q_EMIT edited(name, c->currentText()); });
             w = c;
+        } else if (o.isNumber() && o.count > LongestListed && int(o.values.size()) == o.count) {
+            // A long number array (a gamma table, ...) as a curve.
+            const auto first = firstValues_.try_emplace(o.name, o.values).first->second;
+            auto* field = new QWidget(box);
+            auto* editor = new ArrayEditor(field, o, first);
+            auto* linear = new QPushButton(tr("Linear"), field);
+            auto* reset = new QPushButton(tr("Reset"), field);
+            linear->setObjectName(widgetName(o) + QStringLiteral("-linear"));
+            reset->setObjectName(widgetName(o) + QStringLiteral("-reset"));
+            linear->setAccessibleName(tr("Make %1 linear").arg(label));
+            reset->setAccessibleName(tr("Reset %1").arg(label));
+            linear->setToolTip(tr("A straight line from the lowest value to the highest"));
+            reset->setToolTip(tr("The values as they were when the dialog opened"));
+            for (QPushButton* b : {linear, reset})
+                b->setAutoDefault(false); // Enter scans
+            connect(linear, &QPushButton::clicked, editor, &ArrayEditor::linear);
+            connect(reset, &QPushButton::clicked, editor, &ArrayEditor::reset);
+            connect(editor, &ArrayEditor::edited, this,
+                [this, name](const QString& v) { Q_EMIT edited(name, v); });
+            auto* buttons = new QHBoxLayout;
+            buttons->addWidget(linear);
+            buttons->addWidget(reset);
+            buttons->addStretch();
+            auto* column = new QVBoxLayout(field);
+            column->setContentsMargins(0, 0, 0, 0);
+            column->addWidget(editor);
+            column->addLayout(buttons);
+            editor->setObjectName(widgetName(o));
+            editor->setToolTip(tip);
+            auto* l = new QLabel(label + QLatin1Char(':'), box);
+            l->setToolTip(tip);
+            l->setWordWrap(true);
+            nameField(l, editor, label, tip);
+            form->addRow(l, field);
+            continue;
         } else if (o.type == OptionType::String || o.count > 1) {
-            // Free text, or a number array (a gamma table, ...) as its
-            // values, comma separated.
+            // Free text, or a short number array as its values, comma
+            // separated.
             auto* e = new QLineEdit(box);
             connect(e, &QLineEdit::editingFinished, this, [this, name, e] {
                 if (e->isModified()) {
@@ -176,7 +235,7 @@ void OptionsPanel::rebuild()
             });
             w = e;
         } else if (o.constraint == OptionConstraint::WordList) {
-            auto* c = new QComboBox(box);
+            auto* c = narrowCombo(box);
             for (double v : o.numbers)
                 c->addItem(unit.isEmpty() ? number(v) : number(v) + QLatin1Char(' ') + unit, v);
             connect(c, &QComboBox::currentIndexChanged, this,
@@ -221,6 +280,7 @@ void OptionsPanel::rebuild()
             form->addRow(w);
         } else {
             auto* l = new QLabel(label + QLatin1Char(':'), box);
+            l->setWordWrap(true);
             l->setToolTip(tip);
             nameField(l, w, label, tip);
             form->addRow(l, w);
@@ -244,6 +304,8 @@ void OptionsPanel::showValues()
                 c->setCurrentIndex(c->findText(QString::fromStdString(o.text)));
             else
                 c->setCurrentIndex(c->findData(o.value));
+        } else if (auto* a = qobject_cast<ArrayEditor*>(w)) {
+            a->setValues(o.values);
         } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
             e->setText(o.type == OptionType::String ? QString::fromStdString(o.text) : valuesText(o));
             e->setModified(false);
@@ -253,6 +315,225 @@ void OptionsPanel::showValues()
             s->setValue(o.value);
         }
     }
+}
+
+ArrayEditor::ArrayEditor(QWidget* parent, const OptionInfo& option, std::vector<double> first)
+    : QWidget(parent)
+    , option_(option)
+    , values_(option.values)
+    , first_(std::move(first))
+{
+    setFocusPolicy(Qt::StrongFocus);
+    setMinimumSize(120, 90);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    if (option_.constraint == OptionConstraint::Range && option_.max > option_.min) {
+        lo_ = option_.min;
+        hi_ = option_.max;
+    } else if (option_.constraint == OptionConstraint::WordList && !option_.numbers.empty()) {
+        lo_ = *std::min_element(option_.numbers.begin(), option_.numbers.end());
+        hi_ = *std::max_element(option_.numbers.begin(), option_.numbers.end());
+    } else {
+        // No bounds of its own: those of the values there are, and of those
+        // first shown.
+        lo_ = 0;
+        hi_ = 1;
+        for (const std::vector<double>* v : {&values_, &first_})
+            for (double x : *v) {
+                lo_ = std::min(lo_, x);
+                hi_ = std::max(hi_, x);
+            }
+    }
+    if (hi_ <= lo_)
+        hi_ = lo_ + 1;
+}
+
+QSize ArrayEditor::sizeHint() const
+{
+    return {240, 120};
+}
+
+void ArrayEditor::setValues(const std::vector<double>& values)
+{
+    if (pressed_)
+        return;
+    values_ = values;
+    current_ = std::clamp(current_, 0, std::max(0, int(values_.size()) - 1));
+    update();
+}
+
+QString ArrayEditor::valuesText() const
+{
+    QStringList parts;
+    for (double v : values_)
+        parts << number(v);
+    return parts.join(QStringLiteral(", "));
+}
+
+void ArrayEditor::linear()
+{
+    const int n = int(values_.size());
+    for (int i = 0; i < n; ++i)
+        values_[std::size_t(i)] = allowed(n > 1 ? lo_ + (hi_ - lo_) * i / (n - 1) : lo_);
+    update();
+    send();
+}
+
+void ArrayEditor::reset()
+{
+    if (first_.size() != values_.size())
+        return;
+    values_ = first_;
+    update();
+    send();
+}
+
+QRectF ArrayEditor::plot() const
+{
+    return QRectF(rect()).adjusted(3, 3, -3, -3);
+}
+
+int ArrayEditor::indexAt(double x) const
+{
+    const QRectF p = plot();
+    const int n = int(values_.size());
+    if (n <= 1)
+        return 0;
+    return std::clamp(int(std::lround((x - p.left()) / p.width() * (n - 1))), 0, n - 1);
+}
+
+double ArrayEditor::valueAt(double y) const
+{
+    const QRectF p = plot();
+    return allowed(lo_ + (p.bottom() - y) / p.height() * (hi_ - lo_));
+}
+
+double ArrayEditor::allowed(double v) const
+{
+    v = std::clamp(v, lo_, hi_);
+    if (option_.constraint == OptionConstraint::WordList && !option_.numbers.empty()) {
+        return *std::min_element(option_.numbers.begin(), option_.numbers.end(),
+            [v](double a, double b) { return std::fabs(a - v) < std::fabs(b - v); });
+    }
+    if (option_.constraint == OptionConstraint::Range && option_.quant > 0)
+        v = std::clamp(option_.min + std::round((v - option_.min) / option_.quant) * option_.quant, lo_, hi_);
+    if (option_.type == OptionType::Int)
+        v = std::round(v);
+    return v;
+}
+
+void ArrayEditor::put(int from, double fromValue, int to, double toValue)
+{
+    // Every point between the two, so that a quick drag leaves no gaps.
+    if (from > to) {
+        std::swap(from, to);
+        std::swap(fromValue, toValue);
+    }
+    for (int i = from; i <= to; ++i) {
+        const double t = to == from ? 1.0 : double(i - from) / (to - from);
+        values_[std::size_t(i)] = allowed(fromValue + (toValue - fromValue) * t);
+    }
+    update();
+}
+
+void ArrayEditor::send()
+{
+    Q_EMIT edited(valuesText());
+}
+
+void ArrayEditor::paintEvent(QPaintEvent*)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillRect(rect(), palette().base());
+    const QRectF r = plot();
+    p.setPen(QPen(palette().mid().color(), 1, Qt::DashLine));
+    p.drawLine(r.bottomLeft(), r.topRight());
+    const int n = int(values_.size());
+    auto at = [&](int i) {
+        const double x = n > 1 ? r.left() + r.width() * i / (n - 1) : r.center().x();
+        return QPointF(x, r.bottom() - (values_[std::size_t(i)] - lo_) / (hi_ - lo_) * r.height());
+    };
+    QPolygonF curve;
+    for (int i = 0; i < n; ++i)
+        curve << at(i);
+    p.setPen(QPen(palette().text().color(), 1.5));
+    p.drawPolyline(curve);
+    if (hasFocus() && n > 0) {
+        p.setPen(QPen(palette().highlight().color(), 2));
+        p.drawEllipse(at(current_), 4, 4);
+        QStyleOptionFocusRect o;
+        o.initFrom(this);
+        style()->drawPrimitive(QStyle::PE_FrameFocusRect, &o, &p, this);
+    }
+    p.setPen(palette().mid().color());
+    p.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+}
+
+void ArrayEditor::mousePressEvent(QMouseEvent* e)
+{
+    if (e->button() != Qt::LeftButton || values_.empty())
+        return;
+    pressed_ = true;
+    lastIndex_ = indexAt(e->position().x());
+    lastValue_ = valueAt(e->position().y());
+    current_ = lastIndex_;
+    put(lastIndex_, lastValue_, lastIndex_, lastValue_);
+}
+
+void ArrayEditor::mouseMoveEvent(QMouseEvent* e)
+{
+    if (!pressed_)
+        return;
+    const int i = indexAt(e->position().x());
+    const double v = valueAt(e->position().y());
+    put(lastIndex_, lastValue_, i, v);
+    lastIndex_ = current_ = i;
+    lastValue_ = v;
+}
+
+void ArrayEditor::mouseReleaseEvent(QMouseEvent* e)
+{
+    if (!pressed_ || e->button() != Qt::LeftButton)
+        return;
+    mouseMoveEvent(e);
+    pressed_ = false;
+    send();
+}
+
+void ArrayEditor::keyPressEvent(QKeyEvent* e)
+{
+    const int n = int(values_.size());
+    if (n == 0) {
+        QWidget::keyPressEvent(e);
+        return;
+    }
+    const double step = option_.constraint == OptionConstraint::Range && option_.quant > 0
+        ? option_.quant
+        : std::max(option_.type == OptionType::Int ? 1.0 : 0.0, (hi_ - lo_) / 100);
+    const double big = std::max(step, (hi_ - lo_) / 10);
+    double& v = values_[std::size_t(current_)];
+    switch (e->key()) {
+    case Qt::Key_Left:
+        current_ = std::max(0, current_ - (e->modifiers() & Qt::ShiftModifier ? 16 : 1));
+        break;
+    case Qt::Key_Right:
+        current_ = std::min(n - 1, current_ + (e->modifiers() & Qt::ShiftModifier ? 16 : 1));
+        break;
+    case Qt::Key_Up:
+    case Qt::Key_PageUp:
+        v = allowed(v + (e->key() == Qt::Key_Up ? step : big));
+        send();
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_PageDown:
+        v = allowed(v - (e->key() == Qt::Key_Down ? step : big));
+        send();
+        break;
+    default:
+        QWidget::keyPressEvent(e);
+        return;
+    }
+    update();
 }
 
 } // namespace eztw32

@@ -3,6 +3,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +18,10 @@ constexpr double Grip = 6.0;
 // area is never thinner than this either.
 constexpr double LeastDrag = 2.0;
 
+// How much one notch of the wheel magnifies, and the most magnification.
+constexpr double WheelStep = 1.25;
+constexpr double MostZoom = 16.0;
+
 } // namespace
 
 PreviewPane::PreviewPane(QWidget* parent)
@@ -26,12 +31,18 @@ PreviewPane::PreviewPane(QWidget* parent)
     setMouseTracking(true);
     setMinimumSize(200, 260);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    setToolTip(tr("Drag to draw the scan area; drag its edges to resize it, inside it to move it.\n"
+                  "The mouse wheel zooms in and out around the pointer; the middle button moves "
+                  "the zoomed view."));
 }
 
 void PreviewPane::setBounds(const Area& bounds, std::function<Area(Area)> clamp)
 {
+    const bool changed = !(bounds == bounds_);
     bounds_ = bounds;
     clamp_ = std::move(clamp);
+    if (changed)
+        setView(bounds_);
     update();
 }
 
@@ -45,31 +56,92 @@ void PreviewPane::setArea(const Area& area, bool drawn)
 void PreviewPane::setPicture(const QImage& picture)
 {
     picture_ = picture;
+    scaled_ = QImage();
     update();
+}
+
+double PreviewPane::zoom() const
+{
+    return std::max(
+        bounds_.width() / std::max(view_.width(), 1e-6), bounds_.height() / std::max(view_.height(), 1e-6));
+}
+
+void PreviewPane::setView(Area v)
+{
+    const double w = std::clamp(v.width(), bounds_.width() / MostZoom, bounds_.width());
+    const double h = std::clamp(v.height(), bounds_.height() / MostZoom, bounds_.height());
+    // Grown or shrunk about its centre, then moved inside the bed.
+    const double cx = (v.tlX + v.brX) / 2, cy = (v.tlY + v.brY) / 2;
+    const double x = std::clamp(cx - w / 2, bounds_.tlX, bounds_.brX - w);
+    const double y = std::clamp(cy - h / 2, bounds_.tlY, bounds_.brY - h);
+    const Area next{x, y, x + w, y + h};
+    if (next == view_)
+        return;
+    view_ = next;
+    update();
+    Q_EMIT viewChanged();
+}
+
+void PreviewPane::fit()
+{
+    setView(bounds_);
+}
+
+void PreviewPane::zoomToArea()
+{
+    const double mx = area_.width() * 0.05, my = area_.height() * 0.05;
+    setView({area_.tlX - mx, area_.tlY - my, area_.brX + mx, area_.brY + my});
+}
+
+void PreviewPane::zoomAt(QPointF at, double factor)
+{
+    // The origin stays where it is when the view keeps its proportions, so
+    // the point under the pointer stays put at the new scale.
+    const QPointF mm = toMm(at);
+    const double w = view_.width() / factor, h = view_.height() / factor;
+    const double newScale = scale() * factor;
+    const QPointF tl = mm - (at - origin()) / newScale;
+    Area v{tl.x(), tl.y(), tl.x() + w, tl.y() + h};
+    if (w > bounds_.width() || h > bounds_.height())
+        v = bounds_;
+    setView(v);
+}
+
+QRectF PreviewPane::room() const
+{
+    return QRectF(rect()).adjusted(4, 4, -4, -4);
+}
+
+double PreviewPane::scale() const
+{
+    const QRectF r = room();
+    return std::min(r.width() / std::max(view_.width(), 1e-6), r.height() / std::max(view_.height(), 1e-6));
+}
+
+QPointF PreviewPane::origin() const
+{
+    const double s = scale();
+    return room().center() - QPointF(view_.width() * s / 2, view_.height() * s / 2);
 }
 
 QRectF PreviewPane::bed() const
 {
-    const QRectF room = QRectF(rect()).adjusted(4, 4, -4, -4);
-    const double w = std::max(bounds_.width(), 1e-6), h = std::max(bounds_.height(), 1e-6);
-    const double scale = std::min(room.width() / w, room.height() / h);
-    const QSizeF size(w * scale, h * scale);
-    return {room.center() - QPointF(size.width() / 2, size.height() / 2), size};
+    return toPx(bounds_);
 }
 
 QPointF PreviewPane::toMm(QPointF px) const
 {
-    const QRectF b = bed();
-    return {bounds_.tlX + (px.x() - b.left()) / b.width() * bounds_.width(),
-        bounds_.tlY + (px.y() - b.top()) / b.height() * bounds_.height()};
+    const QPointF o = origin();
+    const double s = scale();
+    return {view_.tlX + (px.x() - o.x()) / s, view_.tlY + (px.y() - o.y()) / s};
 }
 
 QRectF PreviewPane::toPx(const Area& a) const
 {
-    const QRectF b = bed();
-    auto x = [&](double mm) { return b.left() + (mm - bounds_.tlX) / bounds_.width() * b.width(); };
-    auto y = [&](double mm) { return b.top() + (mm - bounds_.tlY) / bounds_.height() * b.height(); };
-    return QRectF(QPointF(x(a.tlX), y(a.tlY)), QPointF(x(a.brX), y(a.brY)));
+    const QPointF o = origin();
+    const double s = scale();
+    return QRectF(QPointF(o.x() + (a.tlX - view_.tlX) * s, o.y() + (a.tlY - view_.tlY) * s),
+        QPointF(o.x() + (a.brX - view_.tlX) * s, o.y() + (a.brY - view_.tlY) * s));
 }
 
 int PreviewPane::hit(QPointF p) const
@@ -98,11 +170,21 @@ void PreviewPane::paintEvent(QPaintEvent*)
 {
     QPainter p(this);
     p.fillRect(rect(), palette().window());
+    p.setClipRect(room().adjusted(-2, -2, 2, 2));
     const QRectF b = bed();
-    if (picture_.isNull())
+    if (picture_.isNull()) {
         p.fillRect(b, Qt::white);
-    else
+    } else if (b.width() <= picture_.width() && b.height() <= picture_.height()) {
+        // Made smaller: scaled once with a proper filter, drawn 1:1.
+        const QSize size = b.size().toSize();
+        if (scaled_.size() != size)
+            scaled_ = picture_.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        p.drawImage(b.topLeft(), scaled_);
+    } else {
+        // Made larger, at zoom: filtered as it is drawn, only what shows.
+        p.setRenderHint(QPainter::SmoothPixmapTransform);
         p.drawImage(b, picture_);
+    }
     p.setPen(QPen(Qt::darkGray, 1));
     p.drawRect(b);
     // Outside the area darkened, the area framed.
@@ -118,7 +200,15 @@ void PreviewPane::paintEvent(QPaintEvent*)
 
 void PreviewPane::mousePressEvent(QMouseEvent* e)
 {
-    if (e->button() != Qt::LeftButton || !bed().adjusted(-Grip, -Grip, Grip, Grip).contains(e->position()))
+    if (e->button() == Qt::MiddleButton && drag_ == None) {
+        panning_ = true;
+        panFrom_ = e->position();
+        panView_ = view_;
+        setCursor(Qt::ClosedHandCursor);
+        return;
+    }
+    if (e->button() != Qt::LeftButton || panning_ || !room().contains(e->position())
+        || !bed().adjusted(-Grip, -Grip, Grip, Grip).contains(e->position()))
         return;
     drag_ = hit(e->position());
     dragging_ = false;
@@ -129,8 +219,24 @@ void PreviewPane::mousePressEvent(QMouseEvent* e)
         pressArea_ = {pressMm_.x(), pressMm_.y(), pressMm_.x(), pressMm_.y()};
 }
 
+void PreviewPane::wheelEvent(QWheelEvent* e)
+{
+    const int notches = e->angleDelta().y();
+    if (notches == 0) {
+        e->ignore();
+        return;
+    }
+    zoomAt(e->position(), std::pow(WheelStep, notches / 120.0));
+    e->accept();
+}
+
 void PreviewPane::mouseMoveEvent(QMouseEvent* e)
 {
+    if (panning_) {
+        const QPointF d = (e->position() - panFrom_) / scale();
+        setView({panView_.tlX - d.x(), panView_.tlY - d.y(), panView_.brX - d.x(), panView_.brY - d.y()});
+        return;
+    }
     if (drag_ == None) {
         // The cursor tells what a press would do.
         const int h = hit(e->position());
@@ -183,6 +289,11 @@ void PreviewPane::mouseMoveEvent(QMouseEvent* e)
 
 void PreviewPane::mouseReleaseEvent(QMouseEvent* e)
 {
+    if (panning_ && e->button() == Qt::MiddleButton) {
+        panning_ = false;
+        setCursor(Qt::CrossCursor);
+        return;
+    }
     if (drag_ == None)
         return;
     mouseMoveEvent(e);

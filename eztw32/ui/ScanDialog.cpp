@@ -170,20 +170,47 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     advanced_->setVisible(false);
     panel_ = new OptionsPanel(this);
     allArea_ = new QScrollArea(this);
+    allArea_->setObjectName(QStringLiteral("allOptionsArea"));
     allArea_->setWidgetResizable(true);
     allArea_->setWidget(panel_);
     allArea_->setVisible(false);
-    allArea_->setMinimumHeight(220);
+    allArea_->setMinimumHeight(160);
+    // The options take the width the fields above leave them, however wide
+    // their own would be: they wrap to it, and the preview keeps its size.
+    allArea_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+    allArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     connect(allToggle_, &QToolButton::toggled, this, [this](bool on) {
         allToggle_->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
         allArea_->setVisible(on);
         advanced_->setVisible(on);
     });
+    // Open or closed as the user last left it.
+    allToggle_->setChecked(remembered_.allOptionsShown());
+    connect(allToggle_, &QToolButton::toggled, this, [this](bool on) { remembered_.setAllOptionsShown(on); });
     connect(advanced_, &QCheckBox::toggled, panel_, &OptionsPanel::setShowAdvanced);
     connect(panel_, &OptionsPanel::edited, this, &ScanDialog::optionEdited);
 
     pane_ = new PreviewPane(this);
     pane_->setAccessibleName(tr("Preview of the bed and the scan area"));
+    zoomButton_ = new QPushButton(tr("&Zoom to area"), this);
+    zoomButton_->setObjectName(QStringLiteral("zoomButton"));
+    zoomButton_->setToolTip(tr("Shows the scan area as large as the preview holds it, to draw it precisely "
+                               "(the mouse wheel zooms too)"));
+    fitButton_ = new QPushButton(tr("&Fit"), this);
+    fitButton_->setObjectName(QStringLiteral("fitButton"));
+    fitButton_->setToolTip(tr("Shows the whole bed again"));
+    for (QPushButton* b : {zoomButton_, fitButton_})
+        b->setAutoDefault(false); // Enter scans
+    fitButton_->setEnabled(false);
+    connect(zoomButton_, &QPushButton::clicked, pane_, &PreviewPane::zoomToArea);
+    connect(fitButton_, &QPushButton::clicked, pane_, &PreviewPane::fit);
+    connect(pane_, &PreviewPane::viewChanged, this, [this] {
+        const bool zoomed = pane_->zoom() > 1.0 + 1e-9;
+        // The focus moves on from a button that goes out of use, not to Cancel.
+        if (!zoomed && fitButton_->hasFocus())
+            zoomButton_->setFocus(Qt::OtherFocusReason);
+        fitButton_->setEnabled(zoomed);
+    });
     previewBar_ = new QProgressBar(this);
     previewBar_->setObjectName(QStringLiteral("previewProgress"));
     previewBar_->setRange(0, 100);
@@ -257,11 +284,17 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     left->addWidget(advanced_);
     left->addWidget(allArea_, 1);
     left->addStretch();
+    auto* zoomRow = new QHBoxLayout;
+    zoomRow->addWidget(zoomButton_);
+    zoomRow->addWidget(fitButton_);
+    zoomRow->addStretch();
     auto* right = new QVBoxLayout;
     right->addWidget(pane_, 1);
     right->addWidget(previewBar_);
+    right->addLayout(zoomRow);
     auto* top = new QHBoxLayout;
-    top->addLayout(left, 1);
+    // The fields as wide as they need, the preview all the rest.
+    top->addLayout(left, 0);
     top->addLayout(right, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top, 1);
@@ -322,6 +355,7 @@ void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choi
         if (choices->contrast && m.contrast())
             choices_.contrast = choices->contrast;
     }
+    panel_->forgetFirstValues();
     const auto kept = previews().find(info_.name);
     pane_->setPicture(kept != previews().end() ? kept->second : QImage());
     showModel();
@@ -393,6 +427,7 @@ void ScanDialog::fillCommon()
     form_->setRowVisible(areaRow_, m.hasArea());
     previewButton_->setEnabled(m.hasArea() && !busy_);
     pane_->setEnabled(m.hasArea());
+    zoomButton_->setEnabled(m.hasArea());
     if (m.hasArea()) {
         const Area b = m.bounds();
         const int decimals = inches ? 2 : 1;
@@ -538,7 +573,7 @@ void ScanDialog::startPreview()
     previewBar_->setValue(0);
     previewBar_->setVisible(true);
     previewBuffer_ = std::make_shared<PreviewBuffer>();
-    client_.preview(model_->settings(model_->previewChoices()), previewBuffer_);
+    client_.preview(model_->settings(model_->previewChoices(choices_)), previewBuffer_);
     previewTimer_->start();
 }
 

@@ -9,7 +9,7 @@
 //               [--limit-memory-mb N] [--select ROW] [--report]
 //               [--defaults] [--wait-for FILE] [--then-select ROW]
 //               [--cancel-scan-by escape|close] [--preview]
-//               [--drag X0,Y0,X1,Y1]
+//               [--drag X0,Y0,X1,Y1] [--all-options]
 //
 // --set picks an entry of a combo box (by its text), ticks a check box
 // (1 or 0), or types into a spin box or text field, one setting at a time
@@ -20,8 +20,12 @@
 // and before the --then ones, once FILE (of --wait-for) exists. --preview
 // presses "Preview" and waits for it to end; --drag then drags the mouse on
 // the preview from one point to the other, each a fraction of the pane's
-// width and height (the same point twice is a click). While scanning it
-// prints "progress N" as the bar moves.
+// width and height (the same point twice is a click). --all-options prints
+// whether "All options" is open ("all-options-open 1" or 0), opens it, and
+// prints the preview's size before and after ("pane-before WxH",
+// "pane-after WxH"), "hscroll 1" when the options need a horizontal scroll
+// bar and "clipped NAME" for each field that does not lie wholly in view
+// across. While scanning it prints "progress N" as the bar moves.
 //
 // The program's SIGPIPE starts at its default (ending the program); the
 // library must make it harmless, so a raised SIGPIPE ends this helper with
@@ -41,15 +45,19 @@
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTextStream>
 #include <QTimer>
+#include <QToolButton>
 #include <QWidget>
 
 #include <csignal>
@@ -75,6 +83,9 @@ int setsDone = 0;
 bool reported = false, defaultsPressed = false, reportedAfter = false, previewPressed = false,
      dragged = false;
 bool sourceSeen = false;
+bool allOptions = false;
+int allStage = 0;
+QSize paneBefore;
 
 // Puts a value into the widget of that name; false when there is none.
 bool setWidget(QWidget* dialog, const QString& name, const QString& value)
@@ -174,6 +185,7 @@ void drive()
             dialogSeen = w;
             setsDone = 0;
             reported = defaultsPressed = reportedAfter = previewPressed = dragged = false;
+            allStage = 0;
         }
         // One setting at a time: each goes to the device before the next.
         if (w->property("busy").toBool())
@@ -183,6 +195,32 @@ void drive()
             if (!setWidget(w, widget, value))
                 out << "missing " << widget << '=' << value << Qt::endl;
             return;
+        }
+        if (allOptions && allStage == 0) {
+            allStage = 1;
+            auto* toggle = w->findChild<QToolButton*>(QStringLiteral("allOptionsToggle"));
+            out << "all-options-open " << (toggle->isChecked() ? 1 : 0) << Qt::endl;
+            paneBefore = w->findChild<QWidget*>(QStringLiteral("previewPane"))->size();
+            if (!toggle->isChecked())
+                toggle->click();
+            return;
+        }
+        if (allOptions && allStage == 1) {
+            allStage = 2;
+            w->layout()->activate();
+            auto* area = w->findChild<QScrollArea*>(QStringLiteral("allOptionsArea"));
+            const QSize pane = w->findChild<QWidget*>(QStringLiteral("previewPane"))->size();
+            out << "pane-before " << paneBefore.width() << 'x' << paneBefore.height() << Qt::endl;
+            out << "pane-after " << pane.width() << 'x' << pane.height() << Qt::endl;
+            out << "hscroll " << (area->horizontalScrollBar()->isVisible() ? 1 : 0) << Qt::endl;
+            QWidget* view = area->viewport();
+            for (QWidget* f : area->widget()->findChildren<QWidget*>()) {
+                if (!f->objectName().startsWith(QLatin1String("option-")) || !f->isVisibleTo(view))
+                    continue;
+                const QRect r(f->mapTo(view, QPoint(0, 0)), f->size());
+                if (r.left() < 0 || r.right() >= view->width())
+                    out << "clipped " << f->objectName() << Qt::endl;
+            }
         }
         if (preview && !previewPressed) {
             previewPressed = true;
@@ -294,6 +332,8 @@ int main(int argc, char** argv)
         } else if (args[i] == QLatin1String("--drag") && i + 1 < args.size()) {
             for (const QString& f : args[++i].split(QLatin1Char(',')))
                 drag.append(f.toDouble());
+        } else if (args[i] == QLatin1String("--all-options")) {
+            allOptions = true;
         } else if (args[i] == QLatin1String("--defaults")) {
             defaults = true;
         } else if (args[i] == QLatin1String("--limit-memory-mb") && i + 1 < args.size()) {

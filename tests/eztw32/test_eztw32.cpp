@@ -23,12 +23,14 @@
 #include <QMap>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QWheelEvent>
 
 #include <arpa/inet.h>
 #include <cmath>
@@ -95,6 +97,7 @@ struct HelperRun {
     bool scanDisabled = false;
     int progress = -1; // the highest percentage the bar showed
     bool waiting = false; // for the file of --wait-for
+    QStringList lines; // everything printed
 };
 
 HelperRun parseHelper(const QByteArray& output)
@@ -102,6 +105,7 @@ HelperRun parseHelper(const QByteArray& output)
     HelperRun r;
     for (const QByteArray& raw : output.split('\n')) {
         const QString line = QString::fromUtf8(raw);
+        r.lines.append(line);
         const QString rest = line.section(QLatin1Char(' '), 1);
         if (line.startsWith(QLatin1String("result ")))
             r.results.append(rest.toInt());
@@ -293,8 +297,11 @@ private Q_SLOTS:
     void scanDialogOffersTheDeviceOptions();
     void areaIsInInchesForUsLocale();
     void previewAndDrawnAreaGiveThatScan();
+    void previewInTheModeAndDrawingWhenZoomed_data();
+    void previewInTheModeAndDrawingWhenZoomed();
     void enterScansAfterPreviewAndDefaults();
     void everyOptionTypeIsShownAndSet();
+    void numberArraysAreEditedAsACurve();
 
     // In child processes, one configuration each.
     void scansMatchTheBackend_data();
@@ -316,6 +323,7 @@ private Q_SLOTS:
     void dragOnThePresetDrawsAClickKeepsIt_data();
     void dragOnThePresetDrawsAClickKeepsIt();
     void tooLargePictureIsRefusedBeforeScanning();
+    void allOptionsFitAndStayOpen();
     void networkScannerThatDiesEndsAsAFault();
     // Last: it unloads the library.
     void unloadingLeavesTheLibrarysThreadsTheirCode();
@@ -710,6 +718,136 @@ void TestEztw32::enterScansAfterPreviewAndDefaults()
     }
 }
 
+void TestEztw32::previewInTheModeAndDrawingWhenZoomed_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("colour"); // whether the preview shows colour
+
+    QTest::newRow("colour") << "Colour" << true;
+    QTest::newRow("gray") << "Gray" << false;
+}
+
+void TestEztw32::previewInTheModeAndDrawingWhenZoomed()
+{
+    QFETCH(QString, mode);
+    QFETCH(bool, colour);
+    // The colour pattern previewed in the mode chosen; then the view zoomed
+    // with the wheel around the middle of the 200 x 200 mm bed, an area
+    // drawn there, and the scan of it at 100 dpi.
+    enum { Start, Previewing, Drawn, Done } step = Start;
+    int coloured = -1, inspected = 0;
+    double zoom = 0, zoomToArea = 0, afterFit = 0, expectedLeft = 0, expectedWidth = 0, expectedHeight = 0;
+    double left = 0, top = 0, width = 0, height = 0;
+    const QString path = tmp_.filePath(QStringLiteral("zoomed-%1.bmp").arg(mode));
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog") || w->property("busy").toBool())
+                return;
+            auto* pane = w->findChild<QWidget*>(QStringLiteral("previewPane"));
+            auto value = [w](const char* name) {
+                return w->findChild<QDoubleSpinBox*>(QString::fromLatin1(name))->value();
+            };
+            auto button
+                = [w](const char* name) { return w->findChild<QPushButton*>(QString::fromLatin1(name)); };
+            switch (step) {
+            case Start: {
+                auto* modes = w->findChild<QComboBox*>(QStringLiteral("modeCombo"));
+                modes->setCurrentIndex(modes->findText(mode));
+                auto* res = w->findChild<QComboBox*>(QStringLiteral("resolutionCombo"));
+                res->setCurrentIndex(res->findText(QStringLiteral("100 dpi")));
+                // The whole bed, which a drag replaces (the earlier case
+                // left a drawn area).
+                auto* areas = w->findChild<QComboBox*>(QStringLiteral("areaCombo"));
+                areas->setCurrentIndex(areas->count() - 1);
+                button("previewButton")->click();
+                step = Previewing;
+                return;
+            }
+            case Previewing: {
+                if (!pane->property("hasPicture").toBool())
+                    return;
+                // The bed as the pane shows it, inside its frame.
+                const QImage shown = pane->grab().toImage().convertToFormat(QImage::Format_RGB32);
+                const int side = std::min(pane->width(), pane->height()) - 8;
+                const QRect bed(pane->rect().center() - QPoint(side / 2, side / 2), QSize(side, side));
+                coloured = 0;
+                const QRect inner = bed.adjusted(6, 6, -6, -6);
+                for (int y = inner.top(); y <= inner.bottom(); y += 2)
+                    for (int x = inner.left(); x <= inner.right(); x += 2) {
+                        const QRgb p = shown.pixel(x, y);
+                        ++inspected;
+                        if (qRed(p) != qGreen(p) || qGreen(p) != qBlue(p)) // not a gray
+                            ++coloured;
+                    }
+                // Two notches of the wheel in the middle of the bed.
+                const QPointF centre = QRectF(pane->rect()).adjusted(4, 4, -4, -4).center();
+                QWheelEvent wheel(centre, pane->mapToGlobal(centre), {}, QPoint(0, 240), Qt::NoButton,
+                    Qt::NoModifier, Qt::NoScrollPhase, false);
+                QCoreApplication::sendEvent(pane, &wheel);
+                zoom = pane->property("zoom").toDouble();
+                // 80 x 60 pixels drawn from 40 pixels up and left of the middle.
+                const double pxPerMm = zoom * (std::min(pane->width(), pane->height()) - 8) / 200.0;
+                expectedLeft = 100 - 40 / pxPerMm;
+                expectedWidth = 80 / pxPerMm;
+                expectedHeight = 60 / pxPerMm;
+                const QPoint from = centre.toPoint() - QPoint(40, 40), to = centre.toPoint() + QPoint(40, 20);
+                QTest::mousePress(pane, Qt::LeftButton, {}, from);
+                QTest::mouseMove(pane, (from + to) / 2);
+                QTest::mouseMove(pane, to);
+                QTest::mouseRelease(pane, Qt::LeftButton, {}, to);
+                left = value("areaLeft");
+                top = value("areaTop");
+                width = value("areaWidth");
+                height = value("areaHeight");
+                // Zoomed on the area drawn, then the whole bed again; the
+                // area stays as drawn.
+                button("zoomButton")->click();
+                zoomToArea = pane->property("zoom").toDouble();
+                QVERIFY(button("fitButton")->isEnabled());
+                button("fitButton")->click();
+                afterFit = pane->property("zoom").toDouble();
+                QCOMPARE(value("areaWidth"), width);
+                step = Drawn;
+                return;
+            }
+            case Drawn:
+                step = Done;
+                button("scanButton")->click();
+                return;
+            case Done:
+                return;
+            }
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QCOMPARE(r, EZTW32_OK);
+    QVERIFY(inspected > 1000);
+    if (colour)
+        QVERIFY2(
+            coloured > inspected / 4, qPrintable(QStringLiteral("%1 of %2").arg(coloured).arg(inspected)));
+    else
+        QCOMPARE(coloured, 0);
+    QVERIFY2(std::fabs(zoom - 1.5625) < 1e-6, qPrintable(QString::number(zoom)));
+    // Where the drag went on the zoomed view, within the device's 1 mm steps.
+    const QString got = QStringLiteral("%1 %2 %3 %4 (expected %5 %5 %6 %7)")
+                            .arg(left)
+                            .arg(top)
+                            .arg(width)
+                            .arg(height)
+                            .arg(expectedLeft)
+                            .arg(expectedWidth)
+                            .arg(expectedHeight);
+    QVERIFY2(std::fabs(left - expectedLeft) <= 1.5 && std::fabs(top - expectedLeft) <= 1.5, qPrintable(got));
+    QVERIFY2(std::fabs(width - expectedWidth) <= 1.5 && std::fabs(height - expectedHeight) <= 1.5,
+        qPrintable(got));
+    QVERIFY2(zoomToArea > 3, qPrintable(QString::number(zoomToArea)));
+    QCOMPARE(afterFit, 1.0);
+    // The scan has the size drawn.
+    const QImage img(path);
+    QCOMPARE(img.size(), QSize(int(width / 25.4 * 100), int(height / 25.4 * 100)));
+    QCOMPARE(img.isGrayscale(), !colour);
+}
+
 void TestEztw32::everyOptionTypeIsShownAndSet()
 {
     // The test backend's test options: every type and constraint. Each is
@@ -826,6 +964,140 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
             QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"), QStringLiteral("QDoubleSpinBox"),
             QStringLiteral("QDoubleSpinBox"), QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"),
             QStringLiteral("QComboBox")}));
+}
+
+void TestEztw32::numberArraysAreEditedAsACurve()
+{
+    // The test backend's gamma table, values from 0 to 255, edited on
+    // its curve: drawn with the mouse, made linear, raised by a key, put
+    // back. Each time the values shown are those the device reports when
+    // its options are read again after the setting.
+    enum { Start, Shown, Drawn, Linear, Raised, Done } step = Start;
+    QStringList first, drawn, linear, raised, reset;
+    QString kind, statusAfter;
+    QStringList tabbed;
+    bool tabbedBack = false;
+    int plotWidth = 1;
+    const auto id = std::int32_t(std::uint32_t(window_.winId()));
+    const QString path = tmp_.filePath(QStringLiteral("gamma.bmp"));
+    const std::int32_t r = withDriver(
+        [&](QWidget* w) {
+            if (w->objectName() != QLatin1String("scanDialog") || w->property("busy").toBool())
+                return;
+            auto* editor = w->findChild<QWidget*>(QStringLiteral("option-gamma-table"));
+            auto values = [&] { return editor->property("values").toString().split(QStringLiteral(", ")); };
+            auto press = [w](const char* name) {
+                w->findChild<QPushButton*>(QStringLiteral("option-gamma-table-") + QLatin1String(name))
+                    ->click();
+            };
+            switch (step) {
+            case Start: {
+                auto* toggle = w->findChild<QToolButton*>(QStringLiteral("allOptionsToggle"));
+                if (!toggle->isChecked())
+                    toggle->click();
+                w->findChild<QCheckBox*>(QStringLiteral("advancedCheck"))->setChecked(true);
+                if (auto* enable = w->findChild<QCheckBox*>(QStringLiteral("option-enable-test-options")))
+                    enable->setChecked(true);
+                step = Shown;
+                return;
+            }
+            case Shown: {
+                if (!editor)
+                    return;
+                kind = QString::fromLatin1(editor->metaObject()->className());
+                first = values();
+                // Drawn flat at the top from a quarter across to the middle.
+                auto* area = w->findChild<QScrollArea*>(QStringLiteral("allOptionsArea"));
+                area->ensureWidgetVisible(editor);
+                const QRect plot = editor->rect().adjusted(3, 3, -3, -3);
+                plotWidth = plot.width();
+                const auto at = [&](double fx) {
+                    return QPoint(plot.left() + int(std::lround(fx * plot.width())), plot.top());
+                };
+                QTest::mousePress(editor, Qt::LeftButton, {}, at(0.25));
+                QTest::mouseMove(editor, at(0.375));
+                QTest::mouseMove(editor, at(0.5));
+                QTest::mouseRelease(editor, Qt::LeftButton, {}, at(0.5));
+                step = Drawn;
+                return;
+            }
+            case Drawn:
+                drawn = values();
+                press("linear");
+                step = Linear;
+                return;
+            case Linear:
+                linear = values();
+                // The last point drawn is the one the keys move.
+                editor->setFocus();
+                QTest::keyClick(editor, Qt::Key_Up);
+                step = Raised;
+                return;
+            case Raised:
+                raised = values();
+                press("reset");
+                step = Done;
+                return;
+            case Done: {
+                if (reset.isEmpty()) {
+                    reset = values();
+                    statusAfter = w->findChild<QLabel*>(QStringLiteral("optionStatus"))->text();
+                }
+                // Tab from Scan round the whole dialog, back to Scan.
+                if (QApplication::activeWindow() != w) {
+                    w->activateWindow();
+                    return;
+                }
+                auto* scan = w->findChild<QPushButton*>(QStringLiteral("scanButton"));
+                scan->setFocus();
+                for (int i = 0; i < 400; ++i) {
+                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                    QWidget* f = QApplication::focusWidget();
+                    if (!f || f == scan)
+                        break;
+                    tabbed << f->objectName();
+                }
+                tabbedBack = QApplication::focusWidget() == scan;
+                w->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+                return;
+            }
+            }
+        },
+        [&] { return acquire_(id, path.toLocal8Bit().constData()); });
+    QCOMPARE(r, EZTW32_FAILED);
+    QCOMPARE(kind, QStringLiteral("eztw32::ArrayEditor"));
+    const int n = int(first.size());
+    QVERIFY2(n > 16, qPrintable(QString::number(n)));
+    QCOMPARE(drawn.size(), n);
+    QCOMPARE(statusAfter, QString());
+    // From a quarter across to the middle at the top (as near as a pixel
+    // of the curve goes), the rest as it was.
+    int from = -1, to = -1;
+    for (int i = 0; i < n; ++i)
+        if (drawn[i] != first[i]) {
+            from = from < 0 ? i : from;
+            to = i;
+        }
+    const double perPixel = double(n) / plotWidth + 1;
+    QVERIFY2(std::fabs(from - (n - 1) / 4.0) <= perPixel && std::fabs(to - (n - 1) / 2.0) <= perPixel,
+        qPrintable(QStringLiteral("%1 to %2 of %3").arg(from).arg(to).arg(n)));
+    for (int i = from; i <= to; ++i)
+        QVERIFY2(drawn[i] == QLatin1String("255"), qPrintable(QStringLiteral("%1: %2").arg(i).arg(drawn[i])));
+    // Linear: from 0 to 255 across.
+    QStringList straight;
+    for (int i = 0; i < n; ++i)
+        straight << QString::number(std::lround(255.0 * i / (n - 1)));
+    QCOMPARE(linear, straight);
+    // Up raised the last point drawn by one.
+    QStringList up = straight;
+    up[to] = QString::number(std::min(255L, std::lround(255.0 * to / (n - 1)) + 1));
+    QCOMPARE(raised, up);
+    QCOMPARE(reset, first);
+    // Tab reaches the curve, its buttons and the preview's, and comes round.
+    QVERIFY(tabbedBack);
+    for (const char* name : {"option-gamma-table", "option-gamma-table-linear", "option-gamma-table-reset",
+             "zoomButton", "previewButton", "defaultsButton", "cancelButton", "allOptionsToggle"})
+        QVERIFY2(tabbed.contains(QLatin1String(name)), qPrintable(tabbed.join(QLatin1Char(' '))));
 }
 
 void TestEztw32::scansMatchTheBackend_data()
@@ -1316,6 +1588,37 @@ void TestEztw32::tooLargePictureIsRefusedBeforeScanning()
         QVERIFY(!run.scanDisabled);
         QCOMPARE(run.values.value(QStringLiteral("tooLargeLabel")), QString());
     }
+}
+
+void TestEztw32::allOptionsFitAndStayOpen()
+{
+    // Every test option, the advanced ones too: opening "All options"
+    // leaves the preview as it was, and the fields fit across without a
+    // scroll bar. The next run finds it open.
+    const QString dir = caseDir({});
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    const HelperRun first = runHelper(dir + QStringLiteral("/sane.d"), out,
+        {QStringLiteral("--set"), QStringLiteral("option-enable-test-options=1"), QStringLiteral("--set"),
+            QStringLiteral("advancedCheck=1"), QStringLiteral("--all-options"),
+            QStringLiteral("--cancel-dialog")});
+    QCOMPARE(first.exitCode, 0);
+    QCOMPARE(first.missing, QStringList());
+    QVERIFY2(first.lines.contains(QStringLiteral("all-options-open 0")), qPrintable(first.lines.join('\n')));
+    const QStringList before = first.lines.filter(QStringLiteral("pane-before ")),
+                      after = first.lines.filter(QStringLiteral("pane-after "));
+    QCOMPARE(before.size(), 1);
+    QCOMPARE(after.size(), 1);
+    QCOMPARE(after[0].section(QLatin1Char(' '), 1), before[0].section(QLatin1Char(' '), 1));
+    QVERIFY(first.lines.contains(QStringLiteral("hscroll 0")));
+    QCOMPARE(first.lines.filter(QStringLiteral("clipped ")), QStringList());
+
+    const HelperRun second = runHelper(dir + QStringLiteral("/sane.d"), out,
+        {QStringLiteral("--all-options"), QStringLiteral("--cancel-dialog")});
+    QCOMPARE(second.exitCode, 0);
+    QVERIFY2(
+        second.lines.contains(QStringLiteral("all-options-open 1")), qPrintable(second.lines.join('\n')));
+    QVERIFY(second.lines.contains(QStringLiteral("hscroll 0")));
+    QCOMPARE(second.results, QList<int>{EZTW32_FAILED}); // cancelled
 }
 
 void TestEztw32::networkScannerThatDiesEndsAsAFault()

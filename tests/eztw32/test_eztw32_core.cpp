@@ -368,12 +368,23 @@ void TestEztw32Core::scanModelOfTheTestBackend()
     QCOMPARE(size.width, std::int64_t(1240)); // 210 mm at 150 dpi
     QCOMPARE(size.height, std::int64_t(1753));
     QCOMPARE(size.fileBytes(), 54 + std::int64_t(1240 * 3) * 1753);
-    // The preview: the whole bed, gray, at the lowest resolution offered
-    // from 50 dpi up.
-    const ScanChoices preview = model.previewChoices();
-    QCOMPARE(preview.colour, ColourMode::Gray);
+    // The preview: the whole bed at the lowest resolution offered from
+    // 50 dpi up, in the mode and source chosen for the scan.
+    ScanChoices chosen = now;
+    const ScanChoices preview = model.previewChoices(chosen);
+    QCOMPARE(preview.colour, ColourMode::Colour);
     QCOMPARE(preview.resolution, std::optional<double>(50));
     QCOMPARE(preview.area, std::optional<Area>(model.bounds()));
+    chosen.colour = ColourMode::LineArt;
+    chosen.source = "Automatic Document Feeder";
+    chosen.area = Area{10, 10, 20, 20};
+    const ScanChoices lineArtPreview = model.previewChoices(chosen);
+    QCOMPARE(lineArtPreview.colour, ColourMode::LineArt);
+    QCOMPARE(lineArtPreview.source, chosen.source);
+    QCOMPARE(lineArtPreview.area, std::optional<Area>(model.bounds()));
+    // A mode the device does not have leaves the device's own.
+    chosen.colour = ColourMode::DeviceDefault;
+    QCOMPARE(model.previewChoices(chosen).colour, ColourMode::Colour);
     // An area is kept inside the bed, on its steps, corners in order.
     QCOMPARE(model.clamp({250.4, 310, -5, 20.2}), (Area{0, 20, 250, 297}));
     QCOMPARE(model.clamp({100, 100, 100, 100}), (Area{100, 100, 101, 101}));
@@ -450,7 +461,7 @@ void TestEztw32Core::previewFillsTheBufferAndPutsTheOptionsBack()
     auto buffer = std::make_shared<PreviewBuffer>();
     const auto ended = await(
         *client_, &SaneClient::previewEnded,
-        [&] { client_->preview(model.settings(model.previewChoices()), buffer); }, 60000);
+        [&] { client_->preview(model.settings(model.previewChoices(model.current())), buffer); }, 60000);
     QVERIFY(ended);
     const auto& [result, after] = *ended;
     QCOMPARE(result.outcome, Outcome::Done);

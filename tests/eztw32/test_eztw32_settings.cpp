@@ -129,11 +129,16 @@ void TestEztw32Settings::devicesAreKeptApartAndForgotten()
     QCOMPARE(s.options(), (RememberedOptions{{"test:0", {{"int", "1"}}}, {"test:1", {{"int", "2"}}}}));
     QVERIFY(!s.device("test:0").choices.has_value());
 
+    QVERIFY(!s.allOptionsShown());
+    s.setAllOptionsShown(true);
+
     s.forgetDevice("test:0");
     QVERIFY(s.device("test:0").options.empty());
     QCOMPARE(s.device("test:1").options, (std::vector<OptionSetting>{{"int", "2"}}));
-    // Forgetting a device's settings keeps the device chosen.
+    // Forgetting a device's settings keeps the device chosen, and the
+    // dialog as it was left.
     QCOMPARE(s.rememberedDevice()->name, std::string("test:1"));
+    QVERIFY(Settings().allOptionsShown());
 }
 
 void TestEztw32Settings::damagedEntriesAreLeftOut()
