@@ -52,7 +52,8 @@ try:
     main = window_sized(xs, "Orvane Capture Desk", (536, 110))
     xdrive.click_until(xs, main, 268, 55, "Select Source")   # "Select Scanner"
     xdrive.press_until_gone(xs, "Select Source")  # the only device, chosen
-    dialog = xdrive.click_until(xs, main, 268, 89, "Scanner")  # "Scan Image"
+    xdrive.click_until(xs, main, 268, 89, "Scanner")  # "Scan Image"
+    dialog = xdrive.scan_dialog(xs)
     xs.focus(dialog)
     xs.key("Return")                              # "Scan"
     viewer = window_sized(xs, "Orvane Capture Desk", (536, 639), 240)  # after the scan

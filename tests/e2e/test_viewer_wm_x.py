@@ -124,7 +124,8 @@ try:
 
     xdrive.click_until(xs, main, 268, 55, "Select Source", windows=lambda: clients(xs))  # "Select Scanner"
     xdrive.press_until_gone(xs, "Select Source", windows=lambda: clients(xs))
-    dialog = xdrive.click_until(xs, main, 268, 89, "Scanner", windows=lambda: clients(xs))  # "Scan Image"
+    xdrive.click_until(xs, main, 268, 89, "Scanner", windows=lambda: clients(xs))  # "Scan Image"
+    dialog = xdrive.scan_dialog(xs, windows=lambda: clients(xs))
     xs.focus(dialog)
     xs.key("Return")
     viewer = wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=240)  # after the scan

@@ -181,6 +181,23 @@ def click_until(xs, w, x, y, title, timeout=120.0, windows=None):
     raise TimeoutError("no %r after clicks; visible: %r" % (title, [t for t, _ in windows()]))
 
 
+def scan_dialog(xs, timeout=120.0, windows=None, min_height=300):
+    """The scan dialog once it shows. The box "Connecting to the scanner…"
+    that may come before it carries the same title, "Scanner", and would
+    take the key meant for the dialog; it is much lower."""
+    windows = windows or xs.windows
+    end = time.time() + timeout
+    while time.time() < end:
+        for t, w in windows():
+            try:
+                if t == "Scanner" and w.get_geometry().height >= min_height:
+                    return w
+            except Exception:  # noqa: BLE001 - gone while looked at
+                pass
+        time.sleep(0.05)
+    raise TimeoutError("no scan dialog; visible: %r" % [t for t, _ in windows()])
+
+
 def settled(grab, previous=None, timeout=60.0):
     """What grab() shows once it differs from `previous` (when given) and
     two looks in a row agree."""
