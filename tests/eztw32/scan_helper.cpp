@@ -16,8 +16,9 @@
 // as the dialog takes them. --select first chooses the device in the
 // source dialog's row ROW. --report prints what the scan dialog shows;
 // --defaults then presses "Defaults" and reports again ("after ...").
-// --then-select chooses the device in row ROW after the first acquisitions
-// and before the --then ones, once FILE (of --wait-for) exists. --preview
+// --wait-for waits after the first acquisitions (after all of them when
+// there are no --then ones) until FILE exists, printing "waiting";
+// --then-select then chooses the device in row ROW before the --then ones. --preview
 // presses "Preview" and waits for it to end; --drag then drags the mouse on
 // the preview from one point to the other, each a fraction of the pane's
 // width and height (the same point twice is a click). While scanning it
@@ -348,11 +349,17 @@ int main(int argc, char** argv)
     const auto id = std::int32_t(std::uint32_t(window.winId()));
     if (selectRow >= 0)
         out << "selected " << select(id) << Qt::endl;
+    bool waited = false;
+    auto waitThere = [&] {
+        waited = true;
+        out << "waiting" << Qt::endl;
+        while (!waitFor.isEmpty() && !QFileInfo::exists(waitFor))
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    };
     for (int i = 0; i < paths.size(); ++i) {
+        if (i == repeat && (thenSelect >= 0 || !waitFor.isEmpty()))
+            waitThere();
         if (i == repeat && thenSelect >= 0) {
-            out << "waiting" << Qt::endl;
-            while (!waitFor.isEmpty() && !QFileInfo::exists(waitFor))
-                QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
             selectRow = thenSelect;
             sourceSeen = false;
             out << "selected " << select(id) << Qt::endl;
@@ -360,5 +367,7 @@ int main(int argc, char** argv)
         const std::int32_t result = acquire(id, paths[i].toLocal8Bit().constData());
         out << "result " << result << Qt::endl;
     }
+    if (!waited && !waitFor.isEmpty())
+        waitThere();
     return 0;
 }
