@@ -139,7 +139,9 @@ std::uint64_t begin(State& s)
         previous.join();
     const std::string helper = searchHelperPath();
     if (helper.empty()) {
-        qCWarning(lcEztw32, "the device search helper is missing: searching in this process");
+        static std::once_flag told;
+        std::call_once(told,
+            [] { qCWarning(lcEztw32, "the device search helper is missing: searching in this process"); });
         postToSaneThread([&s] {
             std::vector<DeviceInfo> devices;
             const Status status = initialiseAndList(devices);
