@@ -90,7 +90,8 @@ std::int32_t acquire(QWidget* owner, const char* path)
         device = settingsDialog.device();
     }
     // The device scanned with opens straight away next time.
-    remembered.rememberUsed(device);
+    if (!device.name.empty())
+        remembered.rememberUsed(device);
 
     ReplacingFile file;
     if (!path || !file.create(path)) {
