@@ -9,7 +9,7 @@
 //               [--limit-memory-mb N] [--select ROW] [--report]
 //               [--defaults] [--wait-for FILE] [--then-select ROW]
 //               [--cancel-scan-by escape|close] [--preview]
-//               [--drag X0,Y0,X1,Y1]
+//               [--drag X0,Y0,X1,Y1] [--cancel-opening]
 //
 // --set picks an entry of a combo box (by its text), ticks a check box
 // (1 or 0), or types into a spin box or text field, one setting at a time
@@ -21,7 +21,9 @@
 // --then-select then chooses the device in row ROW before the --then ones. --preview
 // presses "Preview" and waits for it to end; --drag then drags the mouse on
 // the preview from one point to the other, each a fraction of the pane's
-// width and height (the same point twice is a click). While scanning it
+// width and height (the same point twice is a click). --cancel-opening
+// presses Cancel in the first acquisition's progress dialog before the scan
+// dialog, printing "opening TEXT". While scanning it
 // prints "progress N" as the bar moves.
 //
 // The program's SIGPIPE starts at its default (ending the program); the
@@ -65,7 +67,8 @@ namespace {
 
 QTextStream out(stdout);
 QList<QPair<QString, QString>> sets;
-bool cancelDialog = false, cancelScan = false, report = false, defaults = false, preview = false;
+bool cancelDialog = false, cancelScan = false, report = false, defaults = false, preview = false,
+     cancelOpening = false;
 QList<double> drag; // x0, y0, x1, y1 as fractions of the pane
 bool scanPressed = false, scanCancelled = false, barReported = false;
 int selectRow = -1, lastPercent = -1;
@@ -216,6 +219,13 @@ void drive()
         scanCancelled = false;
         barReported = false;
         click(w, scanPressed ? "scanButton" : "cancelButton");
+    } else if (name == QLatin1String("progressDialog") && !scanPressed && cancelOpening) {
+        // The first acquisition's "Looking for a scanner…", once.
+        if (auto* label = w->findChild<QLabel*>(QStringLiteral("progressLabel"))) {
+            out << "opening " << label->text() << Qt::endl;
+            cancelOpening = false;
+            click(w, "cancelButton");
+        }
     } else if (name == QLatin1String("progressDialog") && scanPressed) {
         auto* bar = w->findChild<QProgressBar*>(QStringLiteral("progressBar"));
         auto* label = w->findChild<QLabel*>(QStringLiteral("progressLabel"));
@@ -273,6 +283,8 @@ int main(int argc, char** argv)
             sets.append({kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1)});
         } else if (args[i] == QLatin1String("--cancel-dialog")) {
             cancelDialog = true;
+        } else if (args[i] == QLatin1String("--cancel-opening")) {
+            cancelOpening = true;
         } else if (args[i] == QLatin1String("--cancel-scan")) {
             cancelScan = true;
         } else if (args[i] == QLatin1String("--cancel-scan-by") && i + 1 < args.size()) {

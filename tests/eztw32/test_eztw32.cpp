@@ -339,6 +339,7 @@ private Q_SLOTS:
     void lastScannedDeviceOpensWhileTheSearchHangs();
     void crashingSearchLeavesTheLibraryWorking();
     void hungSearchIsStoppedAtItsTimeout();
+    void cancelWhileLookingLeavesTheSearchBehind();
 
 private:
     // Calls fn while driver() runs every 10 ms on the GUI thread.
@@ -1517,6 +1518,48 @@ void TestEztw32::hungSearchIsStoppedAtItsTimeout()
     writeFile(go, "");
     QVERIFY(helper.wait(120000));
     QCOMPARE(helper.exitCode(), 0);
+}
+
+void TestEztw32::cancelWhileLookingLeavesTheSearchBehind()
+{
+    // Nothing remembered and a search that does not end: Cancel in
+    // "Looking for a scanner…" leaves at once, and the scanner library is
+    // free for the next acquisition, of a device now remembered, while the
+    // search still hangs.
+    const QString dir = caseDir({});
+    const QString sane = dir + QStringLiteral("/sane.d");
+    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
+    const QString go = dir + QStringLiteral("/go"), pidFile = dir + QStringLiteral("/search.pid");
+    QProcessEnvironment e = scanEnvironment(sane);
+    e.insert(QStringLiteral("SEARCHFAULT_HANG_UNTIL"), dir + QStringLiteral("/never"));
+    e.insert(QStringLiteral("SEARCHFAULT_PID_FILE"), pidFile);
+    const QString first = dir + QStringLiteral("/first.bmp"), second = dir + QStringLiteral("/second.bmp");
+    Spawn helper;
+    QVERIFY(helper.start(Helper,
+        {Library, first, QStringLiteral("--cancel-opening"), QStringLiteral("--wait-for"), go,
+            QStringLiteral("--then"), second},
+        e));
+    const auto said = [&] {
+        helper.poll();
+        return parseHelper(helper.output());
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(said().waiting, 60000);
+    HelperRun run = said();
+    QVERIFY2(helper.output().contains("opening Looking for a scanner…"), helper.output().constData());
+    QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
+    QCOMPARE(run.messages, QStringList());
+    QVERIFY(!QFile::exists(first));
+
+    writeFile(dir + QStringLiteral("/config/orvane-capture-desk/scanner.conf"),
+        "[chosen]\nname=test:0\nvendor=Noname\nmodel=frontend-tester\ntype=virtual device\n");
+    writeFile(go, "");
+    QVERIFY(helper.wait(120000));
+    QCOMPARE(helper.exitCode(), 0);
+    run = parseHelper(helper.output());
+    QCOMPARE(run.results, (QList<int>{EZTW32_FAILED, EZTW32_OK}));
+    QCOMPARE(QImage(second).size(), QSize(78, 78));
+    if (const qint64 pid = searchPid(pidFile))
+        QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 60000);
 }
 
 QTEST_MAIN(TestEztw32)
