@@ -27,6 +27,13 @@ __attribute__((constructor)) void searchAtLoading()
     startSearch();
 }
 
+// A search still under way when the library goes (unloaded, or the program
+// returns from main) is stopped: its helper must not outlive the program.
+__attribute__((destructor)) void stopSearchAtUnloading()
+{
+    stopSearches();
+}
+
 // The window whose 32-bit id the caller passed, else the active window.
 QWidget* ownerWindow(std::int32_t window)
 {
@@ -82,6 +89,9 @@ std::int32_t acquire(QWidget* owner, const char* path)
         settings = settingsDialog.settings();
         device = settingsDialog.device();
     }
+    // The device scanned with opens straight away next time.
+    if (!device.name.empty())
+        remembered.rememberUsed(device);
 
     ReplacingFile file;
     if (!path || !file.create(path)) {

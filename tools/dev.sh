@@ -213,7 +213,7 @@ test)
     # The scanner library and both encoders run threads: their tests again
     # under ThreadSanitizer.
     tsan_targets=(eztw32 eztw32_scan_helper test_eztw32 test_eztw32_core test_eztw32_settings test_eztw32_bmp
-                        test_jpeg_export test_bmp_export
+                        test_eztw32_search test_jpeg_export test_bmp_export
                         test_writer_failures nconvert test_nconvert_output test_nconvert_deflate)
     begin_stage
     configure "$build-tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_TSAN=ON
@@ -223,7 +223,7 @@ test)
     stage "Running their tests in $build-tsan"
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$here/tools/tsan.supp" \
         run_ctest "tests (ThreadSanitizer)" "$build-tsan" --timeout 900 \
-        -R '^(test_eztw32|test_eztw32_core|test_eztw32_settings|test_eztw32_bmp|test_jpeg_export|test_bmp_export|test_writer_failures|test_nconvert_output|test_nconvert_deflate)$'
+        -R '^(test_eztw32|test_eztw32_core|test_eztw32_settings|test_eztw32_bmp|test_eztw32_search|test_jpeg_export|test_bmp_export|test_writer_failures|test_nconvert_output|test_nconvert_deflate)$'
     ;;
 package)
     package "${ORVANE_DEB_DIR:-$here/build-deb}"

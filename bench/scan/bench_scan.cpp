@@ -9,7 +9,8 @@
 // "Scan Image" right after loading, "Select Scanner" (first, then with the
 // search done), "Scan Image" with the device remembered, and the preview of
 // the whole A4 bed against `scanimage` for the same preview. With
-// --baseline, an earlier build of the library is measured the same way.
+// --baseline, an earlier build of the library is measured the same way
+// (bench/scan/dialogs.sh builds one).
 //
 //   bench_scan [--runs N] [--folder DIR] [--dpi D] [--baseline LIBRARY]
 //              [--dialogs-only]
@@ -305,8 +306,8 @@ bool dialogBenchmark(
             : "Dialogs, test backend (127.0.0.1:6566 taken: no slow network host), best of 3:\n");
     const std::pair<const char*, const char*> rows[] = {
         {"is_available_ms", "TWAIN_IsAvailable"},
-        {"scan_dialog_after_loading_ms", "Scan Image right after loading"},
-        {"select_first_ms", "Select Scanner, first"},
+        {"scan_dialog_after_loading_ms", "Scan Image right after loading (target 300 ms)"},
+        {"select_first_ms", "Select Scanner, first (the search at loading ends)"},
         {"select_ms", "Select Scanner, device already found (target 200 ms)"},
         {"scan_dialog_ms", "Scan Image, remembered device (target 300 ms)"},
         {"preview_ms", "Colour preview of the whole A4 bed (target 100 ms)"},
@@ -325,7 +326,8 @@ bool dialogBenchmark(
         const auto it = f.find(QString::fromLatin1(k));
         return it == f.end() ? -1.0 : it->second;
     };
-    const bool met = get("select_ms") >= 0 && get("select_ms") <= 200 && get("scan_dialog_ms") >= 0
+    const bool met = get("scan_dialog_after_loading_ms") >= 0 && get("scan_dialog_after_loading_ms") <= 300
+        && get("select_ms") >= 0 && get("select_ms") <= 200 && get("scan_dialog_ms") >= 0
         && get("scan_dialog_ms") <= 300 && get("preview_ms") >= 0 && get("preview_ms") <= 100
         && get("preview_ms") <= refMs;
     out << "  targets " << (met ? "met" : "NOT met") << '\n';

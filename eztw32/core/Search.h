@@ -1,11 +1,16 @@
 // The device search: started in the background when the library is loaded,
 // so that the source dialog can show its result at once; run again by the
-// dialog's Refresh. The search itself runs on the SANE thread.
+// dialog's Refresh. Each search runs in the library's helper process
+// (eztw32-devices, beside the library), read by a thread of its own, so that
+// the SANE thread stays free to open a remembered device meanwhile, and a
+// backend that hangs or crashes in a search cannot take the program with it.
+// Without the helper, the search runs on the SANE thread as a last resort.
 #pragma once
 
 #include "DeviceInfo.h"
 #include "Status.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -19,7 +24,8 @@ struct SearchResult {
     std::vector<DeviceInfo> devices;
 };
 
-// Queues sane_init and a search, unless one is under way already.
+// Queues sane_init (this process opens the devices) and starts a search,
+// unless one is under way already.
 void startSearch();
 SearchResult searchResult();
 // Calls fn on the GUI thread when the search under way ends (at once, that
@@ -27,8 +33,13 @@ SearchResult searchResult();
 // *alive is true.
 void whenSearchEnds(std::shared_ptr<bool> alive, std::function<void()> fn);
 
-// Runs on the SANE thread: a search now, its result also kept as the latest.
-Status searchNow(std::vector<DeviceInfo>& devices);
+// Runs on the SANE thread: the result of the search under way, or of a new
+// one, when it ends; Status::Cancelled at once when *abandoned turns true.
+Status searchNow(std::vector<DeviceInfo>& devices, const std::atomic<bool>* abandoned = nullptr);
+
+// Stops the search under way and waits for its thread (the library is
+// being unloaded); no search starts after it.
+void stopSearches();
 
 // sane_init's answer, waiting for the SANE thread to give it (it is the
 // first job, and quick).

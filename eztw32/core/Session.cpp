@@ -142,18 +142,18 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, const Rem
             // Gone (unplugged, renamed, another network): look for others.
             out.missing = *wanted;
             std::vector<DeviceInfo> devices;
-            searchNow(devices);
+            searchNow(devices, &abandoned_);
             out = openFirstFound(std::move(out), devices);
         } else if (out.status != Status::Good) {
             out.fault = Fault::Status;
         }
     } else {
         // No choice made: the first device of the search (the one that ran
-        // at loading, when it has ended).
+        // at loading, waited for when it is still under way).
         SearchResult known = searchResult();
         if (!known.done || known.devices.empty()) {
             known.devices.clear();
-            out.status = searchNow(known.devices);
+            out.status = searchNow(known.devices, &abandoned_);
         }
         out = openFirstFound(std::move(out), known.devices);
     }

@@ -36,6 +36,14 @@ std::vector<OptionSetting> optionsOf(const QSettings& s)
     return result;
 }
 
+void writeDevice(QSettings& s, const QString& group, const DeviceInfo& d)
+{
+    s.setValue(group + QStringLiteral("/name"), QString::fromStdString(d.name));
+    s.setValue(group + QStringLiteral("/vendor"), QString::fromStdString(d.vendor));
+    s.setValue(group + QStringLiteral("/model"), QString::fromStdString(d.model));
+    s.setValue(group + QStringLiteral("/type"), QString::fromStdString(d.type));
+}
+
 } // namespace
 
 Settings::Settings()
@@ -60,22 +68,31 @@ std::optional<DeviceInfo> Settings::rememberedDevice() const
 {
     checkThread();
     const QSettings s(path_, QSettings::IniFormat);
-    const QString name = s.value(QStringLiteral("chosen/name")).toString();
-    if (name.isEmpty())
-        return std::nullopt;
-    return DeviceInfo{name.toStdString(), s.value(QStringLiteral("chosen/vendor")).toString().toStdString(),
-        s.value(QStringLiteral("chosen/model")).toString().toStdString(),
-        s.value(QStringLiteral("chosen/type")).toString().toStdString()};
+    for (const QString& group : {QStringLiteral("last"), QStringLiteral("chosen")}) {
+        const QString name = s.value(group + QStringLiteral("/name")).toString();
+        if (name.isEmpty())
+            continue;
+        return DeviceInfo{name.toStdString(),
+            s.value(group + QStringLiteral("/vendor")).toString().toStdString(),
+            s.value(group + QStringLiteral("/model")).toString().toStdString(),
+            s.value(group + QStringLiteral("/type")).toString().toStdString()};
+    }
+    return std::nullopt;
 }
 
 void Settings::rememberDevice(const DeviceInfo& d)
 {
     checkThread();
     QSettings s(path_, QSettings::IniFormat);
-    s.setValue(QStringLiteral("chosen/name"), QString::fromStdString(d.name));
-    s.setValue(QStringLiteral("chosen/vendor"), QString::fromStdString(d.vendor));
-    s.setValue(QStringLiteral("chosen/model"), QString::fromStdString(d.model));
-    s.setValue(QStringLiteral("chosen/type"), QString::fromStdString(d.type));
+    s.remove(QStringLiteral("last"));
+    writeDevice(s, QStringLiteral("chosen"), d);
+}
+
+void Settings::rememberUsed(const DeviceInfo& d)
+{
+    checkThread();
+    QSettings s(path_, QSettings::IniFormat);
+    writeDevice(s, QStringLiteral("last"), d);
 }
 
 DeviceSettings Settings::device(const std::string& name) const

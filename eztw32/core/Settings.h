@@ -1,9 +1,9 @@
 // What the library remembers for the user across runs, in its own file
 // $XDG_CONFIG_HOME/orvane-capture-desk/scanner.conf (~/.config when unset):
-// the chosen device, per device the choices of the scan dialog and the
-// device options the user set, and how the scan dialog was left. The file
-// has one owner, a Settings made on the GUI thread and used there only; the
-// SANE thread gets copies.
+// the device chosen in the source dialog or last scanned with, per device
+// the choices of the scan dialog and the device options the user set, and
+// how the scan dialog was left. The file has one owner, a Settings made on
+// the GUI thread and used there only; the SANE thread gets copies.
 #pragma once
 
 #include "DeviceInfo.h"
@@ -38,8 +38,12 @@ public:
 
     static QString path();
 
+    // The device to open: the one last scanned with, else the one chosen.
     std::optional<DeviceInfo> rememberedDevice() const;
+    // Chosen in the source dialog: wins over the one last scanned with.
     void rememberDevice(const DeviceInfo& device);
+    // Scanned with.
+    void rememberUsed(const DeviceInfo& device);
 
     DeviceSettings device(const std::string& name) const;
     RememberedOptions options() const;

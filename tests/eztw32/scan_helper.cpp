@@ -9,15 +9,16 @@
 //               [--limit-memory-mb N] [--select ROW] [--report]
 //               [--defaults] [--wait-for FILE] [--then-select ROW]
 //               [--cancel-scan-by escape|close] [--preview]
-//               [--drag X0,Y0,X1,Y1] [--all-options]
+//               [--drag X0,Y0,X1,Y1] [--all-options] [--cancel-opening]
 //
 // --set picks an entry of a combo box (by its text), ticks a check box
 // (1 or 0), or types into a spin box or text field, one setting at a time
 // as the dialog takes them. --select first chooses the device in the
 // source dialog's row ROW. --report prints what the scan dialog shows;
 // --defaults then presses "Defaults" and reports again ("after ...").
-// --then-select chooses the device in row ROW after the first acquisitions
-// and before the --then ones, once FILE (of --wait-for) exists. --preview
+// --wait-for waits after the first acquisitions (after all of them when
+// there are no --then ones) until FILE exists, printing "waiting";
+// --then-select then chooses the device in row ROW before the --then ones. --preview
 // presses "Preview" and waits for it to end; --drag then drags the mouse on
 // the preview from one point to the other, each a fraction of the pane's
 // width and height (the same point twice is a click). --all-options prints
@@ -25,7 +26,9 @@
 // prints the preview's size before and after ("pane-before WxH",
 // "pane-after WxH"), "hscroll 1" when the options need a horizontal scroll
 // bar and "clipped NAME" for each field that does not lie wholly in view
-// across. While scanning it prints "progress N" as the bar moves.
+// across. --cancel-opening presses Cancel in the first acquisition's
+// progress dialog before the scan dialog, printing "opening TEXT". While
+// scanning it prints "progress N" as the bar moves.
 //
 // The program's SIGPIPE starts at its default (ending the program); the
 // library must make it harmless, so a raised SIGPIPE ends this helper with
@@ -72,7 +75,8 @@ namespace {
 
 QTextStream out(stdout);
 QList<QPair<QString, QString>> sets;
-bool cancelDialog = false, cancelScan = false, report = false, defaults = false, preview = false;
+bool cancelDialog = false, cancelScan = false, report = false, defaults = false, preview = false,
+     cancelOpening = false;
 QList<double> drag; // x0, y0, x1, y1 as fractions of the pane
 bool scanPressed = false, scanCancelled = false, barReported = false;
 int selectRow = -1, lastPercent = -1;
@@ -253,6 +257,13 @@ void drive()
         scanCancelled = false;
         barReported = false;
         click(w, scanPressed ? "scanButton" : "cancelButton");
+    } else if (name == QLatin1String("progressDialog") && !scanPressed && cancelOpening) {
+        // The first acquisition's "Looking for a scanner…", once.
+        if (auto* label = w->findChild<QLabel*>(QStringLiteral("progressLabel"))) {
+            out << "opening " << label->text() << Qt::endl;
+            cancelOpening = false;
+            click(w, "cancelButton");
+        }
     } else if (name == QLatin1String("progressDialog") && scanPressed) {
         auto* bar = w->findChild<QProgressBar*>(QStringLiteral("progressBar"));
         auto* label = w->findChild<QLabel*>(QStringLiteral("progressLabel"));
@@ -310,6 +321,8 @@ int main(int argc, char** argv)
             sets.append({kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1)});
         } else if (args[i] == QLatin1String("--cancel-dialog")) {
             cancelDialog = true;
+        } else if (args[i] == QLatin1String("--cancel-opening")) {
+            cancelOpening = true;
         } else if (args[i] == QLatin1String("--cancel-scan")) {
             cancelScan = true;
         } else if (args[i] == QLatin1String("--cancel-scan-by") && i + 1 < args.size()) {
@@ -388,11 +401,17 @@ int main(int argc, char** argv)
     const auto id = std::int32_t(std::uint32_t(window.winId()));
     if (selectRow >= 0)
         out << "selected " << select(id) << Qt::endl;
+    bool waited = false;
+    auto waitThere = [&] {
+        waited = true;
+        out << "waiting" << Qt::endl;
+        while (!waitFor.isEmpty() && !QFileInfo::exists(waitFor))
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    };
     for (int i = 0; i < paths.size(); ++i) {
+        if (i == repeat && (thenSelect >= 0 || !waitFor.isEmpty()))
+            waitThere();
         if (i == repeat && thenSelect >= 0) {
-            out << "waiting" << Qt::endl;
-            while (!waitFor.isEmpty() && !QFileInfo::exists(waitFor))
-                QApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
             selectRow = thenSelect;
             sourceSeen = false;
             out << "selected " << select(id) << Qt::endl;
@@ -400,5 +419,7 @@ int main(int argc, char** argv)
         const std::int32_t result = acquire(id, paths[i].toLocal8Bit().constData());
         out << "result " << result << Qt::endl;
     }
+    if (!waited && !waitFor.isEmpty())
+        waitThere();
     return 0;
 }

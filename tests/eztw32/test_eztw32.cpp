@@ -24,6 +24,7 @@
 #include <QProcessEnvironment>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -278,6 +279,24 @@ private:
     Spawn process_;
 };
 
+// The process of that id has ended (gone, or a zombie nobody reaps).
+bool processGone(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const qsizetype end = line.lastIndexOf(')');
+    return end < 0 || line.mid(end + 2, 1) == "Z";
+}
+
+// The id the search backend wrote, 0 before it has.
+qint64 searchPid(const QString& file)
+{
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().trimmed().toLongLong() : 0;
+}
+
 QStringList leftovers(const QString& dir)
 {
     return QDir(dir).entryList(QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -325,6 +344,10 @@ private Q_SLOTS:
     void tooLargePictureIsRefusedBeforeScanning();
     void allOptionsFitAndStayOpen();
     void networkScannerThatDiesEndsAsAFault();
+    void lastScannedDeviceOpensWhileTheSearchHangs();
+    void crashingSearchLeavesTheLibraryWorking();
+    void hungSearchIsStoppedAtItsTimeout();
+    void cancelWhileLookingLeavesTheSearchBehind();
     // Last: it unloads the library.
     void unloadingLeavesTheLibrarysThreadsTheirCode();
 
@@ -1691,6 +1714,164 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     QVERIFY2(run.messages[0].contains(QStringLiteral("stopped answering")), qPrintable(run.messages[0]));
     QVERIFY(!QFile::exists(first));
     QCOMPARE(QImage(second).size(), QSize(1181, 1181)); // 200 mm at 150 dpi
+}
+
+void TestEztw32::lastScannedDeviceOpensWhileTheSearchHangs()
+{
+    // The chosen device is gone: the scan is made with the first one found,
+    // which is remembered as the one scanned with.
+    const QString dir = caseDir({QStringLiteral("number_of_devices 2")});
+    const QString sane = dir + QStringLiteral("/sane.d");
+    const QString conf = dir + QStringLiteral("/config/orvane-capture-desk/scanner.conf");
+    writeFile(conf, "[chosen]\nname=test:7\nvendor=Noname\nmodel=gone device\ntype=virtual device\n");
+    HelperRun run = runHelper(sane, dir + QStringLiteral("/first.bmp"), {QStringLiteral("--report")});
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    QCOMPARE(run.values.value(QStringLiteral("device")), QStringLiteral("test:0"));
+    QCOMPARE(QSettings(conf, QSettings::IniFormat).value(QStringLiteral("last/name")).toString(),
+        QStringLiteral("test:0"));
+
+    // Next time a backend's search never ends; the device scanned with
+    // opens by its name all the same, without a note, and scans.
+    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
+    QProcessEnvironment e = scanEnvironment(sane);
+    e.insert(QStringLiteral("SEARCHFAULT_HANG_UNTIL"), dir + QStringLiteral("/never"));
+    e.insert(QStringLiteral("SEARCHFAULT_PID_FILE"), dir + QStringLiteral("/search.pid"));
+    const QString second = dir + QStringLiteral("/second.bmp");
+    Spawn helper;
+    QVERIFY(helper.start(Helper, {Library, second, QStringLiteral("--report")}, e));
+    QVERIFY(helper.wait(120000));
+    QCOMPARE(helper.exitCode(), 0);
+    run = parseHelper(helper.output());
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    QCOMPARE(run.messages, QStringList());
+    QCOMPARE(run.values.value(QStringLiteral("device")), QStringLiteral("test:0"));
+    QCOMPARE(run.values.value(QStringLiteral("deviceNote")), QString());
+    QCOMPARE(QImage(second).size(), QSize(78, 78));
+    // The hung search went with the program.
+    if (const qint64 pid = searchPid(dir + QStringLiteral("/search.pid")))
+        QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 60000);
+}
+
+void TestEztw32::crashingSearchLeavesTheLibraryWorking()
+{
+    // Nothing remembered, and the search crashes: "no scanner" with its
+    // cause in the log. Once the backend is mended, the same process finds
+    // the scanner and scans.
+    const QString dir = caseDir({});
+    const QString sane = dir + QStringLiteral("/sane.d");
+    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
+    const QString crash = dir + QStringLiteral("/crash"), go = dir + QStringLiteral("/go");
+    writeFile(crash, "");
+    QProcessEnvironment e = scanEnvironment(sane);
+    e.insert(QStringLiteral("SEARCHFAULT_CRASH_WHILE"), crash);
+    // Under the sanitizers, the crash kills the search as it would without
+    // them, instead of being reported and turned into an exit code.
+    for (const char* name : {"ASAN_OPTIONS", "TSAN_OPTIONS"})
+        e.insert(QLatin1String(name), e.value(QLatin1String(name)) + QStringLiteral(":handle_segv=0"));
+    const QString first = dir + QStringLiteral("/first.bmp"), second = dir + QStringLiteral("/second.bmp");
+    Spawn helper;
+    QVERIFY(helper.start(Helper,
+        {Library, first, QStringLiteral("--wait-for"), go, QStringLiteral("--then"), second}, e,
+        Spawn::Errors::Capture));
+    const auto said = [&] {
+        helper.poll();
+        return parseHelper(helper.output());
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(said().waiting, 60000);
+    HelperRun run = said();
+    QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
+    QCOMPARE(run.messages.size(), 1);
+    QVERIFY2(run.messages[0].startsWith(QStringLiteral("No scanner was found")), qPrintable(run.messages[0]));
+    QVERIFY2(
+        helper.errors().contains("the device search crashed with signal 11"), helper.errors().constData());
+    QVERIFY(!QFile::exists(first));
+
+    QVERIFY(QFile::remove(crash));
+    writeFile(go, "");
+    QVERIFY(helper.wait(120000));
+    QCOMPARE(helper.exitCode(), 0);
+    run = parseHelper(helper.output());
+    QCOMPARE(run.results, (QList<int>{EZTW32_FAILED, EZTW32_OK}));
+    QCOMPARE(QImage(second).size(), QSize(78, 78));
+}
+
+void TestEztw32::hungSearchIsStoppedAtItsTimeout()
+{
+    // A search that never ends is stopped at its time limit (half a second
+    // here): "no scanner", the cause in the log, and its helper is gone
+    // while the program goes on.
+    const QString dir = caseDir({});
+    const QString sane = dir + QStringLiteral("/sane.d");
+    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
+    const QString go = dir + QStringLiteral("/go"), pidFile = dir + QStringLiteral("/search.pid");
+    QProcessEnvironment e = scanEnvironment(sane);
+    e.insert(QStringLiteral("SEARCHFAULT_HANG_UNTIL"), dir + QStringLiteral("/never"));
+    e.insert(QStringLiteral("SEARCHFAULT_PID_FILE"), pidFile);
+    e.insert(QStringLiteral("EZTW32_SEARCH_TIMEOUT_MS"), QStringLiteral("500"));
+    Spawn helper;
+    QVERIFY(
+        helper.start(Helper, {Library, dir + QStringLiteral("/scan.bmp"), QStringLiteral("--wait-for"), go},
+            e, Spawn::Errors::Capture));
+    const auto said = [&] {
+        helper.poll();
+        return parseHelper(helper.output());
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(said().waiting, 60000);
+    const HelperRun run = said();
+    QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
+    QCOMPARE(run.messages.size(), 1);
+    QVERIFY2(run.messages[0].startsWith(QStringLiteral("No scanner was found")), qPrintable(run.messages[0]));
+    QVERIFY2(helper.errors().contains("the device search took longer than 500 ms and was stopped"),
+        helper.errors().constData());
+    const qint64 pid = searchPid(pidFile);
+    QVERIFY(pid > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 60000);
+    QVERIFY(helper.running());
+    writeFile(go, "");
+    QVERIFY(helper.wait(120000));
+    QCOMPARE(helper.exitCode(), 0);
+}
+
+void TestEztw32::cancelWhileLookingLeavesTheSearchBehind()
+{
+    // Nothing remembered and a search that does not end: Cancel in
+    // "Looking for a scanner…" leaves at once, and the scanner library is
+    // free for the next acquisition, of a device now remembered, while the
+    // search still hangs.
+    const QString dir = caseDir({});
+    const QString sane = dir + QStringLiteral("/sane.d");
+    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
+    const QString go = dir + QStringLiteral("/go"), pidFile = dir + QStringLiteral("/search.pid");
+    QProcessEnvironment e = scanEnvironment(sane);
+    e.insert(QStringLiteral("SEARCHFAULT_HANG_UNTIL"), dir + QStringLiteral("/never"));
+    e.insert(QStringLiteral("SEARCHFAULT_PID_FILE"), pidFile);
+    const QString first = dir + QStringLiteral("/first.bmp"), second = dir + QStringLiteral("/second.bmp");
+    Spawn helper;
+    QVERIFY(helper.start(Helper,
+        {Library, first, QStringLiteral("--cancel-opening"), QStringLiteral("--wait-for"), go,
+            QStringLiteral("--then"), second},
+        e));
+    const auto said = [&] {
+        helper.poll();
+        return parseHelper(helper.output());
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(said().waiting, 60000);
+    HelperRun run = said();
+    QVERIFY2(helper.output().contains("opening Looking for a scanner…"), helper.output().constData());
+    QCOMPARE(run.results, QList<int>{EZTW32_FAILED});
+    QCOMPARE(run.messages, QStringList());
+    QVERIFY(!QFile::exists(first));
+
+    writeFile(dir + QStringLiteral("/config/orvane-capture-desk/scanner.conf"),
+        "[chosen]\nname=test:0\nvendor=Noname\nmodel=frontend-tester\ntype=virtual device\n");
+    writeFile(go, "");
+    QVERIFY(helper.wait(120000));
+    QCOMPARE(helper.exitCode(), 0);
+    run = parseHelper(helper.output());
+    QCOMPARE(run.results, (QList<int>{EZTW32_FAILED, EZTW32_OK}));
+    QCOMPARE(QImage(second).size(), QSize(78, 78));
+    if (const qint64 pid = searchPid(pidFile))
+        QTRY_VERIFY_WITH_TIMEOUT(processGone(pid), 60000);
 }
 
 void TestEztw32::unloadingLeavesTheLibrarysThreadsTheirCode()

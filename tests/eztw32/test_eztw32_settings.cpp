@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -21,6 +22,7 @@ private Q_SLOTS:
 
     void fileLiesInTheConfigFolder();
     void chosenDeviceRoundTrip();
+    void deviceScannedWithIsRememberedUntilTheNextChoice();
     void deviceSettingsRoundTrip_data();
     void deviceSettingsRoundTrip();
     void devicesAreKeptApartAndForgotten();
@@ -66,6 +68,26 @@ void TestEztw32Settings::chosenDeviceRoundTrip()
     QCOMPARE(back->vendor, chosen.vendor);
     QCOMPARE(back->model, chosen.model);
     QCOMPARE(back->type, chosen.type);
+}
+
+void TestEztw32Settings::deviceScannedWithIsRememberedUntilTheNextChoice()
+{
+    // Scanned with, nothing chosen: that one.
+    Settings().rememberUsed({"test:0", "Noname", "frontend-tester", "virtual device"});
+    QCOMPARE(Settings().rememberedDevice()->name, std::string("test:0"));
+    QCOMPARE(Settings().rememberedDevice()->type, std::string("virtual device"));
+    // A choice wins over what was scanned with before it...
+    Settings().rememberDevice({"test:1", "", "", ""});
+    QCOMPARE(Settings().rememberedDevice()->name, std::string("test:1"));
+    // ...and a later scan with another device (the chosen one was gone)
+    // over the choice, which is kept beneath it.
+    Settings().rememberUsed({"test:2", "", "", ""});
+    QCOMPARE(Settings().rememberedDevice()->name, std::string("test:2"));
+    const QSettings s(file(), QSettings::IniFormat);
+    QCOMPARE(s.value(QStringLiteral("chosen/name")).toString(), QStringLiteral("test:1"));
+    // A nameless entry is none: the choice beneath it counts.
+    writeFile(file(), "[chosen]\nname=test:1\n[last]\nname=\nvendor=x\n");
+    QCOMPARE(Settings().rememberedDevice()->name, std::string("test:1"));
 }
 
 void TestEztw32Settings::deviceSettingsRoundTrip_data()

@@ -50,7 +50,7 @@ run_checked("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}")
 set(app "${PREFIX}/${APPDIR}")
 set(expected_app_files "HAND-M.CUR;orvane-capture-desk")
 if(EXPECT_EZTW32)
-  list(APPEND expected_app_files "EZTW32.dll")
+  list(APPEND expected_app_files "EZTW32.dll" "eztw32-devices")
 endif()
 list(SORT expected_app_files)
 file(GLOB app_files RELATIVE "${app}" LIST_DIRECTORIES true "${app}/*")
@@ -66,6 +66,8 @@ expect("\"${installed_cursor}\" STREQUAL \"${built_cursor}\"" "HAND-M.CUR differ
 if(EXPECT_EZTW32)
   file(READ "${app}/EZTW32.dll" elf LIMIT 4 HEX)
   expect("\"${elf}\" STREQUAL \"7f454c46\"" "EZTW32.dll is not a shared object")
+  execute_process(COMMAND test -x "${app}/eztw32-devices" RESULT_VARIABLE not_executable)
+  expect("${not_executable} EQUAL 0" "${app}/eztw32-devices is not executable")
 endif()
 
 # The launcher on PATH resolves to the program in the application folder,

@@ -63,7 +63,8 @@ class TestScanE2E : public QObject {
     int cases_ = 0;
 
     // Runs one case in a child: a fresh application folder holding the real
-    // library, a SANE configuration with `extra` lines.
+    // library and its device search helper, a SANE configuration with
+    // `extra` lines.
     ChildReport run(const QString& action, const QStringList& extra = {}, bool asNobody = false,
         const QStringList& childEnv = {})
     {
@@ -72,13 +73,15 @@ class TestScanE2E : public QObject {
         const QString app = dir + QStringLiteral("/app");
         QDir().mkpath(app);
         QFile::copy(QStringLiteral(EZTW32_LIBRARY), app + QStringLiteral("/EZTW32.dll"));
+        QFile::copy(QStringLiteral(EZTW32_DEVICES_HELPER), app + QStringLiteral("/eztw32-devices"));
         // The child returns from main while the library's SANE thread may
         // still close the device: what is in flight then is no leak of the
         // case (the program itself ends with _exit).
         const QString asan = qEnvironmentVariable("ASAN_OPTIONS");
         const QStringList env{QStringLiteral("SANE_CONFIG_DIR=") + dir + QStringLiteral("/sane.d"),
             QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("LC_ALL=C"),
-            QStringLiteral("ASAN_OPTIONS=") + asan + (asan.isEmpty() ? "" : ":") + QStringLiteral("detect_leaks=0")};
+            QStringLiteral("ASAN_OPTIONS=") + asan + (asan.isEmpty() ? "" : ":")
+                + QStringLiteral("detect_leaks=0")};
         ChildReport r;
         QByteArray output;
         if (asNobody) {
@@ -167,7 +170,7 @@ private Q_SLOTS:
         QCOMPARE(r.with(QStringLiteral("message")),
             QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
         QCOMPARE(r.with(QStringLiteral("kept")), QStringList{QStringLiteral("yes")});
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,EZTW32.dll")});
     }
 
     // Fewer lines than announced: the scan ends early, no half picture.
@@ -177,7 +180,7 @@ private Q_SLOTS:
             {QStringLiteral("read-limit true"), QStringLiteral("read-limit-size 1"),
                 QStringLiteral("ppl-loss 7")});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,EZTW32.dll")});
     }
 
     // Installed system-wide, the application folder is not the user's to
@@ -211,7 +214,7 @@ private Q_SLOTS:
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("message")), QStringList());
         QCOMPARE(r.with(QStringLiteral("shown")).size(), 1);
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,EZTW32.dll")});
         const QString own = base + QStringLiteral("/orvane-capture-desk");
         struct stat st { };
         QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
