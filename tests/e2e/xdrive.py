@@ -266,12 +266,13 @@ def clients(xs):
 
 
 def wait_client(xs, title, size=None, timeout=60.0):
-    """The managed window of that title (and client size, when given)."""
+    """The managed window of that title (and client size, when given, to
+    within a pixel: a scaled size is rounded)."""
     end = time.time() + timeout
     while time.time() < end:
         for t, w in clients(xs):
             try:
-                if t == title and (size is None or tuple(xs.geometry(w)[2:]) == tuple(size)):
+                if t == title and (size is None or max(abs(a - b) for a, b in zip(xs.geometry(w)[2:], size)) <= 1):
                     return w
             except Exception:
                 pass
