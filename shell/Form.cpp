@@ -209,9 +209,17 @@ void Form::centreOnScreen()
 {
     placed_ = true;
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
         QRect frame = frameGeometry();
         frameUnknown_ = frame.size() == size();
-        frame.moveCenter(screen->availableGeometry().center());
+        frame.moveCenter(area.center());
+        // A window larger than the screen (the viewer at a large scale)
+        // starts at its top left, so that its title bar and the buttons
+        // at its top stay within reach.
+        if (frame.height() > area.height())
+            frame.moveTop(area.top());
+        if (frame.width() > area.width())
+            frame.moveLeft(area.left());
         move(frame.topLeft());
     }
 }

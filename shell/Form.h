@@ -43,7 +43,9 @@ public:
     // Shows the window, brings it to the front and makes it the active one.
     // The first time, the window is centred on the screen.
     void showActive();
-    // Centres the window with its frame on the screen. Before the first
+    // Centres the window with its frame on the screen's available area; in
+    // a direction where it does not fit, it starts at the area's edge
+    // (top or left). Before the first
     // show the window manager's frame is not known yet; the window is
     // centred again once it is.
     void centreOnScreen();

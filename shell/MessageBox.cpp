@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStringList>
+#include <QTimer>
 
 namespace orvane {
 
@@ -101,30 +102,108 @@ void MessageBox::setVisible(bool visible)
     if (visible && !isVisible()) {
         ensurePolished();
         fitToLines();
+        // Placed before the window is made, so that the window system
+        // learns the box's place before it maps it.
+        seen_ = false;
+        asked_.clear();
+        place();
     }
     QMessageBox::setVisible(visible);
+    if (!visible)
+        placing_ = false;
 }
 
 void MessageBox::showEvent(QShowEvent* event)
 {
     QMessageBox::showEvent(event);
     fitToLines();
-    // Placed as a dialog is, over its window or the screen, for the size
-    // it has now (the dialog placed itself for the size it would have had
-    // with wrapped lines).
+    // QMessageBox has sized itself again for wrapped lines.
+    place();
+}
+
+void MessageBox::place()
+{
     QScreen* where = screen() ? screen() : QGuiApplication::primaryScreen();
     if (!where)
         return;
     const QRect area = where->availableGeometry();
     const QWidget* over = parentWidget() ? parentWidget()->window() : nullptr;
-    const QPoint centre = over && over->isVisible() ? over->frameGeometry().center() : area.center();
-    QRect frame(QPoint(), frameGeometry().size());
-    frame.moveCenter(centre);
-    frame.moveRight(qMin(frame.right(), area.right()));
-    frame.moveBottom(qMin(frame.bottom(), area.bottom()));
-    frame.moveLeft(qMax(frame.left(), area.left()));
-    frame.moveTop(qMax(frame.top(), area.top()));
-    move(frame.topLeft());
+    const bool overWindow = over && over->isVisible();
+    const QPoint centre = overWindow ? over->frameGeometry().center() : area.center();
+    // The frame around the client area: the box's own once the window
+    // manager has framed it, else its window's, which the same window
+    // manager draws alike.
+    QMargins frame = frameAround();
+    if (frame.isNull() && overWindow)
+        frame = QMargins(over->geometry().left() - over->frameGeometry().left(),
+            over->geometry().top() - over->frameGeometry().top(),
+            over->frameGeometry().right() - over->geometry().right(),
+            over->frameGeometry().bottom() - over->geometry().bottom());
+    QRect outer(QPoint(), (fitted_.isValid() ? fitted_ : size()).grownBy(frame));
+    outer.moveCenter(centre);
+    outer.moveRight(qMin(outer.right(), area.right()));
+    outer.moveBottom(qMin(outer.bottom(), area.bottom()));
+    outer.moveLeft(qMax(outer.left(), area.left()));
+    outer.moveTop(qMax(outer.top(), area.top()));
+    placed_ = outer.topLeft() + QPoint(frame.left(), frame.top());
+    placedFrame_ = frame;
+    placing_ = true;
+    putBack();
+}
+
+void MessageBox::putBack()
+{
+    for (const QPoint& p : {geometry().topLeft(), placed_})
+        if (!asked_.contains(p))
+            asked_.append(p);
+    if (fitted_.isValid() && size() != fitted_)
+        resize(fitted_);
+    if (geometry().topLeft() != placed_)
+        move(placed_ - (geometry().topLeft() - pos()));
+}
+
+QMargins MessageBox::frameAround() const
+{
+    const QRect outer = frameGeometry();
+    const QRect inner = geometry();
+    // While the window is being framed, and while a late answer to an
+    // earlier request has just come, Qt may report a frame that does not
+    // fit the window: no frame has a title bar but no top.
+    if (inner.size() != fitted_ || !outer.contains(inner) || outer.top() >= inner.top())
+        return {};
+    return QMargins(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+        outer.bottom() - inner.bottom());
+}
+
+void MessageBox::followPlacement()
+{
+    if (!placing_ || !isVisible())
+        return;
+    const QMargins frame = frameAround();
+    if (!frame.isNull() && frame != placedFrame_) {
+        place();
+        return;
+    }
+    const QPoint now = geometry().topLeft();
+    const bool sized = !fitted_.isValid() || size() == fitted_;
+    if (now == placed_ && sized)
+        return;
+    // Before the box is on the screen no one but the program moved it; a
+    // size other than its own, or a place it was once put at, is an
+    // earlier request answered late (the window system answers each in
+    // turn, and may do so after the box was mapped). The box goes back
+    // where it belongs, asked for after whatever Qt asks for in answer.
+    if (!seen_ || !sized || asked_.contains(now)) {
+        if (!asked_.contains(now))
+            asked_.append(now);
+        QTimer::singleShot(0, this, [this] {
+            if (placing_ && isVisible())
+                putBack();
+        });
+        return;
+    }
+    // Anywhere else the user moved it.
+    placing_ = false;
 }
 
 bool MessageBox::event(QEvent* event)
@@ -134,6 +213,19 @@ bool MessageBox::event(QEvent* event)
     // lines at a width of its own choosing; the lines are put back after it.
     if (event->type() == QEvent::LayoutRequest && isVisible())
         fitToLines();
+    switch (event->type()) {
+    case QEvent::Paint:
+        seen_ = true;
+        followPlacement();
+        break;
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::WindowActivate:
+        followPlacement();
+        break;
+    default:
+        break;
+    }
     return result;
 }
 
@@ -164,7 +256,8 @@ void MessageBox::fitToLines()
     layout()->activate();
     const int height = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(width)
                                                      : layout()->totalMinimumSize().height();
-    setFixedSize(width, height);
+    fitted_ = QSize(width, height);
+    setFixedSize(fitted_);
     QCoreApplication::removePostedEvents(this, QEvent::LayoutRequest);
     fitting_ = false;
 }

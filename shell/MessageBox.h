@@ -30,9 +30,27 @@ protected:
 
 private:
     void fitToLines();
+    // Puts the box centred over its window (or the screen), within the
+    // screen's available area, for its size and its frame: the frame the
+    // window manager gave it, or before that one like its window's.
+    void place();
+    // The box where it was placed, at the size it was fitted to.
+    void putBack();
+    // After a move or resize the window system reported: the box is put
+    // back when the report is an earlier request answered late, placed anew
+    // for its frame once that is known, and left where the user moved it.
+    void followPlacement();
+    // The window manager's frame around the client area; none until known.
+    QMargins frameAround() const;
 
     QString given_;
     bool fitting_ = false;
+    QSize fitted_; // the size that keeps the lines
+    bool placing_ = false; // until the user moves the box
+    bool seen_ = false; // painted on the screen
+    QPoint placed_; // the client area's top left, as placed
+    QMargins placedFrame_; // the frame it was placed for
+    QList<QPoint> asked_; // every top left the box has had since it was shown
 };
 
 // Breaks each line of `text` that is wider than `maxWidth` pixels: at runs

@@ -1,6 +1,7 @@
 #include "Dialogs.h"
 
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLayout>
@@ -8,6 +9,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -20,6 +22,22 @@ QString deviceTitle(const DeviceInfo& d)
 {
     QString t = QString::fromStdString(d.vendor + " " + d.model).trimmed();
     return t.isEmpty() ? QString::fromStdString(d.name) : t;
+}
+
+QSize sizeOnScreen(const QWidget* owner, QSize wanted)
+{
+    const QWidget* window = owner ? owner->window() : nullptr;
+    QScreen* screen = window ? window->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return wanted;
+    // The frame the window manager draws around the owner; a title bar and
+    // thin borders until the owner has one.
+    QSize frame(8, 32);
+    if (window && window->isVisible() && window->frameGeometry().size() != window->size())
+        frame = window->frameGeometry().size() - window->size();
+    // A few pixels more, as the frame's thickness is rounded to whole
+    // pixels of the program's at a fractional or large scale.
+    return wanted.boundedTo(screen->availableGeometry().size() - frame - QSize(4, 4));
 }
 
 void tabThroughButtons(QDialogButtonBox* box)
@@ -150,7 +168,7 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
     layout->addWidget(list_);
     layout->addWidget(status_);
     layout->addWidget(buttons);
-    resize(440, 300);
+    resize(sizeOnScreen(owner, QSize(440, 300)));
 
     // The search started when the library was loaded: its list at once when
     // it has ended, else "Searching…" until it does.

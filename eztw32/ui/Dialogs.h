@@ -51,6 +51,10 @@ QString deviceTitle(const DeviceInfo& d);
 // its value (combo boxes) and its shortcut moves the focus there.
 void nameField(QLabel* label, QWidget* field, const QString& title, const QString& description);
 
+// `wanted`, made smaller where it does not fit, with a window manager's
+// frame around it, in the available area of the screen `owner` is on.
+QSize sizeOnScreen(const QWidget* owner, QSize wanted);
+
 // Tab reaches every button of `box`, in the order shown. Qt's button box
 // makes its first button its focus proxy, and with that Tab circles
 // between two of the buttons and never leaves them.

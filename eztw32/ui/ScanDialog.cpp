@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -288,13 +289,29 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     zoomRow->addWidget(zoomButton_);
     zoomRow->addWidget(fitButton_);
     zoomRow->addStretch();
+    // The settings scroll where the screen is too small for all of them
+    // (at a large scale), so that the buttons below stay within reach; they
+    // are never narrower than their fields.
+    // Made inside the dialog, so that the fields keep their place in the
+    // dialog's Tab order as they move into it.
+    auto* settingsPane = new QWidget(this);
+    settingsPane->setLayout(left);
+    auto* settingsArea = new QScrollArea(this);
+    settingsArea->setObjectName(QStringLiteral("settingsArea"));
+    settingsArea->setFrameShape(QFrame::NoFrame);
+    settingsArea->setFocusPolicy(Qt::NoFocus);
+    settingsArea->setWidgetResizable(true);
+    settingsArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    settingsArea->setWidget(settingsPane);
+    settingsArea->setMinimumWidth(
+        settingsPane->minimumSizeHint().width() + settingsArea->verticalScrollBar()->sizeHint().width());
     auto* right = new QVBoxLayout;
     right->addWidget(pane_, 1);
     right->addWidget(previewBar_);
     right->addLayout(zoomRow);
     auto* top = new QHBoxLayout;
-    // The fields as wide as they need, the preview all the rest.
-    top->addLayout(left, 0);
+    // The settings as wide as they need, the preview all the rest.
+    top->addWidget(settingsArea, 0);
     top->addLayout(right, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top, 1);
@@ -321,7 +338,10 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
                                deviceTitle(opened.info)));
     form_->setRowVisible(note_, opened.missing.has_value());
     form_->setRowVisible(devices_, opened.missing.has_value() && opened.found.size() > 1);
-    resize(860, 620);
+    // The preview shrinks with the dialog, down to a size still useful
+    // for drawing on it.
+    pane_->setMinimumSize(120, 160);
+    resize(sizeOnScreen(owner, QSize(860, 620)));
 }
 
 void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choices)

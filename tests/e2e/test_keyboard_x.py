@@ -226,6 +226,12 @@ try:
         xs.key("Return")
         done = wait_active(app, pyatspi.ROLE_ALERT, "Orvane Capture", timeout=120)
         check(find(done, pyatspi.ROLE_LABEL, "Done.") is not None, "%s: the completion message" % fmt)
+
+        def off_centre():
+            (bx, by, bw, bh), (vx, vy, vw, vh) = region(atspi.fresh(done)), region(atspi.fresh(viewer))
+            return max(abs(bx + bw / 2.0 - vx - vw / 2.0), abs(by + bh / 2.0 - vy - vh / 2.0))
+        check(atspi.poll(lambda: off_centre() <= 3, 10) is True,
+              "%s: the completion message is centred over the viewer (%.0f px off)" % (fmt, off_centre()))
         xs.key("Return")
         wait_active(app, pyatspi.ROLE_FRAME, TITLE, is_viewer)
         with Image.open(path) as img:

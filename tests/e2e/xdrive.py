@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import time
 
-from Xlib import X, XK, display, protocol
+from Xlib import X, XK, display, error, protocol
 from Xlib.ext import xtest
 
 
@@ -156,8 +156,11 @@ def press_until_gone(xs, title, key="Return", timeout=120.0, windows=None):
         hits = [w for t, w in windows() if t == title]
         if not hits:
             return
-        xs.focus(hits[0])
-        xs.key(key)
+        try:
+            xs.focus(hits[0])
+            xs.key(key)
+        except (error.BadWindow, error.BadMatch):
+            continue  # closed, or unmapped, while it was being looked at
         again = min(end, time.time() + 10)
         while time.time() < again and [w for t, w in windows() if t == title]:
             time.sleep(0.05)
@@ -247,3 +250,73 @@ def start(xs, folder, env_extra=None):
     env.update(env_extra or {})
     return subprocess.Popen([os.path.join(folder, "orvane-capture-desk")], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+
+# Under a window manager ---------------------------------------------------
+def start_openbox(xs, timeout=60.0):
+    """openbox on the server, returned once it manages windows."""
+    env = dict(os.environ, DISPLAY=xs.name)
+    env.pop("QT_QPA_PLATFORM", None)
+    wm = subprocess.Popen(["openbox", "--sm-disable"], env=env, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL)
+    end = time.time() + timeout
+    while not xs.root.get_full_property(xs.d.intern_atom("_NET_SUPPORTING_WM_CHECK"), X.AnyPropertyType):
+        if time.time() > end:
+            wm.terminate()
+            raise TimeoutError("openbox did not start")
+        time.sleep(0.05)
+    return wm
+
+
+def clients(xs):
+    """The window manager's mapped client windows as (title, window)."""
+    prop = xs.root.get_full_property(xs.d.intern_atom("_NET_CLIENT_LIST"), X.AnyPropertyType)
+    found = []
+    for wid in (prop.value if prop else []):
+        w = xs.d.create_resource_object("window", wid)
+        try:
+            if w.get_attributes().map_state == X.IsViewable:
+                found.append((xs._title(w), w))
+        except Exception:
+            pass
+    return found
+
+
+def wait_client(xs, title, size=None, timeout=60.0):
+    """The managed window of that title (and client size, when given, to
+    within a pixel: a scaled size is rounded)."""
+    end = time.time() + timeout
+    while time.time() < end:
+        for t, w in clients(xs):
+            try:
+                if t == title and (size is None or max(abs(a - b) for a, b in zip(xs.geometry(w)[2:], size)) <= 1):
+                    return w
+            except Exception:
+                pass
+        time.sleep(0.05)
+    raise TimeoutError("%r never came; managed: %r" % (title, [t for t, _ in clients(xs)]))
+
+
+def frame_of(xs, w):
+    """The outermost ancestor below the root: the window manager's frame."""
+    while True:
+        parent = w.query_tree().parent
+        if parent.id == xs.root.id:
+            return w
+        w = parent
+
+
+def settled_frame(xs, w, timeout=60.0):
+    """The frame's x, y, width, height on the screen (borders included)
+    once the window is framed and four looks in a row, over half a second,
+    agree: the program may move a window again once it knows its frame."""
+    end = time.time() + timeout
+    looks = []
+    while time.time() < end:
+        f = frame_of(xs, w)
+        g = f.get_geometry()
+        looks.append((f.id != w.id, g.x, g.y, g.width + 2 * g.border_width, g.height + 2 * g.border_width))
+        if len(looks) >= 4 and looks[-1][0] and len(set(looks[-4:])) == 1:
+            return looks[-1][1:]
+        time.sleep(0.15)
+    raise TimeoutError("the frame of %r did not settle: %r" % (xs._title(w), looks[-4:]))
