@@ -65,11 +65,19 @@ class TestScanE2E : public QObject {
     // Runs one case in a child: a fresh application folder holding the real
     // library and its device search helper, a SANE configuration with
     // `extra` lines.
+    // `fault`: the SANE status the device reports once the first data has
+    // come (the tests' backend over the test backend's device), if any.
     ChildReport run(const QString& action, const QStringList& extra = {}, bool asNobody = false,
-        const QStringList& childEnv = {})
+        const QStringList& childEnv = {}, const QString& fault = QString())
     {
         const QString dir = work_.filePath(QStringLiteral("case%1").arg(++cases_));
         test::writeSaneConfig(dir + QStringLiteral("/sane.d"), baseConfig + extra);
+        if (!fault.isEmpty()) {
+            QFile::remove(dir + QStringLiteral("/sane.d/dll.d/test"));
+            test::writeFile(dir + QStringLiteral("/sane.d/dll.d/devicefault"), "devicefault\n");
+            test::writeFile(
+                dir + QStringLiteral("/sane.d/devicefault.conf"), "status " + fault.toLatin1() + '\n');
+        }
         const QString app = dir + QStringLiteral("/app");
         QDir().mkpath(app);
         QFile::copy(QStringLiteral(EZTW32_LIBRARY), app + QStringLiteral("/EZTW32.dll"));
@@ -81,7 +89,11 @@ class TestScanE2E : public QObject {
         const QStringList env{QStringLiteral("SANE_CONFIG_DIR=") + dir + QStringLiteral("/sane.d"),
             QStringLiteral("QT_QPA_PLATFORM=offscreen"), QStringLiteral("LC_ALL=C"),
             QStringLiteral("ASAN_OPTIONS=") + asan + (asan.isEmpty() ? "" : ":")
-                + QStringLiteral("detect_leaks=0")};
+                + QStringLiteral("detect_leaks=0"),
+            QStringLiteral("LD_LIBRARY_PATH=") + QStringLiteral(EZTW32_TEST_BACKENDS)
+                + (qEnvironmentVariableIsEmpty("LD_LIBRARY_PATH")
+                        ? QString()
+                        : QLatin1Char(':') + qEnvironmentVariable("LD_LIBRARY_PATH"))};
         ChildReport r;
         QByteArray output;
         if (asNobody) {
@@ -98,6 +110,9 @@ class TestScanE2E : public QObject {
             QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
             for (const QString& kv : env)
                 e.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+            // What the library remembers (the device last scanned with) stays
+            // with the case.
+            e.insert(QStringLiteral("XDG_CONFIG_HOME"), dir + QStringLiteral("/config"));
             p.setProcessEnvironment(e);
             p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
             p.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--child"), action, app});
@@ -164,7 +179,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, status);
         const ChildReport r
-            = run(QStringLiteral("fault"), {QStringLiteral("read-status-code \"%1\"").arg(status)});
+            = run(QStringLiteral("fault"), {QStringLiteral("resolution 100.0")}, false, {}, status);
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("library-message")).size(), 1);
         QCOMPARE(r.with(QStringLiteral("message")),

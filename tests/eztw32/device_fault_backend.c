@@ -1,24 +1,56 @@
-/* A SANE backend for one case: the test backend's own device, whose scan
- * the device itself cancels once the first data has come, as a scanner's
- * own Cancel key does during a scan.
+/* A SANE backend for the tests: the test backend's own device, which
+ * reports a status of its choosing once the first data has come, as a
+ * scanner does when its Cancel key is pressed, its paper jams or its cover
+ * is opened during a scan. The status is the "status" line of
+ * devicefault.conf in SANE_CONFIG_DIR (a SANE_Status name), else
+ * SANE_STATUS_CANCELLED.
  *
  * The test backend's own way (its read-status-code option) reports the
- * cancel at the first read, an instant after the scan started. Its reader
- * thread is then often still allocating its buffer, and it is cancelled
- * asynchronously: a thread cancelled inside malloc keeps its arena locked
- * and hangs in its own exit, and sane_cancel with it, in about one scan in
- * twenty. Once data has come, the reader waits on its pipe, where a cancel
- * is safe.
+ * status at the first read, an instant after the scan started. Its reader
+ * thread is then often still allocating its buffer, and the sane_cancel
+ * that follows cancels it asynchronously: a thread cancelled inside malloc
+ * keeps its arena locked and hangs in its own exit, and sane_cancel with
+ * it, in about one scan in twenty. Once data has come, the reader waits on
+ * its pipe, where a cancel is safe.
  *
- * Listed in dll.d as "devicecancel"; SANE's dll backend finds it through
+ * Listed in dll.d as "devicefault"; SANE's dll backend finds it through
  * LD_LIBRARY_PATH. Everything but sane_read is the test backend's. */
 #include <sane/sane.h>
 
 #include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 static void* backend;
-static int cancelled;
+static int faulted;
+static SANE_Status fault = SANE_STATUS_CANCELLED;
+
+/* The status devicefault.conf names, if any. */
+static void readConfig(void)
+{
+    static const char* const names[] = {"SANE_STATUS_GOOD", "SANE_STATUS_UNSUPPORTED",
+        "SANE_STATUS_CANCELLED", "SANE_STATUS_DEVICE_BUSY", "SANE_STATUS_INVAL", "SANE_STATUS_EOF",
+        "SANE_STATUS_JAMMED", "SANE_STATUS_NO_DOCS", "SANE_STATUS_COVER_OPEN", "SANE_STATUS_IO_ERROR",
+        "SANE_STATUS_NO_MEM", "SANE_STATUS_ACCESS_DENIED"};
+    const char* dirs = getenv("SANE_CONFIG_DIR");
+    if (!dirs)
+        return;
+    char path[4096];
+    const size_t dirLength = strcspn(dirs, ":");
+    if (snprintf(path, sizeof path, "%.*s/devicefault.conf", (int)dirLength, dirs) >= (int)sizeof path)
+        return;
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return;
+    char line[256], name[128];
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, " status %127s", name) == 1)
+            for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+                if (strcmp(name, names[i]) == 0)
+                    fault = (SANE_Status)i;
+    fclose(f);
+}
 
 /* The test backend's function `name` into the function pointer `fn`. */
 #define LOOKUP(fn, name)                                                                                     \
@@ -28,15 +60,16 @@ static int cancelled;
     } while (0)
 
 #define FORWARD(ret, name, params, args)                                                                     \
-    ret sane_devicecancel_##name params                                                                      \
+    ret sane_devicefault_##name params                                                                       \
     {                                                                                                        \
         ret(*real) params;                                                                                   \
         LOOKUP(real, #name);                                                                                 \
         return real args;                                                                                    \
     }
 
-SANE_Status sane_devicecancel_init(SANE_Int* version, SANE_Auth_Callback authorize)
+SANE_Status sane_devicefault_init(SANE_Int* version, SANE_Auth_Callback authorize)
 {
+    readConfig();
     backend = dlopen(TEST_BACKEND, RTLD_NOW | RTLD_LOCAL);
     if (!backend)
         return SANE_STATUS_IO_ERROR;
@@ -45,7 +78,7 @@ SANE_Status sane_devicecancel_init(SANE_Int* version, SANE_Auth_Callback authori
     return real(version, authorize);
 }
 
-void sane_devicecancel_exit(void)
+void sane_devicefault_exit(void)
 {
     void (*real)(void);
     LOOKUP(real, "exit");
@@ -61,40 +94,40 @@ FORWARD(SANE_Status, get_parameters, (SANE_Handle h, SANE_Parameters* p), (h, p)
 FORWARD(SANE_Status, set_io_mode, (SANE_Handle h, SANE_Bool nonblocking), (h, nonblocking))
 FORWARD(SANE_Status, get_select_fd, (SANE_Handle h, SANE_Int* fd), (h, fd))
 
-void sane_devicecancel_close(SANE_Handle h)
+void sane_devicefault_close(SANE_Handle h)
 {
     void (*real)(SANE_Handle);
     LOOKUP(real, "close");
     real(h);
 }
 
-void sane_devicecancel_cancel(SANE_Handle h)
+void sane_devicefault_cancel(SANE_Handle h)
 {
     void (*real)(SANE_Handle);
     LOOKUP(real, "cancel");
     real(h);
 }
 
-SANE_Status sane_devicecancel_start(SANE_Handle h)
+SANE_Status sane_devicefault_start(SANE_Handle h)
 {
-    cancelled = 0;
+    faulted = 0;
     SANE_Status (*real)(SANE_Handle);
     LOOKUP(real, "start");
     return real(h);
 }
 
-SANE_Status sane_devicecancel_read(SANE_Handle h, SANE_Byte* data, SANE_Int max, SANE_Int* length)
+SANE_Status sane_devicefault_read(SANE_Handle h, SANE_Byte* data, SANE_Int max, SANE_Int* length)
 {
     SANE_Status (*real)(SANE_Handle, SANE_Byte*, SANE_Int, SANE_Int*);
     LOOKUP(real, "read");
     *length = 0;
-    if (cancelled)
-        return SANE_STATUS_CANCELLED;
+    if (faulted)
+        return fault;
     const SANE_Status status = real(h, data, max, length);
     if (status == SANE_STATUS_GOOD && *length > 0) {
-        cancelled = 1;
+        faulted = 1;
         *length = 0;
-        return SANE_STATUS_CANCELLED;
+        return fault;
     }
     return status;
 }
