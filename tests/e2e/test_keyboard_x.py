@@ -22,7 +22,7 @@ from Xlib import X
 sys.path.insert(0, os.path.dirname(__file__))
 import atspi  # noqa: E402
 import xdrive  # noqa: E402
-from atspi import find, wait, wait_window  # noqa: E402
+from atspi import find, wait  # noqa: E402
 
 build, sane = sys.argv[1], sys.argv[2]
 failures = []

@@ -121,11 +121,7 @@ try:
         check(img.size == (width, height), "Enter scanned the drawn area: the BMP is %dx%d, drawn %s"
               % (img.size + (drawn,)))
 
-    xs.close_window(viewer)
-    try:
-        code = proc.wait(60)
-    except subprocess.TimeoutExpired:
-        code = None
+    code = xdrive.close_and_wait(xs, viewer, proc)
     check(code == 0, "closing the viewer ends the program (exit %r)" % code)
 except Exception as e:  # noqa: BLE001
     traceback.print_exc()

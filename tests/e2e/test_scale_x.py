@@ -10,7 +10,6 @@ when it is that tall).
     test_scale_x.py <build dir> <SANE configuration folder> [scale]"""
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import traceback
@@ -102,11 +101,7 @@ try:
         with Image.open(path) as img:
             check(img.size[0] > 0, "%s written and decoded, %r" % (fmt, img.size))
 
-    xs.close_window(viewer)
-    try:
-        code = proc.wait(60)
-    except subprocess.TimeoutExpired:
-        code = None
+    code = xdrive.close_and_wait(xs, viewer, proc)
     check(code == 0, "closing the viewer ends the program (exit %r)" % code)
 except Exception as e:  # noqa: BLE001
     traceback.print_exc()

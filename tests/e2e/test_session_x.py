@@ -7,7 +7,6 @@ independent decoder (Pillow).
     test_session_x.py <build dir> <SANE configuration folder>"""
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -94,11 +93,7 @@ try:
     check(pictures["tiff"].convert("RGB").tobytes() == reference, "TIFF pixel-identical to BMP")
     check(pictures["jpg"].info.get("dpi") is not None, "JPEG carries the scan's resolution")
 
-    xs.close_window(viewer)
-    try:
-        code = proc.wait(60)
-    except subprocess.TimeoutExpired:
-        code = None
+    code = xdrive.close_and_wait(xs, viewer, proc)
     check(code == 0, "closing the viewer ends the program at once (exit %r)" % code)
     check(os.listdir(temp) == [], "nothing left in the temporary folder %r" % os.listdir(temp))
     check(not os.path.exists(scan_file), "nothing left in the application folder")

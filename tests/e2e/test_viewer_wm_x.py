@@ -32,31 +32,17 @@ def check(ok, what):
         failures.append(what)
 
 
-def clients(xs):
-    """The window manager's managed windows as (title, window)."""
-    prop = xs.root.get_full_property(xs.d.intern_atom("_NET_CLIENT_LIST"), X.AnyPropertyType)
-    found = []
-    for wid in (prop.value if prop else []):
-        w = xs.d.create_resource_object("window", wid)
-        try:
-            if w.get_attributes().map_state == X.IsViewable:
-                found.append((xs._title(w), w))
-        except Exception:
-            pass
-    return found
-
-
 def wait_client(xs, title, size=None, gone=False, timeout=60):
     end = time.time() + timeout
     while time.time() < end:
-        hits = [w for t, w in clients(xs) if t == title and (size is None or xs.geometry(w)[2:] == size)]
+        hits = [w for t, w in xdrive.clients(xs) if t == title and (size is None or xs.geometry(w)[2:] == size)]
         if gone and not hits:
             return None
         if hits and not gone:
             return hits[0]
         time.sleep(0.05)
     raise TimeoutError("%r %s; managed: %r" % (title, "still there" if gone else "never came",
-                                               [t for t, _ in clients(xs)]))
+                                               [t for t, _ in xdrive.clients(xs)]))
 
 
 def frame_of(xs, w):
@@ -122,10 +108,10 @@ try:
     check(abs(cx - screen[0]) <= 1 and abs(cy - screen[1]) <= 1,
           "the main window's frame is centred (centre %.1f,%.1f)" % (cx, cy))
 
-    xdrive.click_until(xs, main, 268, 55, "Select Source", windows=lambda: clients(xs))  # "Select Scanner"
-    xdrive.press_until_gone(xs, "Select Source", windows=lambda: clients(xs))
-    xdrive.click_until(xs, main, 268, 89, "Scanner", windows=lambda: clients(xs))  # "Scan Image"
-    dialog = xdrive.scan_dialog(xs, windows=lambda: clients(xs))
+    xdrive.click_until(xs, main, 268, 55, "Select Source", windows=lambda: xdrive.clients(xs))  # "Select Scanner"
+    xdrive.press_until_gone(xs, "Select Source", windows=lambda: xdrive.clients(xs))
+    xdrive.click_until(xs, main, 268, 89, "Scanner", windows=lambda: xdrive.clients(xs))  # "Scan Image"
+    dialog = xdrive.scan_dialog(xs, windows=lambda: xdrive.clients(xs))
     xs.focus(dialog)
     xs.key("Return")
     viewer = wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=240)  # after the scan
@@ -155,11 +141,7 @@ try:
     check(vertical_shift(start, wheeled) == 4 * STEP, "in all four units from the top")
 
 
-    xs.close_window(viewer)
-    try:
-        code = proc.wait(60)
-    except subprocess.TimeoutExpired:
-        code = None
+    code = xdrive.close_and_wait(xs, viewer, proc)
     check(code == 0, "closing the viewer ends the program (exit %r)" % code)
 except Exception as e:  # noqa: BLE001
     check(False, "session: %s" % e)

@@ -268,6 +268,16 @@ def start_openbox(xs, timeout=60.0):
     return wm
 
 
+def close_and_wait(xs, window, proc, timeout=60.0):
+    """Closes window through its close box; the program's exit status once
+    it has ended, None when it has not within the time."""
+    xs.close_window(window)
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        return None
+
+
 def clients(xs):
     """The window manager's mapped client windows as (title, window)."""
     prop = xs.root.get_full_property(xs.d.intern_atom("_NET_CLIENT_LIST"), X.AnyPropertyType)
