@@ -88,6 +88,19 @@ QProcessEnvironment scanEnvironment(const QString& configDir)
     return e;
 }
 
+// The environment of a helper whose device search hangs: the tests'
+// backend beside the test backend in the case's folder, its search held
+// until a file that never comes, its pid written to <dir>/search.pid.
+QProcessEnvironment hangingSearch(const QString& dir)
+{
+    const QString sane = dir + QStringLiteral("/sane.d");
+    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
+    QProcessEnvironment e = scanEnvironment(sane);
+    e.insert(QStringLiteral("SEARCHFAULT_HANG_UNTIL"), dir + QStringLiteral("/never"));
+    e.insert(QStringLiteral("SEARCHFAULT_PID_FILE"), dir + QStringLiteral("/search.pid"));
+    return e;
+}
+
 struct HelperRun {
     int exitCode = -1;
     QList<int> results;
@@ -1742,10 +1755,7 @@ void TestEztw32::lastScannedDeviceOpensWhileTheSearchHangs()
 
     // Next time a backend's search never ends; the device scanned with
     // opens by its name all the same, without a note, and scans.
-    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
-    QProcessEnvironment e = scanEnvironment(sane);
-    e.insert(QStringLiteral("SEARCHFAULT_HANG_UNTIL"), dir + QStringLiteral("/never"));
-    e.insert(QStringLiteral("SEARCHFAULT_PID_FILE"), dir + QStringLiteral("/search.pid"));
+    QProcessEnvironment e = hangingSearch(dir);
     const QString second = dir + QStringLiteral("/second.bmp");
     Spawn helper;
     QVERIFY(helper.start(Helper, {Library, second, QStringLiteral("--report")}, e));
@@ -1811,12 +1821,8 @@ void TestEztw32::hungSearchIsStoppedAtItsTimeout()
     // here): "no scanner", the cause in the log, and its helper is gone
     // while the program goes on.
     const QString dir = caseDir({});
-    const QString sane = dir + QStringLiteral("/sane.d");
-    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
     const QString go = dir + QStringLiteral("/go"), pidFile = dir + QStringLiteral("/search.pid");
-    QProcessEnvironment e = scanEnvironment(sane);
-    e.insert(QStringLiteral("SEARCHFAULT_HANG_UNTIL"), dir + QStringLiteral("/never"));
-    e.insert(QStringLiteral("SEARCHFAULT_PID_FILE"), pidFile);
+    QProcessEnvironment e = hangingSearch(dir);
     e.insert(QStringLiteral("EZTW32_SEARCH_TIMEOUT_MS"), QStringLiteral("500"));
     Spawn helper;
     QVERIFY(
@@ -1849,12 +1855,8 @@ void TestEztw32::cancelWhileLookingLeavesTheSearchBehind()
     // free for the next acquisition, of a device now remembered, while the
     // search still hangs.
     const QString dir = caseDir({});
-    const QString sane = dir + QStringLiteral("/sane.d");
-    writeFile(sane + QStringLiteral("/dll.d/searchfault"), "searchfault\n");
     const QString go = dir + QStringLiteral("/go"), pidFile = dir + QStringLiteral("/search.pid");
-    QProcessEnvironment e = scanEnvironment(sane);
-    e.insert(QStringLiteral("SEARCHFAULT_HANG_UNTIL"), dir + QStringLiteral("/never"));
-    e.insert(QStringLiteral("SEARCHFAULT_PID_FILE"), pidFile);
+    QProcessEnvironment e = hangingSearch(dir);
     const QString first = dir + QStringLiteral("/first.bmp"), second = dir + QStringLiteral("/second.bmp");
     Spawn helper;
     QVERIFY(helper.start(Helper,
