@@ -66,7 +66,8 @@ try:
     xdrive.press_until_gone(xs, "Select Source", windows=managed)
 
     # Scan Image: the scan dialog, its buttons inside it; Enter scans.
-    dialog = xdrive.click_until(xs, main, px(268), px(89), "Scanner", windows=managed)
+    xdrive.click_until(xs, main, px(268), px(89), "Scanner", windows=managed)
+    dialog = xdrive.scan_dialog(xs, windows=managed, min_height=px(300))
     on_screen("the scan dialog", xdrive.settled_frame(xs, dialog), screen)
     xs.focus(dialog)
     xs.key("Return")
