@@ -31,7 +31,8 @@ SANE_Status sane_searchfault_init(SANE_Int* version, SANE_Auth_Callback authoriz
     return SANE_STATUS_GOOD;
 }
 
-void sane_searchfault_exit(void) { }
+void sane_searchfault_exit(void)
+{ }
 
 SANE_Status sane_searchfault_get_devices(const SANE_Device*** list, SANE_Bool local)
 {
