@@ -32,35 +32,13 @@ def check(ok, what):
         failures.append(what)
 
 
-def wait_client(xs, title, size=None, gone=False, timeout=60):
-    end = time.time() + timeout
-    while time.time() < end:
-        hits = [w for t, w in xdrive.clients(xs) if t == title and (size is None or xs.geometry(w)[2:] == size)]
-        if gone and not hits:
-            return None
-        if hits and not gone:
-            return hits[0]
-        time.sleep(0.05)
-    raise TimeoutError("%r %s; managed: %r" % (title, "still there" if gone else "never came",
-                                               [t for t, _ in xdrive.clients(xs)]))
-
-
-def frame_of(xs, w):
-    """The outermost ancestor below the root: the window manager's frame."""
-    while True:
-        parent = w.query_tree().parent
-        if parent.id == xs.root.id:
-            return w
-        w = parent
-
-
 def frame_centre(xs, w, timeout=60):
     """The frame's centre once it has settled (the program re-centres after
     the frame appears)."""
     end = time.time() + timeout
     last = None
     while time.time() < end:
-        f = frame_of(xs, w)
+        f = xdrive.frame_of(xs, w)
         g = f.get_geometry()
         now = (g.x + (g.width + 2 * g.border_width) / 2.0, g.y + (g.height + 2 * g.border_width) / 2.0)
         if now == last:
@@ -102,7 +80,7 @@ try:
                                    "XDG_CONFIG_HOME": config})
     screen = (xs.d.screen().width_in_pixels / 2.0, xs.d.screen().height_in_pixels / 2.0)
 
-    main = wait_client(xs, "Orvane Capture Desk", (536, 110))
+    main = xdrive.wait_client(xs, "Orvane Capture Desk", (536, 110))
     (cx, cy), framed = frame_centre(xs, main)
     check(framed, "the main window is framed by the window manager")
     check(abs(cx - screen[0]) <= 1 and abs(cy - screen[1]) <= 1,
@@ -114,7 +92,7 @@ try:
     dialog = xdrive.scan_dialog(xs, windows=lambda: xdrive.clients(xs))
     xs.focus(dialog)
     xs.key("Return")
-    viewer = wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=240)  # after the scan
+    viewer = xdrive.wait_client(xs, "Orvane Capture Desk", (536, 639), timeout=240)  # after the scan
     (cx, cy), framed = frame_centre(xs, viewer)
     check(framed and abs(cx - screen[0]) <= 1 and abs(cy - screen[1]) <= 1,
           "the viewer's frame is centred (centre %.1f,%.1f)" % (cx, cy))
