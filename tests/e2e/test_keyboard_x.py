@@ -10,7 +10,6 @@ dbus-run-session; with ORVANE_SHOTS naming a folder, a control found
 without a focus mark is saved there as a picture.
     test_keyboard_x.py <build dir> <SANE configuration folder>"""
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -253,15 +252,7 @@ try:
 except Exception as e:  # noqa: BLE001
     check(False, "session: %r" % e)
 finally:
-    if proc is not None and proc.poll() is None:
-        proc.kill()
-        proc.wait()
-    wm.terminate()
-    wm.wait(10)
-    xs.close()
-    for d in (temp, out, base):
-        if d:
-            shutil.rmtree(d, ignore_errors=True)
+    xdrive.end_session(xs, wm, proc, (temp, out, base))
 
 print("%d failed" % len(failures))
 sys.exit(1 if failures else 0)

@@ -9,7 +9,6 @@ Where the controls are is read from the accessibility bus; run under
 dbus-run-session.
     test_preview_drag_x.py <build dir> <SANE configuration folder>"""
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -175,17 +174,7 @@ except Exception as e:  # noqa: BLE001
     traceback.print_exc()
     check(False, "session: %r" % e)
 finally:
-    if proc is not None and proc.poll() is None:
-        proc.kill()
-        proc.wait()
-    if proc is not None and failures:
-        print(proc.stdout.read().decode("utf-8", "replace"))
-    wm.terminate()
-    wm.wait(10)
-    xs.close()
-    for d in (temp, out, base):
-        if d:
-            shutil.rmtree(d, ignore_errors=True)
+    xdrive.end_session(xs, wm, proc, (temp, out, base), show_output=failures)
 
 print("%d failed" % len(failures))
 sys.exit(1 if failures else 0)

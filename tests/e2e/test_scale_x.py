@@ -9,7 +9,6 @@ JPG save sits centred over the viewer (which is not centred on the screen
 when it is that tall).
     test_scale_x.py <build dir> <SANE configuration folder> [scale]"""
 import os
-import shutil
 import sys
 import tempfile
 import traceback
@@ -108,16 +107,8 @@ except Exception as e:  # noqa: BLE001
     traceback.print_exc()
     check(False, "session: %r" % e)
 finally:
-    if proc is not None and proc.poll() is None:
-        proc.kill()
-        proc.wait()
-    if proc is not None and (failures or os.environ.get("ORVANE_VERBOSE")):
-        print(proc.stdout.read().decode("utf-8", "replace"))
-    wm.terminate()
-    wm.wait(10)
-    xs.close()
-    for d in (temp, out, base):
-        shutil.rmtree(d, ignore_errors=True)
+    xdrive.end_session(xs, wm, proc, (temp, out, base),
+                       show_output=bool(failures or os.environ.get("ORVANE_VERBOSE")))
 
 print("%d failed" % len(failures))
 sys.exit(1 if failures else 0)

@@ -278,6 +278,23 @@ def close_and_wait(xs, window, proc, timeout=60.0):
         return None
 
 
+def end_session(xs, wm, proc, folders, show_output=False):
+    """Ends what a test started: the program (killed if still running; its
+    output printed when asked), the window manager, the X server, and the
+    test's folders."""
+    if proc is not None and proc.poll() is None:
+        proc.kill()
+        proc.wait()
+    if proc is not None and show_output:
+        print(proc.stdout.read().decode("utf-8", "replace"))
+    wm.terminate()
+    wm.wait(10)
+    xs.close()
+    for d in folders:
+        if d:
+            shutil.rmtree(d, ignore_errors=True)
+
+
 def clients(xs):
     """The window manager's mapped client windows as (title, window)."""
     prop = xs.root.get_full_property(xs.d.intern_atom("_NET_CLIENT_LIST"), X.AnyPropertyType)
