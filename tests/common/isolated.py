@@ -36,12 +36,15 @@ def main():
     try:
         env = dict(os.environ)
         # SANE's test backend ends its reader thread with an asynchronous
-        # pthread_cancel, at every scan's end and at every cancel. A thread
-        # cancelled while the dynamic linker binds a symbol for it leaves
-        # the linker's lock held, and the next thread start or dlsym of the
-        # process hangs; with every symbol bound at load there is no such
-        # moment.
-        env["LD_BIND_NOW"] = "1"
+        # pthread_cancel, at every frame's end and at every cancel. A thread
+        # cancelled inside free() or while the dynamic linker binds a symbol
+        # for it leaves that lock held, and the scan hangs. The preloaded
+        # library makes the cancel deferred (see deferred_cancel.c); the
+        # sanitizer runtime, which wants to come first, is told that this
+        # library comes before it.
+        preload = "@ORVANE_TEST_PRELOAD@"
+        env["LD_PRELOAD"] = preload + (":" + env["LD_PRELOAD"] if env.get("LD_PRELOAD") else "")
+        env["ASAN_OPTIONS"] = ":".join(filter(None, (env.get("ASAN_OPTIONS"), "verify_asan_link_order=0")))
         for var, name in (("XDG_RUNTIME_DIR", "runtime"), ("XDG_CONFIG_HOME", "config"),
                           ("XDG_CACHE_HOME", "cache"), ("XDG_DATA_HOME", "data")):
             path = os.path.join(top, name)

@@ -399,8 +399,12 @@ int main(int argc, char** argv)
         paths << args[2];
     paths << thenPaths;
     const auto id = std::int32_t(std::uint32_t(window.winId()));
-    if (selectRow >= 0)
-        out << "selected " << select(id) << Qt::endl;
+    // The dialog's own lines are printed while it runs: its answer is
+    // printed after it, never into the middle of them.
+    if (selectRow >= 0) {
+        const std::int32_t selected = select(id);
+        out << "selected " << selected << Qt::endl;
+    }
     bool waited = false;
     auto waitThere = [&] {
         waited = true;
@@ -414,7 +418,8 @@ int main(int argc, char** argv)
         if (i == repeat && thenSelect >= 0) {
             selectRow = thenSelect;
             sourceSeen = false;
-            out << "selected " << select(id) << Qt::endl;
+            const std::int32_t selected = select(id);
+            out << "selected " << selected << Qt::endl;
         }
         const std::int32_t result = acquire(id, paths[i].toLocal8Bit().constData());
         out << "result " << result << Qt::endl;

@@ -1498,7 +1498,9 @@ void TestEztw32::chosenDeviceIsRememberedAcrossRuns()
             QStringLiteral("--report")});
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.firstCount == 2 || run.firstStatus == QStringLiteral("Searching…"),
-        qPrintable(QStringLiteral("%1 devices, \"%2\"").arg(run.firstCount).arg(run.firstStatus)));
+        qPrintable(QStringLiteral("%1 devices, \"%2\"; the helper printed:\n%3")
+                       .arg(run.firstCount)
+                       .arg(run.firstStatus, run.lines.join(QLatin1Char('\n')))));
     QCOMPARE(run.values.value(QStringLiteral("device")), QStringLiteral("test:1"));
     QVERIFY(QFile::exists(dir + QStringLiteral("/config/orvane-capture-desk/scanner.conf")));
     run = runHelper(sane, dir + QStringLiteral("/scan.bmp"), {QStringLiteral("--report")});
