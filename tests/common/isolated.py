@@ -8,6 +8,9 @@ Run as root, it also makes a runtime folder owned by nobody, for the parts
 of a test that run as that user: ORVANE_TEST_NOBODY_HOME, owned by nobody
 and 0700, with its runtime folder in runtime/.
 
+With "--shard K/N" before the command (a Qt Test program), it runs only
+every Nth of the program's test functions, from the Kth on.
+
 Qt's offscreen platform, on which the tests show their windows, warns at
 every size constraint of a shown window that it cannot pass it on; those
 lines say nothing about the program and are left out of the output, so that
@@ -29,6 +32,18 @@ def pump(source, sink):
         if not any(n in line for n in NOISE):
             sink.write(line)
             sink.flush()
+
+
+def shard(which, command, env):
+    """The command with only the test functions of shard K of N ("K/N"):
+    every Nth of those the program lists, from the Kth on (counted from 1).
+    A long test program so runs as N tests beside each other, and a test
+    function added later lands in one of them without being named here."""
+    k, n = (int(x) for x in which.split("/"))
+    listed = subprocess.run(command + ["-functions"], env=env, stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, check=True).stdout.decode()
+    functions = [line.strip()[:-2] for line in listed.splitlines() if line.strip().endswith("()")]
+    return command + functions[k - 1::n]
 
 
 def main():
@@ -62,7 +77,10 @@ def main():
                     os.mkdir(path, 0o700)
                     os.chown(path, nobody.pw_uid, nobody.pw_gid)
                 env["ORVANE_TEST_NOBODY_HOME"] = home
-        child = subprocess.Popen(sys.argv[1:], env=env, stdin=subprocess.DEVNULL,
+        command = sys.argv[1:]
+        if command[0] == "--shard":
+            command = shard(command[1], command[2:], env)
+        child = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             signal.signal(sig, lambda s, _f: child.send_signal(s))
