@@ -2,7 +2,8 @@
 #
 #   lib/orvane-capture-desk/        the application folder: the program,
 #                                   EZTW32.dll with its device search
-#                                   helper eztw32-devices, and HAND-M.CUR
+#                                   helper eztw32-devices and its driver
+#                                   host eztw32-driver, and HAND-M.CUR
 #   bin/orvane-capture-desk         a relative symbolic link to the program
 #   share/applications/             the desktop entry
 #   share/metainfo/                 the AppStream metainfo
@@ -19,7 +20,7 @@ install(TARGETS orvane-capture-desk RUNTIME DESTINATION "${ORVANE_INSTALL_APPDIR
 if(TARGET eztw32)
   install(FILES "$<TARGET_FILE:eztw32>" DESTINATION "${ORVANE_INSTALL_APPDIR}"
           RENAME "EZTW32.dll")
-  install(TARGETS eztw32_devices RUNTIME DESTINATION "${ORVANE_INSTALL_APPDIR}")
+  install(TARGETS eztw32_devices eztw32_driver RUNTIME DESTINATION "${ORVANE_INSTALL_APPDIR}")
 endif()
 install(FILES "${ORVANE_APP_DIR}/HAND-M.CUR" DESTINATION "${ORVANE_INSTALL_APPDIR}")
 

@@ -34,6 +34,9 @@ __attribute__((destructor)) void stopSearchAtUnloading()
     stopSearches();
 }
 
+// How long Cancel waits for a scan to end before it ends the wait itself.
+constexpr int CancelWaitMs = 800;
+
 // The window whose 32-bit id the caller passed, else the active window.
 QWidget* ownerWindow(std::int32_t window)
 {
@@ -73,8 +76,8 @@ std::int32_t acquire(QWidget* owner, const char* path)
         }
     }
     if (opened.fault != Fault::None) {
-        showFault(
-            owner, opened.fault, opened.status, deviceTitle(opened.missing ? *opened.missing : opened.info));
+        showFault(owner, opened.fault, opened.status,
+            deviceTitle(opened.missing ? *opened.missing : opened.info), opened.cause);
         return EZTW32_FAILED;
     }
 
@@ -93,6 +96,9 @@ std::int32_t acquire(QWidget* owner, const char* path)
     if (!device.name.empty())
         remembered.rememberUsed(device);
 
+    // What earlier scans that were killed or hung left beside the file.
+    if (path)
+        ReplacingFile::removeLeftovers(path);
     ReplacingFile file;
     if (!path || !file.create(path)) {
         client.close();
@@ -100,14 +106,22 @@ std::int32_t acquire(QWidget* owner, const char* path)
     }
     ScanResult result;
     {
-        // Cancel waits for the scan to end.
+        // Cancel waits a moment for the scan to end; a driver that does not
+        // end it by then is left to the session, which ends its host, and
+        // the scan ends as a cancel.
         ProgressDialog progress(owner);
         progress.setText(QObject::tr("Waiting for the scanner…"));
         QObject::connect(&client, &SaneClient::scanEnded, &progress, [&](const ScanResult& r) {
             result = r;
             progress.finish();
         });
-        QObject::connect(&progress, &ProgressDialog::cancelRequested, &client, &SaneClient::cancel);
+        QObject::connect(&progress, &ProgressDialog::cancelRequested, &client, [&] {
+            client.cancel();
+            QTimer::singleShot(CancelWaitMs, &progress, [&] {
+                result = {Outcome::Cancelled, Fault::None, Status::Cancelled, {}};
+                progress.finish();
+            });
+        });
         // The bar follows the data.
         auto* poll = new QTimer(&progress);
         QObject::connect(poll, &QTimer::timeout, &progress, [&] {
@@ -138,7 +152,7 @@ std::int32_t acquire(QWidget* owner, const char* path)
     case Outcome::NoMemory:
         return EZTW32_MEMORY;
     }
-    showFault(owner, result.fault, result.status, deviceTitle(device));
+    showFault(owner, result.fault, result.status, deviceTitle(device), result.cause);
     return EZTW32_FAILED;
 }
 

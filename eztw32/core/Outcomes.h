@@ -6,6 +6,7 @@
 #include "Status.h"
 
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace eztw32 {
@@ -17,12 +18,14 @@ struct ScanResult {
     Outcome outcome = Outcome::Done;
     Fault fault = Fault::None;
     Status status = Status::Good;
+    std::string cause; // of a lost driver: what the system said of its end
 };
 
 // Opening a device.
 struct OpenOutcome {
     Fault fault = Fault::None;
     Status status = Status::Good;
+    std::string cause; // of a lost driver
     DeviceInfo info;
     std::vector<OptionInfo> options;
     // The wanted device was not found: it, and what the search found.
@@ -32,7 +35,9 @@ struct OpenOutcome {
 
 // Setting an option, or every option back to the device's defaults.
 struct SetOutcome {
+    Fault fault = Fault::None; // a lost driver: the session has no device any more
     Status status = Status::Good;
+    std::string cause;
     std::vector<OptionInfo> options;
 };
 

@@ -5,6 +5,8 @@
 namespace eztw32 {
 namespace {
 
+constexpr const char* Tag = ".eztw32-";
+
 // The helper's own codes as the errno values the library's callers know.
 int asErrno(int status)
 {
@@ -28,7 +30,7 @@ bool ReplacingFile::create(const std::string& target)
         errno = EISDIR;
         return false;
     }
-    if (const int status = file_.open(target.c_str(), ".eztw32-")) {
+    if (const int status = file_.open(target.c_str(), Tag)) {
         errno = asErrno(status);
         return false;
     }
@@ -39,6 +41,11 @@ int ReplacingFile::commit(Sync sync)
 {
     const int status = file_.commit(sync == Sync::Yes);
     return status == 0 ? 0 : asErrno(status);
+}
+
+void ReplacingFile::removeLeftovers(const std::string& target)
+{
+    replace::removeAbandoned(target, Tag);
 }
 
 } // namespace eztw32

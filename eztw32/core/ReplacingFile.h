@@ -23,6 +23,10 @@ public:
     // Syncs, closes and renames; 0 or the errno of the step that failed.
     int commit(Sync sync = Sync::Yes);
 
+    // Removes what scans that were killed or hung left beside `target`:
+    // this user's own regular files of this kind that no scan still holds.
+    static void removeLeftovers(const std::string& target);
+
 private:
     replace::Beside file_;
 };

@@ -1,10 +1,12 @@
 // SANE access: initialisation, device discovery, one open device and its
 // options, told in the library's own types. The only header of the library
-// that includes SANE's. Everything here except Device::cancelAsync() runs on the SANE
-// thread. Every SANE call is logged under the `eztw32` category.
+// that includes SANE's. Everything here except Device::cancelAsync() and
+// Device::kill() runs on the SANE thread. Every SANE call is logged under the
+// `eztw32` category.
 #pragma once
 
 #include "DeviceInfo.h"
+#include "DriverHost.h"
 #include "OptionInfo.h"
 #include "Sigpipe.h"
 #include "Status.h"
@@ -12,7 +14,6 @@
 #include <sane/sane.h>
 
 #include <atomic>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,22 +33,19 @@ inline Status toStatus(SANE_Status s)
     return Status(int(s));
 }
 
-// sane_init at first need; SANE then stays initialised for the run, or
-// until restartSane(). Device lists are copied at once, so nothing of SANE's
-// is held across a restart. Also makes SIGPIPE harmless (the net backend writes to sockets).
+// sane_init at first need, in this process, for the availability test and a
+// device search without its helper; SANE then stays initialised for the
+// run. No device is opened in this process. Also makes SIGPIPE harmless.
 SANE_Status ensureSaneInitialised();
-
-// Ends SANE (sane_exit) so that the next ensureSaneInitialised() starts it
-// afresh. For a lost connection: the net backend keeps its connection to a
-// host and reuses it even when the host has gone, and its next search then
-// frees memory it never had (glibc: "free(): invalid pointer"). Only with no
-// device open, on the SANE thread.
-void restartSane();
 
 // The device list (may search the network for seconds).
 SANE_Status listDevices(std::vector<DeviceInfo>& devices);
 
-// One open device. The handle is closed by close() or the destructor.
+// One open device, its driver in a host process of its own (DriverHost):
+// every call below goes to the host and waits for its answer. A host that
+// hangs or dies loses the device, never the program: from then on every
+// call fails at once with SANE_STATUS_IO_ERROR, and lost() tells why, until
+// the next open() starts a fresh host. Closed by close() or the destructor.
 class Device {
 public:
     Device() = default;
@@ -55,11 +53,12 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    // Opens the device, retrying a busy one with back-off for a bounded time;
-    // gives up early when *stop turns true.
+    // Opens the device in a fresh host, retrying a busy one with back-off
+    // for a bounded time; gives up early when *stop turns true (the host is
+    // then ended at once, whatever its driver is doing).
     SANE_Status open(const std::string& name, const std::atomic<bool>* stop = nullptr);
     void close();
-    SANE_Handle handle() const { return handle_; }
+    bool isOpen() const { return open_; }
     const std::string& name() const { return name_; }
 
     // Every option but the groups, with the title of the group it is in.
@@ -72,22 +71,34 @@ public:
     SANE_Status setString(const std::string& name, const std::string& value, SANE_Int* info = nullptr);
     SANE_Status press(const std::string& name, SANE_Int* info = nullptr);
 
+    // Starting and reading wait as long as the driver takes: a run's
+    // watchdog ends a host that stalls (kill()).
     SANE_Status start();
     SANE_Status parameters(SANE_Parameters& p);
     SANE_Status read(SANE_Byte* data, SANE_Int room, SANE_Int* length);
 
-    // sane_cancel from another thread, for a device that does not react to a
-    // cancel between reads; safe while the SANE thread may be closing it.
+    // Any thread: sane_cancel in the host now, also while it is inside a
+    // read.
     void cancelAsync();
-    // sane_cancel on the SANE thread.
+    // sane_cancel, given a few seconds; a host that does not return from it
+    // is killed.
     void cancel();
+    // Any thread: ends a host that hangs.
+    void kill(const std::string& why);
+
+    // Why the device was lost (DriverHost::End::None while it is not).
+    DriverHost::End lost() const { return host_.end(); }
+    std::string lostCause() const { return host_.cause(); }
 
 private:
-    int indexOf(const std::string& name) const;
+    // One request; false when the host is lost.
+    bool call(const std::string& frame, std::string_view& answer, int limitMs,
+        const std::atomic<bool>* stop = nullptr) const;
+    SANE_Status setValue(const std::string& frame, const char* what, SANE_Int* info);
 
-    SANE_Handle handle_ = nullptr;
+    mutable DriverHost host_;
     std::string name_;
-    std::mutex handleMutex_;
+    bool open_ = false;
 };
 
 // Waits with doubling steps for a busy device: true when another try is due,

@@ -1,7 +1,10 @@
 #include "SaneClient.h"
 
+#include "FileDescriptor.h"
 #include "SaneThread.h"
 #include "Session.h"
+
+#include <fcntl.h>
 
 #include <utility>
 
@@ -86,8 +89,19 @@ void SaneClient::preview(const ScanSettings& settings, std::shared_ptr<PreviewBu
 void SaneClient::scan(const ScanSettings& settings, int fd)
 {
     session_->beginRun();
-    postToSaneThread([session = session_, alive = alive_, settings, fd, this] {
-        const ScanResult r = session->scan(settings, fd);
+    // The scan writes through a descriptor of its own: a caller that stops
+    // waiting (a cancel the driver does not heed) may close its file before
+    // the scan has ended.
+    auto own = std::make_shared<UniqueFd>(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!*own) {
+        postToGui(alive_, [this] {
+            Q_EMIT scanEnded({Outcome::WriteFailed, Fault::None, Status::Good, {}});
+        });
+        return;
+    }
+    postToSaneThread([session = session_, alive = alive_, settings, own, this] {
+        const ScanResult r = session->scan(settings, own->get());
+        own->reset();
         session->close();
         postToGui(alive, [this, r] { Q_EMIT scanEnded(r); });
     });

@@ -21,22 +21,22 @@ constexpr std::size_t ReadChunk = 256 * 1024;
 constexpr int WarmUpLimitMs = 120000;
 ScanResult failed(Fault fault, SANE_Status status)
 {
-    return {Outcome::Failed, fault, toStatus(status)};
+    return {Outcome::Failed, fault, toStatus(status), {}};
 }
 
 ScanResult cancelled()
 {
-    return {Outcome::Cancelled, Fault::None, Status::Cancelled};
+    return {Outcome::Cancelled, Fault::None, Status::Cancelled, {}};
 }
 
 ScanResult writeFailed()
 {
-    return {Outcome::WriteFailed, Fault::None, Status::Good};
+    return {Outcome::WriteFailed, Fault::None, Status::Good, {}};
 }
 
 ScanResult noMemory()
 {
-    return {Outcome::NoMemory, Fault::None, Status::NoMem};
+    return {Outcome::NoMemory, Fault::None, Status::NoMem, {}};
 }
 
 // One sample of a row, reduced to 8 bits. 16-bit samples come in the
@@ -211,13 +211,16 @@ ScanResult applySettings(Device& device, const ScanSettings& s)
 
 namespace {
 
-SANE_Status startWithRetry(Device& device, ScanProgress& progress)
+// Starts, waiting for a busy device and one that warms up its lamp; `busy`
+// tells whether the device said it was busy at any try.
+SANE_Status startWithRetry(Device& device, ScanProgress& progress, bool& busy)
 {
-    BusyBackOff busy(&progress.cancelRequested);
+    BusyBackOff busyBackOff(&progress.cancelRequested);
     BusyBackOff warmUp(&progress.cancelRequested, WarmUpLimitMs);
     for (;;) {
         const SANE_Status st = device.start();
-        if (st == SANE_STATUS_DEVICE_BUSY && busy.wait())
+        busy = busy || st == SANE_STATUS_DEVICE_BUSY;
+        if (st == SANE_STATUS_DEVICE_BUSY && busyBackOff.wait())
             continue;
         if (toStatus(st) == Status::WarmingUp && warmUp.wait())
             continue;
@@ -228,7 +231,14 @@ SANE_Status startWithRetry(Device& device, ScanProgress& progress)
 // Starts a frame: cancelled when the user or the device cancelled it.
 ScanResult startFrame(Device& device, ScanProgress& progress)
 {
-    const SANE_Status st = startWithRetry(device, progress);
+    bool busy = false;
+    const SANE_Status st = startWithRetry(device, progress, busy);
+    // No start within the stall limit: a device that kept saying it was
+    // busy (a network scanner's "503 busy" is retried inside its driver
+    // for half a minute) is busy, not cancelled.
+    if (progress.stalled.load())
+        return busy ? failed(Fault::Status, SANE_STATUS_DEVICE_BUSY)
+                    : failed(Fault::Stalled, SANE_STATUS_IO_ERROR);
     if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
         return cancelled();
     if (st != SANE_STATUS_GOOD)

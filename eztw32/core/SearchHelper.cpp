@@ -2,73 +2,29 @@
 
 #include "DeviceList.h"
 #include "FileDescriptor.h"
+#include "HelperProcess.h"
 
-#include <QByteArray>
+#include <QtGlobal>
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace eztw32 {
 namespace {
 
-constexpr const char* HelperName = "eztw32-devices";
 constexpr int DefaultTimeoutMs = 30000;
-
-// An anchor in this library, for dladdr.
-void anchor()
-{ }
-
-class SpawnSetup {
-public:
-    SpawnSetup()
-    {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attr);
-    }
-    ~SpawnSetup()
-    {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attr);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
-
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-};
-
-std::string signalText(int sig)
-{
-    const char* name = ::sigabbrev_np(sig);
-    const char* text = ::strsignal(sig);
-    return "signal " + std::to_string(sig) + (name ? std::string(" SIG") + name : std::string())
-        + (text ? std::string(", ") + text : std::string());
-}
 
 } // namespace
 
 std::string searchHelperPath()
 {
-    const QByteArray own = qgetenv("EZTW32_DEVICES_HELPER");
-    if (!own.isEmpty())
-        return own.toStdString();
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&anchor), &info) == 0 || !info.dli_fname)
-        return {};
-    std::string path = info.dli_fname;
-    const size_t slash = path.rfind('/');
-    path = slash == std::string::npos ? std::string(HelperName) : path.substr(0, slash + 1) + HelperName;
-    return ::access(path.c_str(), X_OK) == 0 ? path : std::string();
+    return helperPath("eztw32-devices", "EZTW32_DEVICES_HELPER");
 }
 
 int searchTimeoutMs()
@@ -89,30 +45,9 @@ HelperSearch runSearchHelper(
     }
     UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
 
-    pid_t pid = -1;
-    {
-        SpawnSetup setup;
-        posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&setup.actions, writeEnd.get(), 1);
-        // Nothing of the program's own leaks into the helper.
-        posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
-        // The calling thread blocks every signal, and the program may ignore
-        // some: the helper starts with none blocked and all at their defaults.
-        sigset_t none, all;
-        sigemptyset(&none);
-        sigfillset(&all);
-        posix_spawnattr_setsigmask(&setup.attr, &none);
-        posix_spawnattr_setsigdefault(&setup.attr, &all);
-        posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-        std::string parent = std::to_string(::getpid());
-        std::string path = program;
-        char* argv[] = {path.data(), parent.data(), nullptr};
-        const int rc = ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv, environ);
-        if (rc != 0) {
-            result.failure = program + ": " + std::strerror(rc);
-            return result;
-        }
-    }
+    const pid_t pid = spawnHelper(program, {{1, writeEnd.get()}}, result.failure);
+    if (pid < 0)
+        return result;
     writeEnd.reset();
 
     bool stopped = running && !running(pid);
@@ -156,10 +91,8 @@ HelperSearch runSearchHelper(
             + " ms and was stopped (a backend did not answer)";
     } else if (stopped) {
         result.failure = "the device search was stopped";
-    } else if (WIFSIGNALED(status)) {
-        result.failure = "the device search crashed with " + signalText(WTERMSIG(status));
-    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
-        result.failure = "the device search ended with exit code " + std::to_string(WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) {
+        result.failure = "the device search " + endText(status);
     } else {
         result.failure = "the device search ended without its list";
     }

@@ -15,8 +15,17 @@ namespace {
 
 // How long past the stall limit a read that hangs without data is given.
 constexpr int StallGraceMs = 5000;
-// How long a device is given to heed a cancel between reads.
+// How long a device is given to heed a cancel between reads, before SANE's
+// own sane_cancel goes to its driver.
 constexpr int CancelGraceMs = 1500;
+// How long a driver is given to return after that sane_cancel: then its
+// host is ended.
+constexpr int CancelLimitMs = 3000;
+
+ScanResult cancelled()
+{
+    return {Outcome::Cancelled, Fault::None, Status::Cancelled, {}};
+}
 
 // The options of each device as first opened in this run, before any of the
 // user's settings: its own defaults. SANE thread only.
@@ -75,18 +84,29 @@ void ScanSession::requestCancel()
         qCDebug(lcEztw32, "session: scanning -> cancelling");
 }
 
+Fault ScanSession::lostDriver(std::string& cause) const
+{
+    const DriverHost::End end = device_.lost();
+    if (end == DriverHost::End::None)
+        return Fault::None;
+    cause = device_.lostCause();
+    return end == DriverHost::End::Hung ? Fault::DriverHung : Fault::DriverCrashed;
+}
+
 template <class Run> ScanResult ScanSession::watched(Run run)
 {
     if (progress_.cancelRequested.load())
-        return {Outcome::Cancelled, Fault::None, Status::Cancelled};
+        return cancelled();
     enter(SessionState::Scanning);
     ScanResult r;
     {
         // A device that hangs is stopped whatever the GUI is doing: a read
         // that has brought no data for a while past the stall limit ends the
         // run as a stall, and a cancel the device has not heeded in time
-        // gets SANE's own sane_cancel. Once is enough.
-        const RunWatch watch([this] {
+        // gets SANE's own sane_cancel. A driver that does not return from
+        // that either has its host ended, which ends the read.
+        std::int64_t killAtMs = 0;
+        const RunWatch watch([this, killAtMs]() mutable {
             ScanProgress& p = progress_;
             const std::int64_t now = steadyMs();
             if (!p.cancelRequested.load() && now - p.lastDataMs.load() > stallLimitMs() + StallGraceMs) {
@@ -94,18 +114,30 @@ template <class Run> ScanResult ScanSession::watched(Run run)
                 p.stalled = true;
                 requestCancel();
                 device_.cancelAsync();
-                return true;
-            }
-            if (p.cancelRequested.load() && now - p.cancelRequestedMs.load() >= CancelGraceMs) {
+                killAtMs = now + CancelLimitMs;
+            } else if (p.cancelRequested.load() && killAtMs == 0
+                && now - p.cancelRequestedMs.load() >= CancelGraceMs) {
                 device_.cancelAsync();
-                return true;
+                killAtMs = now + CancelLimitMs;
             }
-            return false;
+            if (killAtMs == 0 || now < killAtMs)
+                return false;
+            device_.kill(
+                p.stalled.load() ? "no data, and no return from sane_cancel" : "no return from sane_cancel");
+            return true;
         });
         r = run();
     }
-    if (r.fault == Fault::Stalled || r.status == Status::IoError)
-        connectionLost_ = true;
+    // A run that went wrong because its driver was lost: told as such, but
+    // a cancel the user asked for stays a cancel, and a picture that came
+    // whole before the driver hung in its cancel is kept.
+    if (r.outcome != Outcome::Done) {
+        std::string cause;
+        if (const Fault lost = lostDriver(cause); lost != Fault::None)
+            r = progress_.cancelRequested.load() && !progress_.stalled.load()
+                ? cancelled()
+                : ScanResult{Outcome::Failed, lost, Status::Good, cause};
+    }
     enter(SessionState::Open);
     return r;
 }
@@ -119,7 +151,9 @@ OpenOutcome ScanSession::openFirstFound(OpenOutcome outcome, const std::vector<D
     }
     outcome.info = devices.front();
     outcome.status = toStatus(device_.open(outcome.info.name, &abandoned_));
-    if (outcome.status != Status::Good)
+    if ((outcome.fault = lostDriver(outcome.cause)) != Fault::None)
+        outcome.status = Status::Good;
+    else if (outcome.status != Status::Good)
         outcome.fault = outcome.status == Status::Inval ? Fault::DeviceGone : Fault::Status;
     return outcome;
 }
@@ -137,7 +171,11 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, const Rem
         // The remembered device straight away, without a search.
         out.info = *wanted;
         out.status = toStatus(device_.open(wanted->name, &abandoned_));
-        if (out.status == Status::Inval || out.status == Status::Unsupported
+        if ((out.fault = lostDriver(out.cause)) != Fault::None) {
+            // Its driver hung or crashed: that is what the user hears, not
+            // that the device is gone.
+            out.status = Status::Good;
+        } else if (out.status == Status::Inval || out.status == Status::Unsupported
             || out.status == Status::IoError) {
             // Gone (unplugged, renamed, another network): look for others.
             out.missing = *wanted;
@@ -158,7 +196,6 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, const Rem
         out = openFirstFound(std::move(out), known.devices);
     }
     if (out.fault != Fault::None || abandoned_.load()) {
-        connectionLost_ = out.status == Status::IoError;
         close();
         return out;
     }
@@ -169,6 +206,8 @@ OpenOutcome ScanSession::open(const std::optional<DeviceInfo>& wanted, const Rem
         for (const OptionSetting& s : own->second)
             apply(device_.options(), s);
     out.options = device_.options();
+    if ((out.fault = lostDriver(out.cause)) != Fault::None)
+        close();
     return out;
 }
 
@@ -204,6 +243,7 @@ SetOutcome ScanSession::set(const OptionSetting& setting)
     SetOutcome out;
     out.status = toStatus(apply(device_.options(), setting));
     out.options = device_.options();
+    out.fault = lostDriver(out.cause);
     return out;
 }
 
@@ -227,6 +267,7 @@ SetOutcome ScanSession::restoreDefaults()
         }
     }
     out.options = device_.options();
+    out.fault = lostDriver(out.cause);
     return out;
 }
 
@@ -235,7 +276,7 @@ ScanResult ScanSession::preview(const ScanSettings& settings, PreviewBuffer& buf
     // The preview changes mode, resolution and area; what the user had set
     // is put back afterwards.
     if (progress_.cancelRequested.load())
-        return {Outcome::Cancelled, Fault::None, Status::Cancelled};
+        return cancelled();
     const std::vector<OptionInfo> before = device_.options();
     const ScanResult r = watched([&] {
         if (const auto p = findOption(before, "preview"); p && p->settable() && p->type == OptionType::Bool)
@@ -262,13 +303,9 @@ ScanResult ScanSession::scan(const ScanSettings& settings, int fd)
 void ScanSession::close()
 {
     enter(SessionState::Closing);
+    // The driver's host ends with the device: the next opening starts a
+    // fresh one, with nothing left of a connection that broke.
     device_.close();
-    if (connectionLost_) {
-        // A connection that broke may be reused by the backend: SANE starts
-        // afresh before the next search or opening.
-        connectionLost_ = false;
-        restartSane();
-    }
     enter(SessionState::Idle);
 }
 

@@ -1,6 +1,6 @@
 // One acquisition's device, on the SANE thread: opened (by name, or after a
-// search when the device is gone), its options set and read, a preview and
-// the scan run, closed. Its state is always one of the named states; the
+// search when the device is gone) in a driver host of its own, its options
+// set and read, a preview and the scan run, closed. Its state is always one of the named states; the
 // GUI thread reads it and asks for a cancel through SaneClient, every other
 // step runs as a job on the SANE thread.
 #pragma once
@@ -50,11 +50,13 @@ private:
     OpenOutcome openFirstFound(OpenOutcome outcome, const std::vector<DeviceInfo>& devices);
     // Runs a preview or scan as Scanning, watched by the watchdog.
     template <class Run> ScanResult watched(Run run);
+    // The fault of a device whose driver was lost, with its cause; None
+    // while the driver is there.
+    Fault lostDriver(std::string& cause) const;
 
     Device device_;
     std::atomic<SessionState> state_{SessionState::Idle};
     std::atomic<bool> abandoned_{false};
-    bool connectionLost_ = false; // SANE is restarted when the device closes
     ScanProgress progress_;
 };
 

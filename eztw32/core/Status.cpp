@@ -85,6 +85,17 @@ QString faultText(Fault fault, Status status, const QString& device)
     case Fault::Stalled:
         return QObject::tr("The scanner stopped answering in the middle of the scan. Check that it is "
                            "switched on and that its cable or network connection is sound, then scan again.");
+    case Fault::DriverHung:
+        return QObject::tr(
+            "The scanner's driver stopped responding while working with \"%1\", so it was ended. "
+            "Switch the scanner off and on, check its cable or network connection, then scan "
+            "again.")
+            .arg(device);
+    case Fault::DriverCrashed:
+        return QObject::tr(
+            "The scanner's driver crashed while working with \"%1\". Scan again; if it happens "
+            "again, switch the scanner off and on, or update the scanner's driver.")
+            .arg(device);
     case Fault::Status:
     case Fault::None:
         break;

@@ -35,6 +35,8 @@ enum class Fault {
     BadFormat, // the device sends a format we cannot store
     NotInitialised, // SANE itself could not start
     Stalled, // the device sent nothing for too long
+    DriverHung, // the scanner's driver stopped responding and was ended
+    DriverCrashed, // the scanner's driver crashed
 };
 
 // SANE's own short text for a status ("Document feeder jammed").
@@ -43,6 +45,13 @@ QString statusText(Status status);
 // The one clear message for a fault, telling the user what to do; `device`
 // names the scanner where the message needs it.
 QString faultText(Fault fault, Status status, const QString& device);
+
+// A fault that lost the device's driver: the session has no device any
+// more.
+inline bool driverLost(Fault fault)
+{
+    return fault == Fault::DriverHung || fault == Fault::DriverCrashed;
+}
 
 // The text shown when no scanner was found.
 QString noDeviceText();

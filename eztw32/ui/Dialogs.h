@@ -264,6 +264,9 @@ private:
     void optionEdited(const QString& name, const QString& value);
     void optionSet(const std::string& name, const SetOutcome& out);
     void reopened(const OpenOutcome& out);
+    // A step whose device's driver was lost: its message, and the dialog
+    // ends (the scan ends as failed). False when the driver is there.
+    bool endIfDriverLost(Fault fault, const std::string& cause);
     void reopen(const DeviceInfo& device);
     void restoreDefaults();
     void remember();
@@ -343,7 +346,9 @@ private:
 // "1 scanner found", "2 scanners found".
 QString devicesFoundText(int n);
 
-// One clear message for a fault, with SANE's own text as detail.
-void showFault(QWidget* owner, Fault fault, Status status, const QString& device);
+// One clear message for a fault, with SANE's own text as detail, or the
+// cause of a lost driver.
+void showFault(
+    QWidget* owner, Fault fault, Status status, const QString& device, const std::string& cause = {});
 
 } // namespace eztw32

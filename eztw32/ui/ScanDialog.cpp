@@ -321,6 +321,8 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     connect(&client_, &SaneClient::optionSet, this, &ScanDialog::optionSet);
     connect(&client_, &SaneClient::defaultsRestored, this, [this](const SetOutcome& out) {
         setBusy(false);
+        if (endIfDriverLost(out.fault, out.cause))
+            return;
         model_ = std::make_unique<ScanOptions>(out.options);
         choices_ = model_->current();
         showModel();
@@ -633,8 +635,17 @@ void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>
     setOptions(options);
     // The same message as a failed scan gets, over this dialog, once the
     // dialog is ready for the next try.
-    if (failed)
+    if (failed && !endIfDriverLost(r.fault, r.cause))
         showFault(this, r.fault, r.status, deviceTitle(info_));
+}
+
+bool ScanDialog::endIfDriverLost(Fault fault, const std::string& cause)
+{
+    if (!driverLost(fault))
+        return false;
+    showFault(this, fault, Status::Good, deviceTitle(info_), cause);
+    reject();
+    return true;
 }
 
 void ScanDialog::optionEdited(const QString& name, const QString& value)
@@ -657,6 +668,8 @@ void ScanDialog::optionEdited(const QString& name, const QString& value)
 
 void ScanDialog::optionSet(const std::string& name, const SetOutcome& out)
 {
+    if (endIfDriverLost(out.fault, out.cause))
+        return;
     if (out.status != Status::Good)
         status_->setText(tr("The scanner did not take the setting \"%1\": %2")
                              .arg(QString::fromStdString(name), statusText(out.status)));
@@ -691,6 +704,8 @@ void ScanDialog::reopen(const DeviceInfo& device)
 void ScanDialog::reopened(const OpenOutcome& out)
 {
     setBusy(false);
+    if (endIfDriverLost(out.fault, out.cause))
+        return;
     if (out.fault != Fault::None) {
         status_->setText(tr("The scanner could not be opened: %1").arg(statusText(out.status)));
         scanButton_->setEnabled(false);

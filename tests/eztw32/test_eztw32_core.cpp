@@ -140,7 +140,7 @@ ScanResult TestEztw32Core::scan(const ScanSettings& settings, const QString& pat
         qFatal("cannot create %s", qPrintable(path));
     const auto ended = await(
         *client_, &SaneClient::scanEnded, [&] { client_->scan(settings, file.fd()); }, 60000);
-    const ScanResult r = ended.value_or(ScanResult{Outcome::Failed, Fault::Stalled, Status::IoError});
+    const ScanResult r = ended.value_or(ScanResult{Outcome::Failed, Fault::Stalled, Status::IoError, {}});
     if (r.outcome == Outcome::Done && file.commit(ReplacingFile::Sync::No) != 0)
         qFatal("cannot put %s in place", qPrintable(path));
     return r;

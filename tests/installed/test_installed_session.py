@@ -103,7 +103,7 @@ try:
     app = os.path.join(prefix, args.appdir)
     launcher = os.path.join(prefix, args.bindir, "orvane-capture-desk")
     sane = os.path.join(prefix, args.pkgdatadir, "sane.d")
-    check(sorted(os.listdir(app)) == ["EZTW32.dll", "HAND-M.CUR", "eztw32-devices", "orvane-capture-desk"],
+    check(sorted(os.listdir(app)) == ["EZTW32.dll", "HAND-M.CUR", "eztw32-devices", "eztw32-driver", "orvane-capture-desk"],
           "the application folder holds the program, EZTW32.dll with its device search helper and HAND-M.CUR: %r"
           % sorted(os.listdir(app)))
     check(os.path.realpath(launcher) == os.path.realpath(os.path.join(app, "orvane-capture-desk")),

@@ -82,6 +82,7 @@ class TestScanE2E : public QObject {
         QDir().mkpath(app);
         QFile::copy(QStringLiteral(EZTW32_LIBRARY), app + QStringLiteral("/EZTW32.dll"));
         QFile::copy(QStringLiteral(EZTW32_DEVICES_HELPER), app + QStringLiteral("/eztw32-devices"));
+        QFile::copy(QStringLiteral(EZTW32_DRIVER_HOST), app + QStringLiteral("/eztw32-driver"));
         // The child returns from main while the library's SANE thread may
         // still close the device: what is in flight then is no leak of the
         // case (the program itself ends with _exit).
@@ -184,7 +185,7 @@ private Q_SLOTS:
         QCOMPARE(r.with(QStringLiteral("message")),
             QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
         QCOMPARE(r.with(QStringLiteral("kept")), QStringList{QStringLiteral("yes")});
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
     }
 
     // Fewer lines than announced: the scan ends early, no half picture.
@@ -194,7 +195,7 @@ private Q_SLOTS:
             {QStringLiteral("read-limit true"), QStringLiteral("read-limit-size 1"),
                 QStringLiteral("ppl-loss 7")});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
     }
 
     // Installed system-wide, the application folder is not the user's to
@@ -228,7 +229,7 @@ private Q_SLOTS:
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("message")), QStringList());
         QCOMPARE(r.with(QStringLiteral("shown")).size(), 1);
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
         const QString own = base + QStringLiteral("/orvane-capture-desk");
         struct stat st { };
         QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);

@@ -1,0 +1,224 @@
+#include "DriverHost.h"
+
+#include "DriverProtocol.h"
+#include "HelperProcess.h"
+#include "Log.h"
+#include "ScanProgress.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace eztw32 {
+namespace {
+
+using replace::UniqueFd;
+
+bool makePipe(UniqueFd& read, UniqueFd& write, int flags = 0)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | flags) != 0)
+        return false;
+    read.reset(ends[0]);
+    write.reset(ends[1]);
+    return true;
+}
+
+} // namespace
+
+int driverCallLimitMs()
+{
+    return stallLimitMs();
+}
+
+void DriverHost::fail(End end, std::string cause)
+{
+    std::lock_guard lock(mutex_);
+    End expected = End::None;
+    if (end_.compare_exchange_strong(expected, end))
+        cause_ = std::move(cause);
+}
+
+std::string DriverHost::cause() const
+{
+    std::lock_guard lock(mutex_);
+    return cause_;
+}
+
+bool DriverHost::start()
+{
+    stop();
+    {
+        std::lock_guard lock(mutex_);
+        end_ = End::None;
+        cause_.clear();
+    }
+    const std::string program = helperPath("eztw32-driver", "EZTW32_DRIVER_HELPER");
+    if (program.empty()) {
+        fail(End::Broken, "the scanner library's driver host (eztw32-driver) is missing beside the library");
+        return false;
+    }
+    UniqueFd requestRead, answerWrite, cancelRead;
+    if (!makePipe(requestRead, requests_) || !makePipe(answers_, answerWrite)
+        || !makePipe(cancelRead, cancels_) || !makePipe(wakeRead_, wakeWrite_, O_NONBLOCK)) {
+        fail(End::Broken, std::string("no pipe for the driver host: ") + std::strerror(errno));
+        return false;
+    }
+    // Rows come in reads of a few hundred kilobytes: a pipe that holds one
+    // saves the host waiting for the library to take the first part.
+    ::fcntl(answerWrite.get(), F_SETPIPE_SZ, 1 << 20);
+    // A cancel never waits: a full pipe holds enough of them already.
+    ::fcntl(cancels_.get(), F_SETFL, O_NONBLOCK);
+    std::string why;
+    const pid_t pid = spawnHelper(program,
+        {{driver::RequestFd, requestRead.get()}, {driver::AnswerFd, answerWrite.get()},
+            {driver::CancelFd, cancelRead.get()}},
+        why);
+    if (pid < 0) {
+        fail(End::Broken, why);
+        return false;
+    }
+    pid_ = pid;
+    qCDebug(lcEztw32, "driver host %d started", int(pid));
+    return true;
+}
+
+bool DriverHost::reap(int waitMs)
+{
+    const pid_t pid = pid_.load();
+    if (pid <= 0)
+        return true;
+    int status = 0;
+    for (int waited = 0;; waited += 10) {
+        const pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno != EINTR))
+            break;
+        if (waited >= waitMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::lock_guard lock(mutex_);
+    pid_ = -1;
+    if (end_ == End::None && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
+        end_ = End::Crashed;
+        cause_ = endText(status);
+    }
+    qCDebug(lcEztw32, "driver host %d %s", int(pid), endText(status).c_str());
+    return true;
+}
+
+void DriverHost::lost()
+{
+    // The host has gone, or closed its end: how is told by its end.
+    if (!reap(1000)) {
+        kill("closed its pipes");
+        reap(60000);
+    }
+    fail(End::Crashed, "ended in the middle of a call");
+}
+
+void DriverHost::kill(const std::string& why)
+{
+    fail(End::Hung, why);
+    std::lock_guard lock(mutex_);
+    if (pid_ > 0) {
+        qCDebug(lcEztw32, "driver host %d killed: %s", int(pid_.load()), why.c_str());
+        ::kill(pid_, SIGKILL);
+    }
+    if (wakeWrite_) [[maybe_unused]]
+        const ssize_t n = ::write(wakeWrite_.get(), "", 1);
+}
+
+void DriverHost::cancelAsync()
+{
+    std::lock_guard lock(mutex_);
+    if (pid_ > 0 && cancels_) [[maybe_unused]]
+        const ssize_t n = ::write(cancels_.get(), "", 1);
+}
+
+bool DriverHost::receive(char* p, std::size_t n, std::int64_t deadlineMs, const std::atomic<bool>* stop)
+{
+    while (n > 0) {
+        if (end_ != End::None)
+            return false;
+        if (stop && stop->load()) {
+            kill("no longer wanted");
+            return false;
+        }
+        const std::int64_t left = deadlineMs - steadyMs();
+        if (left <= 0) {
+            kill("no answer in time");
+            return false;
+        }
+        pollfd fds[2] = {{answers_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+        const int ready = ::poll(fds, 2, int(std::min<std::int64_t>(left, stop ? 50 : 1000)));
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        const ssize_t got = ::read(answers_.get(), p, n);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            lost();
+            return false;
+        }
+        p += got;
+        n -= std::size_t(got);
+    }
+    return true;
+}
+
+bool DriverHost::call(
+    const std::string& frame, std::string_view& answer, int limitMs, const std::atomic<bool>* stop)
+{
+    answer = {};
+    if (!running())
+        return false;
+    if (!driver::writeFrame(requests_.get(), frame)) {
+        lost();
+        return false;
+    }
+    const std::int64_t deadline = steadyMs() + limitMs;
+    std::uint32_t n = 0;
+    if (!receive(reinterpret_cast<char*>(&n), 4, deadline, stop))
+        return false;
+    if (n > driver::MaxFrame) {
+        kill("sent a broken answer");
+        fail(End::Broken, "sent a broken answer");
+        return false;
+    }
+    if (buffer_.size() < n)
+        buffer_.resize(n);
+    if (!receive(buffer_.data(), n, deadline, stop))
+        return false;
+    answer = std::string_view(buffer_.data(), n);
+    return true;
+}
+
+void DriverHost::stop(int graceMs)
+{
+    if (pid_.load() > 0) {
+        // Without its requests the host closes the device and ends.
+        requests_.reset();
+        cancels_.reset();
+        if (!reap(graceMs)) {
+            kill("did not end within " + std::to_string(graceMs) + " ms of its session");
+            reap(60000);
+        }
+    }
+    requests_.reset();
+    answers_.reset();
+    cancels_.reset();
+    std::lock_guard lock(mutex_);
+    wakeRead_.reset();
+    wakeWrite_.reset();
+}
+
+} // namespace eztw32
