@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -70,15 +71,26 @@ bool DriverHost::start()
         fail(End::Broken, std::string("no pipe for the driver host: ") + std::strerror(errno));
         return false;
     }
-    // Rows come in reads of a few hundred kilobytes: a pipe that holds one
-    // saves the host waiting for the library to take the first part.
-    ::fcntl(answerWrite.get(), F_SETPIPE_SZ, 1 << 20);
+    // The rows: the host reads them into memory the library reads them
+    // from. Only what is touched takes memory (a few hundred kilobytes).
+    UniqueFd memory(::memfd_create("eztw32-rows", MFD_CLOEXEC));
+    if (!memory || ::ftruncate(memory.get(), off_t(driver::SharedBytes)) != 0) {
+        fail(End::Broken, std::string("no memory shared with the driver host: ") + std::strerror(errno));
+        return false;
+    }
+    void* shared = ::mmap(nullptr, driver::SharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, memory.get(), 0);
+    if (shared == MAP_FAILED) {
+        fail(End::Broken, std::string("no memory shared with the driver host: ") + std::strerror(errno));
+        return false;
+    }
+    shared_ = shared;
+    sharedSize_ = driver::SharedBytes;
     // A cancel never waits: a full pipe holds enough of them already.
     ::fcntl(cancels_.get(), F_SETFL, O_NONBLOCK);
     std::string why;
     const pid_t pid = spawnHelper(program,
         {{driver::RequestFd, requestRead.get()}, {driver::AnswerFd, answerWrite.get()},
-            {driver::CancelFd, cancelRead.get()}},
+            {driver::CancelFd, cancelRead.get()}, {driver::SharedFd, memory.get()}},
         why);
     if (pid < 0) {
         fail(End::Broken, why);
@@ -142,37 +154,41 @@ void DriverHost::cancelAsync()
         const ssize_t n = ::write(cancels_.get(), "", 1);
 }
 
-bool DriverHost::receive(char* p, std::size_t n, std::int64_t deadlineMs, const std::atomic<bool>* stop)
+ssize_t DriverHost::receive(char* p, std::size_t room, std::int64_t deadlineMs, const std::atomic<bool>* stop)
 {
-    while (n > 0) {
+    // A call without a limit of its own (a read, a start: the run's watchdog
+    // ends a host that hangs in them, which closes its pipe) waits in the
+    // read itself; the others wait in poll, watching the clock and *stop.
+    const bool watched = stop || deadlineMs - steadyMs() < 3600 * 1000;
+    for (;;) {
         if (end_ != End::None)
-            return false;
-        if (stop && stop->load()) {
-            kill("no longer wanted");
-            return false;
+            return 0;
+        if (watched) {
+            if (stop && stop->load()) {
+                kill("no longer wanted");
+                return 0;
+            }
+            const std::int64_t left = deadlineMs - steadyMs();
+            if (left <= 0) {
+                kill("no answer in time");
+                return 0;
+            }
+            pollfd fds[2] = {{answers_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+            const int ready = ::poll(fds, 2, int(std::min<std::int64_t>(left, stop ? 50 : 1000)));
+            if (ready < 0 && errno != EINTR)
+                return 0;
+            if (ready <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
         }
-        const std::int64_t left = deadlineMs - steadyMs();
-        if (left <= 0) {
-            kill("no answer in time");
-            return false;
-        }
-        pollfd fds[2] = {{answers_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-        const int ready = ::poll(fds, 2, int(std::min<std::int64_t>(left, stop ? 50 : 1000)));
-        if (ready < 0 && errno != EINTR)
-            return false;
-        if (ready <= 0 || !(fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
-            continue;
-        const ssize_t got = ::read(answers_.get(), p, n);
+        const ssize_t got = ::read(answers_.get(), p, room);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {
             lost();
-            return false;
+            return 0;
         }
-        p += got;
-        n -= std::size_t(got);
+        return got;
     }
-    return true;
 }
 
 bool DriverHost::call(
@@ -186,20 +202,13 @@ bool DriverHost::call(
         return false;
     }
     const std::int64_t deadline = steadyMs() + limitMs;
-    std::uint32_t n = 0;
-    if (!receive(reinterpret_cast<char*>(&n), 4, deadline, stop))
-        return false;
-    if (n > driver::MaxFrame) {
-        kill("sent a broken answer");
+    if (inbox_.next(answer, [&](char* p, std::size_t room) { return receive(p, room, deadline, stop); }))
+        return true;
+    if (end_ == End::None) {
         fail(End::Broken, "sent a broken answer");
-        return false;
+        kill("sent a broken answer");
     }
-    if (buffer_.size() < n)
-        buffer_.resize(n);
-    if (!receive(buffer_.data(), n, deadline, stop))
-        return false;
-    answer = std::string_view(buffer_.data(), n);
-    return true;
+    return false;
 }
 
 void DriverHost::stop(int graceMs)
@@ -216,6 +225,11 @@ void DriverHost::stop(int graceMs)
     requests_.reset();
     answers_.reset();
     cancels_.reset();
+    inbox_ = {};
+    if (shared_)
+        ::munmap(shared_, sharedSize_);
+    shared_ = nullptr;
+    sharedSize_ = 0;
     std::lock_guard lock(mutex_);
     wakeRead_.reset();
     wakeWrite_.reset();

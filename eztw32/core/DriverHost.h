@@ -6,9 +6,11 @@
 // session's device is lost, never the program.
 #pragma once
 
+#include "DriverProtocol.h"
 #include "replace/UniqueFd.h"
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -53,6 +55,11 @@ public:
     // driver's close and exit, then killed. SANE thread only.
     void stop(int graceMs = 2000);
 
+    // The memory the host reads rows into, shared with it; nullptr while it
+    // does not run.
+    std::uint8_t* shared() const { return running() ? static_cast<std::uint8_t*>(shared_) : nullptr; }
+    std::size_t sharedSize() const { return running() ? sharedSize_ : 0; }
+
     End end() const { return end_; }
     // What ended the host, in words ("crashed with signal 11 SIGSEGV, ...").
     std::string cause() const;
@@ -64,8 +71,10 @@ private:
     void fail(End end, std::string cause);
     // The host's pipe broke: it is reaped and its end told.
     void lost();
-    // Reads exactly n bytes of the answer into p; false when the host ended.
-    bool receive(char* p, std::size_t n, std::int64_t deadlineMs, const std::atomic<bool>* stop);
+    // Reads what has come of the answers into p, waiting while nothing
+    // has, up to deadlineMs or until *stop; 0 when the host has ended (or
+    // is ended now).
+    ssize_t receive(char* p, std::size_t room, std::int64_t deadlineMs, const std::atomic<bool>* stop);
 
     std::atomic<pid_t> pid_{-1};
     std::atomic<End> end_{End::None};
@@ -74,7 +83,9 @@ private:
     replace::UniqueFd wakeRead_, wakeWrite_;
     mutable std::mutex mutex_; // pid_ against kill() from other threads, cause_
     std::string cause_;
-    std::vector<char> buffer_; // the last answer
+    driver::Inbox inbox_; // the answers
+    void* shared_ = nullptr;
+    std::size_t sharedSize_ = 0;
 };
 
 // How long a host is given for one call other than a read: the stall

@@ -27,9 +27,13 @@ namespace eztw32::driver {
 constexpr int RequestFd = 3;
 constexpr int AnswerFd = 4;
 constexpr int CancelFd = 5;
+// The memory the host reads rows into, SharedBytes long: a read names where
+// in it the rows go.
+constexpr int SharedFd = 6;
+constexpr std::size_t SharedBytes = 16u << 20;
 
-// A frame longer than this is a broken stream (the largest is a read of
-// a few hundred kilobytes).
+// A frame longer than this is a broken stream (the largest is the option
+// list).
 constexpr std::uint32_t MaxFrame = 64u << 20;
 
 enum class Op : std::int32_t {
@@ -41,7 +45,7 @@ enum class Op : std::int32_t {
     Press, // name -> status, info
     Start, // -> status
     Parameters, // -> status, format, last frame, bytes per line, pixels per line, lines, depth
-    Read, // room -> status, bytes
+    Read, // offset (f64), room -> status, bytes read into the shared memory at offset
     Cancel, // -> status
 };
 
@@ -187,28 +191,44 @@ inline bool writeFrame(int fd, const std::string& frame)
     return true;
 }
 
-inline bool readExactly(int fd, void* p, std::size_t size)
-{
-    auto* c = static_cast<char*>(p);
-    while (size > 0) {
-        const ssize_t n = ::read(fd, c, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        c += n;
-        size -= std::size_t(n);
+// Frames as they come through a pipe, taken in as few reads as their writer
+// made: a whole answer is usually one read.
+class Inbox {
+public:
+    // The body of the next whole frame, valid until the next call. `more`
+    // reads into (pointer, room) like read(2): nothing (0 or less) means the
+    // other end has gone. False then, or for a frame too long to be one.
+    template <class More> bool next(std::string_view& body, More&& more)
+    {
+        if (used_ > 0) {
+            std::memmove(data_.data(), data_.data() + used_, have_ - used_);
+            have_ -= used_;
+            used_ = 0;
+        }
+        for (;;) {
+            std::uint32_t n = 0;
+            if (have_ >= 4) {
+                std::memcpy(&n, data_.data(), 4);
+                if (n > MaxFrame)
+                    return false;
+                if (have_ >= 4 + std::size_t(n)) {
+                    body = std::string_view(data_.data() + 4, n);
+                    used_ = 4 + std::size_t(n);
+                    return true;
+                }
+            }
+            if (data_.size() < std::max<std::size_t>(4 + std::size_t(n), have_ + 4096))
+                data_.resize(std::max<std::size_t>(4 + std::size_t(n), have_ + 65536));
+            const ssize_t got = more(data_.data() + have_, data_.size() - have_);
+            if (got <= 0)
+                return false;
+            have_ += std::size_t(got);
+        }
     }
-    return true;
-}
 
-inline bool readFrame(int fd, std::string& body)
-{
-    std::uint32_t n = 0;
-    if (!readExactly(fd, &n, 4) || n > MaxFrame)
-        return false;
-    body.resize(n);
-    return readExactly(fd, body.data(), n);
-}
+private:
+    std::vector<char> data_;
+    std::size_t have_ = 0, used_ = 0;
+};
 
 } // namespace eztw32::driver

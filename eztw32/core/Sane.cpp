@@ -213,15 +213,24 @@ SANE_Status Device::parameters(SANE_Parameters& p)
 SANE_Status Device::read(SANE_Byte* data, SANE_Int room, SANE_Int* length)
 {
     *length = 0;
+    std::uint8_t* shared = host_.shared();
+    // Rows read where the caller wants them, or into the start of the
+    // shared memory and copied from there.
+    const bool inPlace = shared && data >= shared && data + room <= shared + host_.sharedSize();
+    const std::int64_t offset = inPlace ? data - shared : 0;
+    room = inPlace ? room : SANE_Int(std::min<std::size_t>(std::size_t(room), host_.sharedSize()));
     std::string_view answer;
-    if (!call(Writer().i32(std::int32_t(Op::Read)).i32(room).frame(), answer, RunCallLimitMs))
+    if (!shared
+        || !call(Writer().i32(std::int32_t(Op::Read)).f64(double(offset)).i32(room).frame(), answer,
+            RunCallLimitMs))
         return SANE_STATUS_IO_ERROR;
     driver::Reader r(answer);
     const auto st = SANE_Status(r.i32());
     const std::int32_t n = r.i32();
-    if (!r.ok() || n < 0 || n > room || std::size_t(n) != r.left())
+    if (!r.ok() || n < 0 || n > room)
         return SANE_STATUS_IO_ERROR;
-    std::memcpy(data, r.rest(), std::size_t(n));
+    if (!inPlace)
+        std::memcpy(data, shared, std::size_t(n));
     *length = n;
     qCDebug(lcEztw32, "sane_read(%d) -> %s, %d bytes", room, statusText(st), n);
     return st;

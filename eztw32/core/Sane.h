@@ -75,7 +75,15 @@ public:
     // watchdog ends a host that stalls (kill()).
     SANE_Status start();
     SANE_Status parameters(SANE_Parameters& p);
+    // Reads into `data`: without a copy when it lies in the memory that
+    // sharedReadMemory() gave.
     SANE_Status read(SANE_Byte* data, SANE_Int room, SANE_Int* length);
+    // `size` bytes of the memory that the host reads into, while the device
+    // is open; nullptr when there is not that much.
+    std::uint8_t* sharedReadMemory(std::size_t size)
+    {
+        return size <= host_.sharedSize() ? host_.shared() : nullptr;
+    }
 
     // Any thread: sane_cancel in the host now, also while it is inside a
     // read.

@@ -115,12 +115,35 @@ bool validParameters(const SANE_Parameters& p)
 
 enum class ReadEnd { Eof, Cancelled, Fault, Stopped };
 
+// Where a frame's rows are read to: the memory the driver's host reads
+// into, when they fit, so that they come without a copy; else memory of
+// our own.
+class ReadBuffer {
+public:
+    void resize(Device& device, std::size_t size)
+    {
+        data_ = device.sharedReadMemory(size);
+        if (!data_) {
+            own_.resize(size);
+            data_ = own_.data();
+        }
+        size_ = size;
+    }
+    std::uint8_t* data() { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    std::vector<std::uint8_t> own_;
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // Reads one frame, handing every complete row (bytes_per_line bytes) to
 // onRow; a partial row at the end is dropped.
 // A device that keeps answering "good" with no data for longer than the
 // stall limit has stopped answering.
 template <class OnRow>
-ReadEnd readFrame(Device& device, int bytesPerLine, ScanProgress& progress, std::vector<std::uint8_t>& buf,
+ReadEnd readFrame(Device& device, int bytesPerLine, ScanProgress& progress, ReadBuffer& buf,
     SANE_Status& status, OnRow&& onRow)
 {
     const auto bpl = std::size_t(bytesPerLine);
@@ -253,10 +276,10 @@ bool isSeparateColour(SANE_Frame format)
 }
 
 // The read buffer for a frame: whole rows, about ReadChunk bytes.
-void sizeReadBuffer(std::vector<std::uint8_t>& buf, const SANE_Parameters& p)
+void sizeReadBuffer(Device& device, ReadBuffer& buf, const SANE_Parameters& p)
 {
     const auto bpl = std::size_t(p.bytes_per_line);
-    buf.resize(std::max(bpl, ReadChunk / bpl * bpl));
+    buf.resize(device, std::max(bpl, ReadChunk / bpl * bpl));
 }
 
 // The result of a frame's reading that did not reach its end; `stopped`
@@ -288,7 +311,7 @@ ScanResult readFrames(
     Device& device, SANE_Parameters& p, ScanProgress& progress, OnRow&& onRow, OnFrameEnd&& onFrameEnd)
 {
     const int width = p.pixels_per_line;
-    std::vector<std::uint8_t> buf;
+    ReadBuffer buf;
     for (int frame = 0;; ++frame) {
         if (frame > 0) {
             if (ScanResult r = startFrame(device, progress); r.outcome != Outcome::Done)
@@ -297,7 +320,7 @@ ScanResult readFrames(
                 || !isSeparateColour(p.format))
                 return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
         }
-        sizeReadBuffer(buf, p);
+        sizeReadBuffer(device, buf, p);
         SANE_Status status = SANE_STATUS_GOOD;
         const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status,
             [&](const std::uint8_t* row) { return onRow(p, row); });
@@ -321,8 +344,8 @@ ScanResult scanSinglePass(
     BmpWriter writer(fd, p.pixels_per_line, p.lines > 0 ? p.lines : -1, kind, dpi);
     if (!writer.begin())
         return writeFailed();
-    std::vector<std::uint8_t> buf;
-    sizeReadBuffer(buf, p);
+    ReadBuffer buf;
+    sizeReadBuffer(device, buf, p);
     SANE_Status status = SANE_STATUS_GOOD;
     const ReadEnd end
         = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {

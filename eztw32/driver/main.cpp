@@ -19,7 +19,9 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -243,28 +245,22 @@ void closeDevice()
         sane_close(h);
 }
 
-// A read's answer is built in place: the driver reads straight into the
-// frame that goes to the library.
-bool answerRead(std::string& frame, std::int32_t room)
+// The memory shared with the library that reads go to.
+SANE_Byte* shared = nullptr;
+std::size_t sharedSize = 0;
+
+// A read into the shared memory, where the library asked.
+void answerRead(Writer& w, double offset, std::int32_t room)
 {
-    room = std::clamp<std::int32_t>(room, 0, std::int32_t(MaxFrame) - 64);
-    frame.resize(12 + std::size_t(room));
     SANE_Int length = 0;
-    const SANE_Status st = handle
-        ? sane_read(handle, reinterpret_cast<SANE_Byte*>(frame.data() + 12), room, &length)
-        : SANE_STATUS_INVAL;
-    length = std::clamp<SANE_Int>(length, 0, room);
-    const auto body = std::uint32_t(8 + length);
-    const auto status = std::int32_t(st);
-    std::memcpy(frame.data(), &body, 4);
-    std::memcpy(frame.data() + 4, &status, 4);
-    std::memcpy(frame.data() + 8, &length, 4);
-    frame.resize(12 + std::size_t(length));
-    return writeFrame(AnswerFd, frame);
+    SANE_Status st = SANE_STATUS_INVAL;
+    if (handle && shared && offset >= 0 && room >= 0 && offset + double(room) <= double(sharedSize))
+        st = sane_read(handle, shared + std::size_t(offset), room, &length);
+    w.i32(st).i32(std::clamp<SANE_Int>(length, 0, std::max(room, 0)));
 }
 
 // One request, answered.
-bool serve(const std::string& body, SANE_Status init, std::string& readFrame)
+bool serve(std::string_view body, SANE_Status init)
 {
     Reader r(body);
     const auto op = Op(r.i32());
@@ -327,8 +323,11 @@ bool serve(const std::string& body, SANE_Status init, std::string& readFrame)
         w.i32(p.depth);
         break;
     }
-    case Op::Read:
-        return answerRead(readFrame, r.i32());
+    case Op::Read: {
+        const double offset = r.f64();
+        answerRead(w, offset, r.i32());
+        break;
+    }
     case Op::Cancel:
         if (handle) {
             // Serialised with the cancel thread's: backends do not expect
@@ -378,9 +377,24 @@ int main(int argc, char** argv)
     SANE_Int version = 0;
     const SANE_Status init = sane_init(&version, nullptr);
     std::thread(cancelThread).detach();
-    std::string body, readFrame;
-    while (driver::readFrame(RequestFd, body))
-        if (!serve(body, init, readFrame))
+    struct stat memory { };
+    if (::fstat(SharedFd, &memory) == 0 && memory.st_size > 0) {
+        void* p
+            = ::mmap(nullptr, std::size_t(memory.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, SharedFd, 0);
+        if (p != MAP_FAILED) {
+            shared = static_cast<SANE_Byte*>(p);
+            sharedSize = std::size_t(memory.st_size);
+        }
+    }
+    Inbox requests;
+    std::string_view body;
+    const auto more = [](char* p, std::size_t room) {
+        ssize_t n;
+        while ((n = ::read(RequestFd, p, room)) < 0 && errno == EINTR) { }
+        return n;
+    };
+    while (requests.next(body, more))
+        if (!serve(body, init))
             break;
     // The library has closed its end: the session is over.
     closeDevice();
