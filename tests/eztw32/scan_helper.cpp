@@ -5,7 +5,8 @@
 // its own SANE configuration (SANE reads it once per process) and user.
 //
 //   scan_helper LIBRARY OUTPUT [--set widget=value]... [--cancel-dialog]
-//               [--cancel-scan] [--repeat N] [--then OUTPUT2]...
+//               [--cancel-scan] [--cancel-scan-at PERCENT] [--repeat N]
+//               [--then OUTPUT2]...
 //               [--limit-memory-mb N] [--select ROW] [--report]
 //               [--defaults] [--wait-for FILE] [--then-select ROW]
 //               [--cancel-scan-by escape|close] [--preview]
@@ -78,6 +79,7 @@ QList<QPair<QString, QString>> sets;
 bool cancelDialog = false, cancelScan = false, report = false, defaults = false, preview = false,
      cancelOpening = false;
 QList<double> drag; // x0, y0, x1, y1 as fractions of the pane
+int cancelAt = -1; // the percentage at which --cancel-scan-at cancels
 bool scanPressed = false, scanCancelled = false, barReported = false;
 int selectRow = -1, lastPercent = -1;
 QString cancelBy; // "escape", "close" or the Cancel button
@@ -275,8 +277,9 @@ void drive()
             lastPercent = bar->value();
             out << "progress " << lastPercent << Qt::endl;
         }
-        if (cancelScan && !scanCancelled) {
+        if (cancelScan && !scanCancelled && lastPercent >= cancelAt) {
             scanCancelled = true;
+            cancelScan = cancelAt < 0; // --cancel-scan-at: the first scan only
             if (cancelBy == QLatin1String("escape")) {
                 QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
                 QCoreApplication::sendEvent(w, &press);
@@ -323,6 +326,9 @@ int main(int argc, char** argv)
             cancelDialog = true;
         } else if (args[i] == QLatin1String("--cancel-opening")) {
             cancelOpening = true;
+        } else if (args[i] == QLatin1String("--cancel-scan-at") && i + 1 < args.size()) {
+            cancelScan = true;
+            cancelAt = args[++i].toInt();
         } else if (args[i] == QLatin1String("--cancel-scan")) {
             cancelScan = true;
         } else if (args[i] == QLatin1String("--cancel-scan-by") && i + 1 < args.size()) {

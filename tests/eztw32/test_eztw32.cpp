@@ -357,6 +357,8 @@ private Q_SLOTS:
     void tooLargePictureIsRefusedBeforeScanning();
     void allOptionsFitAndStayOpen();
     void networkScannerThatDiesEndsAsAFault();
+    void misbehavingDriverCostsOneScan_data();
+    void misbehavingDriverCostsOneScan();
     void lastScannedDeviceOpensWhileTheSearchHangs();
     void crashingSearchLeavesTheLibraryWorking();
     void hungSearchIsStoppedAtItsTimeout();
@@ -1736,6 +1738,72 @@ void TestEztw32::networkScannerThatDiesEndsAsAFault()
     QVERIFY2(run.messages[0].contains(QStringLiteral("stopped answering")), qPrintable(run.messages[0]));
     QVERIFY(!QFile::exists(first));
     QCOMPARE(QImage(second).size(), QSize(1181, 1181)); // 200 mm at 150 dpi
+}
+
+void TestEztw32::misbehavingDriverCostsOneScan_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QList<int>>("results");
+    QTest::addColumn<QString>("says");
+    const QStringList twice{QStringLiteral("--then"), QStringLiteral("second.bmp")};
+    const QList<int> oneLost{EZTW32_FAILED, EZTW32_OK};
+    const QString hung = QStringLiteral("driver stopped responding");
+    QTest::newRow("hangs in its read") << "read-hang" << twice << oneLost << hung;
+    QTest::newRow("hangs in its read and its cancel") << "read-cancel-hang" << twice << oneLost << hung;
+    QTest::newRow("hangs in its opening") << "open-hang" << twice << oneLost << hung;
+    QTest::newRow("crashes in its read")
+        << "read-crash" << twice << oneLost << QStringLiteral("driver crashed");
+    // Cancel while the driver hangs ends the scan as a cancel, without a
+    // message; the driver is ended behind it.
+    QTest::newRow("cancelled while it hangs")
+        << "read-cancel-hang" << QStringList{QStringLiteral("--cancel-scan-at"), QStringLiteral("50")} + twice
+        << oneLost << QString();
+    // A device whose driver says it is busy until the stall limit, as a
+    // network scanner answering "503 busy" does, is said to be busy.
+    QTest::newRow("busy until the stall limit")
+        << "start-busy" << QStringList() << QList<int>{EZTW32_FAILED} << QStringLiteral("scanner is busy");
+}
+
+void TestEztw32::misbehavingDriverCostsOneScan()
+{
+    QFETCH(QString, fault);
+    QFETCH(QStringList, args);
+    QFETCH(QList<int>, results);
+    QFETCH(QString, says);
+    const QString dir = caseDir({}, QStringLiteral("misbehave"));
+    writeFile(dir + QStringLiteral("/sane.d/misbehave.conf"),
+        "fault " + fault.toLatin1() + "\nonce " + dir.toLocal8Bit() + "/happened\n");
+    for (QString& a : args)
+        if (a.endsWith(QLatin1String(".bmp")))
+            a = dir + QLatin1Char('/') + a;
+    QProcessEnvironment e = scanEnvironment(dir + QStringLiteral("/sane.d"));
+    e.insert(QStringLiteral("EZTW32_STALL_SECONDS"), QStringLiteral("2"));
+    Spawn helper;
+    QVERIFY(helper.run(Helper, QStringList{Library, dir + QStringLiteral("/first.bmp")} + args, e));
+    const HelperRun run = parseHelper(helper.output());
+    QVERIFY2(helper.exitCode() == 0 && run.results == results,
+        qPrintable(QString::fromLocal8Bit(helper.output()).right(3000)));
+    if (says.isEmpty()) {
+        QCOMPARE(run.messages, QStringList());
+    } else {
+        QCOMPARE(run.messages.size(), 1);
+        QVERIFY2(run.messages[0].contains(says), qPrintable(run.messages[0]));
+        // A lost driver's message names the device.
+        if (says.contains(QLatin1String("driver")))
+            QVERIFY2(run.messages[0].contains(QStringLiteral("Noname frontend-tester")),
+                qPrintable(run.messages[0]));
+    }
+    if (fault == QLatin1String("read-crash"))
+        QVERIFY2(run.details[0].contains(QStringLiteral("crashed with signal 11"))
+                || run.details[0].contains(QStringLiteral("exit code")),
+            qPrintable(run.details[0]));
+    QVERIFY(!QFile::exists(dir + QStringLiteral("/first.bmp")));
+    // The next scan in the same process is whole.
+    if (results.size() == 2)
+        QCOMPARE(QImage(dir + QStringLiteral("/second.bmp")).size(), QSize(78, 78));
+    const QStringList hidden = leftovers(dir).filter(QStringLiteral(".eztw32-"));
+    QCOMPARE(hidden, QStringList());
 }
 
 void TestEztw32::lastScannedDeviceOpensWhileTheSearchHangs()
