@@ -1777,6 +1777,9 @@ void TestEztw32::misbehavingDriverCostsOneScan()
     for (QString& a : args)
         if (a.endsWith(QLatin1String(".bmp")))
             a = dir + QLatin1Char('/') + a;
+    // What a scan of a program that was killed left behind goes at the
+    // next scan.
+    writeFile(dir + QStringLiteral("/.first.bmp.eztw32-Killed"), "half a scan");
     QProcessEnvironment e = scanEnvironment(dir + QStringLiteral("/sane.d"));
     e.insert(QStringLiteral("EZTW32_STALL_SECONDS"), QStringLiteral("2"));
     Spawn helper;
