@@ -50,6 +50,9 @@ QWidget* ownerWindow(std::int32_t window)
 
 std::int32_t acquire(QWidget* owner, const char* path)
 {
+    // What earlier scans that were killed left beside the file.
+    if (path)
+        ReplacingFile::removeLeftovers(path);
     Settings remembered;
     SaneClient client;
     const std::optional<DeviceInfo> chosen = remembered.rememberedDevice();
@@ -96,9 +99,6 @@ std::int32_t acquire(QWidget* owner, const char* path)
     if (!device.name.empty())
         remembered.rememberUsed(device);
 
-    // What earlier scans that were killed or hung left beside the file.
-    if (path)
-        ReplacingFile::removeLeftovers(path);
     ReplacingFile file;
     if (!path || !file.create(path)) {
         client.close();

@@ -62,25 +62,27 @@ bool DriverHost::start()
     }
     const std::string program = helperPath("eztw32-driver", "EZTW32_DRIVER_HELPER");
     if (program.empty()) {
-        fail(End::Broken, "the scanner library's driver host (eztw32-driver) is missing beside the library");
+        fail(End::Broken, "The driver host eztw32-driver is missing beside the scanner library.");
         return false;
     }
     UniqueFd requestRead, answerWrite, cancelRead;
     if (!makePipe(requestRead, requests_) || !makePipe(answers_, answerWrite)
         || !makePipe(cancelRead, cancels_) || !makePipe(wakeRead_, wakeWrite_, O_NONBLOCK)) {
-        fail(End::Broken, std::string("no pipe for the driver host: ") + std::strerror(errno));
+        fail(End::Broken, std::string("No pipe for the driver host: ") + std::strerror(errno) + ".");
         return false;
     }
     // The rows: the host reads them into memory the library reads them
     // from. Only what is touched takes memory (a few hundred kilobytes).
     UniqueFd memory(::memfd_create("eztw32-rows", MFD_CLOEXEC));
     if (!memory || ::ftruncate(memory.get(), off_t(driver::SharedBytes)) != 0) {
-        fail(End::Broken, std::string("no memory shared with the driver host: ") + std::strerror(errno));
+        fail(
+            End::Broken, std::string("No memory shared with the driver host: ") + std::strerror(errno) + ".");
         return false;
     }
     void* shared = ::mmap(nullptr, driver::SharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, memory.get(), 0);
     if (shared == MAP_FAILED) {
-        fail(End::Broken, std::string("no memory shared with the driver host: ") + std::strerror(errno));
+        fail(
+            End::Broken, std::string("No memory shared with the driver host: ") + std::strerror(errno) + ".");
         return false;
     }
     shared_ = shared;
@@ -93,7 +95,7 @@ bool DriverHost::start()
             {driver::CancelFd, cancelRead.get()}, {driver::SharedFd, memory.get()}},
         why);
     if (pid < 0) {
-        fail(End::Broken, why);
+        fail(End::Broken, "The driver host could not be started: " + why + ".");
         return false;
     }
     pid_ = pid;
@@ -119,7 +121,7 @@ bool DriverHost::reap(int waitMs)
     pid_ = -1;
     if (end_ == End::None && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
         end_ = End::Crashed;
-        cause_ = endText(status);
+        cause_ = "The driver " + endText(status) + ".";
     }
     qCDebug(lcEztw32, "driver host %d %s", int(pid), endText(status).c_str());
     return true;
@@ -132,12 +134,12 @@ void DriverHost::lost()
         kill("closed its pipes");
         reap(60000);
     }
-    fail(End::Crashed, "ended in the middle of a call");
+    fail(End::Crashed, "The driver ended in the middle of a call.");
 }
 
 void DriverHost::kill(const std::string& why)
 {
-    fail(End::Hung, why);
+    fail(End::Hung, "The driver " + why + ".");
     std::lock_guard lock(mutex_);
     if (pid_ > 0) {
         qCDebug(lcEztw32, "driver host %d killed: %s", int(pid_.load()), why.c_str());
@@ -165,12 +167,12 @@ ssize_t DriverHost::receive(char* p, std::size_t room, std::int64_t deadlineMs, 
             return 0;
         if (watched) {
             if (stop && stop->load()) {
-                kill("no longer wanted");
+                kill("was no longer wanted");
                 return 0;
             }
             const std::int64_t left = deadlineMs - steadyMs();
             if (left <= 0) {
-                kill("no answer in time");
+                kill("did not answer in time");
                 return 0;
             }
             pollfd fds[2] = {{answers_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
@@ -205,7 +207,7 @@ bool DriverHost::call(
     if (inbox_.next(answer, [&](char* p, std::size_t room) { return receive(p, room, deadline, stop); }))
         return true;
     if (end_ == End::None) {
-        fail(End::Broken, "sent a broken answer");
+        fail(End::Broken, "The driver host sent a broken answer.");
         kill("sent a broken answer");
     }
     return false;
@@ -216,21 +218,20 @@ void DriverHost::stop(int graceMs)
     if (pid_.load() > 0) {
         // Without its requests the host closes the device and ends.
         requests_.reset();
-        cancels_.reset();
         if (!reap(graceMs)) {
-            kill("did not end within " + std::to_string(graceMs) + " ms of its session");
+            kill("did not end within " + std::to_string(graceMs) + " ms of the end of its session");
             reap(60000);
         }
     }
     requests_.reset();
     answers_.reset();
-    cancels_.reset();
     inbox_ = {};
     if (shared_)
         ::munmap(shared_, sharedSize_);
     shared_ = nullptr;
     sharedSize_ = 0;
     std::lock_guard lock(mutex_);
+    cancels_.reset();
     wakeRead_.reset();
     wakeWrite_.reset();
 }

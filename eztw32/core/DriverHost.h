@@ -47,8 +47,8 @@ public:
 
     // Any thread: a sane_cancel in the host now, whatever it is doing.
     void cancelAsync();
-    // Any thread: kills the host as hung, `why` its cause; a call that
-    // waits returns false at once.
+    // Any thread: kills the host as hung; `why` ends "The driver ..." ("did
+    // not answer in time"). A call that waits returns false at once.
     void kill(const std::string& why);
 
     // Ends the host: its requests closed, given graceMs to finish its
@@ -61,7 +61,8 @@ public:
     std::size_t sharedSize() const { return running() ? sharedSize_ : 0; }
 
     End end() const { return end_; }
-    // What ended the host, in words ("crashed with signal 11 SIGSEGV, ...").
+    // What ended the host, as a sentence for the user ("The driver crashed
+    // with signal 11 SIGSEGV, Segmentation fault.").
     std::string cause() const;
 
 private:

@@ -120,8 +120,10 @@ bool Device::call(
 {
     if (host_.call(frame, answer, limitMs, stop))
         return true;
-    if (host_.end() != DriverHost::End::None)
+    if (host_.end() != DriverHost::End::None && !lossTold_) {
+        lossTold_ = true;
         qCWarning(lcEztw32, "the driver of \"%s\" was lost: %s", name_.c_str(), host_.cause().c_str());
+    }
     return false;
 }
 
@@ -129,6 +131,7 @@ SANE_Status Device::open(const std::string& name, const std::atomic<bool>* stop)
 {
     close();
     name_ = name;
+    lossTold_ = false;
     if (!host_.start()) {
         qCWarning(lcEztw32, "no driver host: %s", host_.cause().c_str());
         return SANE_STATUS_IO_ERROR;

@@ -107,6 +107,7 @@ private:
     mutable DriverHost host_;
     std::string name_;
     bool open_ = false;
+    mutable bool lossTold_ = false; // the log has the host's end
 };
 
 // Waits with doubling steps for a busy device: true when another try is due,

@@ -90,7 +90,15 @@ Fault ScanSession::lostDriver(std::string& cause) const
     if (end == DriverHost::End::None)
         return Fault::None;
     cause = device_.lostCause();
-    return end == DriverHost::End::Hung ? Fault::DriverHung : Fault::DriverCrashed;
+    switch (end) {
+    case DriverHost::End::Hung:
+        return Fault::DriverHung;
+    case DriverHost::End::Crashed:
+        return Fault::DriverCrashed;
+    default:
+        // The host itself could not run: the installation is at fault.
+        return Fault::NotInitialised;
+    }
 }
 
 template <class Run> ScanResult ScanSession::watched(Run run)

@@ -246,8 +246,8 @@ void showFault(QWidget* owner, Fault fault, Status status, const QString& device
     const QString text = faultText(fault, status, device);
     QMessageBox box(QMessageBox::Warning, QString::fromLatin1(Title), text, QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("scannerMessage"));
-    if (driverLost(fault) && !cause.empty())
-        box.setInformativeText(QObject::tr("The driver %1.").arg(QString::fromStdString(cause)));
+    if (!cause.empty())
+        box.setInformativeText(QString::fromStdString(cause));
     else if (fault != Fault::NoDevice && status != Status::Good)
         box.setInformativeText(QObject::tr("Scanner's report: %1").arg(statusText(status)));
     box.exec();

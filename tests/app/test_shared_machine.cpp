@@ -365,9 +365,13 @@ private Q_SLOTS:
         test::openPathFor(sane + QStringLiteral("/dll.d/test"));
         for (const QString& f : {sane + QStringLiteral("/test.conf"), sane + QStringLiteral("/dll.d/test")})
             QFile::setPermissions(f, QFile::permissions(f) | QFile::ReadOther);
+        // The library and its driver host, which every scan runs its
+        // device in.
         QVERIFY(QFile::copy(QStringLiteral(EZTW32_LIBRARY), app + QStringLiteral("/EZTW32.dll")));
-        QFile::setPermissions(app + QStringLiteral("/EZTW32.dll"),
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::ExeOther);
+        QVERIFY(QFile::copy(QStringLiteral(EZTW32_DRIVER_HOST), app + QStringLiteral("/eztw32-driver")));
+        for (const char* name : {"/EZTW32.dll", "/eztw32-driver"})
+            QFile::setPermissions(app + QLatin1String(name),
+                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
         const QString extension = action == QLatin1String("scan") ? QStringLiteral("png") : action;
         const QString target = out + QStringLiteral("/mine.") + extension;
 
