@@ -198,10 +198,23 @@ int Beside::open(const char* path, const char* tag, unsigned newMode)
     Target target;
     if (const int status = resolve(path, target))
         return status;
-    return open(target, tag, newMode);
+    return create(target, tag, newMode, false);
+}
+
+int Beside::openPrivate(const char* path, const char* tag)
+{
+    Target target;
+    if (const int status = resolve(path, target))
+        return status;
+    return create(target, tag, 0600, true);
 }
 
 int Beside::open(const Target& target, const char* tag, unsigned newMode)
+{
+    return create(target, tag, newMode, false);
+}
+
+int Beside::create(const Target& target, const char* tag, unsigned newMode, bool isPrivate)
 {
     abandon();
     error_ = 0;
@@ -211,7 +224,7 @@ int Beside::open(const Target& target, const char* tag, unsigned newMode)
         folderOf(target.path), '.' + nameOf(target.path).substr(0, HiddenStemBytes) + (tag ? tag : ""));
     // A replacing file is made private first and opened up once its owner
     // is set; a new one gets the mode the system gives a new file.
-    const mode_t createMode = target.exists ? 0600 : mode_t(newMode & 0777);
+    const mode_t createMode = target.exists || isPrivate ? 0600 : mode_t(newMode & 0777);
     int fd = -1;
     std::string name;
     int lock = -1;
@@ -252,7 +265,14 @@ int Beside::open(const Target& target, const char* tag, unsigned newMode)
     lock_ = lock;
     hidden_ = name;
     target_ = target.path;
-    if (target.exists) {
+    if (isPrivate) {
+        // Exactly 0600, also under a umask that takes the owner's bits.
+        if (::fchmod(fd_, 0600) != 0) {
+            const int err = errno;
+            abandon();
+            return err;
+        }
+    } else if (target.exists) {
         // The owner where the user may give it (root, or the user's own
         // file with another of the user's groups); otherwise the new file
         // is the user's, as any file the user writes.

@@ -106,8 +106,10 @@ QString scanFilePath(const QString& appFolder)
 
 QString scanLockPath(const QString& scanFile)
 {
-    const QString folder = privateScanFolder();
-    return folder.isEmpty() ? scanFile + QStringLiteral(".lock") : folder + QStringLiteral("/scan.lock");
+    // Beside the scan file, in a folder only this user can write: every
+    // copy that would use this file takes this claim, whatever its
+    // environment says.
+    return scanFile + QStringLiteral(".lock");
 }
 
 QImage loadScanFile(const QString& path)

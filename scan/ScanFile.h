@@ -24,7 +24,9 @@ QString privateScanFolder();
 QString scanFilePath(const QString& appFolder);
 
 // The lock a copy of the program holds from the acquire to the removal of
-// its scan file, so that no other copy of this user loads or deletes it.
+// its scan file, so that no other copy of this user loads or deletes it:
+// "VBScanInterface.bmp.lock" beside the scan file, so that two copies that
+// use the same scan file take the same claim.
 QString scanLockPath(const QString& scanFile);
 
 } // namespace orvane

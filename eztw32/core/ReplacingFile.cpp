@@ -28,7 +28,7 @@ bool ReplacingFile::create(const std::string& target)
         errno = EISDIR;
         return false;
     }
-    if (const int status = file_.open(target.c_str(), ".eztw32-")) {
+    if (const int status = file_.openPrivate(target.c_str(), ".eztw32-")) {
         errno = asErrno(status);
         return false;
     }
