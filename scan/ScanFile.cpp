@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -92,15 +94,23 @@ QString privateScanFolder()
     return userPrivateFolder();
 }
 
-QString scanFilePath(const QString& appFolder)
+QString scanFilePath(const QString& appFolder, QString* why)
 {
     const QString name = QStringLiteral("VBScanInterface.bmp");
     // A folder others may write is never used: they could take the name
     // first, or put a link or a pipe there.
-    if (!appFolder.isEmpty() && onlyUserCanWrite(appFolder)
-        && ::faccessat(AT_FDCWD, QFile::encodeName(appFolder).constData(), W_OK | X_OK, AT_EACCESS) == 0)
-        return appFolder.endsWith(QLatin1Char('/')) ? appFolder + name : appFolder + QLatin1Char('/') + name;
-    const QString folder = privateScanFolder();
+    QString appWhy = ownFolderProblem(appFolder);
+    if (appWhy.isEmpty()) {
+        if (::faccessat(AT_FDCWD, QFile::encodeName(appFolder).constData(), W_OK | X_OK, AT_EACCESS) == 0)
+            return appFolder.endsWith(QLatin1Char('/')) ? appFolder + name
+                                                        : appFolder + QLatin1Char('/') + name;
+        appWhy = QDir::cleanPath(appFolder) + QStringLiteral(": ")
+            + QString::fromLocal8Bit(std::strerror(errno));
+    }
+    QString privateWhy;
+    const QString folder = userPrivateFolder(why ? &privateWhy : nullptr);
+    if (folder.isEmpty() && why)
+        *why = appWhy + (privateWhy.isEmpty() ? QString() : QLatin1Char('\n') + privateWhy);
     return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + name;
 }
 
