@@ -351,10 +351,13 @@ void Beside::unlock()
     }
 }
 
-int removeAbandoned(const std::string& targetPath, const char* tag)
+namespace {
+
+// The hidden names of killed writers in `folder` that `isAbandoned`
+// accepts, removed as removeAbandoned() describes.
+template <class Match> int removeAbandonedNames(const std::string& folderPath, Match isAbandoned)
 {
-    const std::string stem = '.' + nameOf(targetPath).substr(0, HiddenStemBytes) + (tag ? tag : "");
-    const int folder = ::open(folderOf(targetPath).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0)
         return 0;
     DIR* listing = ::fdopendir(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
@@ -365,7 +368,7 @@ int removeAbandoned(const std::string& targetPath, const char* tag)
     std::vector<std::string> candidates;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string name(entry->d_name);
-        if (name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0)
+        if (isAbandoned(name))
             candidates.push_back(name);
     }
     ::closedir(listing);
@@ -393,6 +396,27 @@ int removeAbandoned(const std::string& targetPath, const char* tag)
     }
     ::close(folder);
     return removed;
+}
+
+} // namespace
+
+int removeAbandoned(const std::string& targetPath, const char* tag)
+{
+    const std::string stem = '.' + nameOf(targetPath).substr(0, HiddenStemBytes) + (tag ? tag : "");
+    return removeAbandonedNames(folderOf(targetPath), [&](const std::string& name) {
+        return name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0;
+    });
+}
+
+int removeAbandonedIn(const std::string& folder, const char* tag)
+{
+    const std::string suffix(tag ? tag : "");
+    return removeAbandonedNames(folder, [&](const std::string& name) {
+        // "." and at least one byte of a name, the tag, six characters.
+        const std::size_t stemBytes = name.size() < suffix.size() + 8 ? 0 : name.size() - suffix.size() - 7;
+        return stemBytes > 0 && stemBytes <= HiddenStemBytes && name[0] == '.'
+            && name.compare(1 + stemBytes, suffix.size(), suffix) == 0;
+    });
 }
 
 } // namespace replace

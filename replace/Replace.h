@@ -116,5 +116,8 @@ private:
 // other users' files and files still being written stay. Returns how many
 // went.
 int removeAbandoned(const std::string& targetPath, const char* tag);
+// The same for every target in `folder`: the hidden files of `tag` beside
+// any name there.
+int removeAbandonedIn(const std::string& folder, const char* tag);
 
 } // namespace replace
