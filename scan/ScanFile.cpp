@@ -104,8 +104,9 @@ QString scanFilePath(const QString& appFolder, QString* why)
         if (::faccessat(AT_FDCWD, QFile::encodeName(appFolder).constData(), W_OK | X_OK, AT_EACCESS) == 0)
             return appFolder.endsWith(QLatin1Char('/')) ? appFolder + name
                                                         : appFolder + QLatin1Char('/') + name;
-        appWhy = QDir::cleanPath(appFolder) + QStringLiteral(": ")
-            + QString::fromLocal8Bit(std::strerror(errno));
+        const int err = errno;
+        appWhy
+            = QDir::cleanPath(appFolder) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(err));
     }
     QString privateWhy;
     const QString folder = userPrivateFolder(why ? &privateWhy : nullptr);

@@ -66,8 +66,10 @@ QString ownFolderProblem(const QString& given)
     QString folder = given;
     while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
         folder.chop(1);
-    if (::stat(QFile::encodeName(folder).constData(), &st) != 0)
-        return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno));
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0) {
+        const int err = errno;
+        return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(err));
+    }
     if (!S_ISDIR(st.st_mode))
         return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ENOTDIR));
     if (st.st_uid != ::geteuid())
