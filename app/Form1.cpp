@@ -10,6 +10,8 @@
 #include "shell/Main.h"
 #include "shell/PictureBox.h"
 #include "shell/PushButton.h"
+#include "shell/SaveFile.h"
+#include "shell/SaveFileDialog.h"
 #include "shell/SkinFramework.h"
 #include "support/Help.h"
 
@@ -114,8 +116,12 @@ void Form1::Form_Load()
         g.step(140, [&] { G.ScannerAvailable = true; });
     }
     // What exports killed in an earlier run left in a shared temporary
-    // folder goes; never another user's files, nor a running export's.
+    // folder goes; never another user's files, nor a running export's. So
+    // do the hidden files of killed saves in the temporary folder and in
+    // the folder the save dialog opens in.
     removeExportLeftovers();
+    for (const QString& folder : {temporaryFolder(), saveDialogFolder(QString())})
+        removeAbandonedSavesIn(folder);
 }
 
 void Form1::Form_Unload()

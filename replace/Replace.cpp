@@ -198,10 +198,23 @@ int Beside::open(const char* path, const char* tag, unsigned newMode)
     Target target;
     if (const int status = resolve(path, target))
         return status;
-    return open(target, tag, newMode);
+    return create(target, tag, newMode, false);
+}
+
+int Beside::openPrivate(const char* path, const char* tag)
+{
+    Target target;
+    if (const int status = resolve(path, target))
+        return status;
+    return create(target, tag, 0600, true);
 }
 
 int Beside::open(const Target& target, const char* tag, unsigned newMode)
+{
+    return create(target, tag, newMode, false);
+}
+
+int Beside::create(const Target& target, const char* tag, unsigned newMode, bool isPrivate)
 {
     abandon();
     error_ = 0;
@@ -211,7 +224,7 @@ int Beside::open(const Target& target, const char* tag, unsigned newMode)
         folderOf(target.path), '.' + nameOf(target.path).substr(0, HiddenStemBytes) + (tag ? tag : ""));
     // A replacing file is made private first and opened up once its owner
     // is set; a new one gets the mode the system gives a new file.
-    const mode_t createMode = target.exists ? 0600 : mode_t(newMode & 0777);
+    const mode_t createMode = target.exists || isPrivate ? 0600 : mode_t(newMode & 0777);
     int fd = -1;
     std::string name;
     int lock = -1;
@@ -252,7 +265,14 @@ int Beside::open(const Target& target, const char* tag, unsigned newMode)
     lock_ = lock;
     hidden_ = name;
     target_ = target.path;
-    if (target.exists) {
+    if (isPrivate) {
+        // Exactly 0600, also under a umask that takes the owner's bits.
+        if (::fchmod(fd_, 0600) != 0) {
+            const int err = errno;
+            abandon();
+            return err;
+        }
+    } else if (target.exists) {
         // The owner where the user may give it (root, or the user's own
         // file with another of the user's groups); otherwise the new file
         // is the user's, as any file the user writes.
@@ -331,10 +351,13 @@ void Beside::unlock()
     }
 }
 
-int removeAbandoned(const std::string& targetPath, const char* tag)
+namespace {
+
+// The hidden names of killed writers in `folder` that `isAbandoned`
+// accepts, removed as removeAbandoned() describes.
+template <class Match> int removeAbandonedNames(const std::string& folderPath, Match isAbandoned)
 {
-    const std::string stem = '.' + nameOf(targetPath).substr(0, HiddenStemBytes) + (tag ? tag : "");
-    const int folder = ::open(folderOf(targetPath).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (folder < 0)
         return 0;
     DIR* listing = ::fdopendir(::fcntl(folder, F_DUPFD_CLOEXEC, 0));
@@ -345,7 +368,7 @@ int removeAbandoned(const std::string& targetPath, const char* tag)
     std::vector<std::string> candidates;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string name(entry->d_name);
-        if (name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0)
+        if (isAbandoned(name))
             candidates.push_back(name);
     }
     ::closedir(listing);
@@ -373,6 +396,27 @@ int removeAbandoned(const std::string& targetPath, const char* tag)
     }
     ::close(folder);
     return removed;
+}
+
+} // namespace
+
+int removeAbandoned(const std::string& targetPath, const char* tag)
+{
+    const std::string stem = '.' + nameOf(targetPath).substr(0, HiddenStemBytes) + (tag ? tag : "");
+    return removeAbandonedNames(folderOf(targetPath), [&](const std::string& name) {
+        return name.size() == stem.size() + 6 && name.compare(0, stem.size(), stem) == 0;
+    });
+}
+
+int removeAbandonedIn(const std::string& folder, const char* tag)
+{
+    const std::string suffix(tag ? tag : "");
+    return removeAbandonedNames(folder, [&](const std::string& name) {
+        // "." and at least one byte of a name, the tag, six characters.
+        const std::size_t stemBytes = name.size() < suffix.size() + 8 ? 0 : name.size() - suffix.size() - 7;
+        return stemBytes > 0 && stemBytes <= HiddenStemBytes && name[0] == '.'
+            && name.compare(1 + stemBytes, suffix.size(), suffix) == 0;
+    });
 }
 
 } // namespace replace

@@ -74,6 +74,10 @@ public:
     int open(const Target& target, const char* tag, unsigned newMode = 0666);
     // resolve() and open() in one.
     int open(const char* path, const char* tag, unsigned newMode = 0666);
+    // resolve() and open() for a file that is the user's alone: mode 0600
+    // from its first byte until it is renamed or removed, whatever the
+    // umask and whatever mode and owner a file it replaces had.
+    int openPrivate(const char* path, const char* tag);
 
     // Appends all bytes, resuming after interruptions and short writes. The
     // first failure is remembered and every later write gives it again.
@@ -96,6 +100,7 @@ public:
     void abandon();
 
 private:
+    int create(const Target& target, const char* tag, unsigned newMode, bool isPrivate);
     void unlock();
 
     std::string target_;
@@ -111,5 +116,8 @@ private:
 // other users' files and files still being written stay. Returns how many
 // went.
 int removeAbandoned(const std::string& targetPath, const char* tag);
+// The same for every target in `folder`: the hidden files of `tag` beside
+// any name there.
+int removeAbandonedIn(const std::string& folder, const char* tag);
 
 } // namespace replace

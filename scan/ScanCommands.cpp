@@ -85,6 +85,8 @@ void ScanImage(ScanHost& host)
     // From here a failure goes to the result message, with the code held
     // at that moment.
     std::int32_t result = EZTW32_NOT_CALLED;
+    // The folders of the scan and claim that could not be used, and why.
+    QString folderProblem;
     // A click that comes while this command runs (the event pump runs while
     // it waits for another copy's scan and before the scan file's removal)
     // does nothing: it would wait for the claim this command holds.
@@ -101,9 +103,12 @@ void ScanImage(ScanHost& host)
         ~Running() { flag = false; }
     } running(scanning);
     try {
-        const QString path = scanFilePath(globals().AppFolder);
-        if (path.isEmpty())
+        QString why;
+        const QString path = scanFilePath(globals().AppFolder, &why);
+        if (path.isEmpty()) {
             result = EZTW32_FILE_ACCESS;
+            folderProblem = QStringLiteral("No folder of this user's alone can hold the scan:\n") + why;
+        }
         // The scan file is this copy's own from the acquire to its removal:
         // another copy of the same user waits here until then.
         FolderLock claim;
@@ -114,9 +119,10 @@ void ScanImage(ScanHost& host)
                     claim.acquire(scanLockPath(path));
                     host.setScanPointer(vbDefault);
                 }
-            } catch (const AppError&) {
+            } catch (const AppError& e) {
                 host.setScanPointer(vbDefault);
                 result = EZTW32_FILE_ACCESS;
+                folderProblem = QStringLiteral("The scan file cannot be claimed:\n") + e.description();
             }
         }
         if (claim.held())
@@ -136,7 +142,10 @@ void ScanImage(ScanHost& host)
             return;
         }
     } catch (...) { }
-    desktop().showMessage(host.scanWindow(), acquireResultMessage(result), scannerTitle, MessageIcon::None);
+    QString message = acquireResultMessage(result);
+    if (result == EZTW32_FILE_ACCESS && !folderProblem.isEmpty())
+        message += QStringLiteral("\n\n") + folderProblem;
+    desktop().showMessage(host.scanWindow(), message, scannerTitle, MessageIcon::None);
 }
 
 } // namespace orvane

@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 #include <QImageReader>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -92,22 +94,33 @@ QString privateScanFolder()
     return userPrivateFolder();
 }
 
-QString scanFilePath(const QString& appFolder)
+QString scanFilePath(const QString& appFolder, QString* why)
 {
     const QString name = QStringLiteral("VBScanInterface.bmp");
     // A folder others may write is never used: they could take the name
     // first, or put a link or a pipe there.
-    if (!appFolder.isEmpty() && onlyUserCanWrite(appFolder)
-        && ::faccessat(AT_FDCWD, QFile::encodeName(appFolder).constData(), W_OK | X_OK, AT_EACCESS) == 0)
-        return appFolder.endsWith(QLatin1Char('/')) ? appFolder + name : appFolder + QLatin1Char('/') + name;
-    const QString folder = privateScanFolder();
+    QString appWhy = ownFolderProblem(appFolder);
+    if (appWhy.isEmpty()) {
+        if (::faccessat(AT_FDCWD, QFile::encodeName(appFolder).constData(), W_OK | X_OK, AT_EACCESS) == 0)
+            return appFolder.endsWith(QLatin1Char('/')) ? appFolder + name
+                                                        : appFolder + QLatin1Char('/') + name;
+        const int err = errno;
+        appWhy
+            = QDir::cleanPath(appFolder) + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(err));
+    }
+    QString privateWhy;
+    const QString folder = userPrivateFolder(why ? &privateWhy : nullptr);
+    if (folder.isEmpty() && why)
+        *why = appWhy + (privateWhy.isEmpty() ? QString() : QLatin1Char('\n') + privateWhy);
     return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + name;
 }
 
 QString scanLockPath(const QString& scanFile)
 {
-    const QString folder = privateScanFolder();
-    return folder.isEmpty() ? scanFile + QStringLiteral(".lock") : folder + QStringLiteral("/scan.lock");
+    // Beside the scan file, in a folder only this user can write: every
+    // copy that would use this file takes this claim, whatever its
+    // environment says.
+    return scanFile + QStringLiteral(".lock");
 }
 
 QImage loadScanFile(const QString& path)

@@ -20,11 +20,14 @@ QString privateScanFolder();
 
 // "VBScanInterface.bmp" in the application folder `appFolder` when this
 // user can write there and no one else can; else in privateScanFolder().
-// Empty when neither can be written.
-QString scanFilePath(const QString& appFolder);
+// Empty when neither can be written; then `why`, when given, has a line
+// for each folder tried, naming it and what is wrong with it.
+QString scanFilePath(const QString& appFolder, QString* why = nullptr);
 
 // The lock a copy of the program holds from the acquire to the removal of
-// its scan file, so that no other copy of this user loads or deletes it.
+// its scan file, so that no other copy of this user loads or deletes it:
+// "VBScanInterface.bmp.lock" beside the scan file, so that two copies that
+// use the same scan file take the same claim.
 QString scanLockPath(const QString& scanFile);
 
 } // namespace orvane

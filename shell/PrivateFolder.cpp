@@ -5,8 +5,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -40,45 +42,94 @@ void makeFolder(const QByteArray& native, const QString& folder, bool withParent
 
 const QString folderName = QStringLiteral("/orvane-capture-desk");
 
-// `folder` made private and checked, or empty when that fails.
-QString usable(const QString& folder, bool withParents)
+// `folder` made private and checked, or empty when that fails (the cause
+// in `why`, when asked).
+QString usable(const QString& folder, bool withParents, QString* why)
 {
     try {
         ensurePrivateFolder(folder, withParents);
         return folder;
-    } catch (const AppError&) {
+    } catch (const AppError& e) {
+        if (why)
+            *why = e.description();
         return QString();
     }
 }
 
 } // namespace
 
-QString runtimePrivateFolder()
+QString ownFolderProblem(const QString& given)
 {
-    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    // The runtime folder itself must be the user's, that no one else can
-    // write; it is never made.
-    if (!runtime.startsWith(QLatin1Char('/')) || !onlyUserCanWrite(runtime))
-        return QString();
-    return usable(runtime + folderName, false);
+    struct stat st { };
+    if (given.isEmpty())
+        return QStringLiteral("no folder was given");
+    QString folder = given;
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    if (::stat(QFile::encodeName(folder).constData(), &st) != 0) {
+        const int err = errno;
+        return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(err));
+    }
+    if (!S_ISDIR(st.st_mode))
+        return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ENOTDIR));
+    if (st.st_uid != ::geteuid())
+        return folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid);
+    if (!isUsersOwn(st))
+        return folder
+            + QStringLiteral(": other users can write to it (mode %1)")
+                  .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    return QString();
 }
 
-QString cachePrivateFolder()
+QString runtimePrivateFolder(QString* why)
+{
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (runtime.isEmpty())
+        return QString();
+    // The runtime folder itself must be the user's, that no one else can
+    // write; it is never made.
+    if (!runtime.startsWith(QLatin1Char('/'))) {
+        if (why)
+            *why = QStringLiteral("XDG_RUNTIME_DIR (%1): not an absolute path").arg(runtime);
+        return QString();
+    }
+    if (!onlyUserCanWrite(runtime)) {
+        if (why)
+            *why = QStringLiteral("XDG_RUNTIME_DIR ") + ownFolderProblem(runtime);
+        return QString();
+    }
+    return usable(runtime + folderName, false, why);
+}
+
+QString cachePrivateFolder(QString* why)
 {
     QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
     if (!cache.startsWith(QLatin1Char('/'))) {
         const QString home = qEnvironmentVariable("HOME", QDir::homePath());
-        if (!home.startsWith(QLatin1Char('/')))
+        if (!home.startsWith(QLatin1Char('/'))) {
+            if (why)
+                *why = QStringLiteral("neither XDG_CACHE_HOME nor HOME is an absolute path");
             return QString();
+        }
         cache = home + QStringLiteral("/.cache");
     }
-    return usable(cache + folderName, true);
+    return usable(cache + folderName, true, why);
 }
 
-QString userPrivateFolder()
+QString userPrivateFolder(QString* why)
 {
-    const QString runtime = runtimePrivateFolder();
-    return runtime.isEmpty() ? cachePrivateFolder() : runtime;
+    QString runtimeWhy, cacheWhy;
+    QString folder = runtimePrivateFolder(&runtimeWhy);
+    if (folder.isEmpty())
+        folder = cachePrivateFolder(&cacheWhy);
+    if (why) {
+        QStringList lines;
+        for (const QString& line : {runtimeWhy, cacheWhy})
+            if (folder.isEmpty() && !line.isEmpty())
+                lines << line;
+        *why = lines.join(QLatin1Char('\n'));
+    }
+    return folder;
 }
 
 bool onlyUserCanWrite(const QString& folder)

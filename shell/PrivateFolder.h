@@ -22,13 +22,19 @@ void ensurePrivateFolder(const QString& folder, bool withParents = false);
 // share: "orvane-capture-desk" in $XDG_RUNTIME_DIR when that is set,
 // absolute, and a directory of this user that no one else may write; the
 // folder is made with mode 0700 when missing and checked at
-// every call. Empty when there is none.
-QString runtimePrivateFolder();
+// every call. Empty when there is none; then `why`, when given, names the
+// folder and what is wrong with it (empty when XDG_RUNTIME_DIR is unset).
+QString runtimePrivateFolder(QString* why = nullptr);
 // The same in $XDG_CACHE_HOME (~/.cache by default), its parents made
-// when missing. Empty when it cannot be had.
-QString cachePrivateFolder();
-// The first of the two that can be had, or empty.
-QString userPrivateFolder();
+// when missing. Empty when it cannot be had, with the cause in `why`.
+QString cachePrivateFolder(QString* why = nullptr);
+// The first of the two that can be had, or empty; then `why` has a line
+// for each folder tried.
+QString userPrivateFolder(QString* why = nullptr);
+
+// Why `folder` is no directory of this user alone ("<folder>: belongs to
+// another user (uid 1001)"); empty when it is one.
+QString ownFolderProblem(const QString& folder);
 
 // An exclusive lock on a file that exists only while the lock is held.
 // The holder removes the file before it lets go, and a copy that waited on

@@ -125,11 +125,21 @@ SaveTarget checkSaveTarget(const QString& path)
     return saveTargetOf(resolveTarget(path));
 }
 
+void removeAbandonedSavesIn(const QString& folder)
+{
+    if (folder.isEmpty())
+        return;
+    const std::string native = QFile::encodeName(folder).toStdString();
+    for (const char* tag : {".orvane-", ".nconvert-"})
+        replace::removeAbandonedIn(native, tag);
+}
+
 void removeAbandonedBeside(const QString& target)
 {
-    const std::string native = QFile::encodeName(target).toStdString();
-    for (const char* tag : {".orvane-", ".nconvert-"})
-        replace::removeAbandoned(native, tag);
+    const qsizetype slash = target.lastIndexOf(QLatin1Char('/'));
+    removeAbandonedSavesIn(slash < 0 ? QStringLiteral(".")
+            : slash == 0             ? QStringLiteral("/")
+                                     : target.left(slash));
 }
 
 SaveFile::SaveFile(const QString& path, NewFileMode mode)

@@ -39,9 +39,12 @@ struct SaveTarget {
 // links lead to, when they lead elsewhere).
 SaveTarget checkSaveTarget(const QString& path);
 
-// Removes what saves and conversions to `target` that were killed left
-// beside it: this user's hidden files of the program's own names that no
-// writer holds any more. Other users' files and links stay.
+// Removes what saves and conversions that were killed left in `folder`:
+// this user's hidden files of the program's own names, beside any file
+// there, that no writer holds any more. Other users' files, links and the
+// files of saves still running stay.
+void removeAbandonedSavesIn(const QString& folder);
+// The same in the folder of `target`, at every save or export there.
 void removeAbandonedBeside(const QString& target);
 
 // The mode of a file a save creates: any new file's, or this user's alone

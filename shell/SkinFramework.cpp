@@ -2,6 +2,7 @@
 
 #include "shell/AppError.h"
 #include "shell/Appearance.h"
+#include "shell/SkinImages.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -248,6 +249,8 @@ void SkinFramework::LoadSkin(const QString& path, const QString& section)
     SkinContents skin = parseSkin(bytes, path);
     path_ = path;
     styleSheet_ = std::move(skin.styleSheet);
+    sheetInForce_.clear();
+    imagesRead_ = false;
     faceColour_ = skin.faceColour;
     loaded_ = true;
 }
@@ -260,8 +263,14 @@ void SkinFramework::ApplyWindow(qint32 window)
             QStringLiteral("The skin cannot be applied: no window has the handle %1").arg(window));
     if (!loaded_)
         return;
+    // The images the sheet names are read once, when it first comes in
+    // force.
+    if (!imagesRead_ && ((options_ & ApplyRules) || applyDialogs_)) {
+        sheetInForce_ = withSkinImages(styleSheet_, largestScreenSize());
+        imagesRead_ = true;
+    }
     if (options_ & ApplyRules)
-        target->setStyleSheet(styleSheet_);
+        target->setStyleSheet(sheetInForce_);
     if (applyColors_ && faceColour_) {
         ownsFaceColour_ = true;
         setSkinFaceColour(faceColour_);
@@ -269,7 +278,7 @@ void SkinFramework::ApplyWindow(qint32 window)
     if (applyDialogs_) {
         if (dialogSheet_.isEmpty())
             qApp->installEventFilter(this);
-        dialogSheet_ = styleSheet_;
+        dialogSheet_ = sheetInForce_;
     }
 }
 

@@ -73,6 +73,10 @@ private:
     int options_ = 0;
     bool applyColors_ = false;
     bool applyDialogs_ = false;
+    // The sheet with its images read (see SkinImages.h), as it is put in
+    // force.
+    QString sheetInForce_;
+    bool imagesRead_ = false;
     // What this component has put in force.
     QString dialogSheet_;
     bool ownsFaceColour_ = false;

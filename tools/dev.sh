@@ -137,7 +137,19 @@ run_ctest() {
     begin_stage
     # Twice as many tests as cores: most of a test's time is spent waiting
     # for its programs, windows and child processes.
+    # The tests change nothing outside the folders they make: the shared
+    # temporary folders, the home and the build keep their modes and owners
+    # (the sticky bit of /tmp included).
+    local untouched before after
+    untouched=(/ /tmp /var/tmp "${TMPDIR:-/tmp}" "$HOME" "$dir")
+    before=$(stat -c '%a %U:%G %n' "${untouched[@]}" 2>/dev/null)
     (cd "$dir" && ctest --output-on-failure -j "$(($(nproc) * 2))" "$@") 2>&1 | tee "$log" || rc=$?
+    after=$(stat -c '%a %U:%G %n' "${untouched[@]}" 2>/dev/null)
+    if [ "$before" != "$after" ]; then
+        echo "The tests changed folders they must leave as they are:" >&2
+        diff <(echo "$before") <(echo "$after") >&2 || true
+        rc=1
+    fi
     line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
     total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
     failed=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")

@@ -30,7 +30,7 @@ bool ReplacingFile::create(const std::string& target)
         errno = EISDIR;
         return false;
     }
-    if (const int status = file_.open(target.c_str(), Tag)) {
+    if (const int status = file_.openPrivate(target.c_str(), Tag)) {
         errno = asErrno(status);
         return false;
     }

@@ -12,7 +12,9 @@ namespace eztw32 {
 // place only when complete: synced (unless asked not to), then renamed over
 // the target. Removed when it is not committed. The rules are those of
 // every file this project writes (links followed, anything but a regular
-// file refused, the final mode from the start).
+// file refused), except that a scan is the user's alone: the file is 0600
+// from its first byte, whatever the folder, the umask or a file it
+// replaces.
 class ReplacingFile {
 public:
     // Creates the temporary file; false (errno set) when that cannot be done,

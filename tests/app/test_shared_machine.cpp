@@ -512,47 +512,29 @@ private Q_SLOTS:
     }
 
     // Two copies of one user scan at the same moment through the same scan
-    // file. The first one's scanner is held in the middle of its acquire
-    // (its picture comes through a pipe the test keeps shut); the second
+    // file, in the same environment or one of them without a runtime
+    // folder. The first one's scanner is held in the middle of its acquire
+    // (its picture comes through a pipe the test keeps shut) or once it has
+    // written the scan file (it returns when the test lets it); the second
     // must wait for it rather than write, load or delete that file. Both
     // end with their own picture.
+    void twoCopiesScanAtOnce_data()
+    {
+        QTest::addColumn<bool>("secondHasRuntime");
+        QTest::addColumn<bool>("heldAfterWriting");
+        QTest::newRow("same environment, held in the acquire") << true << false;
+        QTest::newRow("second without runtime folder, held after writing") << false << true;
+    }
     void twoCopiesScanAtOnce()
     {
+        QFETCH(bool, secondHasRuntime);
+        QFETCH(bool, heldAfterWriting);
         QTemporaryDir app;
+        QTemporaryDir pictures;
         QVERIFY(QFile::copy(qEnvironmentVariable("ORVANE_STUB_DIR") + QStringLiteral("/libstub_copies.so"),
             app.filePath(QStringLiteral("EZTW32.dll"))));
-        const QString pipe = work_.filePath(QStringLiteral("first-picture"));
+        const QString pipe = pictures.filePath(QStringLiteral("held"));
         QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
-        const QString secondPicture = work_.filePath(QStringLiteral("second.bmp"));
-        QVERIFY(test::noisyPicture(64, 48).save(secondPicture, "BMP"));
-        auto start = [&](const QString& picture) {
-            auto* p = new QProcess(this);
-            QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-            e.insert(QStringLiteral("ORVANE_STUB_PICTURE"), picture);
-            e.insert(QStringLiteral("XDG_RUNTIME_DIR"), work_.filePath(QStringLiteral("runtime")));
-            p->setProcessEnvironment(e);
-            p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--scan-child"), app.path()});
-            return p;
-        };
-        QVERIFY(QDir().mkpath(work_.filePath(QStringLiteral("runtime"))));
-        QVERIFY(::chmod(QFile::encodeName(work_.filePath(QStringLiteral("runtime"))).constData(), 0700) == 0);
-        QProcess* a = start(pipe);
-        QByteArray saidA;
-        // The pipe opens for writing once the first scanner reads from it:
-        // the first copy is then inside its acquire.
-        UniqueFd feed;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (feed = UniqueFd(::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC))),
-            60000);
-
-        QProcess* b = start(secondPicture);
-        QByteArray saidB;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (saidB += b->readAllStandardOutput()).count("tick") >= 10 || b->state() == QProcess::NotRunning,
-            60000);
-        QVERIFY2(b->state() == QProcess::Running && !saidB.contains("picture"), saidB.constData());
-
         const QByteArray firstPicture = [] {
             QByteArray bytes;
             QBuffer buffer(&bytes);
@@ -560,9 +542,47 @@ private Q_SLOTS:
             test::noisyPicture(80, 60).save(&buffer, "BMP");
             return bytes;
         }();
-        // The first scanner delivers.
-        QVERIFY(::fcntl(feed.get(), F_SETFL, 0) == 0);
-        QCOMPARE(writeAll(feed.get(), firstPicture.constData(), std::size_t(firstPicture.size())), 0);
+        const QString firstFile = pictures.filePath(QStringLiteral("first.bmp"));
+        test::writeFile(firstFile, firstPicture);
+        const QString secondPicture = pictures.filePath(QStringLiteral("second.bmp"));
+        QVERIFY(test::noisyPicture(64, 48).save(secondPicture, "BMP"));
+        const QString runtime = pictures.filePath(QStringLiteral("runtime"));
+        QVERIFY(QDir().mkpath(runtime));
+        QVERIFY(::chmod(QFile::encodeName(runtime).constData(), 0700) == 0);
+        auto start = [&](const QString& picture, const QString& hold, bool withRuntime) {
+            auto* p = new QProcess(this);
+            QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
+            e.insert(QStringLiteral("ORVANE_STUB_PICTURE"), picture);
+            e.insert(QStringLiteral("ORVANE_STUB_HOLD"), hold);
+            e.insert(QStringLiteral("XDG_RUNTIME_DIR"), withRuntime ? runtime : QString());
+            p->setProcessEnvironment(e);
+            p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("--scan-child"), app.path()});
+            return p;
+        };
+        QProcess* a = heldAfterWriting ? start(firstFile, pipe, true) : start(pipe, QString(), true);
+        QByteArray saidA;
+        // The pipe opens for writing once the first scanner reads from it:
+        // the first copy is then inside its acquire.
+        UniqueFd feed;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (feed = UniqueFd(::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC))),
+            60000);
+        if (heldAfterWriting)
+            QCOMPARE(test::contents(app.filePath(QStringLiteral("VBScanInterface.bmp"))), firstPicture);
+
+        QProcess* b = start(secondPicture, QString(), secondHasRuntime);
+        QByteArray saidB;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (saidB += b->readAllStandardOutput()).count("tick") >= 10 || b->state() == QProcess::NotRunning,
+            60000);
+        QVERIFY2(b->state() == QProcess::Running && !saidB.contains("picture"), saidB.constData());
+
+        // The first scanner delivers, or returns.
+        if (!heldAfterWriting) {
+            QVERIFY(::fcntl(feed.get(), F_SETFL, 0) == 0);
+            QCOMPARE(writeAll(feed.get(), firstPicture.constData(), std::size_t(firstPicture.size())), 0);
+        }
         feed.reset();
         QVERIFY(a->waitForFinished(60000));
         QVERIFY(b->waitForFinished(60000));

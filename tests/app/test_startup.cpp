@@ -4,6 +4,7 @@
 #include "app/Form1.h"
 #include "common/RecordingDesktop.h"
 #include "common/ScannerStub.h"
+#include "replace/Replace.h"
 #include "scan/Scanner.h"
 #include "shell/Globals.h"
 #include "shell/PictureBox.h"
@@ -11,7 +12,9 @@
 
 #include "BuildConfig.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
@@ -177,6 +180,43 @@ private Q_SLOTS:
         form.close();
         QCOMPARE(d.endCalls, 1);
         QVERIFY(!globals().ScannerLibraryHandle);
+    }
+
+    // What saves killed in an earlier run left in the temporary folder goes
+    // at start; a save still running, links and other names stay.
+    void startRemovesLeftoversOfKilledSaves()
+    {
+        QTemporaryDir temp;
+        const bool hadTemp = qEnvironmentVariableIsSet("TEMP");
+        const QByteArray oldTemp = qgetenv("TEMP");
+        qputenv("TEMP", QFile::encodeName(temp.path()));
+        const QStringList left{QStringLiteral(".page.jpg.orvane-AbC123"),
+            QStringLiteral(".scan.bmp.orvane-x0Y9zZ"), QStringLiteral(".page.png.nconvert-Q1w2E3")};
+        const QStringList kept{QStringLiteral("page.jpg"), QStringLiteral(".page.jpg.orvane-AbC12"),
+            QStringLiteral(".orvane-AbC123"), QStringLiteral(".page.jpg.eztw32-AbC123")};
+        for (const QString& name : left + kept) {
+            QFile f(temp.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write("left") == 4);
+        }
+        QVERIFY(QFile::link(temp.filePath(QStringLiteral("page.jpg")),
+            temp.filePath(QStringLiteral(".link.jpg.orvane-Link01"))));
+        replace::Beside running;
+        QCOMPARE(running.open(
+                     QFile::encodeName(temp.filePath(QStringLiteral("other.jpg"))).constData(), ".orvane-"),
+            0);
+        test::RecordingDesktop d;
+        Form1 form(programFolder(QStringLiteral("stub_available")));
+        form.Form_Load();
+        hadTemp ? qputenv("TEMP", oldTemp) : qunsetenv("TEMP");
+        QStringList expected = kept;
+        expected << QStringLiteral(".link.jpg.orvane-Link01")
+                 << QFileInfo(QString::fromStdString(running.hiddenPath())).fileName();
+        expected.sort();
+        QStringList found
+            = QDir(temp.path())
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        found.sort();
+        QCOMPARE(found, expected);
     }
 };
 

@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/Spawn.h"
@@ -47,12 +48,18 @@ inline uid_t nobodyUid()
 }
 
 // Makes a folder and its parents reachable for nobody (x bits on the way).
+// A folder others can already pass through is left as it is (the shared
+// temporary folder, the system's folders); one that needs the bits keeps
+// every other bit of its mode, the sticky bit too.
 inline void openPathFor(const QString& path)
 {
     QFileInfo info(path);
     QString dir = info.isDir() ? info.absoluteFilePath() : info.absolutePath();
     while (!dir.isEmpty() && dir != QStringLiteral("/")) {
-        QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther | QFile::ExeGroup);
+        const QByteArray native = QFile::encodeName(dir);
+        struct stat st { };
+        if (::stat(native.constData(), &st) == 0 && (st.st_mode & S_IXOTH) == 0)
+            (void)::chmod(native.constData(), (st.st_mode & 07777) | S_IXGRP | S_IXOTH);
         dir = QFileInfo(dir).absolutePath();
     }
 }

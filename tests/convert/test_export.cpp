@@ -166,9 +166,9 @@ private Q_SLOTS:
         QTest::newRow("PNG, 240-byte name") << 5 << 240;
     }
     // What a converter or a save killed together with the program left
-    // beside the target goes at the next export to that target, also a
-    // successful one; hidden files of other names, a hidden file still
-    // being written and links stay.
+    // beside the target, or beside another file of its folder, goes at the
+    // next export to that folder, also a successful one; hidden files of
+    // other names, a hidden file still being written and links stay.
     void staleUnfinishedOutputIsRemoved()
     {
         QFETCH(int, button);
@@ -178,8 +178,8 @@ private Q_SLOTS:
         const QString stem = QLatin1Char('.') + name.left(200) + QStringLiteral(".nconvert-");
         const QString saveStem = QLatin1Char('.') + name.left(200) + QStringLiteral(".orvane-");
         const QStringList stale{stem + QStringLiteral("AbC123"), stem + QStringLiteral("zZ9_x0"),
-            saveStem + QStringLiteral("AbC123")};
-        const QStringList others{stem + QStringLiteral("short"), QStringLiteral(".other.png.nconvert-AbC123"),
+            saveStem + QStringLiteral("AbC123"), QStringLiteral(".other.png.nconvert-AbC123")};
+        const QStringList others{stem + QStringLiteral("short"), QStringLiteral(".other.png.nconvert-AbC12"),
             saveStem + QStringLiteral("AbC1234")};
         for (const QString& n : stale + others)
             test::writeFile(out_.filePath(n), "left behind");

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <functional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace eztw32;
@@ -236,14 +237,30 @@ void TestEztw32Bmp::scanFileReplacesItsTargetOnlyWhenCommitted()
 {
     const QString folder = tmp_.filePath(QStringLiteral("replace"));
     QVERIFY(QDir().mkpath(folder));
+    // A folder others may read, a umask that lets them read new files, and
+    // a scan file of an earlier run that they may read: the scan is still
+    // the user's alone from its first byte.
+    QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
+    const mode_t umask = ::umask(022);
     const QString target = folder + QStringLiteral("/scan.bmp");
+    auto modeOf = [](int fd) {
+        struct stat st { };
+        return ::fstat(fd, &st) == 0 ? unsigned(st.st_mode & 07777) : 0u;
+    };
+    {
+        ReplacingFile fresh;
+        QVERIFY(fresh.create(target.toStdString()));
+        QCOMPARE(modeOf(fresh.fd()), 0600u);
+    }
     QFile old(target);
     QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+    QVERIFY(::fchmod(old.handle(), 0644) == 0);
     old.close();
     auto entries = [&] { return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System); };
     {
         ReplacingFile abandoned;
         QVERIFY(abandoned.create(target.toStdString()));
+        QCOMPARE(modeOf(abandoned.fd()), 0600u);
         QVERIFY(writeAllAt(abandoned.fd(), "new", 3, 0) == 0);
         QCOMPARE(entries().size(), 2);
     }
@@ -258,9 +275,11 @@ void TestEztw32Bmp::scanFileReplacesItsTargetOnlyWhenCommitted()
     QVERIFY(file.create(target.toStdString()));
     QCOMPARE(writeAllAt(file.fd(), "scanned", 7, 0), 0);
     QCOMPARE(file.commit(), 0);
+    ::umask(umask);
     QCOMPARE(entries(), QStringList{QStringLiteral("scan.bmp")});
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), QByteArray("scanned"));
+    QCOMPARE(modeOf(kept.handle()), 0600u);
     // Once only.
     QCOMPARE(file.commit(), EBADF);
 }

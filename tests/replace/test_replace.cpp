@@ -243,8 +243,10 @@ private Q_SLOTS:
         QCOMPARE(contents(path), QByteArray("long"));
     }
 
-    // What a killed writer left beside a target goes; a hidden file still
-    // being written, links, other tags and names of other lengths stay.
+    // What a killed writer left beside a target goes, and with the
+    // folder-wide clean-up what killed writers left beside any target; a
+    // hidden file still being written, links, other tags and names of
+    // other lengths stay.
     void abandonedFilesRemoved()
     {
         QTemporaryDir dir;
@@ -269,6 +271,12 @@ private Q_SLOTS:
             QVERIFY2(!QFile::exists(dir.filePath(n)), qPrintable(n));
         for (const QString& n : others)
             QCOMPARE(contents(dir.filePath(n)), QByteArray("left"));
+        const QString otherTarget = others.last();
+        QCOMPARE(replace::removeAbandonedIn(native(dir.path()), ".test-"), 1);
+        QVERIFY(!QFile::exists(dir.filePath(otherTarget)));
+        for (const QString& n : others)
+            QVERIFY2(n == otherTarget || contents(dir.filePath(n)) == "left", qPrintable(n));
+        QVERIFY(QFile::exists(QString::fromStdString(writing.hiddenPath())));
         QVERIFY(QFileInfo(dir.filePath(QStringLiteral(".page.png.test-Link01"))).isSymLink());
         QCOMPARE(contents(bystander), QByteArray("keep"));
         QCOMPARE(writing.commit(), 0);

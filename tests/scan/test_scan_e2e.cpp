@@ -241,24 +241,33 @@ private Q_SLOTS:
 
     // Only when neither the application folder nor a folder of the user's
     // own can be written does the scan end with the -2 message; a runtime
-    // folder that others can write is not used.
+    // folder that others can write is not used, nor a cache folder others
+    // can write where another user took the program's folder. The message
+    // names each folder and what is wrong with it.
     void noWritableFolderGivesMinus2()
     {
         const QString shared = work_.filePath(QStringLiteral("shared-runtime"));
-        QVERIFY(QDir().mkpath(shared));
-        QFile::setPermissions(shared,
-            QFile::ReadUser | QFile::WriteUser | QFile::ExeUser | QFile::ReadOther | QFile::WriteOther
-                | QFile::ExeOther);
-        const QString locked = work_.filePath(QStringLiteral("locked-cache"));
-        QVERIFY(QDir().mkpath(locked));
-        test::openPathFor(locked);
+        const QString cache = work_.filePath(QStringLiteral("shared-cache"));
+        for (const QString& folder : {shared, cache}) {
+            QVERIFY(QDir().mkpath(folder));
+            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
+        }
+        const QString taken = cache + QStringLiteral("/orvane-capture-desk");
+        QVERIFY(QDir().mkpath(taken));
+        QVERIFY(::chmod(QFile::encodeName(taken).constData(), 0700) == 0);
+        test::openPathFor(cache);
         const ChildReport r = run(QStringLiteral("scan-once"), {}, true,
-            {QStringLiteral("XDG_RUNTIME_DIR=") + shared, QStringLiteral("XDG_CACHE_HOME=") + locked});
+            {QStringLiteral("XDG_RUNTIME_DIR=") + shared, QStringLiteral("XDG_CACHE_HOME=") + cache});
         QCOMPARE(r.exitCode, 0);
+        const QString app = work_.filePath(QStringLiteral("case%1/app").arg(cases_));
         QCOMPARE(r.with(QStringLiteral("message")),
             QStringList{QStringLiteral("Scanner Interface Error|Temporary file access error.  This can be "
                                        "caused when running on a system with limited access rights.  Please "
-                                       "enable admin rights and try again.")});
+                                       "enable admin rights and try again.\\n\\n"
+                                       "No folder of this user's alone can hold the scan:\\n")
+                + app + QStringLiteral(": belongs to another user (uid 0)\\nXDG_RUNTIME_DIR ") + shared
+                + QStringLiteral(": belongs to another user (uid 0)\\n") + taken
+                + QStringLiteral(": belongs to another user (uid 0)")});
         QCOMPARE(
             QDir(shared).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
     }
@@ -383,7 +392,8 @@ int child(const QStringList& args)
         + QDir(args.value(1)).entryList(QDir::Files | QDir::Hidden).join(QLatin1Char(',')));
     for (const test::Message& m : desktop.messages)
         if (m.text != scanFailed || action != QLatin1String("fault") || &m == &desktop.messages.first())
-            say(QStringLiteral("message ") + m.title + QLatin1Char('|') + m.text);
+            say(QStringLiteral("message ") + m.title + QLatin1Char('|')
+                + QString(m.text).replace(QLatin1Char('\n'), QStringLiteral("\\n")));
     return 0;
 }
 

@@ -4,19 +4,26 @@
 #include "shell/AppError.h"
 #include "shell/Appearance.h"
 #include "shell/SkinFramework.h"
+#include "shell/SkinImages.h"
 
 #include <QApplication>
+#include <QBuffer>
 #include <QCheckBox>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
+#include <QImage>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace orvane;
@@ -66,6 +73,28 @@ private:
 };
 
 const QColor StyleFace = QColor(0x12, 0x34, 0x56);
+
+// The paths the url()s of a sheet name, in order.
+QStringList urlsOf(const QString& sheet)
+{
+    static const QRegularExpression url(QStringLiteral("url\\(\"?([^\")]*)\"?\\)"));
+    QStringList paths;
+    for (auto it = url.globalMatch(sheet); it.hasNext();)
+        paths << it.next().captured(1);
+    return paths;
+}
+
+// This process's resident memory.
+qint64 residentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
+    return -1;
+}
 
 } // namespace
 
@@ -332,6 +361,98 @@ private Q_SLOTS:
         QVERIFY(check->autoFillBackground());
         QVERIFY(!button->autoFillBackground());
         QVERIFY(!edit->autoFillBackground());
+    }
+
+    // A skin's images are read only from regular files, never waiting on
+    // a pipe or a device, and the window comes up with the others; names
+    // in comments and of the program's resources stay as they are.
+    void imagesOnlyFromRegularFiles()
+    {
+        QTemporaryDir dir;
+        QImage red(40, 30, QImage::Format_RGB32);
+        red.fill(Qt::red);
+        const QString small = dir.filePath(QStringLiteral("small.png"));
+        QVERIFY(red.save(small));
+        const QString pipe = dir.filePath(QStringLiteral("pipe.png"));
+        QVERIFY(::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0);
+        const QString folder = dir.filePath(QStringLiteral("folder.png"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString sheet = QStringLiteral("#a { background-image: url(%1); }\n"
+                                             "#b { border-image: url(\"%2\") 0 0 0 0 stretch stretch; }\n"
+                                             "#c { image: url('/dev/zero'); }\n"
+                                             "#d { background-image: url(%3); }\n"
+                                             "/* url(%2) */ #e { image: url(:/no/such/resource.png); }\n")
+                                  .arg(small, pipe, folder);
+        SkinFramework skin;
+        QCOMPARE(loadError(skin, writeFile(dir, QStringLiteral("o.cjs"), sheet.toUtf8())), QString());
+        skin.setOptions(SkinFramework::ApplyRules);
+        QWidget window;
+        for (const char* name : {"a", "b", "c", "d", "e"}) {
+            auto* label = new QLabel(&window);
+            label->setObjectName(QLatin1String(name));
+            label->setGeometry(0, 0, 50, 50);
+        }
+        skin.ApplyWindow(windowHandleOf(&window));
+        window.show();
+        QVERIFY(!window.grab().isNull());
+        const QStringList urls = urlsOf(window.styleSheet());
+        QCOMPARE(urls.size(), 6);
+        QVERIFY2(urls[0].startsWith(QLatin1String("/proc/self/fd/")), qPrintable(urls[0]));
+        QCOMPARE(QImage(urls[0]).convertToFormat(QImage::Format_RGB32), red);
+        for (const QString& leftOut : urls.mid(1, 3))
+            QCOMPARE(QImage(leftOut).size(), QSize(1, 1));
+        QCOMPARE(urls.mid(4), (QStringList{pipe, QStringLiteral(":/no/such/resource.png")}));
+    }
+
+    // Eleven small files of 5600 x 5600 pixels each: every image is
+    // decoded within the screen, all within the skin's budget, and the
+    // window that draws them takes no more than that.
+    void imagesWithinTheBudget()
+    {
+        QTemporaryDir dir;
+        QByteArray jpeg;
+        {
+            QImage huge(5600, 5600, QImage::Format_Grayscale8);
+            huge.fill(128);
+            QBuffer buffer(&jpeg);
+            buffer.open(QIODevice::WriteOnly);
+            QVERIFY(huge.save(&buffer, "JPEG", 1));
+        }
+        QString sheet;
+        QWidget window;
+        for (int i = 0; i < 11; ++i) {
+            const QString name = QStringLiteral("w%1").arg(i);
+            sheet += QStringLiteral("#%1 { border-image: url(%2) 0 0 0 0 stretch stretch; }\n")
+                         .arg(name, writeFile(dir, name + QStringLiteral(".jpg"), jpeg));
+            auto* label = new QLabel(&window);
+            label->setObjectName(name);
+            label->setGeometry(i * 20, 0, 20, 20);
+        }
+        const qint64 before = residentBytes();
+        SkinFramework skin;
+        QCOMPARE(loadError(skin, writeFile(dir, QStringLiteral("o.cjs"), sheet.toUtf8())), QString());
+        skin.setOptions(SkinFramework::ApplyRules);
+        skin.ApplyWindow(windowHandleOf(&window));
+        window.show();
+        QVERIFY(!window.grab().isNull());
+        const qint64 grown = residentBytes() - before;
+        QVERIFY2(grown < 2 * SkinImageBudget, qPrintable(QString::number(grown)));
+        const QSize screen = largestScreenSize();
+        for (const QString& copy : urlsOf(window.styleSheet())) {
+            const QSize size = QImageReader(copy).size();
+            QVERIFY2(size.width() <= screen.width() && size.height() <= screen.height() && !size.isEmpty(),
+                qPrintable(copy));
+        }
+        // On a screen on which each could be drawn at 4000 x 4000, all are
+        // reduced alike to stay within the budget.
+        qint64 pixels = 0;
+        const QStringList copies = urlsOf(withSkinImages(sheet, QSize(4000, 4000)));
+        for (const QString& copy : copies) {
+            const QSize size = QImageReader(copy).size();
+            QCOMPARE(size, QImageReader(copies.first()).size());
+            pixels += qint64(size.width()) * size.height();
+        }
+        QVERIFY(pixels * 4 <= SkinImageBudget && pixels * 4 > SkinImageBudget / 2);
     }
 };
 

@@ -4,7 +4,8 @@
  * STUB_ACQUIRE_WRITES is set it writes that many bytes of junk to the path
  * first, so the program finds a file it cannot read. With STUB_ACQUIRE_COPIES
  * it copies the picture file named by ORVANE_STUB_PICTURE to the path: a
- * scanner that delivers exactly the picture a test chose. With
+ * scanner that delivers exactly the picture a test chose (and then waits on
+ * the pipe ORVANE_STUB_HOLD names, when set). With
  * STUB_RESULT_FROM_ENV the answer is the number in ORVANE_STUB_RESULT. */
 #include <EZTW32.h>
 
@@ -51,6 +52,14 @@ EXPORT int32_t TWAIN_AcquireToFilename(int32_t window, const char* path)
         fwrite(buffer, 1, got, out);
     fclose(in);
     fclose(out);
+    /* A scanner that is slow to return once the file is written: it waits
+     * until the pipe ORVANE_STUB_HOLD names is closed by its writer. */
+    const char* hold = getenv("ORVANE_STUB_HOLD");
+    FILE* wait = hold && *hold ? fopen(hold, "rb") : NULL;
+    if (wait) {
+        while (fread(buffer, 1, sizeof buffer, wait) > 0) { }
+        fclose(wait);
+    }
 #elif defined(STUB_ACQUIRE_WRITES) && STUB_ACQUIRE_WRITES == 2
     /* A 100 x 100 24-bit BMP that ends after ten rows. */
     FILE* f = fopen(path, "wb");
