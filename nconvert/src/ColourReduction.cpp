@@ -44,6 +44,12 @@ template <class ValueAt> void pack(std::uint32_t width, int bits, std::uint8_t* 
     }
 }
 
+// A pixel the count did not see: the file changed between the two readings.
+[[noreturn]] void changed()
+{
+    throw bmp::Error("the picture changed while it was being read");
+}
+
 // The smallest of 1, 2, 4 and 8 bits per value that holds n different values.
 int bitsFor(std::size_t n)
 {
@@ -208,30 +214,44 @@ StoredForm::StoredForm(const bmp::ImageInfo& info, const ColourCensus& census)
         return std::uint8_t(kind_ == StoredKind::Gray ? colours[position].r / step : position);
     };
 
+    unseen_.fill(1);
     if (info.format == bmp::PixelFormat::Indexed) {
         for (std::size_t i = 0; i < info.palette.size(); ++i) {
             if (!census.usedIndex_[i])
                 continue;
             valueOf_[i] = storedValue(slot[i]);
+            unseen_[i] = 0;
             identity_ = identity_ && valueOf_[i] == i;
         }
-        identity_ = identity_ && bits_ == info.indexBits;
+        // Rows stored as read need the whole palette, or for gray a palette
+        // that is the gray ramp throughout, so that they need no checking.
+        identity_ = identity_ && bits_ == info.indexBits
+            && (kind_ == StoredKind::Palette || info.paletteIsGrayRamp());
+        if (identity_ && kind_ == StoredKind::Palette)
+            palette_ = info.palette;
         if (bits_ == info.indexBits) {
             const int perByte = 8 / bits_;
             const unsigned mask = (1u << bits_) - 1;
             for (unsigned b = 0; b < 256; ++b) {
                 unsigned mapped = 0;
-                for (int k = 0; k < perByte; ++k)
-                    mapped = (mapped << bits_) | valueOf_[(b >> (8 - bits_ * (k + 1))) & mask];
+                std::uint8_t unseen = 0;
+                for (int k = 0; k < perByte; ++k) {
+                    const unsigned index = (b >> (8 - bits_ * (k + 1))) & mask;
+                    mapped = (mapped << bits_) | valueOf_[index];
+                    unseen |= unseen_[index];
+                }
                 byteMap_[b] = std::uint8_t(mapped);
+                unseenByte_[b] = unseen;
             }
         }
         return;
     }
     identity_ = false;
     if (kind_ == StoredKind::Gray) {
-        for (const bmp::Rgb& c : colours)
+        for (const bmp::Rgb& c : colours) {
             valueOf_[c.r] = std::uint8_t(c.r / step);
+            unseen_[c.r] = 0;
+        }
         return;
     }
     for (std::size_t i = 0; i < colours.size(); ++i) {
@@ -247,8 +267,11 @@ StoredForm::StoredForm(const bmp::ImageInfo& info, const ColourCensus& census)
 std::uint8_t StoredForm::lookUp(std::uint32_t rgb) const
 {
     std::size_t s = slotOf(rgb);
-    while (keys_[s] != rgb)
-        s = (s + 1) % keys_.size(); // every colour of the picture is there
+    while (keys_[s] != rgb) {
+        if (keys_[s] == Empty)
+            changed();
+        s = (s + 1) % keys_.size();
+    }
     return indexOf_[s];
 }
 
@@ -260,34 +283,58 @@ void StoredForm::convert(const std::uint8_t* in, std::uint8_t* out) const
         return;
     }
     if (kind_ == StoredKind::Rgb) {
+        unsigned alpha = 255;
         for (std::uint32_t x = 0; x < width; ++x, in += 4, out += 3) {
             out[0] = in[0];
             out[1] = in[1];
             out[2] = in[2];
+            alpha &= in[3];
         }
+        if (alpha != 255)
+            changed();
         return;
     }
     if (info_.format == bmp::PixelFormat::Indexed) {
         const int inBits = info_.indexBits;
+        const int perByte = 8 / inBits;
+        const unsigned mask = (1u << inBits) - 1;
+        auto index = [&](std::uint32_t x) {
+            return (in[x / unsigned(perByte)] >> (8 - inBits * (int(x % unsigned(perByte)) + 1))) & mask;
+        };
+        unsigned unseen = 0;
         if (bits_ == inBits) {
+            // Byte by byte; the last byte's padding bits are no pixels.
+            const std::size_t whole = std::size_t(width) / unsigned(perByte);
             for (std::size_t i = 0; i < rowBytes_; ++i)
                 out[i] = byteMap_[in[i]];
+            for (std::size_t i = 0; i < whole; ++i)
+                unseen |= unseenByte_[in[i]];
+            for (std::uint32_t x = std::uint32_t(whole * unsigned(perByte)); x < width; ++x)
+                unseen |= unseen_[index(x)];
             const unsigned used = unsigned(std::size_t(width) * unsigned(bits_) % 8);
             if (used != 0)
                 out[rowBytes_ - 1] &= std::uint8_t(0xff00u >> used);
-            return;
+        } else {
+            pack(width, bits_, out, [&](std::uint32_t x) {
+                const unsigned i = index(x);
+                unseen |= unseen_[i];
+                return valueOf_[i];
+            });
         }
-        const int perByte = 8 / inBits;
-        const unsigned mask = (1u << inBits) - 1;
-        pack(width, bits_, out, [&](std::uint32_t x) {
-            const int shift = 8 - inBits * (int(x % unsigned(perByte)) + 1);
-            return valueOf_[(in[x / unsigned(perByte)] >> shift) & mask];
-        });
+        if (unseen != 0)
+            changed();
         return;
     }
     const std::size_t channels = info_.format == bmp::PixelFormat::Rgba8 ? 4 : 3;
     if (kind_ == StoredKind::Gray) {
-        pack(width, bits_, out, [&](std::uint32_t x) { return valueOf_[in[x * channels]]; });
+        unsigned unseen = 0;
+        pack(width, bits_, out, [&](std::uint32_t x) {
+            const std::uint8_t* p = in + x * channels;
+            unseen |= unseen_[p[0]] | (p[0] ^ p[1]) | (p[0] ^ p[2]);
+            return valueOf_[p[0]];
+        });
+        if (unseen != 0)
+            changed();
         return;
     }
     std::uint32_t last = Empty;

@@ -66,6 +66,8 @@ public:
     bool identity() const { return identity_; }
 
     // Converts one row as the reader delivers it into rowBytes() bytes.
+    // Throws bmp::Error when the row holds a colour the count did not see
+    // (the file changed after it was counted).
     void convert(const std::uint8_t* in, std::uint8_t* out) const;
 
 private:
@@ -78,7 +80,9 @@ private:
     std::size_t rowBytes_ = 0;
     bool identity_ = true;
     std::array<std::uint8_t, 256> valueOf_{}; // an index's (Indexed) or a gray level's (Rgb8) stored value
+    std::array<std::uint8_t, 256> unseen_{}; // 1 for an index or gray level the count did not see
     std::array<std::uint8_t, 256> byteMap_{}; // Indexed at the same depth: stored byte of a byte read
+    std::array<std::uint8_t, 256> unseenByte_{}; // 1 for a byte read holding an unseen index
     std::array<std::uint32_t, 512> keys_{}; // Rgb8 and Rgba8 palettes: 0xRRGGBB, or Empty
     std::array<std::uint8_t, 512> indexOf_{};
 };

@@ -118,8 +118,8 @@ inline QImage decodeTiff(const QString& path)
     quint32 width = 0, height = 0;
     TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
     TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
-    QImage img(int(width), int(height), QImage::Format_ARGB32);
-    // libtiff's packed ABGR words, top row first.
+    // libtiff's packed ABGR words, top row first, premultiplied by alpha.
+    QImage img(int(width), int(height), QImage::Format_ARGB32_Premultiplied);
     std::vector<quint32> raster(std::size_t(width) * height);
     const bool ok = !img.isNull()
         && TIFFReadRGBAImageOriented(tif, width, height, raster.data(), ORIENTATION_TOPLEFT, 1) == 1;
