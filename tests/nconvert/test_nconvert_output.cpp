@@ -433,20 +433,14 @@ private Q_SLOTS:
                 page.setPixel(0, 119, k + 1);
                 if (later)
                     page.setPixel(599, 119, k);
-                QByteArray data;
-                QBuffer buffer(&data);
-                buffer.open(QIODevice::WriteOnly);
-                page.save(&buffer, "BMP");
-                return data;
-            }
-            if (kind == QLatin1String("alpha"))
-                page = makePicture(QImage::Format_ARGB32, 600, 120)
-                           .convertToFormat(QImage::Format_RGB32)
-                           .convertToFormat(QImage::Format_ARGB32);
-            if (later)
-                page.setPixel(599, 119, qRgba(1, 2, 3, kind == QLatin1String("alpha") ? 200 : 255));
-            if (kind == QLatin1String("alpha"))
+            } else if (kind == QLatin1String("alpha")) {
+                page = makePicture(QImage::Format_RGB32, 600, 120).convertToFormat(QImage::Format_ARGB32);
+                if (later)
+                    page.setPixel(599, 119, qRgba(1, 2, 3, 200));
                 return bmpWithAlpha(page);
+            } else if (later) {
+                page.setPixel(599, 119, qRgb(1, 2, 3));
+            }
             QByteArray data;
             QBuffer buffer(&data);
             buffer.open(QIODevice::WriteOnly);
