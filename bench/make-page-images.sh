@@ -5,6 +5,13 @@
 #   text-gray-300.bmp    the same page in gray (8-bit gray palette)
 #   text-lineart-300.bmp the same page as line art (1-bit, thresholded)
 #   chart-300.bmp        a flat-colour bar and pie chart (24-bit)
+# and pages with few colours, each stored as 24-bit colour:
+#   marks-300.bmp        black text with a few colour marks (rules, grid,
+#                        margin marks): about 250 colours
+#   chart-flat-300.bmp   the chart with its labels drawn without smoothing
+#                        (13 colours)
+#   gray-rgb-300.bmp     the gray page
+#   two-colour-300.bmp   the line-art page in dark blue on white
 #   pattern-300.bmp      the virtual scanner's colour pattern (24-bit), as
 #                        SANE's test backend scans it; pattern-600.bmp the
 #                        same at 600 dpi (4960x7015)
@@ -33,9 +40,11 @@ WORDS = ("the of and to in is for on that with as by this from at are be or an "
 def pt(p):
     return max(1, round(p * DPI / 72))
 
-def make_text(seed):
+def make_text(seed, marks=False):
     """A clean printed page: white paper, black body text, coloured headings,
-    a shaded table and a coloured rule; anti-aliased glyphs, no noise."""
+    a shaded table and a coloured rule; anti-aliased glyphs, no noise. With
+    marks, all text is near-black and the colour is in marks drawn without
+    smoothing: the rules, the table's grid, bars and boxes in the margin."""
     rnd = random.Random(seed)
     page = Image.new("RGB", (W, H), (255, 255, 255))
     d = ImageDraw.Draw(page)
@@ -46,16 +55,23 @@ def make_text(seed):
     y = DPI
     lh = pt(13.5)
     navy, red, ink = (20, 50, 140), (180, 30, 40), (0, 0, 0)
+    if marks:
+        ink = (14, 14, 14)  # a printer's near-black
+    marker = [(30, 140, 60), (230, 120, 20), (120, 40, 160), (240, 200, 40)]
 
     def heading(text):
         nonlocal y
-        d.text((left, y), text, font=head, fill=navy)
+        d.text((left, y), text, font=head, fill=ink if marks else navy)
         y += pt(22)
         d.line((left, y, right, y), fill=red, width=pt(1))
         y += pt(8)
 
     def para(nlines, font, colour):
         nonlocal y
+        if marks and rnd.random() < 0.5:
+            d.rectangle((left - pt(14), y, left - pt(10), y + nlines * lh), fill=rnd.choice(marker))
+        if marks and rnd.random() < 0.3:
+            d.rectangle((right + pt(6), y + pt(2), right + pt(14), y + pt(10)), outline=navy, width=3)
         for i in range(nlines):
             line = ""
             while True:
@@ -74,7 +90,8 @@ def make_text(seed):
         para(rnd.randint(5, 8), body, ink)
     rows, cols = 8, 4
     tw, rh = right - left, pt(16)
-    d.rectangle((left, y, right, y + rh), fill=(220, 228, 245))
+    if not marks:
+        d.rectangle((left, y, right, y + rh), fill=(220, 228, 245))
     for r in range(rows + 1):
         d.line((left, y + r * rh, right, y + r * rh), fill=navy, width=2)
     for c in range(cols + 1):
@@ -84,23 +101,25 @@ def make_text(seed):
         for c in range(cols):
             t = "%s %d" % (rnd.choice(WORDS), rnd.randint(0, 9999)) if r else "Column %d" % (c + 1)
             d.text((left + c * tw // cols + pt(4), y + r * rh + pt(3)), t, font=body,
-                   fill=navy if r == 0 else ink)
+                   fill=navy if r == 0 and not marks else ink)
     y += rows * rh + lh
     n = 0
     while y < H - DPI - 10 * lh:
         if n % 3 == 2:
             heading("%d.%d %s" % (rnd.randint(1, 9), n, rnd.choice(WORDS).capitalize()))
         code = rnd.random() < 0.15
-        para(rnd.randint(4, 7), mono if code else body, (90, 20, 110) if code else ink)
+        para(rnd.randint(4, 7), mono if code else body, (90, 20, 110) if code and not marks else ink)
         n += 1
     d.text((W // 2 - pt(10), H - DPI // 2 - pt(10)), "- %d -" % rnd.randint(1, 99), font=body, fill=ink)
     return page
 
-def make_chart(seed):
+def make_chart(seed, smooth=True):
     """A flat-colour chart: bars, a pie, a legend and axis labels."""
     rnd = random.Random(seed)
     page = Image.new("RGB", (W, H), (255, 255, 255))
     d = ImageDraw.Draw(page)
+    if not smooth:
+        d.fontmode = "1"
     label = ImageFont.truetype(FONT + "DejaVuSans.ttf", pt(10))
     title = ImageFont.truetype(FONT + "DejaVuSans-Bold.ttf", pt(18))
     colours = [(31, 119, 180), (255, 127, 14), (44, 160, 44), (214, 39, 40),
@@ -141,6 +160,12 @@ gray.save("%s/text-gray-300.bmp" % out, "BMP", dpi=(DPI, DPI))
 gray.point(lambda v: 255 if v >= 160 else 0).convert("1", dither=Image.Dither.NONE) \
     .save("%s/text-lineart-300.bmp" % out, "BMP", dpi=(DPI, DPI))
 make_chart(4000).save("%s/chart-300.bmp" % out, "BMP", dpi=(DPI, DPI))
+make_text(3000, marks=True).save("%s/marks-300.bmp" % out, "BMP", dpi=(DPI, DPI))
+make_chart(4000, smooth=False).save("%s/chart-flat-300.bmp" % out, "BMP", dpi=(DPI, DPI))
+gray.convert("RGB").save("%s/gray-rgb-300.bmp" % out, "BMP", dpi=(DPI, DPI))
+line = gray.point(lambda v: 255 if v >= 160 else 0)
+Image.merge("RGB", [line.point(lambda v: 255 if v else c) for c in (20, 50, 140)]) \
+    .save("%s/two-colour-300.bmp" % out, "BMP", dpi=(DPI, DPI))
 PY
 # The virtual scanner's own colour pattern, A4 at 300 and 600 dpi, from SANE's
 # test backend with the configuration the program carries.
@@ -151,4 +176,5 @@ for dpi in 300 600; do
         "$OUT/pattern-$dpi.pnm" "$OUT/pattern-$dpi.bmp" $dpi
     rm -f "$OUT/pattern-$dpi.pnm"
 done
-cd "$OUT" && sha256sum text-color-300.bmp text-gray-300.bmp text-lineart-300.bmp chart-300.bmp pattern-300.bmp pattern-600.bmp
+cd "$OUT" && sha256sum text-color-300.bmp text-gray-300.bmp text-lineart-300.bmp chart-300.bmp marks-300.bmp \
+    chart-flat-300.bmp gray-rgb-300.bmp two-colour-300.bmp pattern-300.bmp pattern-600.bmp

@@ -1,15 +1,18 @@
 #!/usr/bin/python3
 """The converter nconvert.exe against ImageMagick's and Pillow's default PNG
 and deflate TIFF output on every kind of page: clean text in colour, gray
-and line art, a flat-colour chart, the virtual scanner's colour pattern, and
-the noisy document and photo pages of ../shared/bench. For each page and
+and line art, a flat-colour chart, the virtual scanner's colour pattern, the
+noisy document and photo pages of ../shared/bench, and pages with few
+colours stored as 24-bit colour (text with colour marks in 248 colours, a
+chart in 12, a gray page, a two-colour page). For each page and
 format it prints our size, time and peak memory beside the peers' in the
 same run, and checks:
 
   size   <= 1.05x the smaller peer file
   time   <= 0.5x the faster peer (medians of --runs runs, one run of the bench)
   memory <  40 MB peak resident
-  and that our file decodes to exactly the pixels of the BMP, with its DPI.
+  and that our file decodes to exactly the colours of the BMP's pixels, with
+  its DPI (the depth and colour type may be smaller than the BMP's).
 
     bench/nconvert-pages.py [--converter PATH] [--images DIR] [--runs N]
                             [--pages a,b,...] [--formats png,tiff] [--big]
@@ -28,7 +31,9 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGES = ["pattern-300", "text-color-300", "chart-300", "text-gray-300", "text-lineart-300",
-         "doc-300", "photo-300"]
+         "doc-300", "photo-300", "marks-300", "chart-flat-300", "gray-rgb-300", "two-colour-300"]
+MADE_HERE = ["pattern-600", "text-color-300", "chart-300", "text-gray-300", "text-lineart-300",
+             "marks-300", "chart-flat-300", "gray-rgb-300", "two-colour-300"]
 BIG = ["pattern-600"]
 SIZE_BOUND, TIME_BOUND, RSS_BOUND_MB = 1.05, 0.5, 40.0
 PY = "/usr/bin/python3"
@@ -69,7 +74,7 @@ def timed(cmd, dst, runs):
 
 
 def same_pixels(src, dst):
-    """Whether dst decodes to the pixels of src at the same depth, with its DPI."""
+    """Whether dst decodes to the colours of src's pixels, with its DPI."""
     code = r"""
 import sys
 from PIL import Image
@@ -77,10 +82,9 @@ Image.MAX_IMAGE_PIXELS = None
 a, b = Image.open(sys.argv[1]), Image.open(sys.argv[2])
 da, db = a.info.get('dpi'), b.info.get('dpi')
 ok = a.size == b.size and da and db and all(abs(float(x) - float(y)) < 0.5 for x, y in zip(da, db))
-if a.mode == 'P' and b.mode == 'P':
-    ok = ok and a.convert('RGB').tobytes() == b.convert('RGB').tobytes()
-else:
-    ok = ok and a.mode == b.mode and a.tobytes() == b.tobytes()
+alpha = lambda im: 'A' in im.mode or 'transparency' in im.info
+mode = 'RGBA' if alpha(a) or alpha(b) else 'RGB'
+ok = ok and a.convert(mode).tobytes() == b.convert(mode).tobytes()
 print('same' if ok else 'different: %s %s %s / %s %s %s' % (a.mode, a.size, da, b.mode, b.size, db))
 """
     r = subprocess.run([PY, "-c", code, src, dst], capture_output=True, text=True)
@@ -98,7 +102,7 @@ def main():
     args = ap.parse_args()
     if not os.access(args.converter, os.X_OK):
         sys.exit("no converter at %s (build the target nconvert, or pass --converter)" % args.converter)
-    if not os.path.exists(os.path.join(args.images, "pattern-600.bmp")):
+    if not all(os.path.exists(os.path.join(args.images, p + ".bmp")) for p in MADE_HERE):
         subprocess.run(["sh", os.path.join(ROOT, "bench", "make-page-images.sh"), args.images],
                        check=True, stdout=subprocess.DEVNULL)
     if not os.path.exists(os.path.join(args.images, "doc-300.bmp")):

@@ -13,7 +13,7 @@ cmake --build "$build" -j "$(nproc)"
 if [ ! -f "$images/photo-600.bmp" ] || [ ! -f "$images/doc-300.bmp" ]; then
     sh "$here/../shared/bench/make-bench-images.sh" "$images"
 fi
-if [ ! -f "$images/pattern-600.bmp" ]; then
+if [ ! -f "$images/pattern-600.bmp" ] || [ ! -f "$images/two-colour-300.bmp" ]; then
     sh "$here/bench/make-page-images.sh" "$images"
 fi
 page_runs=3

@@ -1,6 +1,7 @@
 #include "Converter.h"
 
 #include "BmpReader.h"
+#include "ColourReduction.h"
 #include "Deflate.h"
 #include "PngFilter.h"
 
@@ -15,6 +16,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
@@ -25,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -111,7 +114,10 @@ private:
 struct WorkerBuffers {
     bmp::RowScratch scratch;
     Bytes rows;
+    Bytes stored; // the rows converted to the stored form, when it differs
     Bytes filtered;
+    Bytes unfiltered; // palette bands, which are compressed both ways
+    Bytes packed;
     std::unique_ptr<RowFilter> rowFilter; // made on the worker's first PNG band
     std::unique_ptr<Deflater> deflater; // made on the worker's first band
 
@@ -129,13 +135,14 @@ struct Band {
     std::size_t rawBytes = 0;
 };
 
-using Produce = std::function<void(std::size_t index, WorkerBuffers&, Band&)>;
-using Consume = std::function<void(std::size_t index, Band&)>;
+template <class Slot> using Produce = std::function<void(std::size_t index, WorkerBuffers&, Slot&)>;
+template <class Slot> using Consume = std::function<void(std::size_t index, Slot&)>;
 
-void runBands(std::size_t count, unsigned threads, const Produce& produce, const Consume& consume)
+template <class Slot>
+void runBands(std::size_t count, unsigned threads, const Produce<Slot>& produce, const Consume<Slot>& consume)
 {
     const std::size_t window = threads + 2;
-    std::vector<Band> slots(window);
+    std::vector<Slot> slots(window);
     std::vector<char> ready(window, 0);
     std::mutex mutex;
     std::condition_variable changed;
@@ -164,9 +171,7 @@ void runBands(std::size_t count, unsigned threads, const Produce& produce, const
                 index = next++;
             }
             try {
-                Band& band = slots[index % window];
-                band.data.clear();
-                produce(index, buffers, band);
+                produce(index, buffers, slots[index % window]);
             } catch (...) {
                 fail(std::current_exception());
                 return;
@@ -237,6 +242,71 @@ const std::uint8_t* readBand(const bmp::Reader& reader, std::uint32_t first, std
     return buffers.rows.data() + rowBytes;
 }
 
+// The same rows in the stored form, the row above included as in
+// readBand(). The rows are read in pieces of at most a band's bytes, so
+// that a band of small stored rows (a page of 24-bit colour stored at 1 bit
+// per pixel) never holds its rows as read all at once.
+std::uint8_t* readStoredBand(const bmp::Reader& reader, const StoredForm& form, std::uint32_t first,
+    std::uint32_t count, bool withPrevious, WorkerBuffers& buffers)
+{
+    if (form.identity())
+        return const_cast<std::uint8_t*>(readBand(reader, first, count, withPrevious, buffers));
+    const std::size_t inBytes = reader.info().rowBytes();
+    const std::size_t outBytes = form.rowBytes();
+    const std::uint32_t extra = withPrevious && first > 0 ? 1 : 0;
+    buffers.stored.resize((std::size_t(count) + 1) * outBytes);
+    std::uint8_t* out = buffers.stored.data();
+    if (extra == 0)
+        std::memset(out, 0, outBytes); // the row above the picture is zero
+    std::uint8_t* to = out + (1 - extra) * outBytes;
+    const std::uint32_t total = count + extra;
+    const std::uint32_t piece = rowsPerBand(inBytes);
+    for (std::uint32_t done = 0; done < total;) {
+        const std::uint32_t n = std::min(piece, total - done);
+        buffers.rows.resize(std::size_t(n) * inBytes);
+        reader.readRows(first - extra + done, n, buffers.rows.data(), buffers.scratch);
+        for (std::uint32_t r = 0; r < n; ++r)
+            form.convert(
+                buffers.rows.data() + std::size_t(r) * inBytes, to + std::size_t(done + r) * outBytes);
+        done += n;
+    }
+    return out + outBytes;
+}
+
+// The stored form of the picture, from one pass over all its rows on the
+// worker threads (cut short once the outcome is certain).
+StoredForm chooseStoredForm(const bmp::Reader& reader, unsigned threads)
+{
+    const bmp::ImageInfo& info = reader.info();
+    const std::uint32_t bandRows = rowsPerBand(info.rowBytes());
+    const std::size_t bands = (info.height + bandRows - 1) / bandRows;
+    ColourCensus total(info);
+    std::atomic<bool> settled{false};
+    struct Slot {
+        std::optional<ColourCensus> census;
+    };
+    Produce<Slot> produce = [&](std::size_t index, WorkerBuffers& buffers, Slot& slot) {
+        slot.census.reset();
+        if (settled.load(std::memory_order_relaxed))
+            return;
+        const std::uint32_t first = std::uint32_t(index) * bandRows;
+        const std::uint32_t count = std::min(bandRows, info.height - first);
+        const std::uint8_t* rows = readBand(reader, first, count, false, buffers);
+        slot.census.emplace(info);
+        slot.census->count(rows, count);
+        if (slot.census->settled())
+            settled.store(true, std::memory_order_relaxed);
+    };
+    Consume<Slot> consume = [&](std::size_t, Slot& slot) {
+        if (slot.census)
+            total.merge(*slot.census);
+        if (total.settled())
+            settled.store(true, std::memory_order_relaxed);
+    };
+    runBands(bands, threads, produce, consume);
+    return StoredForm(info, total);
+}
+
 // ---------------------------------------------------------------------------
 // PNG
 
@@ -260,28 +330,51 @@ void appendChunk(Bytes& out, const char type[4], const std::uint8_t* data, std::
     putBE32(out.data() + out.size() - 4, crc);
 }
 
-void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
+void writePng(const bmp::Reader& reader, const StoredForm& form, TempFile& file, unsigned threads)
 {
     const bmp::ImageInfo& info = reader.info();
-    const std::size_t rowBytes = info.rowBytes();
+    const std::size_t rowBytes = form.rowBytes();
 
     int colourType = 2, bitDepth = 8;
     std::size_t pixelBytes = 3;
-    switch (info.format) {
-    case bmp::PixelFormat::Indexed:
-        colourType = info.paletteIsGrayRamp() ? 0 : 3;
-        bitDepth = info.indexBits;
+    const std::vector<bmp::Rgb>* palette = &info.palette;
+    switch (form.kind()) {
+    case StoredKind::AsRead:
+        switch (info.format) {
+        case bmp::PixelFormat::Indexed:
+            colourType = info.paletteIsGrayRamp() ? 0 : 3;
+            bitDepth = info.indexBits;
+            pixelBytes = 1;
+            break;
+        case bmp::PixelFormat::Rgb8:
+            break;
+        case bmp::PixelFormat::Rgba8:
+            colourType = 6;
+            pixelBytes = 4;
+            break;
+        }
+        break;
+    case StoredKind::Gray:
+        colourType = 0;
+        bitDepth = form.bits();
         pixelBytes = 1;
         break;
-    case bmp::PixelFormat::Rgb8:
+    case StoredKind::Palette:
+        colourType = 3;
+        bitDepth = form.bits();
+        pixelBytes = 1;
+        palette = &form.palette();
         break;
-    case bmp::PixelFormat::Rgba8:
-        colourType = 6;
-        pixelBytes = 4;
+    case StoredKind::Rgb:
         break;
     }
     // Filtering pays only where neighbouring bytes are neighbouring samples.
-    const bool filter = bitDepth == 8 && colourType != 3;
+    // Palette indices are: a palette of the picture's own colours is in
+    // order of brightness, and on clean pages filtering makes their bands
+    // smaller or larger by a few percent either way; such bands are
+    // compressed both ways and the smaller is kept.
+    const bool filter = bitDepth == 8;
+    const bool alsoUnfiltered = filter && colourType == 3;
 
     Bytes head = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     std::uint8_t ihdr[13];
@@ -313,7 +406,7 @@ void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
     }
     if (colourType == 3) {
         Bytes plte;
-        for (const auto& c : info.palette) {
+        for (const auto& c : *palette) {
             plte.push_back(c.r);
             plte.push_back(c.g);
             plte.push_back(c.b);
@@ -329,42 +422,58 @@ void writePng(const bmp::Reader& reader, TempFile& file, unsigned threads)
     const std::size_t bands = (info.height + bandRows - 1) / bandRows;
     std::uint32_t adler = 1;
 
-    auto produce = [&](std::size_t index, WorkerBuffers& buffers, Band& band) {
-        const std::uint32_t first = std::uint32_t(index) * bandRows;
-        const std::uint32_t count = std::min(bandRows, info.height - first);
-        const std::uint8_t* rows = readBand(reader, first, count, filter, buffers);
-        buffers.filtered.resize(std::size_t(count) * (rowBytes + 1));
-        if (filter && !buffers.rowFilter)
+    // The rows of a band with their filter bytes, filtered or not.
+    auto lay = [&](const std::uint8_t* rows, std::uint32_t count, bool filtered, WorkerBuffers& buffers,
+                   Bytes& raw) {
+        raw.resize(std::size_t(count) * (rowBytes + 1));
+        if (filtered && !buffers.rowFilter)
             buffers.rowFilter = std::make_unique<RowFilter>(rowBytes, pixelBytes);
         for (std::uint32_t r = 0; r < count; ++r) {
             const std::uint8_t* row = rows + std::size_t(r) * rowBytes;
-            std::uint8_t* out = buffers.filtered.data() + std::size_t(r) * (rowBytes + 1);
-            if (filter) {
+            std::uint8_t* out = raw.data() + std::size_t(r) * (rowBytes + 1);
+            if (filtered) {
                 buffers.rowFilter->filter(row, row - rowBytes, out);
             } else {
                 out[0] = 0;
                 std::memcpy(out + 1, row, rowBytes);
             }
         }
-        const std::size_t size = buffers.filtered.size();
-        band.rawBytes = size;
-        band.adler = adler32Of(buffers.filtered.data(), size);
+    };
+    // One IDAT chunk of the deflate data of raw.
+    auto pack = [&](std::size_t index, const Bytes& raw, WorkerBuffers& buffers, Bytes& chunk) {
         // Room for the chunk's length and type, then the deflate data, then its CRC.
-        band.data.resize(8);
+        chunk.resize(8);
         buffers.compressor().chunk(
-            buffers.filtered.data(), size, index + 1 == bands ? ChunkEnd::Final : ChunkEnd::Flush, band.data);
-        const std::size_t deflated = band.data.size() - 8;
-        putBE32(band.data.data(), std::uint32_t(deflated));
-        std::memcpy(band.data.data() + 4, "IDAT", 4);
-        const std::uint32_t crc = crc32Of(band.data.data() + 4, deflated + 4);
-        band.data.resize(band.data.size() + 4);
-        putBE32(band.data.data() + band.data.size() - 4, crc);
+            raw.data(), raw.size(), index + 1 == bands ? ChunkEnd::Final : ChunkEnd::Flush, chunk);
+        const std::size_t deflated = chunk.size() - 8;
+        putBE32(chunk.data(), std::uint32_t(deflated));
+        std::memcpy(chunk.data() + 4, "IDAT", 4);
+        const std::uint32_t crc = crc32Of(chunk.data() + 4, deflated + 4);
+        chunk.resize(chunk.size() + 4);
+        putBE32(chunk.data() + chunk.size() - 4, crc);
+    };
+    auto produce = [&](std::size_t index, WorkerBuffers& buffers, Band& band) {
+        const std::uint32_t first = std::uint32_t(index) * bandRows;
+        const std::uint32_t count = std::min(bandRows, info.height - first);
+        const std::uint8_t* rows = readStoredBand(reader, form, first, count, filter, buffers);
+        lay(rows, count, filter, buffers, buffers.filtered);
+        pack(index, buffers.filtered, buffers, band.data);
+        band.rawBytes = buffers.filtered.size();
+        band.adler = adler32Of(buffers.filtered.data(), buffers.filtered.size());
+        if (alsoUnfiltered) {
+            lay(rows, count, false, buffers, buffers.unfiltered);
+            pack(index, buffers.unfiltered, buffers, buffers.packed);
+            if (buffers.packed.size() < band.data.size()) {
+                band.data.swap(buffers.packed);
+                band.adler = adler32Of(buffers.unfiltered.data(), buffers.unfiltered.size());
+            }
+        }
     };
     auto consume = [&](std::size_t, Band& band) {
         file.write(band.data.data(), band.data.size());
         adler = std::uint32_t(adler32_combine(adler, band.adler, z_off_t(band.rawBytes)));
     };
-    runBands(bands, threads, produce, consume);
+    runBands<Band>(bands, threads, produce, consume);
 
     Bytes tail;
     std::uint8_t checksum[4];
@@ -506,10 +615,11 @@ void predictHorizontally(std::uint8_t* rows, std::uint32_t count, std::size_t ro
 // clean pages and charts, whose runs of one colour deflate finds as they
 // are, it makes them larger. The TIFF predictor holds for the whole picture,
 // so a few strips across it are compressed both ways (at a fast level).
-bool predictionPays(const bmp::Reader& reader, std::uint32_t bandRows, std::size_t samples)
+bool predictionPays(
+    const bmp::Reader& reader, const StoredForm& form, std::uint32_t bandRows, std::size_t samples)
 {
     const bmp::ImageInfo& info = reader.info();
-    const std::size_t rowBytes = info.rowBytes();
+    const std::size_t rowBytes = form.rowBytes();
     const std::uint32_t rows = std::min(info.height, std::max<std::uint32_t>(1, bandRows / 4));
     WorkerBuffers buffers;
     Deflater fast(1);
@@ -517,7 +627,7 @@ bool predictionPays(const bmp::Reader& reader, std::uint32_t bandRows, std::size
     Bytes packed;
     for (int k = 1; k <= 3; ++k) {
         const std::uint32_t first = std::uint32_t(std::uint64_t(info.height - rows) * std::uint32_t(k) / 4);
-        auto* data = const_cast<std::uint8_t*>(readBand(reader, first, rows, false, buffers));
+        std::uint8_t* data = readStoredBand(reader, form, first, rows, false, buffers);
         const std::size_t size = std::size_t(rows) * rowBytes;
         packed.clear();
         fast.zlibStream(data, size, packed);
@@ -530,10 +640,11 @@ bool predictionPays(const bmp::Reader& reader, std::uint32_t bandRows, std::size
     return predicted < plain;
 }
 
-void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& outputPath, unsigned threads)
+void writeTiff(const bmp::Reader& reader, const StoredForm& form, TempFile& file,
+    const std::string& outputPath, unsigned threads)
 {
     const bmp::ImageInfo& info = reader.info();
-    const std::size_t rowBytes = info.rowBytes();
+    const std::size_t rowBytes = form.rowBytes();
     const std::uint64_t rawSize = std::uint64_t(rowBytes) * info.height;
 
     TIFFSetErrorHandler(tiffErrorHandler);
@@ -564,29 +675,50 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
 
     std::uint16_t samples = 1, bits = 8, photometric = PHOTOMETRIC_RGB;
     bool predict = true;
-    switch (info.format) {
-    case bmp::PixelFormat::Indexed:
-        bits = std::uint16_t(info.indexBits);
-        predict = false;
-        if (info.paletteIsGrayRamp()) {
-            photometric = PHOTOMETRIC_MINISBLACK;
-            predict = bits == 8;
-        } else if (paletteIsReverseGrayRamp(info)) {
-            photometric = PHOTOMETRIC_MINISWHITE;
-        } else {
-            photometric = PHOTOMETRIC_PALETTE;
+    bool alpha = false;
+    const std::vector<bmp::Rgb>* palette = &info.palette;
+    switch (form.kind()) {
+    case StoredKind::AsRead:
+        switch (info.format) {
+        case bmp::PixelFormat::Indexed:
+            bits = std::uint16_t(info.indexBits);
+            predict = false;
+            if (info.paletteIsGrayRamp()) {
+                photometric = PHOTOMETRIC_MINISBLACK;
+                predict = bits == 8;
+            } else if (paletteIsReverseGrayRamp(info)) {
+                photometric = PHOTOMETRIC_MINISWHITE;
+            } else {
+                photometric = PHOTOMETRIC_PALETTE;
+            }
+            break;
+        case bmp::PixelFormat::Rgb8:
+            samples = 3;
+            break;
+        case bmp::PixelFormat::Rgba8:
+            samples = 4;
+            alpha = true;
+            break;
         }
         break;
-    case bmp::PixelFormat::Rgb8:
-        samples = 3;
+    case StoredKind::Gray:
+        bits = std::uint16_t(form.bits());
+        photometric = PHOTOMETRIC_MINISBLACK;
+        predict = bits == 8;
         break;
-    case bmp::PixelFormat::Rgba8:
-        samples = 4;
+    case StoredKind::Palette:
+        bits = std::uint16_t(form.bits());
+        photometric = PHOTOMETRIC_PALETTE;
+        predict = false;
+        palette = &form.palette();
+        break;
+    case StoredKind::Rgb:
+        samples = 3;
         break;
     }
     const std::uint32_t bandRows = rowsPerBand(rowBytes);
     if (predict)
-        predict = predictionPays(reader, bandRows, samples);
+        predict = predictionPays(reader, form, bandRows, samples);
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, info.width)
         && TIFFSetField(tif, TIFFTAG_IMAGELENGTH, info.height)
         && TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits)
@@ -597,7 +729,7 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
         && TIFFSetField(tif, TIFFTAG_PREDICTOR, predict ? PREDICTOR_HORIZONTAL : PREDICTOR_NONE)
         && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, bandRows)
         && TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    if (ok && info.format == bmp::PixelFormat::Rgba8) {
+    if (ok && alpha) {
         const std::uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
         ok = TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
     }
@@ -612,10 +744,10 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
     if (ok && photometric == PHOTOMETRIC_PALETTE) {
         const std::size_t n = std::size_t(1) << bits;
         std::vector<std::uint16_t> red(n, 0), green(n, 0), blue(n, 0);
-        for (std::size_t i = 0; i < info.palette.size(); ++i) {
-            red[i] = std::uint16_t(info.palette[i].r * 257);
-            green[i] = std::uint16_t(info.palette[i].g * 257);
-            blue[i] = std::uint16_t(info.palette[i].b * 257);
+        for (std::size_t i = 0; i < palette->size(); ++i) {
+            red[i] = std::uint16_t((*palette)[i].r * 257);
+            green[i] = std::uint16_t((*palette)[i].g * 257);
+            blue[i] = std::uint16_t((*palette)[i].b * 257);
         }
         ok = TIFFSetField(tif, TIFFTAG_COLORMAP, red.data(), green.data(), blue.data());
     }
@@ -626,7 +758,7 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
     auto produce = [&](std::size_t index, WorkerBuffers& buffers, Band& band) {
         const std::uint32_t first = std::uint32_t(index) * bandRows;
         const std::uint32_t count = std::min(bandRows, info.height - first);
-        std::uint8_t* rows = const_cast<std::uint8_t*>(readBand(reader, first, count, false, buffers));
+        std::uint8_t* rows = readStoredBand(reader, form, first, count, false, buffers);
         if (predict)
             predictHorizontally(rows, count, rowBytes, samples);
         band.data.clear();
@@ -636,7 +768,7 @@ void writeTiff(const bmp::Reader& reader, TempFile& file, const std::string& out
         if (TIFFWriteRawStrip(tif, std::uint32_t(index), band.data.data(), tmsize_t(band.data.size())) < 0)
             throw tiffFailure("cannot write a strip");
     };
-    runBands(strips, threads, produce, consume);
+    runBands<Band>(strips, threads, produce, consume);
 
     if (!TIFFWriteDirectory(tif))
         throw tiffFailure("cannot write the TIFF directory");
@@ -666,10 +798,11 @@ void convertBmp(const std::string& inputPath, const std::string& chosenOutput, O
         bmp::Reader reader(source);
         TempFile file(target);
         const unsigned threads = threadCount();
+        const StoredForm form = chooseStoredForm(reader, threads);
         if (format == OutputFormat::Png)
-            writePng(reader, file, threads);
+            writePng(reader, form, file, threads);
         else
-            writeTiff(reader, file, outputPath, threads);
+            writeTiff(reader, form, file, outputPath, threads);
         file.commit();
     } catch (const bmp::Error& e) {
         throw ConvertError(quoted(inputPath) + ": " + e.what());
