@@ -61,7 +61,8 @@ std::string helperPath(const char* name, const char* override)
     return ::access(path.c_str(), X_OK) == 0 ? path : std::string();
 }
 
-pid_t spawnHelper(const std::string& program, const std::vector<std::pair<int, int>>& fds, std::string& why)
+pid_t spawnHelper(const std::string& program, const std::vector<std::pair<int, int>>& fds, std::string& why,
+    const std::vector<std::string>& more)
 {
     // Each descriptor is passed through a copy above every number the child
     // gets, so that one dup2 never overwrites the source of another.
@@ -91,9 +92,13 @@ pid_t spawnHelper(const std::string& program, const std::vector<std::pair<int, i
     posix_spawnattr_setflags(&setup.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     std::string parent = std::to_string(::getpid());
     std::string path = program;
-    char* argv[] = {path.data(), parent.data(), nullptr};
+    std::vector<std::string> extra = more;
+    std::vector<char*> argv{path.data(), parent.data()};
+    for (std::string& a : extra)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv, environ);
+    const int rc = ::posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
     if (rc != 0) {
         why = program + ": " + std::strerror(rc);
         return -1;

@@ -20,7 +20,9 @@ std::string helperPath(const char* name, const char* override);
 // `first` on the parent's `second`; nothing else of the program's is open
 // in it, and its signals start at their defaults, none blocked. The new
 // process id, or -1 with the reason in `why`.
-pid_t spawnHelper(const std::string& program, const std::vector<std::pair<int, int>>& fds, std::string& why);
+// `more` are arguments after that one.
+pid_t spawnHelper(const std::string& program, const std::vector<std::pair<int, int>>& fds, std::string& why,
+    const std::vector<std::string>& more = {});
 
 // "signal 11 SIGSEGV, Segmentation fault"
 std::string signalText(int sig);

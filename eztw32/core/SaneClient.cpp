@@ -28,9 +28,9 @@ void SaneClient::search()
     startSearch();
 }
 
-void SaneClient::whenSearchEnds()
+void SaneClient::whenSearchChanges()
 {
-    eztw32::whenSearchEnds(alive_, [this] { Q_EMIT searchEnded(); });
+    eztw32::whenSearchChanges(alive_, [this] { Q_EMIT searchChanged(); });
 }
 
 SearchResult SaneClient::lastSearch() const

@@ -34,8 +34,9 @@ public:
 
     // The device search: a new one, unless one is under way.
     void search();
-    // Tells searchEnded() when the search under way ends, at once when none is.
-    void whenSearchEnds();
+    // Tells searchChanged() when the search under way has news (a backend
+    // answered) or ends, at once when none is under way.
+    void whenSearchChanges();
     SearchResult lastSearch() const;
 
     // The scan session. Opening: the wanted device, else the first found;
@@ -63,7 +64,7 @@ public:
     const ScanProgress& progress() const;
 
 Q_SIGNALS:
-    void searchEnded();
+    void searchChanged();
     void opened(const eztw32::OpenOutcome& outcome);
     void optionSet(const std::string& name, const eztw32::SetOutcome& outcome);
     void defaultsRestored(const eztw32::SetOutcome& outcome);

@@ -35,7 +35,7 @@ struct State {
     std::promise<Status> initPromise;
     std::shared_future<Status> init = initPromise.get_future().share();
     bool initQueued = false;
-    pid_t helper = -1; // the helper of the search under way, while it runs
+    std::vector<pid_t> helpers; // the helpers of the search under way, while they run
     bool stopping = false; // the library is being unloaded
     std::thread reader; // the thread of the last search
 };
@@ -74,6 +74,7 @@ void finish(State& s, Status status, std::vector<DeviceInfo> devices)
         s.result.running = false;
         s.result.status = status;
         s.result.devices = std::move(devices);
+        s.result.asking.clear();
         s.finished = s.started;
         listeners.swap(s.listeners);
         if (s.stopping)
@@ -84,39 +85,102 @@ void finish(State& s, Status status, std::vector<DeviceInfo> devices)
         postToGui(std::move(l.alive), std::move(l.fn));
 }
 
-// The reader thread's work: one search in the helper.
-void searchInHelper(State& s, const std::string& helper)
+// What the user reads of a backend still being asked.
+std::string askingText(const std::string& backend)
+{
+    if (backend != "net")
+        return backend;
+    const std::vector<std::string> hosts = netHosts();
+    std::string text;
+    for (const std::string& h : hosts)
+        text += (text.empty() ? "" : ", ") + h;
+    return hosts.empty() ? backend : backend + " (" + text + ")";
+}
+
+// Tells the listeners of the search under way that it has news.
+void tell(State& s, std::unique_lock<std::mutex>& lock)
+{
+    std::vector<Listener> listeners;
+    listeners.swap(s.listeners);
+    const bool stopping = s.stopping;
+    lock.unlock();
+    s.ended.notify_all();
+    if (!stopping)
+        for (Listener& l : listeners)
+            postToGui(std::move(l.alive), std::move(l.fn));
+    lock.lock();
+}
+
+// The reader thread's work: one search, each backend in a helper of its
+// own (all of them through SANE's dll backend in one when the configuration
+// names none), their devices in the configuration's order.
+void searchInHelpers(State& s, const std::string& helper)
 {
     // Signals belong to the program's own threads.
     sigset_t all;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
-    const HelperSearch found = runSearchHelper(helper, searchTimeoutMs(), [&s](pid_t pid) {
+    std::vector<std::string> backends = configuredBackends();
+    if (backends.empty())
+        backends.emplace_back();
+    std::vector<std::vector<DeviceInfo>> found(backends.size());
+    std::vector<bool> answered(backends.size(), false);
+    Status status = Status::Good;
+    {
         std::lock_guard lock(s.mutex);
-        s.helper = pid;
-        return !s.stopping;
-    });
-    if (!found.complete) {
-        bool stopping = false;
-        {
-            std::lock_guard lock(s.mutex);
-            stopping = s.stopping;
-        }
-        // Shown as no scanner found; the cause goes to the log (a search
-        // stopped because the library goes is no fault).
-        if (stopping)
-            qCDebug(lcEztw32, "device search stopped: the library is unloaded");
-        else
-            qCWarning(lcEztw32, "no device list: %s", found.failure.c_str());
-        finish(s, Status::Good, {});
-        return;
+        s.result.devices.clear();
+        s.result.asking.clear();
+        for (const std::string& b : backends)
+            if (!b.empty())
+                s.result.asking.push_back(askingText(b));
     }
-    qCDebug(lcEztw32, "device search (%s) -> %s, %zu devices", helper.c_str(),
-        qPrintable(statusText(found.status)), found.devices.size());
-    for (const DeviceInfo& d : found.devices)
-        qCDebug(lcEztw32, "  device %s: %s %s (%s)", d.name.c_str(), d.vendor.c_str(), d.model.c_str(),
-            d.type.c_str());
-    finish(s, found.status, found.devices);
+    runSearchHelpers(
+        helper, backends, searchTimeoutMs(),
+        [&s](pid_t pid, bool started) {
+            std::lock_guard lock(s.mutex);
+            if (started)
+                s.helpers.push_back(pid);
+            else
+                std::erase(s.helpers, pid);
+            return !s.stopping;
+        },
+        [&](std::size_t i, const HelperSearch& r) {
+            const std::string name = backends[i].empty() ? "every backend" : backends[i];
+            if (!r.complete) {
+                // Shown as no scanner of that backend; the cause goes to the
+                // log (a search stopped because the library goes is no fault).
+                std::lock_guard lock(s.mutex);
+                if (s.stopping)
+                    qCDebug(lcEztw32, "device search (%s) stopped: the library is unloaded", name.c_str());
+                else
+                    qCWarning(lcEztw32, "no device list of %s: %s", name.c_str(), r.failure.c_str());
+            } else {
+                qCDebug(lcEztw32, "device search (%s) -> %s, %zu devices", name.c_str(),
+                    qPrintable(statusText(r.status)), r.devices.size());
+                for (const DeviceInfo& d : r.devices)
+                    qCDebug(lcEztw32, "  device %s: %s %s (%s)", d.name.c_str(), d.vendor.c_str(),
+                        d.model.c_str(), d.type.c_str());
+                found[i] = r.devices;
+                // One backend's fault is not the search's, unless the
+                // search is that one (everything through dll).
+                if (backends.size() == 1)
+                    status = r.status;
+            }
+            answered[i] = true;
+            std::unique_lock lock(s.mutex);
+            s.result.devices.clear();
+            s.result.asking.clear();
+            for (std::size_t k = 0; k < backends.size(); ++k) {
+                s.result.devices.insert(s.result.devices.end(), found[k].begin(), found[k].end());
+                if (!answered[k] && !backends[k].empty())
+                    s.result.asking.push_back(askingText(backends[k]));
+            }
+            tell(s, lock);
+        });
+    std::vector<DeviceInfo> devices;
+    for (const auto& f : found)
+        devices.insert(devices.end(), f.begin(), f.end());
+    finish(s, status, std::move(devices));
 }
 
 // Starts a search unless one is under way; gives the number of the one
@@ -131,6 +195,7 @@ std::uint64_t begin(State& s)
         if (s.result.running || s.stopping)
             return s.started;
         s.result.running = true;
+        s.result.devices.clear();
         number = ++s.started;
         previous = std::move(s.reader);
     }
@@ -150,7 +215,7 @@ std::uint64_t begin(State& s)
         return number;
     }
     try {
-        std::thread reader([&s, helper] { searchInHelper(s, helper); });
+        std::thread reader([&s, helper] { searchInHelpers(s, helper); });
         std::lock_guard lock(s.mutex);
         s.reader = std::move(reader);
     } catch (const std::system_error& e) {
@@ -193,7 +258,9 @@ Status searchNow(std::vector<DeviceInfo>& devices, const std::atomic<bool>* aban
     }
     const std::uint64_t number = begin(s);
     std::unique_lock lock(s.mutex);
-    while (s.finished < number && !s.stopping) {
+    // The first devices found will do: a backend whose host does not answer
+    // holds up no opening.
+    while (s.finished < number && !s.stopping && s.result.devices.empty()) {
         if (abandoned && abandoned->load())
             return Status::Cancelled;
         s.ended.wait_for(lock, std::chrono::milliseconds(50));
@@ -209,8 +276,8 @@ void stopSearches()
     {
         std::lock_guard lock(s.mutex);
         s.stopping = true;
-        if (s.helper > 0)
-            ::kill(s.helper, SIGKILL);
+        for (pid_t helper : s.helpers)
+            ::kill(helper, SIGKILL);
         reader = std::move(s.reader);
     }
     if (reader.joinable())
@@ -224,7 +291,7 @@ SearchResult searchResult()
     return s.result;
 }
 
-void whenSearchEnds(std::shared_ptr<bool> alive, std::function<void()> fn)
+void whenSearchChanges(std::shared_ptr<bool> alive, std::function<void()> fn)
 {
     State& s = state();
     {

@@ -35,4 +35,23 @@ int searchTimeoutMs();
 HelperSearch runSearchHelper(
     const std::string& program, int timeoutMs, const std::function<bool(pid_t)>& running = {});
 
+// Runs `program` once for each backend (an empty name: every backend
+// through SANE's dll backend), a few at a time, each stopped when it takes
+// longer than timeoutMs, and tells each list as it ends: onEnd(index,
+// result). `running(pid, true)` is told each helper as it starts (false
+// stops it and every helper after it), `running(pid, false)` when it is no
+// longer to be signalled.
+void runSearchHelpers(const std::string& program, const std::vector<std::string>& backends, int timeoutMs,
+    const std::function<bool(pid_t, bool)>& running,
+    const std::function<void(std::size_t, HelperSearch)>& onEnd);
+
+// The backends SANE's dll backend uses with this configuration, as it
+// reads them: the lines of the files in the first dll.d folder, then of the
+// first dll.conf, along SANE_CONFIG_DIR (which, ending in ':', goes on with
+// the system's folders); each once.
+std::vector<std::string> configuredBackends();
+
+// The hosts SANE's net backend asks: its net.conf's, then SANE_NET_HOSTS'.
+std::vector<std::string> netHosts();
+
 } // namespace eztw32

@@ -159,7 +159,7 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
         if (chosen())
             accept();
     });
-    connect(&client_, &SaneClient::searchEnded, this, &SourceDialog::showSearch);
+    connect(&client_, &SaneClient::searchChanged, this, &SourceDialog::showSearch);
 
     auto* layout = new QVBoxLayout(this);
     auto* listLabel = new QLabel(tr("Choose the scanner to use:"), this);
@@ -180,30 +180,24 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
 void SourceDialog::refresh()
 {
     client_.search();
-    // "Searching…" until this search has ended, however quickly it does.
+    // "Searching…" until this search has news, however quickly it has.
     showSearching();
 }
 
 void SourceDialog::showSearching()
 {
-    devices_.clear();
-    list_->clear();
+    showDevices({});
     status_->setText(tr("Searching…"));
     refresh_->setEnabled(false);
-    updateButtons();
-    client_.whenSearchEnds();
+    client_.whenSearchChanges();
 }
 
-void SourceDialog::showSearch()
+void SourceDialog::showDevices(const std::vector<DeviceInfo>& devices)
 {
-    const SearchResult r = client_.lastSearch();
-    if (r.running || !r.done) {
-        showSearching();
-        return;
-    }
-    devices_ = r.devices;
+    // The row chosen stays chosen as others come.
+    const std::optional<DeviceInfo> was = chosen();
+    devices_ = devices;
     list_->clear();
-    refresh_->setEnabled(true);
     for (const DeviceInfo& d : devices_) {
         QString text = deviceTitle(d);
         if (!d.type.empty())
@@ -211,6 +205,36 @@ void SourceDialog::showSearch()
         auto* item = new QListWidgetItem(text, list_);
         item->setToolTip(QString::fromStdString(d.name));
     }
+    int row = devices_.size() == 1 ? 0 : -1;
+    for (size_t i = 0; i < devices_.size(); ++i)
+        if ((was && devices_[i].name == was->name)
+            || (!was && current_ && devices_[i].name == current_->name))
+            row = int(i);
+    list_->setCurrentRow(row);
+    updateButtons();
+}
+
+void SourceDialog::showSearch()
+{
+    const SearchResult r = client_.lastSearch();
+    if (r.running || !r.done) {
+        // What has been found so far can be chosen; the backends still
+        // being asked are named.
+        showDevices(r.devices);
+        QString text = r.devices.empty() ? tr("Searching…") : devicesFoundText(int(r.devices.size()));
+        if (!r.asking.empty()) {
+            QStringList asking;
+            for (const std::string& a : r.asking)
+                asking << QString::fromStdString(a);
+            text += QLatin1Char(' ') + tr("Still asking: %1.").arg(asking.join(QStringLiteral(", ")));
+        }
+        status_->setText(text);
+        refresh_->setEnabled(false);
+        client_.whenSearchChanges();
+        return;
+    }
+    showDevices(r.devices);
+    refresh_->setEnabled(true);
     if (r.status != Status::Good)
         status_->setText(
             tr("The scanner interface could not search for scanners: %1").arg(statusText(r.status)));
@@ -218,12 +242,6 @@ void SourceDialog::showSearch()
         status_->setText(noDeviceText());
     else
         status_->setText(devicesFoundText(int(devices_.size())));
-    int row = devices_.size() == 1 ? 0 : -1;
-    for (size_t i = 0; current_ && i < devices_.size(); ++i)
-        if (devices_[i].name == current_->name)
-            row = int(i);
-    list_->setCurrentRow(row);
-    updateButtons();
 }
 
 void SourceDialog::updateButtons()

@@ -330,8 +330,9 @@ public:
 
 private:
     void showSearch();
-    // An empty list and "Searching…", until the search ends.
+    // An empty list and "Searching…", until the search has news.
     void showSearching();
+    void showDevices(const std::vector<DeviceInfo>& devices);
     void updateButtons();
 
     SaneClient client_;

@@ -39,7 +39,7 @@
 // "detail TEXT" for every message, "busy-bar" or "percent-bar" for the
 // progress dialog seen while scanning, "value NAME=VALUE" for the report,
 // "first-status TEXT" and "first-count N" for the source dialog as first
-// seen, "scan-disabled" when Scan cannot be pressed.
+// seen, "select-status TEXT" for it as the row is chosen, "scan-disabled" when Scan cannot be pressed.
 #include <EZTW32.h>
 
 #include <QApplication>
@@ -184,6 +184,7 @@ void drive()
         }
         if (list->count() > selectRow) {
             list->setCurrentRow(selectRow);
+            out << "select-status " << status->text() << Qt::endl;
             click(w, "selectButton");
         }
     } else if (name == QLatin1String("scanDialog")) {
