@@ -130,8 +130,8 @@ template <class Run> ScanResult ScanSession::watched(Run run)
             }
             if (killAtMs == 0 || now < killAtMs)
                 return false;
-            device_.kill(
-                p.stalled.load() ? "no data, and no return from sane_cancel" : "no return from sane_cancel");
+            device_.kill(p.stalled.load() ? "sent no data, then did not return from sane_cancel"
+                                          : "did not return from sane_cancel");
             return true;
         });
         r = run();

@@ -8,7 +8,7 @@
  *   read-cancel-hang  the same, and sane_cancel blocks for good too
  *   read-crash        delivers half the picture, then crashes (SIGSEGV)
  *   open-hang         blocks in sane_open for good
- *   start-busy        every sane_start takes 3 s and says the device is
+ *   start-busy        every sane_start takes 2 s and says the device is
  *                     busy, as a network scanner's driver does while its
  *                     device answers "503 busy" (every time, not once)
  *
@@ -144,7 +144,7 @@ void sane_misbehave_cancel(SANE_Handle h)
 SANE_Status sane_misbehave_start(SANE_Handle h)
 {
     if (strcmp(fault, "start-busy") == 0) {
-        sleep(3);
+        sleep(2);
         return SANE_STATUS_DEVICE_BUSY;
     }
     SANE_Status (*real)(SANE_Handle);
