@@ -46,6 +46,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
@@ -141,6 +142,25 @@ void reportDialog(QWidget* dialog, const char* prefix)
         out << prefix << "value device=" << l->toolTip() << Qt::endl;
 }
 
+// "hscroll 1" when the settings would need to scroll sideways, "clipped
+// CLASS NAME" for every label or field of theirs cut off at the side or by
+// the group it is in.
+void reportClipped(QWidget* dialog)
+{
+    dialog->layout()->activate();
+    auto* area = dialog->findChild<QScrollArea*>(QStringLiteral("settingsArea"));
+    out << "hscroll " << (area->horizontalScrollBar()->maximum() > 0 ? 1 : 0) << Qt::endl;
+    QWidget* view = area->viewport();
+    for (QWidget* f : area->widget()->findChildren<QWidget*>()) {
+        const bool row = f->parentWidget() == area->widget() || qobject_cast<QGroupBox*>(f->parentWidget());
+        if (!row || !f->isVisibleTo(view))
+            continue;
+        const QRect r(f->mapTo(view, QPoint(0, 0)), f->size());
+        if (r.left() < 0 || r.right() >= view->width() || !f->parentWidget()->rect().contains(f->geometry()))
+            out << "clipped " << f->metaObject()->className() << ' ' << f->objectName() << Qt::endl;
+    }
+}
+
 void mouse(QWidget* pane, QEvent::Type type, QPointF at)
 {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
@@ -204,6 +224,7 @@ void drive()
             allStage = 1;
             auto* toggle = w->findChild<QToolButton*>(QStringLiteral("allOptionsToggle"));
             out << "all-options-open " << (toggle->isChecked() ? 1 : 0) << Qt::endl;
+            reportClipped(w);
             paneBefore = w->findChild<QWidget*>(QStringLiteral("previewPane"))->size();
             if (!toggle->isChecked())
                 toggle->click();
@@ -212,19 +233,10 @@ void drive()
         if (allOptions && allStage == 1) {
             allStage = 2;
             w->layout()->activate();
-            auto* area = w->findChild<QScrollArea*>(QStringLiteral("allOptionsArea"));
             const QSize pane = w->findChild<QWidget*>(QStringLiteral("previewPane"))->size();
             out << "pane-before " << paneBefore.width() << 'x' << paneBefore.height() << Qt::endl;
             out << "pane-after " << pane.width() << 'x' << pane.height() << Qt::endl;
-            out << "hscroll " << (area->horizontalScrollBar()->isVisible() ? 1 : 0) << Qt::endl;
-            QWidget* view = area->viewport();
-            for (QWidget* f : area->widget()->findChildren<QWidget*>()) {
-                if (!f->objectName().startsWith(QLatin1String("option-")) || !f->isVisibleTo(view))
-                    continue;
-                const QRect r(f->mapTo(view, QPoint(0, 0)), f->size());
-                if (r.left() < 0 || r.right() >= view->width())
-                    out << "clipped " << f->objectName() << Qt::endl;
-            }
+            reportClipped(w);
         }
         if (preview && !previewPressed) {
             previewPressed = true;
