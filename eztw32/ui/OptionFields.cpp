@@ -54,6 +54,26 @@ QComboBox* narrowCombo(QWidget* parent)
     return c;
 }
 
+// An option's title beside its field, wrapped to at most a few words'
+// width, and always as tall as its lines: every label of a group asks for
+// the width it takes up to that, so that the column the group gives them is
+// never narrower than the width their height is worked out for.
+class OptionLabel : public QLabel {
+public:
+    OptionLabel(const QString& text, QWidget* parent)
+        : QLabel(text, parent)
+    {
+        setWordWrap(true);
+    }
+    QSize sizeHint() const override
+    {
+        const int widest = fontMetrics().averageCharWidth() * 18;
+        const int w = std::min(widest, fontMetrics().horizontalAdvance(text()) + 2);
+        return {w, heightForWidth(w)};
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+};
+
 // Number arrays up to this long are a line of numbers, longer ones a curve.
 constexpr int LongestListed = 16;
 // The most steps a slider is cut into.
@@ -153,6 +173,9 @@ public:
         const QSignalBlocker block(edit_);
         edit_->setText(o.type == OptionType::String ? QString::fromStdString(o.text) : valuesText(o.values));
         edit_->setModified(false);
+        // The whole value, where the field is too narrow for it.
+        edit_->setToolTip(
+            description_.isEmpty() ? edit_->text() : description_ + QStringLiteral("\n\n") + edit_->text());
     }
 
 private:
@@ -355,8 +378,7 @@ QString OptionField::objectNameFor() const
 
 QLabel* OptionField::label(QWidget* field)
 {
-    auto* l = new QLabel(title_ + QLatin1Char(':'), box_);
-    l->setWordWrap(true);
+    auto* l = new OptionLabel(title_ + QLatin1Char(':'), box_);
     l->setToolTip(description_);
     field->setToolTip(description_);
     nameField(l, field, title_, description_);

@@ -144,7 +144,7 @@ void reportDialog(QWidget* dialog, const char* prefix)
 
 // "hscroll 1" when the settings would need to scroll sideways, "clipped
 // CLASS NAME" for every label or field of theirs cut off at the side or by
-// the group it is in.
+// the group it is in, and every label too short for its lines.
 void reportClipped(QWidget* dialog)
 {
     dialog->layout()->activate();
@@ -156,7 +156,12 @@ void reportClipped(QWidget* dialog)
         if (!row || !f->isVisibleTo(view))
             continue;
         const QRect r(f->mapTo(view, QPoint(0, 0)), f->size());
-        if (r.left() < 0 || r.right() >= view->width() || !f->parentWidget()->rect().contains(f->geometry()))
+        // A wrapped label shorter than its lines loses the last of them.
+        const auto* label = qobject_cast<QLabel*>(f);
+        const bool short_
+            = label && label->wordWrap() && label->height() < label->heightForWidth(label->width());
+        if (r.left() < 0 || r.right() >= view->width() || !f->parentWidget()->rect().contains(f->geometry())
+            || short_)
             out << "clipped " << f->metaObject()->className() << ' ' << f->objectName() << Qt::endl;
     }
 }
