@@ -264,6 +264,11 @@ void ScanSession::putBack(const std::vector<OptionInfo>& before)
 SizeOutcome ScanSession::size(const ScanSettings& settings)
 {
     SizeOutcome out;
+    // No device (its reopening failed): nothing to ask.
+    if (!device_.handle()) {
+        out.status = Status::Inval;
+        return out;
+    }
     const std::vector<OptionInfo> before = device_.options();
     const ScanResult applied = applySettings(device_, settings);
     SANE_Parameters p{};

@@ -159,8 +159,8 @@ private:
 };
 
 // A number array (a gamma table, ...) as a curve: each element a point,
-// its index across, its value up. Dragging draws the curve through the
-// pointer; with the focus, Left and Right choose a point, Up and Down
+// its index across, its value up. Dragging draws the curve from where it is
+// pressed on, through the pointer; with the focus, Left and Right choose a point, Up and Down
 // change it. "Linear" makes it a straight line from the lowest value to
 // the highest, "Reset" puts back the values first shown.
 class ArrayEditor : public QWidget {
@@ -202,8 +202,8 @@ private:
     double lastValue_ = 0;
 };
 
-// Every active, settable option of the device by its group, the widget
-// following the option's type and constraint.
+// Every active, settable option of the device by its group, each in the
+// field of its kind (OptionField).
 class OptionsPanel : public QWidget {
     Q_OBJECT
 public:

@@ -2,26 +2,17 @@
 
 #include "OptionFields.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPushButton>
-#include <QSpinBox>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace eztw32 {
 namespace {

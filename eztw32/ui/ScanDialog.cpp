@@ -3,26 +3,19 @@
 #include "OptionFields.h"
 #include "ScanParts.h"
 
+#include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QAbstractSpinBox>
 #include <QDialogButtonBox>
-#include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QScrollArea>
-#include <QScrollBar>
-#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <map>
 #include <utility>
 
