@@ -114,8 +114,10 @@ void ScanDialog::makeCommon()
     const auto combo = [this](const char* name, const QString& label) {
         auto* c = new QComboBox(this);
         c->setObjectName(QString::fromLatin1(name));
+        wholeInTooltip(c);
         form_->addRow(label, c);
-        connect(c, &QComboBox::currentIndexChanged, this, [this] {
+        connect(c, &QComboBox::currentIndexChanged, this, [this, c] {
+            c->setToolTip(c->currentText());
             readCommon();
             showSize();
         });
@@ -334,6 +336,7 @@ void ScanDialog::fillCommon()
             box->addItem(text(v), data(v));
         if (chosen)
             box->setCurrentIndex(std::max(0, box->findData(data(*chosen))));
+        box->setToolTip(box->currentText());
         form_->setRowVisible(box, box->count() > 0);
     };
     const auto str = [](const std::string& s) { return QString::fromStdString(s); };

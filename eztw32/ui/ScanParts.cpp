@@ -57,6 +57,12 @@ QImage pictureOf(const PreviewBuffer& b, int& percent)
 
 } // namespace
 
+void wholeInTooltip(QComboBox* combo)
+{
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    combo->setMinimumContentsLength(26);
+}
+
 ElidedLabel::ElidedLabel(QWidget* parent)
     : QLabel(parent)
 {
@@ -98,6 +104,7 @@ AreaFields::AreaFields(QWidget* parent, std::function<void(const Area&)> chosen)
     , extent_(pair(width_, height_))
 {
     preset_->setObjectName(QStringLiteral("areaCombo"));
+    wholeInTooltip(preset_);
     preset_->setPlaceholderText(tr("Drawn on the preview"));
     const QString unitName = unit_ != 1.0 ? tr("in inches") : tr("in millimetres");
     nameField(
@@ -107,6 +114,7 @@ AreaFields::AreaFields(QWidget* parent, std::function<void(const Area&)> chosen)
     nameField(nullptr, width_, tr("Area width, %1").arg(unitName), QString());
     nameField(nullptr, height_, tr("Area height, %1").arg(unitName), QString());
     connect(preset_, &QComboBox::currentIndexChanged, this, [this](int i) {
+        preset_->setToolTip(preset_->currentText());
         if (i >= 0 && size_t(i) < presets_.size())
             chosen_(presets_[size_t(i)].area);
     });
@@ -165,6 +173,7 @@ void AreaFields::show(const Area& a, int preset)
     width_->setValue(a.width() / unit_);
     height_->setValue(a.height() / unit_);
     preset_->setCurrentIndex(preset);
+    preset_->setToolTip(preset_->currentText());
 }
 
 void AreaFields::fromEdges()

@@ -25,6 +25,10 @@ namespace eztw32 {
 
 class PreviewPane;
 
+// A list as wide as its usual entries; a longer one is elided, its whole
+// text in the tooltip (set as the entry changes) and the open list.
+void wholeInTooltip(QComboBox* combo);
+
 // One line of text, elided where the column is too narrow for it; the whole
 // text is its tooltip and what a screen reader hears.
 class ElidedLabel : public QLabel {
