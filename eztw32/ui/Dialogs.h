@@ -239,6 +239,7 @@ private:
 };
 
 class AreaFields;
+class DeviceHeader;
 class NumberInput;
 class PreviewColumn;
 
@@ -262,7 +263,6 @@ public:
 
 private:
     // The parts, each made once.
-    void makeHeader();
     void makeCommon();
     void makeAllOptions();
     QDialogButtonBox* makeButtons();
@@ -302,7 +302,6 @@ private:
     std::unique_ptr<ScanOptions> model_;
     ScanChoices choices_;
     std::vector<OptionSetting> edits_;
-    std::vector<DeviceInfo> found_;
     bool busy_ = false;
     bool previewing_ = false;
     // Where the focus was when the device began to work: the widget, or
@@ -313,9 +312,7 @@ private:
     std::optional<SizeOutcome> reported_;
 
     QFormLayout* form_ = nullptr;
-    QLabel* deviceLabel_ = nullptr;
-    QLabel* note_ = nullptr;
-    QComboBox* devices_ = nullptr;
+    DeviceHeader* header_ = nullptr;
     QComboBox* source_ = nullptr;
     QComboBox* mode_ = nullptr;
     QComboBox* resolution_ = nullptr;

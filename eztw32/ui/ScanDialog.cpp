@@ -66,7 +66,8 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     setWindowTitle(tr("Scanner"));
     setModal(true);
     form_ = new QFormLayout;
-    makeHeader();
+    header_ = new DeviceHeader(this, [this](const DeviceInfo& d) { reopen(d); });
+    header_->addTo(form_);
     makeCommon();
     makeAllOptions();
     preview_ = new PreviewColumn(this);
@@ -75,38 +76,9 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
 
     const DeviceSettings remembered = remembered_.device(opened.info.name);
     edits_ = remembered.options;
-    found_ = opened.found;
+    header_->tellMissing(opened);
     show(opened, remembered.choices);
-    if (opened.missing)
-        note_->setText(tr("The scanner \"%1\" was not found; it may be switched off or disconnected. "
-                          "%2. Using \"%3\".")
-                           .arg(deviceTitle(*opened.missing), devicesFoundText(int(opened.found.size())),
-                               deviceTitle(opened.info)));
-    form_->setRowVisible(note_, opened.missing.has_value());
-    form_->setRowVisible(devices_, opened.missing.has_value() && opened.found.size() > 1);
     resize(sizeOnScreen(owner, QSize(860, 620)));
-}
-
-void ScanDialog::makeHeader()
-{
-    auto* device = new ElidedLabel(this);
-    device->setObjectName(QStringLiteral("deviceLabel"));
-    deviceLabel_ = device;
-    form_->addRow(tr("Scanner:"), deviceLabel_);
-    note_ = new QLabel(this);
-    note_->setObjectName(QStringLiteral("deviceNote"));
-    note_->setWordWrap(true);
-    form_->addRow(note_);
-    devices_ = new QComboBox(this);
-    devices_->setObjectName(QStringLiteral("deviceCombo"));
-    // Long scanner names are elided; the open list shows them whole.
-    devices_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    devices_->setMinimumContentsLength(16);
-    form_->addRow(tr("Use:"), devices_);
-    connect(devices_, &QComboBox::currentIndexChanged, this, [this](int i) {
-        if (i >= 0 && size_t(i) < found_.size() && found_[size_t(i)].name != info_.name)
-            reopen(found_[size_t(i)]);
-    });
 }
 
 void ScanDialog::makeCommon()
@@ -256,18 +228,7 @@ void ScanDialog::listen()
 void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choices)
 {
     info_ = opened.info;
-    static_cast<ElidedLabel*>(deviceLabel_)->setFullText(deviceTitle(info_));
-    // The device's own name, as SANE knows it.
-    deviceLabel_->setToolTip(QString::fromStdString(info_.name));
-    {
-        const QSignalBlocker block(devices_);
-        devices_->clear();
-        for (const DeviceInfo& d : found_) {
-            devices_->addItem(deviceTitle(d), QString::fromStdString(d.name));
-            devices_->setItemData(devices_->count() - 1, deviceTitle(d), Qt::ToolTipRole);
-        }
-        devices_->setCurrentIndex(devices_->findData(QString::fromStdString(info_.name)));
-    }
+    header_->show(info_);
     model_ = std::make_unique<ScanOptions>(opened.options);
     choices_ = model_->current();
     if (choices)
@@ -463,7 +424,7 @@ void ScanDialog::setBusy(bool busy)
     previewButton_->setEnabled(!busy && model_ && model_->hasArea());
     defaultsButton_->setEnabled(!busy);
     panel_->setEnabled(!busy);
-    devices_->setEnabled(!busy);
+    header_->setEnabled(!busy);
     showSize();
     // Once the fields made anew meanwhile are shown.
     if (ended)

@@ -90,6 +90,66 @@ void ElidedLabel::paintEvent(QPaintEvent*)
         r, Qt::AlignLeft | Qt::AlignVCenter, fontMetrics().elidedText(text(), Qt::ElideRight, r.width()));
 }
 
+DeviceHeader::DeviceHeader(QWidget* parent, std::function<void(const DeviceInfo&)> chosen)
+    : QObject(parent)
+    , chosen_(std::move(chosen))
+    , label_(new ElidedLabel(parent))
+    , note_(new QLabel(parent))
+    , devices_(new QComboBox(parent))
+{
+    label_->setObjectName(QStringLiteral("deviceLabel"));
+    note_->setObjectName(QStringLiteral("deviceNote"));
+    note_->setWordWrap(true);
+    devices_->setObjectName(QStringLiteral("deviceCombo"));
+    // Long scanner names are elided; the open list shows them whole.
+    devices_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    devices_->setMinimumContentsLength(16);
+    connect(devices_, &QComboBox::currentIndexChanged, this, [this](int i) {
+        if (i >= 0 && size_t(i) < found_.size() && found_[size_t(i)].name != current_)
+            chosen_(found_[size_t(i)]);
+    });
+}
+
+void DeviceHeader::addTo(QFormLayout* form)
+{
+    form_ = form;
+    form->addRow(tr("Scanner:"), label_);
+    form->addRow(note_);
+    form->addRow(tr("Use:"), devices_);
+}
+
+void DeviceHeader::tellMissing(const OpenOutcome& opened)
+{
+    found_ = opened.found;
+    if (opened.missing)
+        note_->setText(tr("The scanner \"%1\" was not found; it may be switched off or disconnected. "
+                          "%2. Using \"%3\".")
+                           .arg(deviceTitle(*opened.missing), devicesFoundText(int(opened.found.size())),
+                               deviceTitle(opened.info)));
+    form_->setRowVisible(note_, opened.missing.has_value());
+    form_->setRowVisible(devices_, opened.missing.has_value() && opened.found.size() > 1);
+}
+
+void DeviceHeader::show(const DeviceInfo& device)
+{
+    current_ = device.name;
+    label_->setFullText(deviceTitle(device));
+    // The device's own name, as SANE knows it.
+    label_->setToolTip(QString::fromStdString(device.name));
+    const QSignalBlocker block(devices_);
+    devices_->clear();
+    for (const DeviceInfo& d : found_) {
+        devices_->addItem(deviceTitle(d), QString::fromStdString(d.name));
+        devices_->setItemData(devices_->count() - 1, deviceTitle(d), Qt::ToolTipRole);
+    }
+    devices_->setCurrentIndex(devices_->findData(QString::fromStdString(device.name)));
+}
+
+void DeviceHeader::setEnabled(bool enabled)
+{
+    devices_->setEnabled(enabled);
+}
+
 AreaFields::AreaFields(QWidget* parent, std::function<void(const Area&)> chosen)
     : QObject(parent)
     , chosen_(std::move(chosen))

@@ -3,7 +3,9 @@
 // label that elides what does not fit.
 #pragma once
 
+#include "core/DeviceInfo.h"
 #include "core/Options.h"
+#include "core/Outcomes.h"
 #include "core/ScanProgress.h"
 
 #include <QLabel>
@@ -13,6 +15,8 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 class QComboBox;
 class QDoubleSpinBox;
@@ -39,6 +43,27 @@ public:
 
 protected:
     void paintEvent(QPaintEvent*) override;
+};
+
+// The device the dialog is for. Where the remembered one was not found, a
+// note says so, and a list of those found lets the user take another.
+class DeviceHeader : public QObject {
+public:
+    DeviceHeader(QWidget* parent, std::function<void(const DeviceInfo&)> chosen);
+    void addTo(QFormLayout* form);
+    // Whether the device opened is the one wanted, and what else was found.
+    void tellMissing(const OpenOutcome& opened);
+    void show(const DeviceInfo& device);
+    void setEnabled(bool enabled);
+
+private:
+    std::function<void(const DeviceInfo&)> chosen_;
+    std::vector<DeviceInfo> found_;
+    std::string current_;
+    QFormLayout* form_ = nullptr;
+    ElidedLabel* label_;
+    QLabel* note_;
+    QComboBox* devices_;
 };
 
 // The scan area as a preset and as its edges, in the unit of the locale.
