@@ -360,7 +360,7 @@ void NumberInput::name(QLabel* label, const QString& title, const QString& descr
 void NumberInput::showOnSlider(double v)
 {
     const QSignalBlocker block(slider_);
-    slider_->setValue(int(std::lround((v - lo_) / step_)));
+    slider_->setValue(int(std::lround(std::clamp((v - lo_) / step_, 0.0, double(slider_->maximum())))));
 }
 
 OptionField::OptionField(const OptionInfo& o, QWidget* box)

@@ -24,9 +24,9 @@
 // width and height (the same point twice is a click). --all-options prints
 // whether "All options" is open ("all-options-open 1" or 0), opens it, and
 // prints the preview's size before and after ("pane-before WxH",
-// "pane-after WxH"), "hscroll 1" when the options need a horizontal scroll
-// bar and "clipped NAME" for each field that does not lie wholly in view
-// across. --cancel-opening presses Cancel in the first acquisition's
+// "pane-after WxH"), and, before and after opening it, "hscroll 1" when the
+// settings would need to scroll sideways and "clipped CLASS NAME" for each
+// label or field cut off (see reportClipped). --cancel-opening presses Cancel in the first acquisition's
 // progress dialog before the scan dialog, printing "opening TEXT". While
 // scanning it prints "progress N" as the bar moves.
 //

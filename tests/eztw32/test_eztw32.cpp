@@ -25,6 +25,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSettings>
+#include <QSlider>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -934,7 +935,8 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
     int step = -2;
     QStringList kinds, wrong, advancedHidden;
     QString focusAfter;
-    bool buttonPressed = false;
+    bool buttonPressed = false, sliderMoved = false;
+    QList<bool> sliders;
     const auto id = std::int32_t(std::uint32_t(window_.winId()));
     const QString path = tmp_.filePath(QStringLiteral("options-set.bmp"));
     const std::int32_t r = withDriver(
@@ -981,6 +983,21 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
                         QString::fromLatin1(c.option), text(option(c.option)));
             }
             if (step == int(std::size(cases))) {
+                // A range's slider, let go at its end, sets the range's end.
+                auto* spin = qobject_cast<QDoubleSpinBox*>(option("int-constraint-range"));
+                auto* slider = w->findChild<QSlider*>(QStringLiteral("option-int-constraint-range-slider"));
+                QVERIFY(spin && slider);
+                if (!sliderMoved) {
+                    sliderMoved = true;
+                    sliders = {slider->isVisibleTo(w),
+                        w->findChild<QSlider*>(QStringLiteral("option-fixed-constraint-range-slider"))
+                            ->isVisibleTo(w),
+                        w->findChild<QSlider*>(QStringLiteral("option-int-slider"))->isVisibleTo(w)};
+                    slider->setValue(slider->maximum());
+                    return;
+                }
+                if (spin->value() != spin->maximum())
+                    wrong << QStringLiteral("slider: %1 of %2").arg(spin->value()).arg(spin->maximum());
                 auto* button = qobject_cast<QPushButton*>(option("button"));
                 QVERIFY(button);
                 if (!buttonPressed) {
@@ -1016,6 +1033,8 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
     QCOMPARE(wrong, QStringList());
     QCOMPARE(advancedHidden, QStringList());
     QCOMPARE(focusAfter, QStringLiteral("option-enable-test-options"));
+    // Sliders beside the ranges, not beside a number without one.
+    QCOMPARE(sliders, (QList<bool>{true, true, false}));
     QVERIFY(buttonPressed);
     // Check box, spin boxes, lists and text fields as the types ask.
     QCOMPARE(kinds,
