@@ -304,6 +304,7 @@ private:
     std::vector<OptionSetting> edits_;
     bool busy_ = false;
     bool previewing_ = false;
+    bool closed_ = false; // the device could not be opened again
     // Where the focus was when the device began to work: the widget, or
     // its name when the options were made anew meanwhile.
     QPointer<QWidget> focusBefore_;

@@ -108,6 +108,10 @@ void OptionsPanel::rebuild()
         fields_[o.name] = field;
     }
     layout_->addStretch();
+    // Shown at once, so that a field made anew can take the focus back, not
+    // when the layout gets round to it.
+    for (QGroupBox* b : findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly))
+        b->show();
     showValues();
     Q_EMIT rebuilt();
 }

@@ -217,10 +217,10 @@ void ScanDialog::listen()
     connect(&client_, &SaneClient::optionSet, this, &ScanDialog::optionSet);
     connect(&client_, &SaneClient::sizeRead, this, &ScanDialog::sizeRead);
     connect(&client_, &SaneClient::defaultsRestored, this, [this](const SetOutcome& out) {
-        setBusy(false);
         model_ = std::make_unique<ScanOptions>(out.options);
         choices_ = model_->current();
         showModel();
+        setBusy(false);
     });
     connect(&client_, &SaneClient::opened, this, &ScanDialog::reopened);
 }
@@ -228,6 +228,7 @@ void ScanDialog::listen()
 void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choices)
 {
     info_ = opened.info;
+    closed_ = false;
     header_->show(info_);
     model_ = std::make_unique<ScanOptions>(opened.options);
     choices_ = model_->current();
@@ -408,7 +409,7 @@ void ScanDialog::showSizeText()
                   .arg(megabytes(s.heldBytes()), megabytes(LargestPictureBytes))
             : QString());
     form_->setRowVisible(tooLarge_, tooLarge);
-    scanButton_->setEnabled(!tooLarge && !busy_);
+    scanButton_->setEnabled(!tooLarge && !busy_ && !closed_);
 }
 
 void ScanDialog::setBusy(bool busy)
@@ -421,14 +422,13 @@ void ScanDialog::setBusy(bool busy)
     }
     const bool ended = !busy && busy_;
     busy_ = busy;
-    previewButton_->setEnabled(!busy && model_ && model_->hasArea());
+    previewButton_->setEnabled(!busy && !closed_ && model_ && model_->hasArea());
     defaultsButton_->setEnabled(!busy);
     panel_->setEnabled(!busy);
     header_->setEnabled(!busy);
     showSize();
-    // Once the fields made anew meanwhile are shown.
     if (ended)
-        QMetaObject::invokeMethod(this, &ScanDialog::giveFocusBack, Qt::QueuedConnection);
+        giveFocusBack();
 }
 
 void ScanDialog::giveFocusBack()
@@ -491,8 +491,8 @@ void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>
     const bool failed = r.outcome != Outcome::Done && r.outcome != Outcome::Cancelled;
     if (r.outcome == Outcome::Done && preview_->pane()->hasPicture())
         previews()[info_.name] = preview_->pane()->picture();
-    setBusy(false);
     setOptions(options);
+    setBusy(false);
     // The same message as a failed scan gets, over this dialog, once the
     // dialog is ready for the next try.
     if (failed)
@@ -552,13 +552,15 @@ void ScanDialog::reopen(const DeviceInfo& device)
 
 void ScanDialog::reopened(const OpenOutcome& out)
 {
-    setBusy(false);
     if (out.fault != Fault::None) {
+        // Nothing to scan or preview with until another device opens.
+        closed_ = true;
+        setBusy(false);
         status_->setText(tr("The scanner could not be opened: %1").arg(statusText(out.status)));
-        scanButton_->setEnabled(false);
         return;
     }
     show(out, remembered_.device(out.info.name).choices);
+    setBusy(false);
 }
 
 void ScanDialog::reject()
