@@ -10,11 +10,14 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QScrollBar>
 #include <QWheelEvent>
+#include <algorithm>
 #include <cmath>
 
 namespace orvane {
@@ -98,6 +101,57 @@ Form2::Form2(ViewerHost& main)
 }
 
 Form2::~Form2() = default;
+
+namespace {
+
+// The window as designed, and the room the window manager's frame takes
+// until it is known: a title bar and thin borders, in pixels of the screen.
+const QSize designed(twips(8040), twips(9585));
+const QSize frameAllowance(10, 34);
+// What stays of the viewport at the least: the buttons above it and a few
+// lines of the picture.
+constexpr int leastViewportTwips = 1500;
+
+} // namespace
+
+void Form2::fitToScreen()
+{
+    const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const double ratio = screen->devicePixelRatio();
+    const QSize frame = isVisible() && frameGeometry().size() != size()
+        ? frameGeometry().size() - size()
+        : QSize(
+            int(std::ceil(frameAllowance.width() / ratio)), int(std::ceil(frameAllowance.height() / ratio)));
+    const QSize room = screen->availableGeometry().size() - frame;
+    if (designed.width() <= room.width() && designed.height() <= room.height()) {
+        setFixedSize(designed);
+        return;
+    }
+    const QSize least(std::min(designed.width(), twips(4080 + 3840 + 120)),
+        std::min(designed.height(), twips(1680 + leastViewportTwips + 375)));
+    setMinimumSize(least);
+    setMaximumSize(designed);
+    resize(designed.boundedTo(room).expandedTo(least));
+}
+
+void Form2::resizeEvent(QResizeEvent* event)
+{
+    Form::resizeEvent(event);
+    placePicture();
+}
+
+void Form2::placePicture()
+{
+    // The viewport, its bars and the picture's place in it follow the
+    // window's size; as designed at the designed size.
+    const int shortBy = designed.height() - height(), narrowBy = designed.width() - width();
+    Picture2->resize(twips(7560) - narrowBy, twips(7530) - shortBy);
+    VScroll1->setGeometry(twips(7680) - narrowBy, twips(1680), twips(255), twips(7785) - shortBy);
+    HScroll1->setGeometry(twips(120), twips(9210) - shortBy, twips(7560) - narrowBy, twips(255));
+    SetupScrollBars();
+}
 
 void Form2::Form_Load()
 {
@@ -240,6 +294,7 @@ void Form2::dragPicture(QMouseEvent* event)
 
 void Form2::showViewer()
 {
+    fitToScreen();
     showActive();
 }
 

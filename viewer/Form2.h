@@ -71,11 +71,17 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void activated() override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void SetupScrollBars();
+    // The designed size where the screen holds it; else no larger than the
+    // screen's available area, the picture's viewport and bars shorter or
+    // narrower, the buttons above them as designed.
+    void fitToScreen();
+    void placePicture();
     // The wheel and a drag with the left button over the picture move it
     // through the scroll bars, so that the change handlers stay the only
     // way the picture moves.

@@ -41,4 +41,13 @@ struct SetOutcome {
     std::vector<OptionInfo> options;
 };
 
+// The picture a scan with given settings gives, as the device reports it
+// once they are set (height -1: known only after the scan, as with hand
+// scanners).
+struct SizeOutcome {
+    Status status = Status::Good;
+    int width = -1, height = -1;
+    int bitsPerPixel = 24; // in the scan file
+};
+
 } // namespace eztw32

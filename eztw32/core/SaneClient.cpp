@@ -86,6 +86,14 @@ void SaneClient::preview(const ScanSettings& settings, std::shared_ptr<PreviewBu
     });
 }
 
+void SaneClient::readSize(const ScanSettings& settings)
+{
+    postToSaneThread([session = session_, alive = alive_, settings, this] {
+        const SizeOutcome out = session->size(settings);
+        postToGui(alive, [this, out] { Q_EMIT sizeRead(out); });
+    });
+}
+
 void SaneClient::scan(const ScanSettings& settings, int fd)
 {
     session_->beginRun();

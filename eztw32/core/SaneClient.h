@@ -52,6 +52,9 @@ public:
     // A preview into `buffer` (copied out as it fills); ends with
     // previewEnded().
     void preview(const ScanSettings& settings, std::shared_ptr<PreviewBuffer> buffer);
+    // The picture size the device reports for `settings`; ends with
+    // sizeRead().
+    void readSize(const ScanSettings& settings);
     // The scan into the open file `fd`, then the device closed; ends with
     // scanEnded().
     void scan(const ScanSettings& settings, int fd);
@@ -69,6 +72,7 @@ Q_SIGNALS:
     void optionSet(const std::string& name, const eztw32::SetOutcome& outcome);
     void defaultsRestored(const eztw32::SetOutcome& outcome);
     void previewEnded(const eztw32::ScanResult& result, const std::vector<eztw32::OptionInfo>& options);
+    void sizeRead(const eztw32::SizeOutcome& outcome);
     void scanEnded(const eztw32::ScanResult& result);
 
 private:

@@ -291,16 +291,47 @@ ScanResult ScanSession::preview(const ScanSettings& settings, PreviewBuffer& buf
             device_.setNumber("preview", 1);
         return runPreview(device_, settings, buffer, progress_);
     });
-    for (const char* name : {"preview", "mode", "depth", "resolution", "tl-x", "tl-y", "br-x", "br-y"}) {
+    putBack(before);
+    return r;
+}
+
+void ScanSession::putBack(const std::vector<OptionInfo>& before)
+{
+    for (const char* name : {"preview", "source", "mode", "depth", "resolution", "tl-x", "tl-y", "br-x",
+             "br-y", "brightness", "contrast"}) {
         const auto o = findOption(before, name);
         if (!o || !o->settable())
             continue;
-        if (o->type == OptionType::String)
+        const auto now = device_.option(name);
+        if (o->type == OptionType::String && (!now || now->text != o->text))
             device_.setString(name, o->text);
-        else if (!o->values.empty())
+        else if (o->type != OptionType::String && !o->values.empty() && (!now || now->values != o->values))
             device_.setNumbers(name, o->values);
     }
-    return r;
+}
+
+SizeOutcome ScanSession::size(const ScanSettings& settings)
+{
+    SizeOutcome out;
+    // No device (its reopening failed): nothing to ask.
+    if (!device_.isOpen()) {
+        out.status = Status::Inval;
+        return out;
+    }
+    const std::vector<OptionInfo> before = device_.options();
+    const ScanResult applied = applySettings(device_, settings);
+    SANE_Parameters p{};
+    out.status = applied.status;
+    if (out.status == Status::Good)
+        out.status = toStatus(device_.parameters(p));
+    if (out.status == Status::Good) {
+        out.width = p.pixels_per_line;
+        out.height = p.lines;
+        const bool colour = p.format != SANE_FRAME_GRAY;
+        out.bitsPerPixel = colour ? 24 : p.depth == 1 ? 1 : 8;
+    }
+    putBack(before);
+    return out;
 }
 
 ScanResult ScanSession::scan(const ScanSettings& settings, int fd)

@@ -41,12 +41,17 @@ public:
     SetOutcome restoreDefaults();
     std::vector<OptionInfo> options() const { return device_.options(); }
     ScanResult preview(const ScanSettings& settings, PreviewBuffer& buffer);
+    // The picture the device reports for `settings`, as the scan sets them;
+    // what the user had set is put back afterwards.
+    SizeOutcome size(const ScanSettings& settings);
     ScanResult scan(const ScanSettings& settings, int fd);
     void close();
 
 private:
     void enter(SessionState s);
     SANE_Status apply(const std::vector<OptionInfo>& options, const OptionSetting& setting);
+    // The scan's own options as they were in `before`.
+    void putBack(const std::vector<OptionInfo>& before);
     OpenOutcome openFirstFound(OpenOutcome outcome, const std::vector<DeviceInfo>& devices);
     // Runs a preview or scan as Scanning, watched by the watchdog.
     template <class Run> ScanResult watched(Run run);

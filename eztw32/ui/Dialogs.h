@@ -43,6 +43,8 @@ class QVBoxLayout;
 
 namespace eztw32 {
 
+class OptionField;
+
 QString deviceTitle(const DeviceInfo& d);
 
 // What a screen reader says of a field: its own title (not the group around
@@ -157,8 +159,8 @@ private:
 };
 
 // A number array (a gamma table, ...) as a curve: each element a point,
-// its index across, its value up. Dragging draws the curve through the
-// pointer; with the focus, Left and Right choose a point, Up and Down
+// its index across, its value up. Dragging draws the curve from where it is
+// pressed on, through the pointer; with the focus, Left and Right choose a point, Up and Down
 // change it. "Linear" makes it a straight line from the lowest value to
 // the highest, "Reset" puts back the values first shown.
 class ArrayEditor : public QWidget {
@@ -200,8 +202,8 @@ private:
     double lastValue_ = 0;
 };
 
-// Every active, settable option of the device by its group, the widget
-// following the option's type and constraint.
+// Every active, settable option of the device by its group, each in the
+// field of its kind (OptionField).
 class OptionsPanel : public QWidget {
     Q_OBJECT
 public:
@@ -218,12 +220,15 @@ public:
 
 Q_SIGNALS:
     void edited(const QString& name, const QString& value);
+    // The fields were made anew.
+    void rebuilt();
 
 private:
     void rebuild();
     void showValues();
     std::string signature() const;
 
+    std::map<std::string, OptionField*> fields_; // owned by their group boxes
     std::vector<OptionInfo> options_;
     std::set<std::string> shownElsewhere_;
     bool showAdvanced_ = false;
@@ -233,7 +238,15 @@ private:
     QVBoxLayout* layout_;
 };
 
-// The scan dialog, built from the options of the open device.
+class AreaFields;
+class DeviceHeader;
+class NumberInput;
+class PreviewColumn;
+
+// The scan dialog, built from the options of the open device: the device
+// header, the main settings, the area, "All options", the preview and the
+// buttons. The settings column is as wide as its widest row needs and
+// scrolls only up and down; the preview takes the rest.
 class ScanDialog : public QDialog {
     Q_OBJECT
     Q_PROPERTY(bool busy READ busy)
@@ -243,12 +256,22 @@ public:
 
     ScanSettings settings() const;
     const DeviceInfo& device() const { return info_; }
-    bool busy() const { return busy_; }
+    // The device works for the dialog (the size it reports is asked too).
+    bool busy() const { return busy_ || sizeAsked_; }
 
     void reject() override;
 
 private:
+    // The parts, each made once.
+    void makeCommon();
+    void makeAllOptions();
+    QDialogButtonBox* makeButtons();
+    void layOut(QDialogButtonBox* buttons);
+    void listen();
+
     void show(const OpenOutcome& opened, std::optional<ScanChoices> choices);
+    // The user's earlier choices, as far as the device still offers them.
+    void keepChoices(const ScanChoices& earlier);
     // A new model of the device's options, shown with the choices kept.
     void setOptions(std::vector<OptionInfo> options);
     // The model as it is, shown.
@@ -256,10 +279,15 @@ private:
     void fillCommon();
     void readCommon();
     void showArea();
+    // Asks the device for the size the choices give; shown when it answers.
     void showSize();
+    void sizeRead(const SizeOutcome& out);
+    void showSizeText();
     void setBusy(bool busy);
+    void giveFocusBack();
+    // "All options" right after the main settings in the Tab order.
+    void orderTabs();
     void startPreview();
-    void previewProgress();
     void previewEnded(const ScanResult& r, const std::vector<OptionInfo>& options);
     void optionEdited(const QString& name, const QString& value);
     void optionSet(const std::string& name, const SetOutcome& out);
@@ -270,7 +298,6 @@ private:
     void reopen(const DeviceInfo& device);
     void restoreDefaults();
     void remember();
-    void areaFromSpins();
 
     SaneClient& client_;
     Settings& remembered_;
@@ -278,44 +305,34 @@ private:
     std::unique_ptr<ScanOptions> model_;
     ScanChoices choices_;
     std::vector<OptionSetting> edits_;
-    std::vector<DeviceInfo> found_;
-    std::shared_ptr<PreviewBuffer> previewBuffer_;
     bool busy_ = false;
-    QPointer<QWidget> focusBefore_; // where the focus was when the device began to work
-    bool filling_ = false;
     bool previewing_ = false;
-    double unit_ = 1.0; // mm per unit shown
+    bool closed_ = false; // the device could not be opened again
+    // Where the focus was when the device began to work: the widget, or
+    // its name when the options were made anew meanwhile.
+    QPointer<QWidget> focusBefore_;
+    QString focusName_;
+    bool sizeAsked_ = false, sizeStale_ = false;
+    std::optional<SizeOutcome> reported_;
 
-    QFormLayout* form_;
-    QLabel* deviceLabel_;
-    QLabel* note_;
-    QComboBox* devices_;
-    QComboBox* source_;
-    QComboBox* mode_;
-    QComboBox* resolution_;
-    QComboBox* areaPreset_;
-    QDoubleSpinBox* left_;
-    QDoubleSpinBox* top_;
-    QDoubleSpinBox* width_;
-    QDoubleSpinBox* height_;
-    QWidget* areaRow_;
-    QDoubleSpinBox* brightness_;
-    QDoubleSpinBox* contrast_;
-    QLabel* size_;
-    QLabel* tooLarge_;
-    QLabel* status_;
-    QProgressBar* previewBar_;
-    PreviewPane* pane_;
-    QToolButton* allToggle_;
-    QCheckBox* advanced_;
-    QScrollArea* allArea_;
-    OptionsPanel* panel_;
-    QPushButton* previewButton_;
-    QPushButton* zoomButton_;
-    QPushButton* fitButton_;
-    QPushButton* defaultsButton_;
-    QPushButton* scanButton_;
-    QTimer* previewTimer_;
+    QFormLayout* form_ = nullptr;
+    DeviceHeader* header_ = nullptr;
+    QComboBox* source_ = nullptr;
+    QComboBox* mode_ = nullptr;
+    QComboBox* resolution_ = nullptr;
+    AreaFields* area_ = nullptr;
+    NumberInput* brightness_ = nullptr;
+    NumberInput* contrast_ = nullptr;
+    QLabel* size_ = nullptr;
+    QLabel* tooLarge_ = nullptr;
+    QLabel* status_ = nullptr;
+    QToolButton* allToggle_ = nullptr;
+    QCheckBox* advanced_ = nullptr;
+    OptionsPanel* panel_ = nullptr;
+    PreviewColumn* preview_ = nullptr;
+    QPushButton* previewButton_ = nullptr;
+    QPushButton* defaultsButton_ = nullptr;
+    QPushButton* scanButton_ = nullptr;
 };
 
 // The source dialog: the list of the background search, or "Searching…"

@@ -1,89 +1,26 @@
 #include "Dialogs.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDoubleSpinBox>
+#include "OptionFields.h"
+
 #include <QFormLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPushButton>
-#include <QSpinBox>
 #include <QStyle>
 #include <QStyleOptionFocusRect>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace eztw32 {
 namespace {
-
-QString unitText(OptionUnit unit)
-{
-    switch (unit) {
-    case OptionUnit::Pixel:
-        return QObject::tr("px");
-    case OptionUnit::Bit:
-        return QObject::tr("bit");
-    case OptionUnit::Mm:
-        return QObject::tr("mm");
-    case OptionUnit::Dpi:
-        return QObject::tr("dpi");
-    case OptionUnit::Percent:
-        return QObject::tr("%");
-    case OptionUnit::Microsecond:
-        return QObject::tr("µs");
-    case OptionUnit::None:
-        break;
-    }
-    return {};
-}
 
 QString number(double v)
 {
     return QString::number(v, 'g', 12);
 }
-
-QString valuesText(const OptionInfo& o)
-{
-    QStringList parts;
-    for (double v : o.values)
-        parts << number(v);
-    return parts.join(QStringLiteral(", "));
-}
-
-QString widgetName(const OptionInfo& o)
-{
-    return QStringLiteral("option-") + QString::fromStdString(o.name);
-}
-
-int decimalsFor(const OptionInfo& o)
-{
-    if (o.type != OptionType::Fixed)
-        return 0;
-    if (o.quant > 0)
-        return std::clamp(int(std::ceil(-std::log10(o.quant) - 1e-9)), 0, 4);
-    return 2;
-}
-
-// A list as narrow as a few characters, whatever its entries: a long one
-// is elided, the open list shows it whole.
-QComboBox* narrowCombo(QWidget* parent)
-{
-    auto* c = new QComboBox(parent);
-    c->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    c->setMinimumContentsLength(8);
-    return c;
-}
-
-// Number arrays up to this long are a line of numbers, longer ones a curve.
-constexpr int LongestListed = 16;
 
 } // namespace
 
@@ -143,6 +80,7 @@ void OptionsPanel::setOptions(
 
 void OptionsPanel::rebuild()
 {
+    fields_.clear();
     while (QLayoutItem* item = layout_->takeAt(0)) {
         delete item->widget();
         delete item;
@@ -158,163 +96,31 @@ void OptionsPanel::rebuild()
             box = new QGroupBox(QString::fromStdString(group.empty() ? std::string("Options") : group), this);
             form = new QFormLayout(box);
             // A label goes above its field where the two do not fit side
-            // by side: the panel is never wider than the dialog gives it.
+            // by side.
             form->setRowWrapPolicy(QFormLayout::WrapLongRows);
             form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
             layout_->addWidget(box);
         }
-        const QString name = QString::fromStdString(o.name);
-        const QString tip = QString::fromStdString(o.description);
-        QString label = QString::fromStdString(o.title);
-        const QString unit = unitText(o.unit);
-        QWidget* w = nullptr;
-        if (o.type == OptionType::Button) {
-            auto* b = new QPushButton(label, box);
-            b->setAutoDefault(false); // Enter scans
-            b->setAutoDefault(false);
-            connect(b, &QPushButton::clicked, this, [this, name] { Q_EMIT edited(name, QString()); });
-            w = b;
-            label.clear();
-        } else if (o.type == OptionType::Bool) {
-            auto* c = new QCheckBox(box);
-            connect(c, &QCheckBox::toggled, this, [this, name](bool on) {
-                Q_EMIT edited(name, on ? QStringLiteral("1") : QStringLiteral("0"));
-            });
-            w = c;
-        } else if (o.type == OptionType::String && o.constraint == OptionConstraint::StringList) {
-            auto* c = narrowCombo(box);
-            for (const std::string& s : o.strings)
-                c->addItem(QString::fromStdString(s));
-            connect(c, &QComboBox::currentIndexChanged, this,
-                [this, name, c] { Q_EMIT edited(name, c->currentText()); });
-            w = c;
-        } else if (o.isNumber() && o.count > LongestListed && int(o.values.size()) == o.count) {
-            // A long number array (a gamma table, ...) as a curve.
-            const auto first = firstValues_.try_emplace(o.name, o.values).first->second;
-            auto* field = new QWidget(box);
-            auto* editor = new ArrayEditor(field, o, first);
-            auto* linear = new QPushButton(tr("Linear"), field);
-            auto* reset = new QPushButton(tr("Reset"), field);
-            linear->setObjectName(widgetName(o) + QStringLiteral("-linear"));
-            reset->setObjectName(widgetName(o) + QStringLiteral("-reset"));
-            linear->setAccessibleName(tr("Make %1 linear").arg(label));
-            reset->setAccessibleName(tr("Reset %1").arg(label));
-            linear->setToolTip(tr("A straight line from the lowest value to the highest"));
-            reset->setToolTip(tr("The values as they were when the dialog opened"));
-            for (QPushButton* b : {linear, reset})
-                b->setAutoDefault(false); // Enter scans
-            connect(linear, &QPushButton::clicked, editor, &ArrayEditor::linear);
-            connect(reset, &QPushButton::clicked, editor, &ArrayEditor::reset);
-            connect(editor, &ArrayEditor::edited, this,
-                [this, name](const QString& v) { Q_EMIT edited(name, v); });
-            auto* buttons = new QHBoxLayout;
-            buttons->addWidget(linear);
-            buttons->addWidget(reset);
-            buttons->addStretch();
-            auto* column = new QVBoxLayout(field);
-            column->setContentsMargins(0, 0, 0, 0);
-            column->addWidget(editor);
-            column->addLayout(buttons);
-            editor->setObjectName(widgetName(o));
-            editor->setToolTip(tip);
-            auto* l = new QLabel(label + QLatin1Char(':'), box);
-            l->setToolTip(tip);
-            l->setWordWrap(true);
-            nameField(l, editor, label, tip);
-            form->addRow(l, field);
-            continue;
-        } else if (o.type == OptionType::String || o.count > 1) {
-            // Free text, or a short number array as its values, comma
-            // separated.
-            auto* e = new QLineEdit(box);
-            connect(e, &QLineEdit::editingFinished, this, [this, name, e] {
-                if (e->isModified()) {
-                    e->setModified(false);
-                    Q_EMIT edited(name, e->text());
-                }
-            });
-            w = e;
-        } else if (o.constraint == OptionConstraint::WordList) {
-            auto* c = narrowCombo(box);
-            for (double v : o.numbers)
-                c->addItem(unit.isEmpty() ? number(v) : number(v) + QLatin1Char(' ') + unit, v);
-            connect(c, &QComboBox::currentIndexChanged, this,
-                [this, name, c] { Q_EMIT edited(name, number(c->currentData().toDouble())); });
-            w = c;
-        } else if (o.type == OptionType::Int) {
-            auto* s = new QSpinBox(box);
-            if (o.constraint == OptionConstraint::Range) {
-                s->setRange(int(o.min), int(o.max));
-                if (o.quant > 0)
-                    s->setSingleStep(int(o.quant));
-            } else {
-                s->setRange(std::numeric_limits<int>::min(), std::numeric_limits<int>::max());
-            }
-            if (!unit.isEmpty())
-                s->setSuffix(QLatin1Char(' ') + unit);
-            s->setKeyboardTracking(false);
-            connect(s, &QSpinBox::valueChanged, this,
-                [this, name](int v) { Q_EMIT edited(name, QString::number(v)); });
-            w = s;
-        } else {
-            auto* s = new QDoubleSpinBox(box);
-            s->setDecimals(decimalsFor(o));
-            if (o.constraint == OptionConstraint::Range) {
-                s->setRange(o.min, o.max);
-                if (o.quant > 0)
-                    s->setSingleStep(o.quant);
-            } else {
-                s->setRange(-32768.0, 32767.9999);
-            }
-            if (!unit.isEmpty())
-                s->setSuffix(QLatin1Char(' ') + unit);
-            s->setKeyboardTracking(false);
-            connect(s, &QDoubleSpinBox::valueChanged, this,
-                [this, name](double v) { Q_EMIT edited(name, number(v)); });
-            w = s;
-        }
-        w->setObjectName(widgetName(o));
-        w->setToolTip(tip);
-        if (label.isEmpty()) {
-            nameField(nullptr, w, QString::fromStdString(o.title), tip);
-            form->addRow(w);
-        } else {
-            auto* l = new QLabel(label + QLatin1Char(':'), box);
-            l->setWordWrap(true);
-            l->setToolTip(tip);
-            nameField(l, w, label, tip);
-            form->addRow(l, w);
-        }
+        const auto first = firstValues_.try_emplace(o.name, o.values).first->second;
+        OptionField* field = OptionField::make(o, box, first);
+        field->addTo(form);
+        connect(field, &OptionField::edited, this, &OptionsPanel::edited);
+        fields_[o.name] = field;
     }
     layout_->addStretch();
+    // Shown at once, so that a field made anew can take the focus back, not
+    // when the layout gets round to it.
+    for (QGroupBox* b : findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly))
+        b->show();
     showValues();
+    Q_EMIT rebuilt();
 }
 
 void OptionsPanel::showValues()
 {
-    for (const OptionInfo& o : options_) {
-        QWidget* w = findChild<QWidget*>(widgetName(o));
-        if (!w)
-            continue;
-        const QSignalBlocker block(w);
-        if (auto* c = qobject_cast<QCheckBox*>(w)) {
-            c->setChecked(o.value != 0);
-        } else if (auto* c = qobject_cast<QComboBox*>(w)) {
-            if (o.type == OptionType::String)
-                c->setCurrentIndex(c->findText(QString::fromStdString(o.text)));
-            else
-                c->setCurrentIndex(c->findData(o.value));
-        } else if (auto* a = qobject_cast<ArrayEditor*>(w)) {
-            a->setValues(o.values);
-        } else if (auto* e = qobject_cast<QLineEdit*>(w)) {
-            e->setText(o.type == OptionType::String ? QString::fromStdString(o.text) : valuesText(o));
-            e->setModified(false);
-        } else if (auto* s = qobject_cast<QSpinBox*>(w)) {
-            s->setValue(int(o.value));
-        } else if (auto* s = qobject_cast<QDoubleSpinBox*>(w)) {
-            s->setValue(o.value);
-        }
-    }
+    for (const OptionInfo& o : options_)
+        if (const auto f = fields_.find(o.name); f != fields_.end())
+            f->second->show(o);
 }
 
 ArrayEditor::ArrayEditor(QWidget* parent, const OptionInfo& option, std::vector<double> first)
@@ -473,11 +279,12 @@ void ArrayEditor::mousePressEvent(QMouseEvent* e)
 {
     if (e->button() != Qt::LeftButton || values_.empty())
         return;
+    // The stroke starts on the curve where it is pressed, so that it joins
+    // the curve there without a step; it goes on through the pointer.
     pressed_ = true;
     lastIndex_ = indexAt(e->position().x());
-    lastValue_ = valueAt(e->position().y());
+    lastValue_ = values_[std::size_t(lastIndex_)];
     current_ = lastIndex_;
-    put(lastIndex_, lastValue_, lastIndex_, lastValue_);
 }
 
 void ArrayEditor::mouseMoveEvent(QMouseEvent* e)

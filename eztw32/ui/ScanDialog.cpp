@@ -1,24 +1,21 @@
 #include "Dialogs.h"
 
+#include "OptionFields.h"
+#include "ScanParts.h"
+
+#include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLocale>
-#include <QProgressBar>
 #include <QPushButton>
-#include <QScrollArea>
-#include <QScrollBar>
-#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <map>
 #include <utility>
 
@@ -58,31 +55,6 @@ QString megabytes(std::int64_t bytes)
     return QObject::tr("%1 MB").arg(mb, 0, 'f', mb < 10 ? 1 : 0);
 }
 
-// While it lives, the dialog is filling its own widgets: their change
-// signals are not the user's. Nests.
-class Filling {
-public:
-    explicit Filling(bool& flag)
-        : flag_(flag)
-        , was_(std::exchange(flag, true))
-    { }
-    ~Filling() { flag_ = was_; }
-    Filling(const Filling&) = delete;
-    Filling& operator=(const Filling&) = delete;
-
-private:
-    bool& flag_;
-    bool was_;
-};
-
-QDoubleSpinBox* spin(QWidget* parent, const QString& name)
-{
-    auto* s = new QDoubleSpinBox(parent);
-    s->setObjectName(name);
-    s->setKeyboardTracking(false);
-    return s;
-}
-
 } // namespace
 
 ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, const OpenOutcome& opened)
@@ -93,148 +65,114 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     setObjectName(QStringLiteral("scanDialog"));
     setWindowTitle(tr("Scanner"));
     setModal(true);
-    // Inches where the locale measures in them.
-    const bool inches = QLocale().measurementSystem() == QLocale::ImperialUSSystem;
-    unit_ = inches ? 25.4 : 1.0;
-
     form_ = new QFormLayout;
-    deviceLabel_ = new QLabel(this);
-    deviceLabel_->setObjectName(QStringLiteral("deviceLabel"));
-    form_->addRow(tr("Scanner:"), deviceLabel_);
-    note_ = new QLabel(this);
-    note_->setObjectName(QStringLiteral("deviceNote"));
-    note_->setWordWrap(true);
-    form_->addRow(note_);
-    devices_ = new QComboBox(this);
-    devices_->setObjectName(QStringLiteral("deviceCombo"));
-    form_->addRow(tr("Use:"), devices_);
-    source_ = new QComboBox(this);
-    source_->setObjectName(QStringLiteral("sourceCombo"));
-    form_->addRow(tr("Source:"), source_);
-    mode_ = new QComboBox(this);
-    mode_->setObjectName(QStringLiteral("modeCombo"));
-    form_->addRow(tr("Mode:"), mode_);
-    resolution_ = new QComboBox(this);
-    resolution_->setObjectName(QStringLiteral("resolutionCombo"));
-    form_->addRow(tr("Resolution:"), resolution_);
-    areaPreset_ = new QComboBox(this);
-    areaPreset_->setObjectName(QStringLiteral("areaCombo"));
-    areaPreset_->setPlaceholderText(tr("Drawn on the preview"));
-    form_->addRow(tr("Area:"), areaPreset_);
-    areaRow_ = new QWidget(this);
-    auto* areaGrid = new QFormLayout(areaRow_);
-    areaGrid->setContentsMargins(0, 0, 0, 0);
-    left_ = spin(areaRow_, QStringLiteral("areaLeft"));
-    top_ = spin(areaRow_, QStringLiteral("areaTop"));
-    width_ = spin(areaRow_, QStringLiteral("areaWidth"));
-    height_ = spin(areaRow_, QStringLiteral("areaHeight"));
-    const QString unitName = inches ? tr("in inches") : tr("in millimetres");
-    nameField(
-        nullptr, left_, tr("Area left edge, %1").arg(unitName), tr("Distance from the left edge of the bed"));
-    nameField(
-        nullptr, top_, tr("Area top edge, %1").arg(unitName), tr("Distance from the top edge of the bed"));
-    nameField(nullptr, width_, tr("Area width, %1").arg(unitName), QString());
-    nameField(nullptr, height_, tr("Area height, %1").arg(unitName), QString());
-    auto* position = new QHBoxLayout;
-    position->addWidget(left_);
-    position->addWidget(top_);
-    auto* extent = new QHBoxLayout;
-    extent->addWidget(width_);
-    extent->addWidget(height_);
-    areaGrid->addRow(tr("Left, top:"), position);
-    areaGrid->addRow(tr("Width, height:"), extent);
-    form_->addRow(areaRow_);
-    brightness_ = spin(this, QStringLiteral("brightnessSpin"));
-    form_->addRow(tr("Brightness:"), brightness_);
-    contrast_ = spin(this, QStringLiteral("contrastSpin"));
-    form_->addRow(tr("Contrast:"), contrast_);
+    header_ = new DeviceHeader(this, [this](const DeviceInfo& d) { reopen(d); });
+    header_->addTo(form_);
+    makeCommon();
+    makeAllOptions();
+    preview_ = new PreviewColumn(this);
+    layOut(makeButtons());
+    listen();
+
+    const DeviceSettings remembered = remembered_.device(opened.info.name);
+    edits_ = remembered.options;
+    header_->tellMissing(opened);
+    show(opened, remembered.choices);
+    resize(sizeOnScreen(owner, QSize(860, 620)));
+}
+
+void ScanDialog::makeCommon()
+{
+    const auto combo = [this](const char* name, const QString& label) {
+        auto* c = new QComboBox(this);
+        c->setObjectName(QString::fromLatin1(name));
+        wholeInTooltip(c);
+        form_->addRow(label, c);
+        connect(c, &QComboBox::currentIndexChanged, this, [this, c] {
+            c->setToolTip(c->currentText());
+            readCommon();
+            showSize();
+        });
+        return c;
+    };
+    source_ = combo("sourceCombo", tr("Source:"));
+    mode_ = combo("modeCombo", tr("Mode:"));
+    resolution_ = combo("resolutionCombo", tr("Resolution:"));
+    area_ = new AreaFields(this, [this](const Area& a) {
+        choices_.area = a;
+        showArea();
+    });
+    area_->addTo(form_);
+    const auto number = [this](const char* name, const QString& label) {
+        auto* n = new NumberInput(this, QString::fromLatin1(name));
+        auto* l = new QLabel(label, this);
+        n->name(l, label.chopped(1), QString());
+        form_->addRow(l, n->row());
+        connect(n, &NumberInput::valueChanged, this, [this] {
+            readCommon();
+            showSize();
+        });
+        return n;
+    };
+    brightness_ = number("brightnessSpin", tr("Brightness:"));
+    contrast_ = number("contrastSpin", tr("Contrast:"));
     size_ = new QLabel(this);
     size_->setObjectName(QStringLiteral("sizeLabel"));
+    size_->setWordWrap(true);
     form_->addRow(tr("Picture:"), size_);
-    tooLarge_ = new QLabel(this);
+    for (QLabel** l : {&tooLarge_, &status_}) {
+        *l = new QLabel(this);
+        (*l)->setWordWrap(true);
+        form_->addRow(*l);
+    }
     tooLarge_->setObjectName(QStringLiteral("tooLargeLabel"));
-    tooLarge_->setWordWrap(true);
-    form_->addRow(tooLarge_);
-    status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("optionStatus"));
-    status_->setWordWrap(true);
-    form_->addRow(status_);
+}
 
+void ScanDialog::makeAllOptions()
+{
     allToggle_ = new QToolButton(this);
     allToggle_->setObjectName(QStringLiteral("allOptionsToggle"));
     allToggle_->setText(tr("All options"));
     allToggle_->setCheckable(true);
     allToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    allToggle_->setArrowType(Qt::RightArrow);
     advanced_ = new QCheckBox(tr("Show advanced options"), this);
     advanced_->setObjectName(QStringLiteral("advancedCheck"));
-    advanced_->setVisible(false);
     panel_ = new OptionsPanel(this);
-    allArea_ = new QScrollArea(this);
-    allArea_->setObjectName(QStringLiteral("allOptionsArea"));
-    allArea_->setWidgetResizable(true);
-    allArea_->setWidget(panel_);
-    allArea_->setVisible(false);
-    allArea_->setMinimumHeight(160);
-    // The options take the width the fields above leave them, however wide
-    // their own would be: they wrap to it, and the preview keeps its size.
-    allArea_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
-    allArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    connect(allToggle_, &QToolButton::toggled, this, [this](bool on) {
+    const auto open = [this](bool on) {
         allToggle_->setArrowType(on ? Qt::DownArrow : Qt::RightArrow);
-        allArea_->setVisible(on);
+        panel_->setVisible(on);
         advanced_->setVisible(on);
-    });
+    };
     // Open or closed as the user last left it.
-    allToggle_->setChecked(remembered_.allOptionsShown());
-    connect(allToggle_, &QToolButton::toggled, this, [this](bool on) { remembered_.setAllOptionsShown(on); });
+    const bool shown = remembered_.allOptionsShown();
+    allToggle_->setChecked(shown);
+    open(shown);
+    connect(allToggle_, &QToolButton::toggled, this, [this, open](bool on) {
+        open(on);
+        remembered_.setAllOptionsShown(on);
+    });
     connect(advanced_, &QCheckBox::toggled, panel_, &OptionsPanel::setShowAdvanced);
     connect(panel_, &OptionsPanel::edited, this, &ScanDialog::optionEdited);
+    connect(panel_, &OptionsPanel::rebuilt, this, &ScanDialog::orderTabs);
+}
 
-    pane_ = new PreviewPane(this);
-    pane_->setAccessibleName(tr("Preview of the bed and the scan area"));
-    zoomButton_ = new QPushButton(tr("&Zoom to area"), this);
-    zoomButton_->setObjectName(QStringLiteral("zoomButton"));
-    zoomButton_->setToolTip(tr("Shows the scan area as large as the preview holds it, to draw it precisely "
-                               "(the mouse wheel zooms too)"));
-    fitButton_ = new QPushButton(tr("&Fit"), this);
-    fitButton_->setObjectName(QStringLiteral("fitButton"));
-    fitButton_->setToolTip(tr("Shows the whole bed again"));
-    for (QPushButton* b : {zoomButton_, fitButton_})
-        b->setAutoDefault(false); // Enter scans
-    fitButton_->setEnabled(false);
-    connect(zoomButton_, &QPushButton::clicked, pane_, &PreviewPane::zoomToArea);
-    connect(fitButton_, &QPushButton::clicked, pane_, &PreviewPane::fit);
-    connect(pane_, &PreviewPane::viewChanged, this, [this] {
-        const bool zoomed = pane_->zoom() > 1.0 + 1e-9;
-        // The focus moves on from a button that goes out of use, not to Cancel.
-        if (!zoomed && fitButton_->hasFocus())
-            zoomButton_->setFocus(Qt::OtherFocusReason);
-        fitButton_->setEnabled(zoomed);
-    });
-    previewBar_ = new QProgressBar(this);
-    previewBar_->setObjectName(QStringLiteral("previewProgress"));
-    previewBar_->setRange(0, 100);
-    previewBar_->setVisible(false);
-    previewTimer_ = new QTimer(this);
-    previewTimer_->setInterval(100);
-    connect(previewTimer_, &QTimer::timeout, this, &ScanDialog::previewProgress);
-
+QDialogButtonBox* ScanDialog::makeButtons()
+{
     auto* buttons = new QDialogButtonBox(this);
     // Enter scans wherever the focus is: Scan is the one button that takes
     // it, and stays the default.
-    previewButton_ = buttons->addButton(tr("&Preview"), QDialogButtonBox::ActionRole);
-    previewButton_->setObjectName(QStringLiteral("previewButton"));
-    previewButton_->setAutoDefault(false);
-    defaultsButton_ = buttons->addButton(tr("&Defaults"), QDialogButtonBox::ResetRole);
-    defaultsButton_->setObjectName(QStringLiteral("defaultsButton"));
-    defaultsButton_->setAutoDefault(false);
-    scanButton_ = buttons->addButton(tr("&Scan"), QDialogButtonBox::AcceptRole);
-    scanButton_->setObjectName(QStringLiteral("scanButton"));
+    const auto add = [buttons](const QString& text, QDialogButtonBox::ButtonRole role, const char* name) {
+        QPushButton* b = buttons->addButton(text, role);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setAutoDefault(false);
+        return b;
+    };
+    previewButton_ = add(tr("&Preview"), QDialogButtonBox::ActionRole, "previewButton");
+    defaultsButton_ = add(tr("&Defaults"), QDialogButtonBox::ResetRole, "defaultsButton");
+    scanButton_ = add(tr("&Scan"), QDialogButtonBox::AcceptRole, "scanButton");
     scanButton_->setDefault(true);
-    QPushButton* cancel = buttons->addButton(tr("&Cancel"), QDialogButtonBox::RejectRole);
-    cancel->setObjectName(QStringLiteral("cancelButton"));
-    cancel->setAutoDefault(false);
+    add(tr("&Cancel"), QDialogButtonBox::RejectRole, "cancelButton");
     connect(buttons, &QDialogButtonBox::accepted, this, [this] {
         if (busy_ || !scanButton_->isEnabled())
             return;
@@ -243,144 +181,86 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
         accept();
     });
     connect(buttons, &QDialogButtonBox::rejected, this, &ScanDialog::reject);
-    tabThroughButtons(buttons);
     connect(previewButton_, &QPushButton::clicked, this, &ScanDialog::startPreview);
     connect(defaultsButton_, &QPushButton::clicked, this, &ScanDialog::restoreDefaults);
+    tabThroughButtons(buttons);
+    return buttons;
+}
 
-    auto commonChanged = [this] {
-        if (filling_)
-            return;
-        readCommon();
-        showSize();
-    };
-    connect(source_, &QComboBox::currentIndexChanged, this, commonChanged);
-    connect(mode_, &QComboBox::currentIndexChanged, this, commonChanged);
-    connect(resolution_, &QComboBox::currentIndexChanged, this, commonChanged);
-    connect(brightness_, &QDoubleSpinBox::valueChanged, this, commonChanged);
-    connect(contrast_, &QDoubleSpinBox::valueChanged, this, commonChanged);
-    connect(areaPreset_, &QComboBox::currentIndexChanged, this, [this](int i) {
-        if (filling_ || !model_ || i < 0)
-            return;
-        const std::vector<Preset> presets = model_->presets();
-        if (size_t(i) < presets.size()) {
-            choices_.area = presets[size_t(i)].area;
-            showArea();
-        }
-    });
-    for (QDoubleSpinBox* s : {left_, top_, width_, height_})
-        connect(s, &QDoubleSpinBox::valueChanged, this, &ScanDialog::areaFromSpins);
-    connect(pane_, &PreviewPane::areaChanged, this, [this](const Area& a) {
-        choices_.area = a;
-        showArea();
-    });
-    connect(devices_, &QComboBox::currentIndexChanged, this, [this](int i) {
-        if (filling_ || i < 0 || size_t(i) >= found_.size() || found_[size_t(i)].name == info_.name)
-            return;
-        reopen(found_[size_t(i)]);
-    });
-
-    auto* left = new QVBoxLayout;
-    left->addLayout(form_);
-    left->addWidget(allToggle_);
-    left->addWidget(advanced_);
-    left->addWidget(allArea_, 1);
-    left->addStretch();
-    auto* zoomRow = new QHBoxLayout;
-    zoomRow->addWidget(zoomButton_);
-    zoomRow->addWidget(fitButton_);
-    zoomRow->addStretch();
-    // The settings scroll where the screen is too small for all of them
-    // (at a large scale), so that the buttons below stay within reach; they
-    // are never narrower than their fields.
+void ScanDialog::layOut(QDialogButtonBox* buttons)
+{
     // Made inside the dialog, so that the fields keep their place in the
-    // dialog's Tab order as they move into it.
-    auto* settingsPane = new QWidget(this);
-    settingsPane->setLayout(left);
-    auto* settingsArea = new QScrollArea(this);
-    settingsArea->setObjectName(QStringLiteral("settingsArea"));
-    settingsArea->setFrameShape(QFrame::NoFrame);
-    settingsArea->setFocusPolicy(Qt::NoFocus);
-    settingsArea->setWidgetResizable(true);
-    settingsArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    settingsArea->setWidget(settingsPane);
-    settingsArea->setMinimumWidth(
-        settingsPane->minimumSizeHint().width() + settingsArea->verticalScrollBar()->sizeHint().width());
-    auto* right = new QVBoxLayout;
-    right->addWidget(pane_, 1);
-    right->addWidget(previewBar_);
-    right->addLayout(zoomRow);
+    // dialog's Tab order as they move into the column.
+    auto* settings = new QWidget(this);
+    auto* column = new QVBoxLayout(settings);
+    column->addLayout(form_);
+    column->addWidget(allToggle_);
+    column->addWidget(advanced_);
+    column->addWidget(panel_);
+    column->addStretch();
     auto* top = new QHBoxLayout;
     // The settings as wide as they need, the preview all the rest.
-    top->addWidget(settingsArea, 0);
-    top->addLayout(right, 1);
+    top->addWidget(new SettingsColumn(this, settings, panel_), 0);
+    top->addWidget(preview_, 1);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top, 1);
     layout->addWidget(buttons);
+    connect(preview_->pane(), &PreviewPane::areaChanged, this, [this](const Area& a) {
+        choices_.area = a;
+        showArea();
+    });
+}
 
+void ScanDialog::listen()
+{
     connect(&client_, &SaneClient::previewEnded, this, &ScanDialog::previewEnded);
     connect(&client_, &SaneClient::optionSet, this, &ScanDialog::optionSet);
+    connect(&client_, &SaneClient::sizeRead, this, &ScanDialog::sizeRead);
     connect(&client_, &SaneClient::defaultsRestored, this, [this](const SetOutcome& out) {
-        setBusy(false);
         if (endIfDriverLost(out.fault, out.cause))
             return;
         model_ = std::make_unique<ScanOptions>(out.options);
         choices_ = model_->current();
         showModel();
+        setBusy(false);
     });
     connect(&client_, &SaneClient::opened, this, &ScanDialog::reopened);
-
-    DeviceSettings remembered = remembered_.device(opened.info.name);
-    edits_ = remembered.options;
-    found_ = opened.found;
-    show(opened, remembered.choices);
-    if (opened.missing)
-        note_->setText(tr("The scanner \"%1\" was not found; it may be switched off or disconnected. "
-                          "%2. Using \"%3\".")
-                           .arg(deviceTitle(*opened.missing), devicesFoundText(int(opened.found.size())),
-                               deviceTitle(opened.info)));
-    form_->setRowVisible(note_, opened.missing.has_value());
-    form_->setRowVisible(devices_, opened.missing.has_value() && opened.found.size() > 1);
-    // The preview shrinks with the dialog, down to a size still useful
-    // for drawing on it.
-    pane_->setMinimumSize(120, 160);
-    resize(sizeOnScreen(owner, QSize(860, 620)));
 }
 
 void ScanDialog::show(const OpenOutcome& opened, std::optional<ScanChoices> choices)
 {
     info_ = opened.info;
-    deviceLabel_->setText(deviceTitle(info_));
-    deviceLabel_->setToolTip(QString::fromStdString(info_.name));
-    {
-        const Filling filling(filling_);
-        devices_->clear();
-        for (const DeviceInfo& d : found_)
-            devices_->addItem(deviceTitle(d), QString::fromStdString(d.name));
-        devices_->setCurrentIndex(devices_->findData(QString::fromStdString(info_.name)));
-    }
+    closed_ = false;
+    header_->show(info_);
     model_ = std::make_unique<ScanOptions>(opened.options);
     choices_ = model_->current();
-    if (choices) {
-        // The user's earlier choices, as far as the device still offers them.
-        const auto& m = *model_;
-        if (choices->source && std::count(m.sources().begin(), m.sources().end(), *choices->source))
-            choices_.source = choices->source;
-        if (std::count(m.colourModes().begin(), m.colourModes().end(), choices->colour))
-            choices_.colour = choices->colour;
-        if (choices->resolution
-            && std::count(m.resolutions().begin(), m.resolutions().end(), *choices->resolution))
-            choices_.resolution = choices->resolution;
-        if (choices->area && m.hasArea())
-            choices_.area = m.clamp(*choices->area);
-        if (choices->brightness && m.brightness())
-            choices_.brightness = choices->brightness;
-        if (choices->contrast && m.contrast())
-            choices_.contrast = choices->contrast;
-    }
+    if (choices)
+        keepChoices(*choices);
     panel_->forgetFirstValues();
+    reported_.reset();
     const auto kept = previews().find(info_.name);
-    pane_->setPicture(kept != previews().end() ? kept->second : QImage());
+    preview_->pane()->setPicture(kept != previews().end() ? kept->second : QImage());
     showModel();
+}
+
+void ScanDialog::keepChoices(const ScanChoices& earlier)
+{
+    const ScanOptions& m = *model_;
+    const auto offers = [](const auto& list, const auto& v) {
+        return std::find(list.begin(), list.end(), v) != list.end();
+    };
+    if (earlier.source && offers(m.sources(), *earlier.source))
+        choices_.source = earlier.source;
+    if (offers(m.colourModes(), earlier.colour))
+        choices_.colour = earlier.colour;
+    if (earlier.resolution && offers(m.resolutions(), *earlier.resolution))
+        choices_.resolution = earlier.resolution;
+    if (earlier.area && m.hasArea())
+        choices_.area = m.clamp(*earlier.area);
+    if (earlier.brightness && m.brightness())
+        choices_.brightness = earlier.brightness;
+    if (earlier.contrast && m.contrast())
+        choices_.contrast = earlier.contrast;
 }
 
 void ScanDialog::setOptions(std::vector<OptionInfo> options)
@@ -412,74 +292,40 @@ void ScanDialog::showModel()
 
 void ScanDialog::fillCommon()
 {
-    const Filling filling(filling_);
     const ScanOptions& m = *model_;
-    source_->clear();
-    for (const std::string& s : m.sources())
-        source_->addItem(QString::fromStdString(s), QString::fromStdString(s));
-    if (choices_.source)
-        source_->setCurrentIndex(std::max(0, source_->findData(QString::fromStdString(*choices_.source))));
-    form_->setRowVisible(source_, source_->count() > 0);
-
-    mode_->clear();
-    for (ColourMode c : m.colourModes())
-        mode_->addItem(modeText(c), int(c));
-    mode_->setCurrentIndex(std::max(0, mode_->findData(int(choices_.colour))));
-    form_->setRowVisible(mode_, mode_->count() > 0);
-
-    resolution_->clear();
-    for (double v : m.resolutions())
-        resolution_->addItem(dpiText(v), v);
-    if (choices_.resolution)
-        resolution_->setCurrentIndex(std::max(0, resolution_->findData(*choices_.resolution)));
-    form_->setRowVisible(resolution_, resolution_->count() > 0);
-
-    areaPreset_->clear();
-    const bool inches = unit_ != 1.0;
-    for (const Preset& p : m.presets()) {
-        const QString size = QStringLiteral("%1 × %2 %3")
-                                 .arg(p.area.width() / unit_, 0, 'f', inches ? 1 : 0)
-                                 .arg(p.area.height() / unit_, 0, 'f', inches ? 1 : 0)
-                                 .arg(inches ? tr("in") : tr("mm"));
-        areaPreset_->addItem(p.name.empty()
-                ? tr("Full area (%1)").arg(size)
-                : QStringLiteral("%1 (%2)").arg(QString::fromStdString(p.name), size));
-    }
-    form_->setRowVisible(areaPreset_, m.hasArea());
-    form_->setRowVisible(areaRow_, m.hasArea());
+    const auto fill = [this](QComboBox* box, const auto& values, auto text, auto data, const auto& chosen) {
+        const QSignalBlocker block(box);
+        box->clear();
+        for (const auto& v : values)
+            box->addItem(text(v), data(v));
+        if (chosen)
+            box->setCurrentIndex(std::max(0, box->findData(data(*chosen))));
+        box->setToolTip(box->currentText());
+        form_->setRowVisible(box, box->count() > 0);
+    };
+    const auto str = [](const std::string& s) { return QString::fromStdString(s); };
+    fill(source_, m.sources(), str, str, choices_.source);
+    fill(
+        mode_, m.colourModes(), modeText, [](ColourMode c) { return int(c); },
+        std::optional<ColourMode>(choices_.colour));
+    fill(
+        resolution_, m.resolutions(), dpiText, [](double v) { return v; }, choices_.resolution);
+    area_->setModel(m);
     previewButton_->setEnabled(m.hasArea() && !busy_);
-    pane_->setEnabled(m.hasArea());
-    zoomButton_->setEnabled(m.hasArea());
-    if (m.hasArea()) {
-        const Area b = m.bounds();
-        const int decimals = inches ? 2 : 1;
-        const double step = m.areaStep() > 0 ? m.areaStep() / unit_ : (inches ? 0.01 : 0.1);
-        const QString suffix = inches ? tr(" in") : tr(" mm");
-        for (QDoubleSpinBox* s : {left_, top_, width_, height_}) {
-            s->setDecimals(decimals);
-            s->setSingleStep(step);
-            s->setSuffix(suffix);
-        }
-        left_->setRange(b.tlX / unit_, b.brX / unit_);
-        top_->setRange(b.tlY / unit_, b.brY / unit_);
-        width_->setRange(0, b.width() / unit_);
-        height_->setRange(0, b.height() / unit_);
-        pane_->setBounds(b, [this](Area a) { return model_->clamp(a); });
-    }
-
-    const auto fillSpin
-        = [this](QDoubleSpinBox* box, const std::optional<OptionInfo>& o, std::optional<double> v) {
-              form_->setRowVisible(box, o.has_value());
+    preview_->setUsable(m.hasArea());
+    if (m.hasArea())
+        preview_->pane()->setBounds(m.bounds(), [this](Area a) { return model_->clamp(a); });
+    const auto fillNumber
+        = [this](NumberInput* n, const std::optional<OptionInfo>& o, std::optional<double> v) {
+              n->setVisible(o.has_value());
+              form_->setRowVisible(n->row(), o.has_value());
               if (!o)
                   return;
-              box->setDecimals(o->type == OptionType::Fixed ? 1 : 0);
-              box->setRange(o->min, o->max);
-              if (o->quant > 0)
-                  box->setSingleStep(o->quant);
-              box->setValue(v.value_or(o->value));
+              n->setOption(*o);
+              n->setValue(v.value_or(o->value));
           };
-    fillSpin(brightness_, m.brightness(), choices_.brightness);
-    fillSpin(contrast_, m.contrast(), choices_.contrast);
+    fillNumber(brightness_, m.brightness(), choices_.brightness);
+    fillNumber(contrast_, m.contrast(), choices_.contrast);
 }
 
 void ScanDialog::readCommon()
@@ -496,25 +342,11 @@ void ScanDialog::readCommon()
         choices_.contrast = contrast_->value();
 }
 
-void ScanDialog::areaFromSpins()
-{
-    if (filling_ || !model_ || !model_->hasArea())
-        return;
-    const double x = left_->value() * unit_, y = top_->value() * unit_;
-    choices_.area = Area{x, y, x + width_->value() * unit_, y + height_->value() * unit_};
-    showArea();
-}
-
 void ScanDialog::showArea()
 {
     if (model_ && model_->hasArea()) {
         const Area a = model_->clamp(choices_.area.value_or(model_->preferredArea()));
         choices_.area = a;
-        const Filling filling(filling_);
-        left_->setValue(a.tlX / unit_);
-        top_->setValue(a.tlY / unit_);
-        width_->setValue(a.width() / unit_);
-        height_->setValue(a.height() / unit_);
         int preset = -1;
         const std::vector<Preset> presets = model_->presets();
         for (size_t i = 0; i < presets.size(); ++i)
@@ -523,8 +355,8 @@ void ScanDialog::showArea()
         // The whole area wins over a preset clamped to it.
         if (preset >= 0 && presets.back().area == a)
             preset = int(presets.size()) - 1;
-        areaPreset_->setCurrentIndex(preset);
-        pane_->setArea(a, preset < 0);
+        area_->show(a, preset);
+        preview_->pane()->setArea(a, preset < 0);
     }
     showSize();
 }
@@ -533,7 +365,38 @@ void ScanDialog::showSize()
 {
     if (!model_)
         return;
-    const ScanOptions::Size s = model_->expectedSize(choices_);
+    showSizeText();
+    // One question at a time; choices made meanwhile ask again after it.
+    if (sizeAsked_) {
+        sizeStale_ = true;
+        return;
+    }
+    sizeAsked_ = true;
+    client_.readSize(model_->settings(choices_));
+}
+
+void ScanDialog::sizeRead(const SizeOutcome& out)
+{
+    sizeAsked_ = false;
+    if (std::exchange(sizeStale_, false)) {
+        showSize();
+        return;
+    }
+    reported_ = out;
+    showSizeText();
+}
+
+void ScanDialog::showSizeText()
+{
+    // What the device reports for the choices, as the scan will give it;
+    // worked out from the area and resolution until it has answered, or
+    // where it cannot tell.
+    ScanOptions::Size s = model_->expectedSize(choices_);
+    if (reported_ && reported_->status == Status::Good && reported_->width > 0) {
+        s.width = reported_->width;
+        s.height = reported_->height;
+        s.bitsPerPixel = reported_->bitsPerPixel;
+    }
     bool tooLarge = false;
     if (s.known()) {
         size_->setText(tr("%1 × %2 pixels, %3").arg(s.width).arg(s.height).arg(megabytes(s.fileBytes())));
@@ -548,29 +411,55 @@ void ScanDialog::showSize()
                   .arg(megabytes(s.heldBytes()), megabytes(LargestPictureBytes))
             : QString());
     form_->setRowVisible(tooLarge_, tooLarge);
-    scanButton_->setEnabled(!tooLarge && !busy_);
+    scanButton_->setEnabled(!tooLarge && !busy_ && !closed_);
 }
 
 void ScanDialog::setBusy(bool busy)
 {
     // The buttons and fields disabled while the device works would pass the
     // focus on (to Cancel, the one left enabled); it comes back after.
-    if (busy && !busy_)
+    if (busy && !busy_) {
         focusBefore_ = focusWidget();
+        focusName_ = focusBefore_ ? focusBefore_->objectName() : QString();
+    }
     const bool ended = !busy && busy_;
     busy_ = busy;
-    previewButton_->setEnabled(!busy && model_ && model_->hasArea());
+    previewButton_->setEnabled(!busy && !closed_ && model_ && model_->hasArea());
     defaultsButton_->setEnabled(!busy);
     panel_->setEnabled(!busy);
-    devices_->setEnabled(!busy);
+    header_->setEnabled(!busy);
     showSize();
-    if (ended) {
-        QWidget* back = focusBefore_;
-        if (!back || !back->isEnabled() || !back->isVisibleTo(this))
-            back = scanButton_->isEnabled() ? scanButton_ : nullptr;
-        if (back)
-            back->setFocus(Qt::OtherFocusReason);
-        focusBefore_.clear();
+    if (ended)
+        giveFocusBack();
+}
+
+void ScanDialog::giveFocusBack()
+{
+    if (busy_)
+        return;
+    QWidget* back = focusBefore_;
+    // The options made anew: the field of the same option.
+    if (!back && !focusName_.isEmpty())
+        back = findChild<QWidget*>(focusName_);
+    if (!back || !back->isEnabled() || !back->isVisibleTo(this))
+        back = scanButton_->isEnabled() ? scanButton_ : nullptr;
+    if (back)
+        back->setFocus(Qt::OtherFocusReason);
+    focusBefore_.clear();
+    focusName_.clear();
+}
+
+void ScanDialog::orderTabs()
+{
+    QWidget* last = advanced_;
+    for (QWidget* w : panel_->findChildren<QWidget*>()) {
+        // The fields themselves, not the parts inside a list or spin box.
+        QWidget* parent = w->parentWidget();
+        if (!(w->focusPolicy() & Qt::TabFocus) || w->window() != this || qobject_cast<QComboBox*>(parent)
+            || qobject_cast<QAbstractSpinBox*>(parent))
+            continue;
+        QWidget::setTabOrder(last, w);
+        last = w;
     }
 }
 
@@ -592,47 +481,20 @@ void ScanDialog::startPreview()
     setBusy(true);
     previewing_ = true;
     status_->clear();
-    previewBar_->setValue(0);
-    previewBar_->setVisible(true);
-    previewBuffer_ = std::make_shared<PreviewBuffer>();
-    client_.preview(model_->settings(model_->previewChoices(choices_)), previewBuffer_);
-    previewTimer_->start();
-}
-
-void ScanDialog::previewProgress()
-{
-    if (!previewBuffer_)
-        return;
-    QImage picture;
-    {
-        std::lock_guard lock(previewBuffer_->mutex);
-        const PreviewBuffer& b = *previewBuffer_;
-        if (b.width <= 0 || b.rows <= 0)
-            return;
-        const int height = std::max(b.height, b.rows);
-        picture = QImage(b.width, height, QImage::Format_RGB888);
-        picture.fill(Qt::white);
-        const std::size_t rowBytes = std::size_t(b.width) * 3;
-        for (int y = 0; y < b.rows; ++y)
-            std::memcpy(picture.scanLine(y), b.pixels.data() + std::size_t(y) * rowBytes, rowBytes);
-        if (b.height > 0)
-            previewBar_->setValue(b.rows * 100 / b.height);
-    }
-    pane_->setPicture(picture);
+    auto buffer = std::make_shared<PreviewBuffer>();
+    client_.preview(model_->settings(model_->previewChoices(choices_)), buffer);
+    preview_->start(std::move(buffer));
 }
 
 void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>& options)
 {
-    previewTimer_->stop();
-    previewProgress();
+    preview_->finish();
     previewing_ = false;
-    previewBar_->setVisible(false);
-    previewBuffer_.reset();
     const bool failed = r.outcome != Outcome::Done && r.outcome != Outcome::Cancelled;
-    if (r.outcome == Outcome::Done && pane_->hasPicture())
-        previews()[info_.name] = pane_->picture();
-    setBusy(false);
+    if (r.outcome == Outcome::Done && preview_->pane()->hasPicture())
+        previews()[info_.name] = preview_->pane()->picture();
     setOptions(options);
+    setBusy(false);
     // The same message as a failed scan gets, over this dialog, once the
     // dialog is ready for the next try.
     if (failed && !endIfDriverLost(r.fault, r.cause))
@@ -703,15 +565,17 @@ void ScanDialog::reopen(const DeviceInfo& device)
 
 void ScanDialog::reopened(const OpenOutcome& out)
 {
-    setBusy(false);
     if (endIfDriverLost(out.fault, out.cause))
         return;
     if (out.fault != Fault::None) {
+        // Nothing to scan or preview with until another device opens.
+        closed_ = true;
+        setBusy(false);
         status_->setText(tr("The scanner could not be opened: %1").arg(statusText(out.status)));
-        scanButton_->setEnabled(false);
         return;
     }
     show(out, remembered_.device(out.info.name).choices);
+    setBusy(false);
 }
 
 void ScanDialog::reject()

@@ -136,6 +136,39 @@ def press(obj, action="Press"):
     raise AssertionError("%r has no action %r" % (obj.name, action))
 
 
+def cut_off(root):
+    """The showing controls and labels below `root` that reach beyond any of
+    the objects that hold them across (up and down they may scroll): one
+    text for each."""
+    fresh(root)
+    cut = []
+
+    def extents(obj):
+        e = obj.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        return e.x, e.y, e.x + e.width, e.y + e.height
+
+    window = extents(root)
+
+    def visit(obj, left, right):
+        if not state(obj, pyatspi.STATE_SHOWING):
+            return
+        x0, y0, x1, y1 = extents(obj)
+        if x1 <= x0 or y1 <= y0:
+            return
+        role = obj.getRole()
+        if (role in CONTROL_ROLES or role == pyatspi.ROLE_LABEL) and (x0 < left or x1 > right):
+            cut.append("%s %r at %d..%d across, within %d..%d" % (obj.getRoleName(), obj.name, x0, x1, left, right))
+        if role == pyatspi.ROLE_COMBO_BOX:
+            return  # its list is a window of its own
+        for i in range(obj.childCount):
+            child = obj.getChildAtIndex(i)
+            if child is not None:
+                visit(child, max(left, x0), min(right, x1))
+
+    visit(root, window[0], window[2])
+    return cut
+
+
 def labels_of(obj):
     """The texts of the labels linked to `obj` (labelled-by relations)."""
     names = []

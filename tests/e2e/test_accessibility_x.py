@@ -139,6 +139,9 @@ def options_panel_checks(dialog):
                       "%s combo box %r is labelled by its own label (%r)" % (group.name, obj.name, labels))
             elif obj.getRole() == pyatspi.ROLE_PUSH_BUTTON:
                 check(obj.name and obj.name != group.name, "%s button %r" % (group.name, obj.name))
+            elif obj.getRole() == pyatspi.ROLE_SLIDER:
+                # Beside its spin box, which the label names.
+                check(obj.name and obj.name != group.name, "%s slider %r" % (group.name, obj.name))
             else:
                 check(obj.name and obj.name != group.name and own == [obj.name + ":"],
                       "%s %s is named %r after its own label %r" % (group.name, obj.getRoleName(), obj.name, own))

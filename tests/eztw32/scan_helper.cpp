@@ -25,9 +25,9 @@
 // width and height (the same point twice is a click). --all-options prints
 // whether "All options" is open ("all-options-open 1" or 0), opens it, and
 // prints the preview's size before and after ("pane-before WxH",
-// "pane-after WxH"), "hscroll 1" when the options need a horizontal scroll
-// bar and "clipped NAME" for each field that does not lie wholly in view
-// across. --cancel-opening presses Cancel in the first acquisition's
+// "pane-after WxH"), and, before and after opening it, "hscroll 1" when the
+// settings would need to scroll sideways and "clipped CLASS NAME" for each
+// label or field cut off (see reportClipped). --cancel-opening presses Cancel in the first acquisition's
 // progress dialog before the scan dialog, printing "opening TEXT". While
 // scanning it prints "progress N" as the bar moves.
 //
@@ -47,6 +47,7 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
@@ -143,6 +144,30 @@ void reportDialog(QWidget* dialog, const char* prefix)
         out << prefix << "value device=" << l->toolTip() << Qt::endl;
 }
 
+// "hscroll 1" when the settings would need to scroll sideways, "clipped
+// CLASS NAME" for every label or field of theirs cut off at the side or by
+// the group it is in, and every label too short for its lines.
+void reportClipped(QWidget* dialog)
+{
+    dialog->layout()->activate();
+    auto* area = dialog->findChild<QScrollArea*>(QStringLiteral("settingsArea"));
+    out << "hscroll " << (area->horizontalScrollBar()->maximum() > 0 ? 1 : 0) << Qt::endl;
+    QWidget* view = area->viewport();
+    for (QWidget* f : area->widget()->findChildren<QWidget*>()) {
+        const bool row = f->parentWidget() == area->widget() || qobject_cast<QGroupBox*>(f->parentWidget());
+        if (!row || !f->isVisibleTo(view))
+            continue;
+        const QRect r(f->mapTo(view, QPoint(0, 0)), f->size());
+        // A wrapped label shorter than its lines loses the last of them.
+        const auto* label = qobject_cast<QLabel*>(f);
+        const bool short_
+            = label && label->wordWrap() && label->height() < label->heightForWidth(label->width());
+        if (r.left() < 0 || r.right() >= view->width() || !f->parentWidget()->rect().contains(f->geometry())
+            || short_)
+            out << "clipped " << f->metaObject()->className() << ' ' << f->objectName() << Qt::endl;
+    }
+}
+
 void mouse(QWidget* pane, QEvent::Type type, QPointF at)
 {
     const Qt::MouseButtons held = type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton;
@@ -207,6 +232,7 @@ void drive()
             allStage = 1;
             auto* toggle = w->findChild<QToolButton*>(QStringLiteral("allOptionsToggle"));
             out << "all-options-open " << (toggle->isChecked() ? 1 : 0) << Qt::endl;
+            reportClipped(w);
             paneBefore = w->findChild<QWidget*>(QStringLiteral("previewPane"))->size();
             if (!toggle->isChecked())
                 toggle->click();
@@ -215,19 +241,10 @@ void drive()
         if (allOptions && allStage == 1) {
             allStage = 2;
             w->layout()->activate();
-            auto* area = w->findChild<QScrollArea*>(QStringLiteral("allOptionsArea"));
             const QSize pane = w->findChild<QWidget*>(QStringLiteral("previewPane"))->size();
             out << "pane-before " << paneBefore.width() << 'x' << paneBefore.height() << Qt::endl;
             out << "pane-after " << pane.width() << 'x' << pane.height() << Qt::endl;
-            out << "hscroll " << (area->horizontalScrollBar()->isVisible() ? 1 : 0) << Qt::endl;
-            QWidget* view = area->viewport();
-            for (QWidget* f : area->widget()->findChildren<QWidget*>()) {
-                if (!f->objectName().startsWith(QLatin1String("option-")) || !f->isVisibleTo(view))
-                    continue;
-                const QRect r(f->mapTo(view, QPoint(0, 0)), f->size());
-                if (r.left() < 0 || r.right() >= view->width())
-                    out << "clipped " << f->objectName() << Qt::endl;
-            }
+            reportClipped(w);
         }
         if (preview && !previewPressed) {
             previewPressed = true;

@@ -26,6 +26,7 @@
 #include <QScopeGuard>
 #include <QScrollArea>
 #include <QSettings>
+#include <QSlider>
 #include <QSpinBox>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -357,6 +358,8 @@ private Q_SLOTS:
     void dragOnThePresetDrawsAClickKeepsIt();
     void tooLargePictureIsRefusedBeforeScanning();
     void allOptionsFitAndStayOpen();
+    void predictedSizeIsTheScannedSize_data();
+    void predictedSizeIsTheScannedSize();
     void networkScannerThatDiesEndsAsAFault();
     void misbehavingDriverCostsOneScan_data();
     void misbehavingDriverCostsOneScan();
@@ -645,6 +648,8 @@ void TestEztw32::previewAndDrawnAreaGiveThatScan()
                 return;
             }
             case Drawn:
+                if (w->property("busy").toBool())
+                    return;
                 left = value("areaLeft");
                 top = value("areaTop");
                 width = value("areaWidth");
@@ -933,7 +938,9 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
     };
     int step = -2;
     QStringList kinds, wrong, advancedHidden;
-    bool buttonPressed = false;
+    QString focusAfter;
+    bool buttonPressed = false, sliderMoved = false;
+    QList<bool> sliders;
     const auto id = std::int32_t(std::uint32_t(window_.winId()));
     const QString path = tmp_.filePath(QStringLiteral("options-set.bmp"));
     const std::int32_t r = withDriver(
@@ -945,12 +952,18 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
             };
             if (step == -2) {
                 // "All options" shows the device's own options; the test
-                // options come when the backend is told to offer them.
+                // options come when the backend is told to offer them, by
+                // the user's Space on their check box.
+                if (QApplication::activeWindow() != w) {
+                    w->activateWindow();
+                    return;
+                }
                 w->findChild<QToolButton*>(QStringLiteral("allOptionsToggle"))->click();
                 auto* enable = qobject_cast<QCheckBox*>(option("enable-test-options"));
                 QVERIFY(enable);
                 QVERIFY(!option("int"));
-                enable->setChecked(true);
+                enable->setFocus(Qt::TabFocusReason);
+                QTest::keyClick(enable, Qt::Key_Space);
                 step = -1;
                 return;
             }
@@ -958,6 +971,9 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
                 // Advanced options only on request.
                 if (!option("string"))
                     return;
+                // The options made anew, the focus is still on the check box.
+                focusAfter
+                    = QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
                 if (option("int"))
                     advancedHidden << QStringLiteral("int shown");
                 w->findChild<QCheckBox*>(QStringLiteral("advancedCheck"))->setChecked(true);
@@ -971,6 +987,21 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
                         QString::fromLatin1(c.option), text(option(c.option)));
             }
             if (step == int(std::size(cases))) {
+                // A range's slider, let go at its end, sets the range's end.
+                auto* spin = qobject_cast<QDoubleSpinBox*>(option("int-constraint-range"));
+                auto* slider = w->findChild<QSlider*>(QStringLiteral("option-int-constraint-range-slider"));
+                QVERIFY(spin && slider);
+                if (!sliderMoved) {
+                    sliderMoved = true;
+                    sliders = {slider->isVisibleTo(w),
+                        w->findChild<QSlider*>(QStringLiteral("option-fixed-constraint-range-slider"))
+                            ->isVisibleTo(w),
+                        w->findChild<QSlider*>(QStringLiteral("option-int-slider"))->isVisibleTo(w)};
+                    slider->setValue(slider->maximum());
+                    return;
+                }
+                if (spin->value() != spin->maximum())
+                    wrong << QStringLiteral("slider: %1 of %2").arg(spin->value()).arg(spin->maximum());
                 auto* button = qobject_cast<QPushButton*>(option("button"));
                 QVERIFY(button);
                 if (!buttonPressed) {
@@ -1005,13 +1036,16 @@ void TestEztw32::everyOptionTypeIsShownAndSet()
     QCOMPARE(r, EZTW32_FAILED);
     QCOMPARE(wrong, QStringList());
     QCOMPARE(advancedHidden, QStringList());
+    QCOMPARE(focusAfter, QStringLiteral("option-enable-test-options"));
+    // Sliders beside the ranges, not beside a number without one.
+    QCOMPARE(sliders, (QList<bool>{true, true, false}));
     QVERIFY(buttonPressed);
     // Check box, spin boxes, lists and text fields as the types ask.
     QCOMPARE(kinds,
-        (QStringList{QStringLiteral("QCheckBox"), QStringLiteral("QSpinBox"), QStringLiteral("QSpinBox"),
-            QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"), QStringLiteral("QDoubleSpinBox"),
+        (QStringList{QStringLiteral("QCheckBox"), QStringLiteral("QDoubleSpinBox"),
             QStringLiteral("QDoubleSpinBox"), QStringLiteral("QComboBox"), QStringLiteral("QLineEdit"),
-            QStringLiteral("QComboBox")}));
+            QStringLiteral("QDoubleSpinBox"), QStringLiteral("QDoubleSpinBox"), QStringLiteral("QComboBox"),
+            QStringLiteral("QLineEdit"), QStringLiteral("QComboBox")}));
 }
 
 void TestEztw32::numberArraysAreEditedAsACurve()
@@ -1055,7 +1089,7 @@ void TestEztw32::numberArraysAreEditedAsACurve()
                 kind = QString::fromLatin1(editor->metaObject()->className());
                 first = values();
                 // Drawn flat at the top from a quarter across to the middle.
-                auto* area = w->findChild<QScrollArea*>(QStringLiteral("allOptionsArea"));
+                auto* area = w->findChild<QScrollArea*>(QStringLiteral("settingsArea"));
                 area->ensureWidgetVisible(editor);
                 const QRect plot = editor->rect().adjusted(3, 3, -3, -3);
                 plotWidth = plot.width();
@@ -1129,7 +1163,15 @@ void TestEztw32::numberArraysAreEditedAsACurve()
     const double perPixel = double(n) / plotWidth + 1;
     QVERIFY2(std::fabs(from - (n - 1) / 4.0) <= perPixel && std::fabs(to - (n - 1) / 2.0) <= perPixel,
         qPrintable(QStringLiteral("%1 to %2 of %3").arg(from).arg(to).arg(n)));
-    for (int i = from; i <= to; ++i)
+    // The stroke leaves the curve where it was pressed without a step and
+    // rises steadily to the top, where it stays to the middle.
+    const double rise = 255.0 / (to - from) * 2 + 2;
+    QVERIFY2(std::fabs(drawn[from].toDouble() - first[from].toDouble()) <= rise,
+        qPrintable(QStringLiteral("%1 after %2").arg(drawn[from], first[from])));
+    for (int i = from + 1; i <= to; ++i)
+        QVERIFY2(drawn[i].toDouble() >= drawn[i - 1].toDouble(),
+            qPrintable(QStringLiteral("%1: %2").arg(i).arg(drawn[i])));
+    for (int i = int(std::ceil((n - 1) * 0.375 + perPixel)); i <= to; ++i)
         QVERIFY2(drawn[i] == QLatin1String("255"), qPrintable(QStringLiteral("%1: %2").arg(i).arg(drawn[i])));
     // Linear: from 0 to 255 across.
     QStringList straight;
@@ -1146,6 +1188,11 @@ void TestEztw32::numberArraysAreEditedAsACurve()
     for (const char* name : {"option-gamma-table", "option-gamma-table-linear", "option-gamma-table-reset",
              "zoomButton", "previewButton", "defaultsButton", "cancelButton", "allOptionsToggle"})
         QVERIFY2(tabbed.contains(QLatin1String(name)), qPrintable(tabbed.join(QLatin1Char(' '))));
+    // "All options" right after the main settings, before the buttons.
+    const auto at = [&](const char* name) { return tabbed.indexOf(QLatin1String(name)); };
+    QVERIFY2(at("areaHeight") < at("allOptionsToggle") && at("allOptionsToggle") < at("option-gamma-table")
+            && at("option-gamma-table-reset") < at("zoomButton") && at("zoomButton") < at("defaultsButton"),
+        qPrintable(tabbed.join(QLatin1Char(' '))));
 }
 
 void TestEztw32::scansMatchTheBackend_data()
@@ -1644,23 +1691,30 @@ void TestEztw32::allOptionsFitAndStayOpen()
     // Every test option, the advanced ones too: opening "All options"
     // leaves the preview as it was, and the fields fit across without a
     // scroll bar. The next run finds it open.
+    // No label or field is cut off, "All options" open or closed, at
+    // scale 1 and 2.
     const QString dir = caseDir({});
     const QString out = dir + QStringLiteral("/scan.bmp");
-    const HelperRun first = runHelper(dir + QStringLiteral("/sane.d"), out,
-        {QStringLiteral("--set"), QStringLiteral("option-enable-test-options=1"), QStringLiteral("--set"),
-            QStringLiteral("advancedCheck=1"), QStringLiteral("--all-options"),
-            QStringLiteral("--cancel-dialog")});
-    QCOMPARE(first.exitCode, 0);
-    QCOMPARE(first.missing, QStringList());
-    QVERIFY2(first.lines.contains(QStringLiteral("all-options-open 0")), qPrintable(first.lines.join('\n')));
-    const QStringList before = first.lines.filter(QStringLiteral("pane-before ")),
-                      after = first.lines.filter(QStringLiteral("pane-after "));
-    QCOMPARE(before.size(), 1);
-    QCOMPARE(after.size(), 1);
-    QCOMPARE(after[0].section(QLatin1Char(' '), 1), before[0].section(QLatin1Char(' '), 1));
-    QVERIFY(first.lines.contains(QStringLiteral("hscroll 0")));
-    QCOMPARE(first.lines.filter(QStringLiteral("clipped ")), QStringList());
-
+    for (const char* scale : {"2", "1"}) {
+        QDir(dir + QStringLiteral("/config")).removeRecursively(); // closed, as never opened
+        qputenv("QT_SCALE_FACTOR", scale);
+        const HelperRun first = runHelper(dir + QStringLiteral("/sane.d"), out,
+            {QStringLiteral("--set"), QStringLiteral("option-enable-test-options=1"), QStringLiteral("--set"),
+                QStringLiteral("advancedCheck=1"), QStringLiteral("--all-options"),
+                QStringLiteral("--cancel-dialog")});
+        qunsetenv("QT_SCALE_FACTOR");
+        QCOMPARE(first.exitCode, 0);
+        QCOMPARE(first.missing, QStringList());
+        QVERIFY2(
+            first.lines.contains(QStringLiteral("all-options-open 0")), qPrintable(first.lines.join('\n')));
+        const QStringList before = first.lines.filter(QStringLiteral("pane-before ")),
+                          after = first.lines.filter(QStringLiteral("pane-after "));
+        QCOMPARE(before.size(), 1);
+        QCOMPARE(after.size(), 1);
+        QCOMPARE(after[0].section(QLatin1Char(' '), 1), before[0].section(QLatin1Char(' '), 1));
+        QCOMPARE(first.lines.filter(QStringLiteral("hscroll ")), QStringList(2, QStringLiteral("hscroll 0")));
+        QCOMPARE(first.lines.filter(QStringLiteral("clipped ")), QStringList());
+    }
     const HelperRun second = runHelper(dir + QStringLiteral("/sane.d"), out,
         {QStringLiteral("--all-options"), QStringLiteral("--cancel-dialog")});
     QCOMPARE(second.exitCode, 0);
@@ -1668,6 +1722,34 @@ void TestEztw32::allOptionsFitAndStayOpen()
         second.lines.contains(QStringLiteral("all-options-open 1")), qPrintable(second.lines.join('\n')));
     QVERIFY(second.lines.contains(QStringLiteral("hscroll 0")));
     QCOMPARE(second.results, QList<int>{EZTW32_FAILED}); // cancelled
+}
+
+void TestEztw32::predictedSizeIsTheScannedSize_data()
+{
+    QTest::addColumn<QString>("dpi");
+    QTest::newRow("300 dpi") << QStringLiteral("300 dpi");
+    QTest::newRow("600 dpi") << QStringLiteral("600 dpi");
+}
+
+void TestEztw32::predictedSizeIsTheScannedSize()
+{
+    // 100 x 80 mm: 944.9 rows at 300 dpi, which the device rounds up; the
+    // dialog says what the device will deliver.
+    QFETCH(QString, dpi);
+    const QString dir = caseDir({});
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), out,
+        {QStringLiteral("--set"), QStringLiteral("areaLeft=0"), QStringLiteral("--set"),
+            QStringLiteral("areaTop=0"), QStringLiteral("--set"), QStringLiteral("areaWidth=100"),
+            QStringLiteral("--set"), QStringLiteral("areaHeight=80"), QStringLiteral("--set"),
+            QStringLiteral("resolutionCombo=") + dpi, QStringLiteral("--report")});
+    QCOMPARE(run.missing, QStringList());
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    const QImage img(out);
+    QVERIFY(!img.isNull());
+    const QString said = run.values.value(QStringLiteral("sizeLabel"));
+    QVERIFY2(said.startsWith(QStringLiteral("%1 × %2 pixels").arg(img.width()).arg(img.height())),
+        qPrintable(QStringLiteral("%1, scanned %2 x %3").arg(said).arg(img.width()).arg(img.height())));
 }
 
 void TestEztw32::networkScannerThatDiesEndsAsAFault()
