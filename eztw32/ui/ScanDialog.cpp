@@ -90,6 +90,7 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     , client_(client)
     , remembered_(settings)
 {
+    installAccessibility();
     setObjectName(QStringLiteral("scanDialog"));
     setWindowTitle(tr("Scanner"));
     setModal(true);
@@ -174,6 +175,7 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     allArea_->setObjectName(QStringLiteral("allOptionsArea"));
     allArea_->setWidgetResizable(true);
     allArea_->setWidget(panel_);
+    allArea_->setFocusPolicy(Qt::NoFocus); // Tab goes through the options themselves
     allArea_->setVisible(false);
     allArea_->setMinimumHeight(160);
     // The options take the width the fields above leave them, however wide
@@ -631,6 +633,8 @@ void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>
         previews()[info_.name] = pane_->picture();
     setBusy(false);
     setOptions(options);
+    if (r.outcome == Outcome::Done)
+        announce(this, tr("Preview done"));
     // The same message as a failed scan gets, over this dialog, once the
     // dialog is ready for the next try.
     if (failed)
