@@ -25,7 +25,6 @@ SaveFileDialog::SaveFileDialog(
         connect(edit, &QLineEdit::textChanged, this, &SaveFileDialog::updateSaveButton);
         // The dialog opens on the file name, for the keyboard and for
         // screen readers alike.
-        setFocusProxy(nullptr);
         edit->setFocus(Qt::OtherFocusReason);
     }
 }

@@ -27,7 +27,11 @@ public:
     explicit ComboBoxAccessible(QComboBox* combo)
         : QAccessibleWidget(combo, QAccessible::ComboBox)
     {
-        // Each new value while the user is on the field.
+        // Each new value while the user is on the field (once, however often
+        // the interface is made).
+        if (combo->property("eztw32ValueTold").toBool())
+            return;
+        combo->setProperty("eztw32ValueTold", true);
         QObject::connect(combo, &QComboBox::currentIndexChanged, combo, [combo] {
             if (!QAccessible::isActive() || !combo->hasFocus())
                 return;
@@ -175,7 +179,8 @@ void tellCurrentItem(QListWidget* list)
         focus.setChild(list->currentRow());
         QAccessible::updateAccessibility(&focus);
     };
-    QObject::connect(list, &QListWidget::currentRowChanged, list, [tell] { QTimer::singleShot(0, tell); });
+    QObject::connect(
+        list, &QListWidget::currentRowChanged, list, [list, tell] { QTimer::singleShot(0, list, tell); });
     class FocusIn : public QObject {
     public:
         explicit FocusIn(QListWidget* list, std::function<void()> tell)

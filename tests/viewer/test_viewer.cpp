@@ -121,13 +121,12 @@ private Q_SLOTS:
         // The captions as designed, each with an access key of its own,
         // which only underlines its letter.
         QStringList shown, keys;
-        for (QPushButton* b :
-            {v.view.PushButton1, v.view.PushButton2, v.view.PushButton3, v.view.PushButton4, v.view.PushButton5}) {
+        for (QPushButton* b : {v.view.PushButton1, v.view.PushButton2, v.view.PushButton3, v.view.PushButton4,
+                 v.view.PushButton5}) {
             shown << QString(b->text()).remove(QLatin1Char('&'));
             keys << b->text().mid(b->text().indexOf(QLatin1Char('&')) + 1, 1).toUpper();
         }
-        QCOMPARE(shown,
-            QStringList({"Save As JPG", "< Back", "Save As BMP", "Save As TIFF", "Save As PNG"}));
+        QCOMPARE(shown, QStringList({"Save As JPG", "< Back", "Save As BMP", "Save As TIFF", "Save As PNG"}));
         QCOMPARE(QSet<QString>(keys.begin(), keys.end()).size(), 5);
         QCOMPARE(v.view.PushButton2->text(), QStringLiteral("< &Back"));
         QCOMPARE(v.view.PushButton4->geometry(), QRect(8, 76, 256, 27));
