@@ -41,9 +41,9 @@ Form1::Form1(const QString& programFolder)
     QPalette p = palette();
     p.setColor(QPalette::Window, Qt::white);
     setPalette(p);
-    PushButton7 = addButton("PushButton7", "Help", 120, 120, 7800);
-    PushButton5 = addButton("PushButton5", "Select Scanner", 120, 630, 7800);
-    PushButton3 = addButton("PushButton3", "Scan Image", 120, 1140, 7800);
+    PushButton7 = addButton("PushButton7", "Help", 120, 120, 7800, 'H');
+    PushButton5 = addButton("PushButton5", "Select Scanner", 120, 630, 7800, 'S');
+    PushButton3 = addButton("PushButton3", "Scan Image", 120, 1140, 7800, 'I');
     picBuffer = new PictureBox(this);
     picBuffer->setObjectName(QStringLiteral("picBuffer"));
     hideFromScreenReaders(picBuffer); // the viewer shows its picture

@@ -10,16 +10,25 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QScreen>
+#include <QTimer>
 
 namespace orvane {
 
 namespace {
 
 const char* const unseenProperty = "orvaneUnseen";
+const char* const standInProperty = "orvaneFocusStandIn";
 
 bool isUnseen(const QObject* object)
 {
     return object && object->property(unseenProperty).toBool();
+}
+
+// The stand-in of a window's focus (see Form::setFocusStandIn) while the
+// unseen text box holds the focus.
+QWidget* standInOf(const QWidget* window)
+{
+    return window ? window->property(standInProperty).value<QWidget*>() : nullptr;
 }
 
 // A window as screen readers see it: a frame named by its caption, whose
@@ -49,7 +58,9 @@ public:
     QAccessibleInterface* focusChild() const override
     {
         QWidget* focus = widget()->focusWidget();
-        if (!focus || isUnseen(focus) || !widget()->isAncestorOf(focus))
+        if (focus && isUnseen(focus))
+            focus = standInOf(widget());
+        if (!focus || !widget()->isAncestorOf(focus))
             return nullptr;
         return QAccessible::queryAccessibleInterface(focus);
     }
@@ -64,6 +75,32 @@ private:
                 children.append(w);
         }
         return children;
+    }
+};
+
+bool standsInForFocus(const QWidget* control)
+{
+    const QWidget* window = control->window();
+    const QWidget* focus = window->focusWidget();
+    return standInOf(window) == control && focus && isUnseen(focus);
+}
+
+// A picture box is an image; its window names it for what it shows. As the
+// stand-in of the focus it is focusable, and focused while it stands in.
+class PictureAccessible : public QAccessibleWidget {
+public:
+    explicit PictureAccessible(QWidget* picture)
+        : QAccessibleWidget(picture, QAccessible::Graphic)
+    { }
+
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        if (standInOf(widget()->window()) == widget()) {
+            s.focusable = true;
+            s.focused = widget()->window()->isActiveWindow() && standsInForFocus(widget());
+        }
+        return s;
     }
 };
 
@@ -83,9 +120,8 @@ QAccessibleInterface* formAccessibleFactory(const QString& className, QObject* o
         return new UnseenAccessible(static_cast<QWidget*>(object));
     if (className == QLatin1String("orvane::Form"))
         return new FormAccessible(static_cast<QWidget*>(object));
-    // A picture box is an image; its window names it for what it shows.
     if (className == QLatin1String("orvane::PictureBox"))
-        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Graphic);
+        return new PictureAccessible(static_cast<QWidget*>(object));
     return nullptr;
 }
 
@@ -176,9 +212,21 @@ void Form::placeTwips(QWidget* control, int left, int top, int width, int height
     control->setGeometry(twips(left), twips(top), twips(width), twips(height));
 }
 
-PushButton* Form::addButton(const char* name, const char* caption, int left, int top, int width)
+void Form::setFocusStandIn(QWidget* control)
 {
-    auto* button = new PushButton(QString::fromLatin1(caption), this);
+    focusStandIn_ = control;
+    setProperty(standInProperty, QVariant::fromValue(control));
+    Text1->installEventFilter(this);
+}
+
+PushButton* Form::addButton(
+    const char* name, const char* caption, int left, int top, int width, char accessKey)
+{
+    QString text = QString::fromLatin1(caption);
+    // The caption as designed; the access key only underlines its letter.
+    if (const qsizetype at = accessKey ? text.indexOf(QLatin1Char(accessKey)) : -1; at >= 0)
+        text.insert(at, QLatin1Char('&'));
+    auto* button = new PushButton(text, this);
     button->setObjectName(QString::fromLatin1(name));
     QFont buttonFont(QStringLiteral("Arial"));
     buttonFont.setPointSizeF(11.25);
@@ -200,6 +248,16 @@ void Form::addSurface(QWidget* control)
 
 bool Form::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::FocusIn && watched == Text1 && focusStandIn_) {
+        // After Qt has told of the text box's focus (which screen readers
+        // never see), the stand-in is told as the focus.
+        QTimer::singleShot(0, focusStandIn_, [this] {
+            if (QAccessible::isActive() && isActiveWindow() && standsInForFocus(focusStandIn_)) {
+                QAccessibleEvent focus(focusStandIn_, QAccessible::Focus);
+                QAccessible::updateAccessibility(&focus);
+            }
+        });
+    }
     if (event->type() == QEvent::MouseMove && watched != this && watched->isWidgetType())
         Form_MouseMove();
     return QWidget::eventFilter(watched, event);

@@ -56,11 +56,19 @@ protected:
     // control the user could look for. Call it right after creating the
     // control, before it is given any text or picture.
     static void hideFromScreenReaders(QWidget* control);
+    // What screen readers are told has the focus while the unseen text box
+    // holds it (from when the window opens until Tab moves on): `control`,
+    // which so is heard as the window opens. The keys still go to the text
+    // box, as before.
+    void setFocusStandIn(QWidget* control);
     // Fixed size in twips (15 twips = 1 pixel).
     void placeTwips(QWidget* control, int left, int top, int width, int height);
     // A push button 405 twips high, captioned in Arial 11.25 pt bold, that
     // switches the pointer as the mouse moves over it.
-    PushButton* addButton(const char* name, const char* caption, int left, int top, int width);
+    // `accessKey`, a letter of the caption, is underlined and Alt with it
+    // presses the button.
+    PushButton* addButton(
+        const char* name, const char* caption, int left, int top, int width, char accessKey = 0);
     // A control that counts as the window's own surface for the pointer: a
     // mouse move over it is the window's mouse move.
     void addSurface(QWidget* control);
@@ -75,6 +83,7 @@ private:
 
     int mousePointer_ = vbDefault;
     bool placed_ = false;
+    QWidget* focusStandIn_ = nullptr;
     bool frameUnknown_ = false; // centred before the frame was known
     std::optional<QCursor> mouseIcon_;
 };

@@ -23,6 +23,9 @@ SaveFileDialog::SaveFileDialog(
         // Runs after the dialog's own check of the name, which reads quotes
         // as a list and so refuses a name that ends in one.
         connect(edit, &QLineEdit::textChanged, this, &SaveFileDialog::updateSaveButton);
+        // The dialog opens on the file name, for the keyboard and for
+        // screen readers alike.
+        edit->setFocus(Qt::OtherFocusReason);
     }
 }
 

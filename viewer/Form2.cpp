@@ -39,11 +39,11 @@ Form2::Form2(ViewerHost& main)
     : Form("Form2", 8040, 9585)
     , main_(main)
 {
-    PushButton1 = addButton("PushButton1", "Save As JPG", 120, 630, 3840);
-    PushButton2 = addButton("PushButton2", "< Back", 120, 120, 7800);
-    PushButton3 = addButton("PushButton3", "Save As BMP", 4080, 630, 3840);
-    PushButton4 = addButton("PushButton4", "Save As TIFF", 120, 1140, 3840);
-    PushButton5 = addButton("PushButton5", "Save As PNG", 4080, 1140, 3840);
+    PushButton1 = addButton("PushButton1", "Save As JPG", 120, 630, 3840, 'J');
+    PushButton2 = addButton("PushButton2", "< Back", 120, 120, 7800, 'B');
+    PushButton3 = addButton("PushButton3", "Save As BMP", 4080, 630, 3840, 'M');
+    PushButton4 = addButton("PushButton4", "Save As TIFF", 120, 1140, 3840, 'T');
+    PushButton5 = addButton("PushButton5", "Save As PNG", 4080, 1140, 3840, 'P');
 
     Picture2 = new QWidget(this);
     Picture2->setObjectName(QStringLiteral("Picture2"));
@@ -61,6 +61,8 @@ Form2::Form2(ViewerHost& main)
     };
     namePicture();
     connect(picScan, &PictureBox::pictureChanged, this, namePicture);
+    // Opening, the window is heard with its picture and the picture's size.
+    setFocusStandIn(picScan);
     placeTwips(picScan, 0, 0, 7560, 7500);
     VScroll1 = new QScrollBar(Qt::Vertical, this);
     VScroll1->setObjectName(QStringLiteral("VScroll1"));

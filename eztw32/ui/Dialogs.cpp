@@ -129,6 +129,7 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
     : QDialog(owner)
     , current_(current)
 {
+    installAccessibility();
     setObjectName(QStringLiteral("sourceDialog"));
     setWindowTitle(tr("Select Source"));
     setModal(true);
@@ -164,6 +165,7 @@ SourceDialog::SourceDialog(QWidget* owner, const std::optional<DeviceInfo>& curr
     auto* layout = new QVBoxLayout(this);
     auto* listLabel = new QLabel(tr("Choose the scanner to use:"), this);
     nameField(listLabel, list_, tr("Scanners"), QString());
+    tellCurrentItem(list_);
     layout->addWidget(listLabel);
     layout->addWidget(list_);
     layout->addWidget(status_);

@@ -53,6 +53,18 @@ QString deviceTitle(const DeviceInfo& d);
 // its value (combo boxes) and its shortcut moves the focus there.
 void nameField(QLabel* label, QWidget* field, const QString& title, const QString& description);
 
+// Combo boxes are read with their label and their value, on the focus and
+// on each change. Called by every dialog; once is enough.
+void installAccessibility();
+
+// Has a screen reader speak `text` now, for work that ends without a window
+// or a focus of its own (a preview done); `window` is the dialog it belongs to.
+void announce(QWidget* window, const QString& text);
+
+// The chosen entry of `list` is what a screen reader hears as the focus,
+// when the list takes the focus and whenever the choice moves.
+void tellCurrentItem(QListWidget* list);
+
 // `wanted`, made smaller where it does not fit, with a window manager's
 // frame around it, in the available area of the screen `owner` is on.
 QSize sizeOnScreen(const QWidget* owner, QSize wanted);

@@ -62,6 +62,7 @@ ScanDialog::ScanDialog(QWidget* owner, SaneClient& client, Settings& settings, c
     , client_(client)
     , remembered_(settings)
 {
+    installAccessibility();
     setObjectName(QStringLiteral("scanDialog"));
     setWindowTitle(tr("Scanner"));
     setModal(true);
@@ -495,6 +496,8 @@ void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>
         previews()[info_.name] = preview_->pane()->picture();
     setOptions(options);
     setBusy(false);
+    if (r.outcome == Outcome::Done)
+        announce(this, tr("Preview done"));
     // The same message as a failed scan gets, over this dialog, once the
     // dialog is ready for the next try.
     if (failed && !endIfDriverLost(r.fault, r.cause))

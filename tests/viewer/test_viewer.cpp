@@ -118,7 +118,17 @@ private Q_SLOTS:
         QCOMPARE(v.view.Picture2->geometry(), QRect(8, 112, 504, 502));
         QCOMPARE(v.view.VScroll1->geometry(), QRect(512, 112, 17, 519));
         QCOMPARE(v.view.HScroll1->geometry(), QRect(8, 614, 504, 17));
-        QCOMPARE(v.view.PushButton2->text(), QStringLiteral("< Back"));
+        // The captions as designed, each with an access key of its own,
+        // which only underlines its letter.
+        QStringList shown, keys;
+        for (QPushButton* b : {v.view.PushButton1, v.view.PushButton2, v.view.PushButton3, v.view.PushButton4,
+                 v.view.PushButton5}) {
+            shown << QString(b->text()).remove(QLatin1Char('&'));
+            keys << b->text().mid(b->text().indexOf(QLatin1Char('&')) + 1, 1).toUpper();
+        }
+        QCOMPARE(shown, QStringList({"Save As JPG", "< Back", "Save As BMP", "Save As TIFF", "Save As PNG"}));
+        QCOMPARE(QSet<QString>(keys.begin(), keys.end()).size(), 5);
+        QCOMPARE(v.view.PushButton2->text(), QStringLiteral("< &Back"));
         QCOMPARE(v.view.PushButton4->geometry(), QRect(8, 76, 256, 27));
         QCOMPARE(v.view.windowTitle(), QStringLiteral("Orvane Capture Desk"));
         // The first layout is made with the box at its design size: both
@@ -509,10 +519,17 @@ private Q_SLOTS:
         QAccessibleInterface* text1 = QAccessible::queryAccessibleInterface(v.view.Text1);
         QVERIFY(!text1->isValid());
         QCOMPARE(window->indexOfChild(text1), -1);
-        // Text1 holds the focus as the window opens: nothing is announced
-        // but the window itself.
+        // Text1 holds the focus as the window opens; what a screen reader
+        // is told has it is the picture, with its size. Once Tab moves on,
+        // the picture is no longer focused.
         QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(v.view.Text1));
-        QCOMPARE(window->focusChild(), nullptr);
+        QCOMPARE(window->focusChild(), image);
+        QVERIFY(image->state().focusable);
+        QCOMPARE(image->state().focused, v.view.isActiveWindow());
+        v.view.PushButton1->setFocus();
+        QCOMPARE(window->focusChild(), QAccessible::queryAccessibleInterface(v.view.PushButton1));
+        QVERIFY(!image->state().focused);
+        v.view.Text1->setFocus();
 
         QAccessibleInterface* main = QAccessible::queryAccessibleInterface(&v.main);
         QCOMPARE(main->role(), QAccessible::Window);
