@@ -19,11 +19,6 @@ namespace orvane {
 
 namespace {
 
-bool isUsersOwn(const struct stat& st)
-{
-    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 void makeFolder(const QByteArray& native, const QString& folder, bool withParents)
 {
     if (::mkdir(native.constData(), 0700) == 0 || errno == EEXIST)
@@ -74,7 +69,7 @@ QString ownFolderProblem(const QString& given)
         return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ENOTDIR));
     if (st.st_uid != ::geteuid())
         return folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid);
-    if (!isUsersOwn(st))
+    if (!replace::isUsersOwnFolder(st))
         return folder
             + QStringLiteral(": other users can write to it (mode %1)")
                   .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
@@ -135,7 +130,8 @@ QString userPrivateFolder(QString* why)
 bool onlyUserCanWrite(const QString& folder)
 {
     struct stat st { };
-    return !folder.isEmpty() && ::stat(QFile::encodeName(folder).constData(), &st) == 0 && isUsersOwn(st);
+    return !folder.isEmpty() && ::stat(QFile::encodeName(folder).constData(), &st) == 0
+        && replace::isUsersOwnFolder(st);
 }
 
 void ensurePrivateFolder(const QString& folder, bool withParents)
@@ -145,6 +141,11 @@ void ensurePrivateFolder(const QString& folder, bool withParents)
     struct stat st { };
     if (::lstat(native.constData(), &st) != 0)
         raiseErrno(folder, errno);
+    requirePrivateFolder(folder, st);
+}
+
+void requirePrivateFolder(const QString& folder, const struct stat& st)
+{
     if (S_ISLNK(st.st_mode))
         raiseError(
             ErrPermissionDenied, folder + QStringLiteral(": is a symbolic link, not a folder of this user"));
@@ -153,7 +154,7 @@ void ensurePrivateFolder(const QString& folder, bool withParents)
     if (st.st_uid != ::geteuid())
         raiseError(ErrPermissionDenied,
             folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid));
-    if (!isUsersOwn(st))
+    if (!replace::isUsersOwnFolder(st))
         raiseError(ErrPermissionDenied,
             folder
                 + QStringLiteral(": other users can write to it (mode %1)")
@@ -176,14 +177,10 @@ bool FolderLock::tryAcquire(const QString& path)
         if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid())
             raiseError(
                 ErrPermissionDenied, path + QStringLiteral(": the lock file is not this user's own file"));
-        int locked;
-        do {
-            locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);
-        } while (locked != 0 && errno == EINTR);
-        if (locked != 0) {
-            if (errno == EWOULDBLOCK)
+        if (const int err = replace::lockFile(fd.get(), LOCK_EX | LOCK_NB)) {
+            if (err == EWOULDBLOCK)
                 return false;
-            raiseErrno(path, errno);
+            raiseErrno(path, err);
         }
         struct stat named { };
         if (::lstat(native.constData(), &named) == 0 && named.st_dev == opened.st_dev

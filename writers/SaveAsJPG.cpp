@@ -5,6 +5,8 @@
 #include "shell/SaveFile.h"
 #include "writers/jpeg/StripEncoder.h"
 
+#include "replace/Bmp.h"
+
 #include <array>
 #include <cstring>
 #include <new>
@@ -228,7 +230,6 @@ private:
 // resolution only the aspect ratio 1:1 is stored.
 void setDensity(const QImage& picture, jpeg::Parameters& p)
 {
-    const double inchesPerMeter = 0.0254;
     const int dpmX = picture.dotsPerMeterX();
     const int dpmY = picture.dotsPerMeterY();
     if (dpmX <= 0 || dpmY <= 0) {
@@ -237,8 +238,8 @@ void setDensity(const QImage& picture, jpeg::Parameters& p)
         return;
     }
     p.densityUnit = 1;
-    p.xDensity = qBound(1, qRound(dpmX * inchesPerMeter), 65535);
-    p.yDensity = qBound(1, qRound(dpmY * inchesPerMeter), 65535);
+    p.xDensity = qBound(1, qRound(dpmX * replace::MetresPerInch), 65535);
+    p.yDensity = qBound(1, qRound(dpmY * replace::MetresPerInch), 65535);
 }
 
 // The description of a failed file step, with its real cause.

@@ -9,10 +9,10 @@
 // Given the library's process id, it ends with that process (or at once
 // when that process has already gone).
 #include "core/DeviceList.h"
+#include "replace/Replace.h"
 
 #include <sane/sane.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -21,20 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-bool writeAll(int fd, const std::string& data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += size_t(n);
-    }
-    return true;
-}
 
 std::string text(const char* s)
 {
@@ -70,7 +56,7 @@ int main(int argc, char** argv)
                     text(devices[i]->type)});
     }
     eztw32::devicelist::appendStatus(out, int(status));
-    const bool written = writeAll(list, out);
+    const bool written = replace::writeAll(list, out.data(), out.size()) == 0;
     ::close(list);
     // The list is out: a backend that fails in its exit spoils nothing.
     if (init == SANE_STATUS_GOOD)

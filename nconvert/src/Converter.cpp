@@ -5,6 +5,7 @@
 #include "Deflate.h"
 #include "PngFilter.h"
 
+#include "replace/Bmp.h"
 #include "replace/Replace.h"
 
 #include <fcntl.h>
@@ -568,9 +569,9 @@ void tiffUnmap(thandle_t, void*, toff_t)
 // the rounding of one (600 dpi is stored as 23622 pixels per metre).
 float dotsPerInch(std::uint32_t pixelsPerMetre)
 {
-    const double dpi = pixelsPerMetre * 0.0254;
+    const double dpi = pixelsPerMetre * replace::MetresPerInch;
     const double whole = std::round(dpi);
-    if (whole > 0 && std::lround(whole / 0.0254) == long(pixelsPerMetre))
+    if (whole > 0 && std::lround(whole / replace::MetresPerInch) == long(pixelsPerMetre))
         return float(whole);
     return float(dpi);
 }
