@@ -29,11 +29,10 @@ public:
     }
 
     PictureBox* picBuffer;
-    int shownAgain = 0; // how often "< Back" showed the main window
 
 private:
     QImage bufferedPicture() const override { return buffer_.picture(); }
-    void showMainWindow() override { ++shownAgain; }
+    void showMainWindow() override { }
     void endProgram() override { desktop().endProgram(); }
 
     PictureBox buffer_;
