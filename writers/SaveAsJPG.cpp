@@ -28,6 +28,13 @@ enum Status : int {
     ValueOverflow = 11, // the picture is larger than a JPEG file can hold
 };
 
+// What the encoder said of a failure: libjpeg's words, or the result's.
+QString encoderCause(const jpeg::StripEncoder& encoder, jpeg::Result result)
+{
+    return QString::fromStdString(
+        encoder.message().empty() ? std::string(jpeg::resultText(result)) : encoder.message());
+}
+
 Status statusOf(jpeg::Result result)
 {
     switch (result) {
@@ -259,7 +266,7 @@ Status start(jpeg::StripEncoder& encoder, QString& cause)
 {
     const jpeg::Result result = encoder.start();
     if (result != jpeg::Result::Ok)
-        cause = QString::fromStdString(encoder.message());
+        cause = encoderCause(encoder, result);
     return statusOf(result);
 }
 
@@ -318,7 +325,7 @@ Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quin
         if (result == jpeg::Result::OutputFailed && file->error() != 0)
             fileStep(cause, [&] { file->raiseFailure(file->error()); });
         else
-            cause = QString::fromStdString(encoder.message());
+            cause = encoderCause(encoder, result);
         return statusOf(result);
     }
     if (!fileStep(cause, [&] { file->commit(); }))
