@@ -37,6 +37,19 @@ void makeFolder(const QByteArray& native, const QString& folder, bool withParent
 
 const QString folderName = QStringLiteral("/orvane-capture-desk");
 
+// Why the directory `st` describes is not this user's alone, naming
+// `folder`; empty when it is.
+QString othersReach(const QString& folder, const struct stat& st)
+{
+    if (st.st_uid != ::geteuid())
+        return folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid);
+    if (!replace::isUsersOwnFolder(st))
+        return folder
+            + QStringLiteral(": other users can write to it (mode %1)")
+                  .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    return QString();
+}
+
 // `folder` made private and checked, or empty when that fails (the cause
 // in `why`, when asked).
 QString usable(const QString& folder, bool withParents, QString* why)
@@ -67,13 +80,7 @@ QString ownFolderProblem(const QString& given)
     }
     if (!S_ISDIR(st.st_mode))
         return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ENOTDIR));
-    if (st.st_uid != ::geteuid())
-        return folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid);
-    if (!replace::isUsersOwnFolder(st))
-        return folder
-            + QStringLiteral(": other users can write to it (mode %1)")
-                  .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
-    return QString();
+    return othersReach(folder, st);
 }
 
 QString runtimePrivateFolder(QString* why)
@@ -151,14 +158,9 @@ void requirePrivateFolder(const QString& folder, const struct stat& st)
             ErrPermissionDenied, folder + QStringLiteral(": is a symbolic link, not a folder of this user"));
     if (!S_ISDIR(st.st_mode))
         raiseErrno(folder, ENOTDIR);
-    if (st.st_uid != ::geteuid())
-        raiseError(ErrPermissionDenied,
-            folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid));
-    if (!replace::isUsersOwnFolder(st))
-        raiseError(ErrPermissionDenied,
-            folder
-                + QStringLiteral(": other users can write to it (mode %1)")
-                      .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    const QString problem = othersReach(folder, st);
+    if (!problem.isEmpty())
+        raiseError(ErrPermissionDenied, problem);
 }
 
 bool FolderLock::tryAcquire(const QString& path)
