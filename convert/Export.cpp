@@ -67,11 +67,11 @@ QString exportTarget(const QString& chosenPath, const ExportFolder& files)
 
 void ConvertAndSave(SaveHost& host, ConvertFormat format)
 {
-    // The step numbers are the line numbers the error report names, and
-    // support reads them against the handler's numbering: they rise in the
-    // order the statements stand, 106 to 112 are chooseSaveFile's, and a
-    // statement that several paths reach (the pointer's reset at 158, the
-    // end of the export at 162) keeps its one number on each of them.
+    // The step numbers are the handler's line numbers, which the error
+    // report names ("at line 152"): they rise as the statements stand, 104
+    // to 112 are chooseSaveFile's, and a statement that several paths reach
+    // (the pointer's reset at 158, the end of the export at 162) keeps its
+    // one line on each of them.
     const bool tiff = format == ConvertFormat::Tiff;
     Guard g(QStringLiteral("Form2"),
         tiff ? QStringLiteral("PushButton4_Click") : QStringLiteral("PushButton5_Click"));
