@@ -83,13 +83,15 @@ function(orvane_pch_providers prefix)
   endif()
   set(gen "${CMAKE_CURRENT_BINARY_DIR}/${prefix}")
   # The header is built beside this file; the program flavour needs a main.
-  file(WRITE "${gen}/pch.cpp" "int main() { return 0; }\n")
+  # Written only when its text changes: a newer file at every configure
+  # would rebuild both headers, and so every target, each time.
+  file(CONFIGURE OUTPUT "${gen}/pch.cpp" CONTENT "int main() { return 0; }\n")
   add_library(${prefix}_lib STATIC "${gen}/pch.cpp")
   add_executable(${prefix}_exe "${gen}/pch.cpp")
   foreach(t ${prefix}_lib ${prefix}_exe)
     target_link_libraries(${t} PRIVATE Qt6::Widgets)
     target_precompile_headers(${t} PRIVATE ${ORVANE_PCH_HEADERS})
-    set_target_properties(${t} PROPERTIES EXCLUDE_FROM_ALL ON)
+    set_target_properties(${t} PROPERTIES EXCLUDE_FROM_ALL ON AUTOMOC OFF)
   endforeach()
   set_property(GLOBAL APPEND PROPERTY ORVANE_PCH_PROVIDERS "${prefix}=${CMAKE_CURRENT_SOURCE_DIR}")
 endfunction()

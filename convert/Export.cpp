@@ -67,6 +67,11 @@ QString exportTarget(const QString& chosenPath, const ExportFolder& files)
 
 void ConvertAndSave(SaveHost& host, ConvertFormat format)
 {
+    // The step numbers are the handler's line numbers, which the error
+    // report names ("at line 152"): they rise as the statements stand, 104
+    // to 112 are chooseSaveFile's, and a statement that several paths reach
+    // (the pointer's reset at 158, the end of the export at 162) keeps its
+    // one line on each of them.
     const bool tiff = format == ConvertFormat::Tiff;
     Guard g(QStringLiteral("Form2"),
         tiff ? QStringLiteral("PushButton4_Click") : QStringLiteral("PushButton5_Click"));
@@ -132,6 +137,9 @@ void ConvertAndSave(SaveHost& host, ConvertFormat format)
         g.step(144, [&] { quotedConverter = quoteArgument(files.converterPath()); });
         QString arguments;
         g.step(146, [&] { arguments = QStringLiteral(" -out "); });
+        // Both format names are padded to five characters, as this handler
+        // has always written them ("png" and two spaces); the command line
+        // is split at white space, so the converter is given "png" alone.
         g.step(148, [&] { arguments += tiff ? QStringLiteral("tiff ") : QStringLiteral("png  "); });
         g.step(150, [&] {
             arguments += QStringLiteral(" -o ") + quoteArgument(target) + QLatin1Char(' ')

@@ -23,25 +23,12 @@ QByteArray uniquePrefix()
     return "orvane-capture-desk-" + QByteArray::number(::geteuid());
 }
 
-bool isUsersFolder(const struct stat& st)
+// What lockFile() gave: locked, or on a file system that has no locks (a
+// folder there is used unlocked, and no clean-up can take it, as none can
+// lock it either).
+bool lockedOrWithoutLocks(int err)
 {
-    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-int lockFd(int fd, int how)
-{
-    int locked;
-    do {
-        locked = ::flock(fd, how);
-    } while (locked != 0 && errno == EINTR);
-    return locked;
-}
-
-// A file system that has no locks: a folder there is used unlocked, and
-// no clean-up can take it, as none can lock it either.
-bool withoutLocks(int err)
-{
-    return err == ENOLCK || err == EINVAL || err == EOPNOTSUPP;
+    return err == 0 || err == ENOLCK || err == EINVAL || err == EOPNOTSUPP;
 }
 
 // Empties the folder `name` of `parent` of this user's files and removes
@@ -58,7 +45,7 @@ bool removeUniqueFolder(int parent, const char* name, bool held = false)
     if (!folder || ::fstat(folder.get(), &opened) != 0 || opened.st_ino != named.st_ino
         || opened.st_dev != named.st_dev || opened.st_uid != ::geteuid())
         return false;
-    if (!held && lockFd(folder.get(), LOCK_EX | LOCK_NB) != 0)
+    if (!held && replace::lockFile(folder.get(), LOCK_EX | LOCK_NB) != 0)
         return false; // in use, or on a file system without locks
     std::vector<QByteArray> entries;
     if (DIR* listing = ::fdopendir(::fcntl(folder.get(), F_DUPFD_CLOEXEC, 0))) {
@@ -126,7 +113,7 @@ void ExportFolder::open()
         raiseErrno(temporary, errno);
     if (!S_ISDIR(st.st_mode))
         raiseErrno(temporary, ENOTDIR);
-    if (isUsersFolder(st)) {
+    if (replace::isUsersOwnFolder(st)) {
         path_ = lockFolder_ = temporary;
         device_ = st.st_dev;
         inode_ = st.st_ino;
@@ -136,7 +123,7 @@ void ExportFolder::open()
     const auto useShared = [this](const QString& folder) {
         struct stat own { };
         if (folder.isEmpty() || ::lstat(QFile::encodeName(folder).constData(), &own) != 0
-            || !isUsersFolder(own))
+            || !replace::isUsersOwnFolder(own))
             return false;
         path_ = lockFolder_ = folder;
         device_ = own.st_dev;
@@ -158,11 +145,11 @@ void ExportFolder::open()
         struct stat made { };
         // Locked at once, so that no clean-up removes it while it is in
         // use; one removed before the lock was had is made anew.
-        if (folder && (lockFd(folder.get(), LOCK_EX) == 0 || withoutLocks(errno))
+        if (folder && lockedOrWithoutLocks(replace::lockFile(folder.get(), LOCK_EX))
             && ::fstat(folder.get(), &made) == 0) {
             struct stat named { };
             if (::lstat(name.constData(), &named) == 0 && named.st_ino == made.st_ino
-                && named.st_dev == made.st_dev && isUsersFolder(named)) {
+                && named.st_dev == made.st_dev && replace::isUsersOwnFolder(named)) {
                 path_ = QFile::decodeName(name);
                 device_ = made.st_dev;
                 inode_ = made.st_ino;
@@ -194,19 +181,7 @@ void ExportFolder::check() const
         = path_ == temporaryFolder() ? ::stat(native.constData(), &st) : ::lstat(native.constData(), &st);
     if (got != 0)
         raiseErrno(path_, errno);
-    if (S_ISLNK(st.st_mode))
-        raiseError(
-            ErrPermissionDenied, path_ + QStringLiteral(": is a symbolic link, not a folder of this user"));
-    if (!S_ISDIR(st.st_mode))
-        raiseErrno(path_, ENOTDIR);
-    if (st.st_uid != ::geteuid())
-        raiseError(
-            ErrPermissionDenied, path_ + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid));
-    if (!isUsersFolder(st))
-        raiseError(ErrPermissionDenied,
-            path_
-                + QStringLiteral(": other users can write to it (mode %1)")
-                      .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    requirePrivateFolder(path_, st);
     if (st.st_dev != device_ || st.st_ino != inode_)
         raiseError(ErrPermissionDenied, path_ + QStringLiteral(": was replaced by another folder"));
 }

@@ -81,24 +81,61 @@ std::string randomTail()
     return tail;
 }
 
-} // namespace
-
-int writeAll(int fd, const void* data, std::size_t size)
+// Every byte of a transfer, resumed after interruptions and short
+// transfers; one of nothing ends as `atEnd`.
+template <class Transfer, class Byte> int transferAll(Transfer transfer, Byte* p, std::size_t size, int atEnd)
 {
-    const auto* p = static_cast<const unsigned char*>(data);
     while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
+        const ssize_t n = transfer(p, size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return errno;
         }
         if (n == 0)
-            return ENOSPC;
+            return atEnd;
         p += n;
         size -= std::size_t(n);
     }
     return Ok;
+}
+
+} // namespace
+
+int writeAll(int fd, const void* data, std::size_t size)
+{
+    return transferAll([fd](const unsigned char* p, std::size_t n) { return ::write(fd, p, n); },
+        static_cast<const unsigned char*>(data), size, ENOSPC);
+}
+
+int writeAllAt(int fd, const void* data, std::size_t size, std::int64_t offset)
+{
+    const auto* start = static_cast<const unsigned char*>(data);
+    return transferAll([&](const unsigned char* p,
+                           std::size_t n) { return ::pwrite(fd, p, n, off_t(offset + (p - start))); },
+        start, size, ENOSPC);
+}
+
+int readAllAt(int fd, void* data, std::size_t size, std::int64_t offset)
+{
+    auto* start = static_cast<unsigned char*>(data);
+    return transferAll(
+        [&](unsigned char* p, std::size_t n) { return ::pread(fd, p, n, off_t(offset + (p - start))); },
+        start, size, EIO);
+}
+
+int lockFile(int fd, int operation)
+{
+    int locked;
+    do {
+        locked = ::flock(fd, operation);
+    } while (locked != 0 && errno == EINTR);
+    return locked == 0 ? Ok : errno;
+}
+
+bool isUsersOwnFolder(const struct stat& st)
+{
+    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 const char* statusText(int status)
@@ -240,14 +277,9 @@ int Beside::create(const Target& target, const char* tag, unsigned newMode, bool
         // clean-up took between the create and the lock is unlinked by
         // then: another name is tried.
         lock = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        int locked = -1;
-        if (lock >= 0) {
-            do {
-                locked = ::flock(lock, LOCK_EX);
-            } while (locked != 0 && errno == EINTR);
-        }
+        const int locked = lock >= 0 ? lockFile(lock, LOCK_EX) : -1;
         struct stat st { };
-        if (lock < 0 || (locked != 0 && errno != ENOLCK && errno != EINVAL) || ::fstat(fd, &st) != 0
+        if (lock < 0 || (locked != 0 && locked != ENOLCK && locked != EINVAL) || ::fstat(fd, &st) != 0
             || st.st_nlink == 0) {
             const int err = lock < 0 ? errno : 0;
             if (lock >= 0)

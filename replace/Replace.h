@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <string>
 
+struct stat;
+
 namespace replace {
 
 enum Status : int {
@@ -37,6 +39,19 @@ const char* statusText(int status);
 // writes. Returns 0, or the errno of the write that failed (ENOSPC for a
 // write that puts nothing down).
 int writeAll(int fd, const void* data, std::size_t size);
+// The same with pwrite at `offset`, and with pread, for which a read of
+// nothing ends as EIO (a file shorter than expected).
+int writeAllAt(int fd, const void* data, std::size_t size, std::int64_t offset);
+int readAllAt(int fd, void* data, std::size_t size, std::int64_t offset);
+
+// flock(fd, operation), resumed after interruptions. Returns 0 or the errno
+// (EWOULDBLOCK for LOCK_NB on a lock held elsewhere; ENOLCK, EINVAL or
+// EOPNOTSUPP on a file system without locks).
+int lockFile(int fd, int operation);
+
+// True when `st` is a directory owned by this user that neither its group
+// nor others may write.
+bool isUsersOwnFolder(const struct stat& st);
 
 // What a path leads to. resolve() fills in as much as it learnt, also when
 // it refuses: `path` once the folder was found, `kind` once something was

@@ -18,9 +18,6 @@ class MessageBox : public QMessageBox {
 public:
     MessageBox(MessageIcon icon, const QString& title, const QString& text, QWidget* owner);
 
-    // The text as given, before any line had to be broken for the screen.
-    const QString& givenText() const { return given_; }
-
     // Sized before it is shown, so that it is placed for its real size.
     void setVisible(bool visible) override;
 

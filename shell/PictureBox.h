@@ -16,7 +16,6 @@ public:
     const QImage& picture() const { return picture_; }
     void setPicture(const QImage& picture);
     // With AutoSize on, the box takes the size of its picture.
-    bool autoSize() const { return autoSize_; }
     void setAutoSize(bool on);
 
 Q_SIGNALS:

@@ -19,11 +19,6 @@ namespace orvane {
 
 namespace {
 
-bool isUsersOwn(const struct stat& st)
-{
-    return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
 void makeFolder(const QByteArray& native, const QString& folder, bool withParents)
 {
     if (::mkdir(native.constData(), 0700) == 0 || errno == EEXIST)
@@ -41,6 +36,19 @@ void makeFolder(const QByteArray& native, const QString& folder, bool withParent
 }
 
 const QString folderName = QStringLiteral("/orvane-capture-desk");
+
+// Why the directory `st` describes is not this user's alone, naming
+// `folder`; empty when it is.
+QString othersReach(const QString& folder, const struct stat& st)
+{
+    if (st.st_uid != ::geteuid())
+        return folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid);
+    if (!replace::isUsersOwnFolder(st))
+        return folder
+            + QStringLiteral(": other users can write to it (mode %1)")
+                  .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    return QString();
+}
 
 // `folder` made private and checked, or empty when that fails (the cause
 // in `why`, when asked).
@@ -72,13 +80,7 @@ QString ownFolderProblem(const QString& given)
     }
     if (!S_ISDIR(st.st_mode))
         return folder + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(ENOTDIR));
-    if (st.st_uid != ::geteuid())
-        return folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid);
-    if (!isUsersOwn(st))
-        return folder
-            + QStringLiteral(": other users can write to it (mode %1)")
-                  .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0'));
-    return QString();
+    return othersReach(folder, st);
 }
 
 QString runtimePrivateFolder(QString* why)
@@ -135,7 +137,8 @@ QString userPrivateFolder(QString* why)
 bool onlyUserCanWrite(const QString& folder)
 {
     struct stat st { };
-    return !folder.isEmpty() && ::stat(QFile::encodeName(folder).constData(), &st) == 0 && isUsersOwn(st);
+    return !folder.isEmpty() && ::stat(QFile::encodeName(folder).constData(), &st) == 0
+        && replace::isUsersOwnFolder(st);
 }
 
 void ensurePrivateFolder(const QString& folder, bool withParents)
@@ -145,19 +148,19 @@ void ensurePrivateFolder(const QString& folder, bool withParents)
     struct stat st { };
     if (::lstat(native.constData(), &st) != 0)
         raiseErrno(folder, errno);
+    requirePrivateFolder(folder, st);
+}
+
+void requirePrivateFolder(const QString& folder, const struct stat& st)
+{
     if (S_ISLNK(st.st_mode))
         raiseError(
             ErrPermissionDenied, folder + QStringLiteral(": is a symbolic link, not a folder of this user"));
     if (!S_ISDIR(st.st_mode))
         raiseErrno(folder, ENOTDIR);
-    if (st.st_uid != ::geteuid())
-        raiseError(ErrPermissionDenied,
-            folder + QStringLiteral(": belongs to another user (uid %1)").arg(st.st_uid));
-    if (!isUsersOwn(st))
-        raiseError(ErrPermissionDenied,
-            folder
-                + QStringLiteral(": other users can write to it (mode %1)")
-                      .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    const QString problem = othersReach(folder, st);
+    if (!problem.isEmpty())
+        raiseError(ErrPermissionDenied, problem);
 }
 
 bool FolderLock::tryAcquire(const QString& path)
@@ -176,14 +179,10 @@ bool FolderLock::tryAcquire(const QString& path)
         if (!S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid())
             raiseError(
                 ErrPermissionDenied, path + QStringLiteral(": the lock file is not this user's own file"));
-        int locked;
-        do {
-            locked = ::flock(fd.get(), LOCK_EX | LOCK_NB);
-        } while (locked != 0 && errno == EINTR);
-        if (locked != 0) {
-            if (errno == EWOULDBLOCK)
+        if (const int err = replace::lockFile(fd.get(), LOCK_EX | LOCK_NB)) {
+            if (err == EWOULDBLOCK)
                 return false;
-            raiseErrno(path, errno);
+            raiseErrno(path, err);
         }
         struct stat named { };
         if (::lstat(native.constData(), &named) == 0 && named.st_dev == opened.st_dev

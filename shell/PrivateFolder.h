@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include <sys/stat.h>
+
 namespace orvane {
 
 // True when `folder` is a directory (links followed) owned by this user
@@ -17,6 +19,9 @@ bool onlyUserCanWrite(const QString& folder);
 // directory, not a link, owned by this user and writable by nobody else.
 // Raises AppError with the cause.
 void ensurePrivateFolder(const QString& folder, bool withParents = false);
+// The checks of ensurePrivateFolder on what lstat (or, for a folder that may
+// be a link, stat) said of `folder`.
+void requirePrivateFolder(const QString& folder, const struct stat& st);
 
 // The folder of this user's own that the user's copies of the program
 // share: "orvane-capture-desk" in $XDG_RUNTIME_DIR when that is set,

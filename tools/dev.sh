@@ -112,6 +112,32 @@ package() {
     stage "Built $out/$deb"
 }
 
+# check_format: every tracked C and C++ file (and every new one git does not
+# ignore) as .clang-format lays it out, checked by Debian's clang-format;
+# fails on the first difference, naming the files and the lines.
+check_format() {
+    local tool=clang-format-14 files=() f
+    command -v "$tool" >/dev/null || {
+        echo "$tool is needed to check the formatting (tools/debian-packages.txt)" >&2; exit 1; }
+    if git -C "$here" rev-parse --git-dir >/dev/null 2>&1; then
+        mapfile -d '' -t files < <(git -C "$here" ls-files -z --cached --others --exclude-standard \
+            -- '*.c' '*.h' '*.cpp' '*.cc' '*.hpp' ':!:build*/**' ':!:obj-*/**')
+    else
+        mapfile -d '' -t files < <(cd "$here" && find . \( -name 'build*' -o -name 'obj-*' \) -prune -o \
+            -type f \( -name '*.c' -o -name '*.h' -o -name '*.cpp' -o -name '*.cc' -o -name '*.hpp' \) -print0)
+    fi
+    local present=()
+    for f in "${files[@]}"; do
+        [ -f "$here/$f" ] && present+=("$f")
+    done
+    stage "Checking the formatting of ${#present[@]} C and C++ files with $tool"
+    if ! (cd "$here" && "$tool" --dry-run --Werror "${present[@]}"); then
+        echo "These files differ from .clang-format; run: $tool -i <file>" >&2
+        exit 1
+    fi
+    echo "All are formatted."
+}
+
 # The test command's stages, for the summary printed at its end: a line
 # each, with what it counted and how long it took.
 stages=()
@@ -192,6 +218,10 @@ run)
     ;;
 test)
     trap print_summary EXIT
+    # First, as it takes seconds and a difference fails the command.
+    begin_stage
+    check_format
+    end_stage "formatting (clang-format-14)" "every C and C++ file formatted"
     begin_stage
     configure_and_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
     end_stage "build (normal)" "configured and built"

@@ -4,7 +4,7 @@
 #include "shell/PictureBox.h"
 #include "shell/SaveFile.h"
 
-#include <QtEndian>
+#include "replace/Bmp.h"
 
 #include <algorithm>
 #include <array>
@@ -27,8 +27,6 @@ namespace {
 // Rows are produced straight into a large buffer written in big pieces: no
 // converted copy of the whole picture is made.
 
-constexpr qsizetype FileHeaderSize = 14;
-constexpr qsizetype InfoHeaderSize = 40;
 constexpr qsizetype Chunk = qsizetype(4) << 20;
 constexpr int ConvertedBand = 64;
 constexpr qint32 DefaultPixelsPerMeter = 2834; // 72 dpi, when the picture has none
@@ -94,7 +92,7 @@ Layout layoutOf(const QImage& picture)
         l.convertTo = picture.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32;
         break;
     }
-    l.rowBytes = ((qsizetype(picture.width()) * l.bits + 31) / 32) * 4;
+    l.rowBytes = qsizetype(replace::bmp::rowBytes(quint64(picture.width()), unsigned(l.bits)));
     return l;
 }
 
@@ -129,45 +127,23 @@ private:
     qsizetype used_ = 0;
 };
 
-void put16(uchar*& at, quint16 v)
+void writeHeaders(uchar* at, const QImage& picture, const Layout& l)
 {
-    qToLittleEndian(v, at);
-    at += 2;
-}
-
-void put32(uchar*& at, quint32 v)
-{
-    qToLittleEndian(v, at);
-    at += 4;
-}
-
-void writeHeaders(uchar* at, const QImage& picture, const Layout& l, quint32 offBits, quint32 fileSize)
-{
-    const quint32 imageSize = quint32(l.rowBytes * picture.height());
     const int dpmX = picture.dotsPerMeterX();
     const int dpmY = picture.dotsPerMeterY();
-    *at++ = 'B';
-    *at++ = 'M';
-    put32(at, fileSize);
-    put16(at, 0);
-    put16(at, 0);
-    put32(at, offBits);
-    put32(at, quint32(InfoHeaderSize));
-    put32(at, quint32(picture.width()));
-    put32(at, quint32(picture.height())); // positive: rows bottom-up
-    put16(at, 1); // planes
-    put16(at, quint16(l.bits));
-    put32(at, 0); // uncompressed
-    put32(at, imageSize);
-    put32(at, quint32(dpmX > 0 ? dpmX : DefaultPixelsPerMeter));
-    put32(at, quint32(dpmY > 0 ? dpmY : DefaultPixelsPerMeter));
-    put32(at, quint32(l.palette.size())); // colours used
-    put32(at, quint32(l.palette.size())); // colours important
+    replace::bmp::Header h;
+    h.width = quint32(picture.width());
+    h.height = quint32(picture.height());
+    h.bits = quint16(l.bits);
+    h.rowBytes = quint32(l.rowBytes);
+    h.pixelsPerMetreX = quint32(dpmX > 0 ? dpmX : DefaultPixelsPerMeter);
+    h.pixelsPerMetreY = quint32(dpmY > 0 ? dpmY : DefaultPixelsPerMeter);
+    h.colours = h.importantColours = quint32(l.palette.size());
+    replace::bmp::putHeaders(at, h);
+    at += replace::bmp::HeadersSize;
     for (QRgb c : l.palette) {
-        *at++ = uchar(qBlue(c));
-        *at++ = uchar(qGreen(c));
-        *at++ = uchar(qRed(c));
-        *at++ = 0;
+        replace::bmp::putPaletteEntry(at, uchar(qRed(c)), uchar(qGreen(c)), uchar(qBlue(c)));
+        at += 4;
     }
 }
 
@@ -243,7 +219,7 @@ void writePicture(const QImage& picture, const QString& path, NewFileMode mode)
         raiseError(ErrInvalidCall, QStringLiteral("No file name was given."));
 
     const Layout l = layoutOf(picture);
-    const qint64 offBits = FileHeaderSize + InfoHeaderSize + 4 * l.palette.size();
+    const qint64 offBits = qint64(replace::bmp::HeadersSize) + 4 * l.palette.size();
     const qint64 fileSize = offBits + qint64(l.rowBytes) * picture.height();
     if (fileSize > qint64(std::numeric_limits<quint32>::max()))
         raiseError(ErrInvalidCall,
@@ -255,7 +231,7 @@ void writePicture(const QImage& picture, const QString& path, NewFileMode mode)
     SaveFile file(path, mode);
 
     ChunkWriter out(file, std::max(Chunk, qsizetype(offBits) + l.rowBytes));
-    writeHeaders(out.reserve(qsizetype(offBits)), picture, l, quint32(offBits), quint32(fileSize));
+    writeHeaders(out.reserve(qsizetype(offBits)), picture, l);
 
     const int width = picture.width();
     QImage band; // converted rows band..band+ConvertedBand-1 for other formats

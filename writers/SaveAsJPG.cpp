@@ -5,6 +5,8 @@
 #include "shell/SaveFile.h"
 #include "writers/jpeg/StripEncoder.h"
 
+#include "replace/Bmp.h"
+
 #include <array>
 #include <cstring>
 #include <new>
@@ -25,6 +27,13 @@ enum Status : int {
     Win32Error = 7, // the file could not be created, written or put in place
     ValueOverflow = 11, // the picture is larger than a JPEG file can hold
 };
+
+// What the encoder said of a failure: libjpeg's words, or the result's.
+QString encoderCause(const jpeg::StripEncoder& encoder, jpeg::Result result)
+{
+    return QString::fromStdString(
+        encoder.message().empty() ? std::string(jpeg::resultText(result)) : encoder.message());
+}
 
 Status statusOf(jpeg::Result result)
 {
@@ -228,7 +237,6 @@ private:
 // resolution only the aspect ratio 1:1 is stored.
 void setDensity(const QImage& picture, jpeg::Parameters& p)
 {
-    const double inchesPerMeter = 0.0254;
     const int dpmX = picture.dotsPerMeterX();
     const int dpmY = picture.dotsPerMeterY();
     if (dpmX <= 0 || dpmY <= 0) {
@@ -237,8 +245,8 @@ void setDensity(const QImage& picture, jpeg::Parameters& p)
         return;
     }
     p.densityUnit = 1;
-    p.xDensity = qBound(1, qRound(dpmX * inchesPerMeter), 65535);
-    p.yDensity = qBound(1, qRound(dpmY * inchesPerMeter), 65535);
+    p.xDensity = qBound(1, qRound(dpmX * replace::MetresPerInch), 65535);
+    p.yDensity = qBound(1, qRound(dpmY * replace::MetresPerInch), 65535);
 }
 
 // The description of a failed file step, with its real cause.
@@ -258,7 +266,7 @@ Status start(jpeg::StripEncoder& encoder, QString& cause)
 {
     const jpeg::Result result = encoder.start();
     if (result != jpeg::Result::Ok)
-        cause = QString::fromStdString(encoder.message());
+        cause = encoderCause(encoder, result);
     return statusOf(result);
 }
 
@@ -317,7 +325,7 @@ Status save(JpegBitmap& bitmap, const QImage& picture, const QString& path, quin
         if (result == jpeg::Result::OutputFailed && file->error() != 0)
             fileStep(cause, [&] { file->raiseFailure(file->error()); });
         else
-            cause = QString::fromStdString(encoder.message());
+            cause = encoderCause(encoder, result);
         return statusOf(result);
     }
     if (!fileStep(cause, [&] { file->commit(); }))

@@ -1,7 +1,9 @@
 #include "BmpWriter.h"
 
-#include "FileDescriptor.h"
 #include "Log.h"
+
+#include "replace/Bmp.h"
+#include "replace/Replace.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,18 +13,6 @@ namespace eztw32 {
 namespace {
 
 constexpr std::size_t ChunkBytes = 256 * 1024;
-
-void put16(std::uint8_t* p, std::uint16_t v)
-{
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-}
-
-void put32(std::uint8_t* p, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        p[i] = std::uint8_t(v >> (8 * i));
-}
 
 int bitsPerPixel(BmpWriter::Kind kind)
 {
@@ -54,8 +44,7 @@ int paletteEntries(BmpWriter::Kind kind)
 
 int BmpWriter::strideFor(int width, Kind kind)
 {
-    const std::int64_t bits = std::int64_t(width) * bitsPerPixel(kind);
-    return int(((bits + 31) / 32) * 4);
+    return int(replace::bmp::rowBytes(std::uint64_t(std::max(width, 0)), unsigned(bitsPerPixel(kind))));
 }
 
 BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
@@ -65,7 +54,7 @@ BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
     , kind_(kind)
     , dpi_(dpi)
     , stride_(strideFor(width, kind))
-    , dataOffset_(std::uint32_t(14 + 40 + 4 * paletteEntries(kind)))
+    , dataOffset_(std::uint32_t(replace::bmp::HeadersSize + 4 * std::size_t(paletteEntries(kind))))
     , chunkRows_(int(std::max<std::size_t>(1, ChunkBytes / std::size_t(stride_))))
 {
     if (height_ >= 0)
@@ -75,7 +64,7 @@ BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
 
 bool BmpWriter::writeAt(const void* data, std::size_t size, std::int64_t offset)
 {
-    const int e = writeAllAt(fd_, data, size, offset);
+    const int e = replace::writeAllAt(fd_, data, size, offset);
     if (e != 0) {
         error_ = e;
         qCDebug(lcEztw32, "writing the scan file failed: %s", std::strerror(e));
@@ -85,7 +74,7 @@ bool BmpWriter::writeAt(const void* data, std::size_t size, std::int64_t offset)
 
 bool BmpWriter::readAt(void* data, std::size_t size, std::int64_t offset)
 {
-    const int e = readAllAt(fd_, data, size, offset);
+    const int e = replace::readAllAt(fd_, data, size, offset);
     if (e != 0) {
         error_ = e;
         qCDebug(lcEztw32, "reading back the scan file failed: %s", std::strerror(e));
@@ -97,35 +86,20 @@ bool BmpWriter::writeHeaders(int height)
 {
     const int entries = paletteEntries(kind_);
     std::vector<std::uint8_t> h(dataOffset_, 0);
-    const std::uint64_t imageSize = std::uint64_t(stride_) * std::uint64_t(std::max(height, 0));
-    const std::uint64_t fileSize = dataOffset_ + imageSize;
-    // File header.
-    h[0] = 'B';
-    h[1] = 'M';
-    put32(&h[2], fileSize > 0xFFFFFFFFu ? 0u : std::uint32_t(fileSize));
-    put32(&h[10], dataOffset_);
-    // BITMAPINFOHEADER.
-    std::uint8_t* i = &h[14];
-    put32(i + 0, 40);
-    put32(i + 4, std::uint32_t(width_));
-    put32(i + 8, std::uint32_t(std::max(height, 0)));
-    put16(i + 12, 1);
-    put16(i + 14, std::uint16_t(bitsPerPixel(kind_)));
-    put32(i + 16, 0); // BI_RGB
-    put32(i + 20, imageSize > 0xFFFFFFFFu ? 0u : std::uint32_t(imageSize));
-    const auto ppm = std::uint32_t(dpi_ > 0 ? std::lround(dpi_ / 0.0254) : 0);
-    put32(i + 24, ppm);
-    put32(i + 28, ppm);
-    put32(i + 32, std::uint32_t(entries));
-    put32(i + 36, 0);
+    replace::bmp::Header header;
+    header.width = std::uint32_t(width_);
+    header.height = std::uint32_t(std::max(height, 0));
+    header.bits = std::uint16_t(bitsPerPixel(kind_));
+    header.rowBytes = std::uint32_t(stride_);
+    const auto ppm = std::uint32_t(dpi_ > 0 ? std::lround(dpi_ / replace::MetresPerInch) : 0);
+    header.pixelsPerMetreX = header.pixelsPerMetreY = ppm;
+    header.colours = std::uint32_t(entries);
+    replace::bmp::putHeaders(h.data(), header);
     // Palette: gray ramp, or black then white.
-    std::uint8_t* pal = &h[54];
+    std::uint8_t* pal = h.data() + replace::bmp::HeadersSize;
     for (int k = 0; k < entries; ++k) {
         const std::uint8_t v = entries == 2 ? std::uint8_t(k ? 255 : 0) : std::uint8_t(k);
-        pal[4 * k + 0] = v;
-        pal[4 * k + 1] = v;
-        pal[4 * k + 2] = v;
-        pal[4 * k + 3] = 0;
+        replace::bmp::putPaletteEntry(pal + 4 * k, v, v, v);
     }
     return writeAt(h.data(), h.size(), 0);
 }

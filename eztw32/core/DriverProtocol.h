@@ -13,6 +13,8 @@
 
 #include "OptionInfo.h"
 
+#include "replace/Replace.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -179,16 +181,7 @@ inline OptionInfo readOption(Reader& r)
 // is broken.
 inline bool writeFrame(int fd, const std::string& frame)
 {
-    std::size_t done = 0;
-    while (done < frame.size()) {
-        const ssize_t n = ::write(fd, frame.data() + done, frame.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
-    }
-    return true;
+    return replace::writeAll(fd, frame.data(), frame.size()) == 0;
 }
 
 // Frames as they come through a pipe, taken in as few reads as their writer

@@ -11,14 +11,6 @@
 #include <thread>
 
 namespace eztw32 {
-namespace {
-
-const char* statusText(SANE_Status s)
-{
-    return sane_strstatus(s);
-}
-
-} // namespace
 
 void makeSigpipeHarmless()
 {
@@ -53,7 +45,7 @@ SANE_Status ensureSaneInitialised()
         makeSigpipeHarmless();
         SANE_Int version = 0;
         result = sane_init(&version, nullptr);
-        qCDebug(lcEztw32, "sane_init() -> %s, version %d.%d.%d", statusText(result),
+        qCDebug(lcEztw32, "sane_init() -> %s, version %d.%d.%d", qPrintable(statusText(toStatus(result))),
             SANE_VERSION_MAJOR(version), SANE_VERSION_MINOR(version), SANE_VERSION_BUILD(version));
         done = true;
     }
@@ -65,7 +57,7 @@ SANE_Status listDevices(std::vector<DeviceInfo>& devices)
     devices.clear();
     const SANE_Device** list = nullptr;
     const SANE_Status status = sane_get_devices(&list, SANE_FALSE);
-    qCDebug(lcEztw32, "sane_get_devices() -> %s", statusText(status));
+    qCDebug(lcEztw32, "sane_get_devices() -> %s", qPrintable(statusText(toStatus(status))));
     if (status != SANE_STATUS_GOOD || !list)
         return status;
     auto text = [](const char* s) { return std::string(s ? s : ""); };
@@ -143,7 +135,7 @@ SANE_Status Device::open(const std::string& name, const std::atomic<bool>* stop)
             return SANE_STATUS_IO_ERROR;
         driver::Reader r(answer);
         const auto status = SANE_Status(r.i32());
-        qCDebug(lcEztw32, "sane_open(\"%s\") -> %s", name.c_str(), statusText(status));
+        qCDebug(lcEztw32, "sane_open(\"%s\") -> %s", name.c_str(), qPrintable(statusText(toStatus(status))));
         if (status == SANE_STATUS_GOOD) {
             open_ = true;
             return status;
@@ -188,7 +180,7 @@ SANE_Status Device::start()
     if (!call(request(Op::Start), answer, RunCallLimitMs))
         return SANE_STATUS_IO_ERROR;
     const auto st = SANE_Status(driver::Reader(answer).i32());
-    qCDebug(lcEztw32, "sane_start(\"%s\") -> %s", name_.c_str(), statusText(st));
+    qCDebug(lcEztw32, "sane_start(\"%s\") -> %s", name_.c_str(), qPrintable(statusText(toStatus(st))));
     return st;
 }
 
@@ -208,8 +200,8 @@ SANE_Status Device::parameters(SANE_Parameters& p)
     qCDebug(lcEztw32,
         "sane_get_parameters(\"%s\") -> %s: format %d, last frame %d, %d bytes per line, %d pixels per line, "
         "%d lines, depth %d",
-        name_.c_str(), statusText(st), int(p.format), int(p.last_frame), p.bytes_per_line, p.pixels_per_line,
-        p.lines, p.depth);
+        name_.c_str(), qPrintable(statusText(toStatus(st))), int(p.format), int(p.last_frame),
+        p.bytes_per_line, p.pixels_per_line, p.lines, p.depth);
     return r.ok() ? st : SANE_STATUS_IO_ERROR;
 }
 
@@ -235,7 +227,7 @@ SANE_Status Device::read(SANE_Byte* data, SANE_Int room, SANE_Int* length)
     if (!inPlace)
         std::memcpy(data, shared, std::size_t(n));
     *length = n;
-    qCDebug(lcEztw32, "sane_read(%d) -> %s, %d bytes", room, statusText(st), n);
+    qCDebug(lcEztw32, "sane_read(%d) -> %s, %d bytes", room, qPrintable(statusText(toStatus(st))), n);
     return st;
 }
 
@@ -267,7 +259,8 @@ SANE_Status Device::setValue(const std::string& frame, const char* what, SANE_In
     driver::Reader r(answer);
     const auto st = SANE_Status(r.i32());
     const SANE_Int flags = r.i32();
-    qCDebug(lcEztw32, "sane_control_option(%s) -> %s, info 0x%x", what, statusText(st), unsigned(flags));
+    qCDebug(lcEztw32, "sane_control_option(%s) -> %s, info 0x%x", what, qPrintable(statusText(toStatus(st))),
+        unsigned(flags));
     if (info)
         *info = flags;
     return st;

@@ -1,14 +1,17 @@
 #include "SaneClient.h"
 
-#include "FileDescriptor.h"
 #include "SaneThread.h"
 #include "Session.h"
+
+#include "replace/UniqueFd.h"
 
 #include <fcntl.h>
 
 #include <utility>
 
 namespace eztw32 {
+
+using replace::UniqueFd;
 
 SaneClient::SaneClient(QObject* parent)
     : QObject(parent)

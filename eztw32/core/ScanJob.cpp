@@ -56,10 +56,13 @@ inline std::uint8_t sample8(const std::uint8_t* row, std::size_t index, int dept
     }
 }
 
+// One row of SANE's frame as the BMP file stores it.
 void convertRow(const std::uint8_t* src, std::uint8_t* dst, int width, int depth, SANE_Frame format)
 {
     const auto w = std::size_t(width);
     if (format == SANE_FRAME_RGB) {
+        // SANE sends red, green, blue; a 24-bit BMP pixel is blue, green,
+        // red, so the first and third samples change places.
         if (depth == 8) {
             for (std::size_t x = 0; x < w; ++x) {
                 dst[3 * x + 0] = src[3 * x + 2];

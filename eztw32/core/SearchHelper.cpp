@@ -1,8 +1,9 @@
 #include "SearchHelper.h"
 
 #include "DeviceList.h"
-#include "FileDescriptor.h"
 #include "HelperProcess.h"
+
+#include "replace/UniqueFd.h"
 
 #include <QtGlobal>
 
@@ -21,6 +22,9 @@
 #include <unistd.h>
 
 namespace eztw32 {
+
+using replace::UniqueFd;
+
 namespace {
 
 constexpr int DefaultTimeoutMs = 30000;

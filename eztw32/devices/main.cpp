@@ -17,7 +17,6 @@
 
 #include <sane/sane.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>

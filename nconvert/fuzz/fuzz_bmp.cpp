@@ -109,10 +109,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     if (!(storedColour(form, stored.data(), x) == readColour(info, rows.data(), x)))
                         std::abort();
             }
-        } catch (const bmp::Error&) {
+        } catch (const nconvert::Error&) {
             std::abort();
         }
-    } catch (const bmp::Error&) {
+    } catch (const nconvert::Error&) {
         // A refused file: what the reader must do with bad input.
     }
     return 0;

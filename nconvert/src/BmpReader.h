@@ -14,6 +14,8 @@
 // bits per pixel, and every malformed file.
 #pragma once
 
+#include "Error.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,13 +24,6 @@
 #include <vector>
 
 namespace nconvert::bmp {
-
-// A file that cannot be read or is not a BMP picture we can decode; what()
-// names the problem.
-class Error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // Random-access bytes of the file. read() is called from several threads at
 // once and must either fill the whole buffer or throw Error.

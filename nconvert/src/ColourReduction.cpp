@@ -47,7 +47,7 @@ template <class ValueAt> void pack(std::uint32_t width, int bits, std::uint8_t* 
 // A pixel the count did not see: the file changed between the two readings.
 [[noreturn]] void changed()
 {
-    throw bmp::Error("the picture changed while it was being read");
+    throw Error("the picture changed while it was being read");
 }
 
 // The smallest of 1, 2, 4 and 8 bits per value that holds n different values.

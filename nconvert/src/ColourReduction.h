@@ -66,7 +66,7 @@ public:
     bool identity() const { return identity_; }
 
     // Converts one row as the reader delivers it into rowBytes() bytes.
-    // Throws bmp::Error when the row holds a colour the count did not see
+    // Throws Error when the row holds a colour the count did not see
     // (the file changed after it was counted).
     void convert(const std::uint8_t* in, std::uint8_t* out) const;
 

@@ -5,6 +5,7 @@
 #include "Deflate.h"
 #include "PngFilter.h"
 
+#include "replace/Bmp.h"
 #include "replace/Replace.h"
 
 #include <fcntl.h>
@@ -62,7 +63,8 @@ std::string errnoText(int err)
 std::string resolveOutput(const std::string& path, replace::Target& target)
 {
     if (const int status = replace::resolve(path.c_str(), target))
-        throw ConvertError("cannot write " + quoted(path) + ": " + replace::statusText(status));
+        throw Error(
+            "cannot write " + quoted(path) + ": " + replace::statusText(status), Error::About::NamedFile);
     return target.path;
 }
 
@@ -78,8 +80,9 @@ public:
         : target_(target.path)
     {
         if (const int status = file_.open(target, ".nconvert-"))
-            throw ConvertError("cannot create a file in the folder of " + quoted(target_) + ": "
-                + replace::statusText(status));
+            throw Error("cannot create a file in the folder of " + quoted(target_) + ": "
+                    + replace::statusText(status),
+                Error::About::NamedFile);
     }
 
     int fd() const { return file_.fd(); }
@@ -90,9 +93,10 @@ public:
             throw writeError(status);
     }
 
-    ConvertError writeError(int status) const
+    Error writeError(int status) const
     {
-        return ConvertError("cannot write " + quoted(target_) + ": " + replace::statusText(status));
+        return Error(
+            "cannot write " + quoted(target_) + ": " + replace::statusText(status), Error::About::NamedFile);
     }
 
     // Syncs the file, which has its final permissions from the start, and
@@ -568,9 +572,9 @@ void tiffUnmap(thandle_t, void*, toff_t)
 // the rounding of one (600 dpi is stored as 23622 pixels per metre).
 float dotsPerInch(std::uint32_t pixelsPerMetre)
 {
-    const double dpi = pixelsPerMetre * 0.0254;
+    const double dpi = pixelsPerMetre * replace::MetresPerInch;
     const double whole = std::round(dpi);
-    if (whole > 0 && std::lround(whole / 0.0254) == long(pixelsPerMetre))
+    if (whole > 0 && std::lround(whole / replace::MetresPerInch) == long(pixelsPerMetre))
         return float(whole);
     return float(dpi);
 }
@@ -659,8 +663,9 @@ void writeTiff(const bmp::Reader& reader, const StoredForm& form, TempFile& file
     auto tiffFailure = [&](const char* what) {
         if (io.error != 0)
             return file.writeError(io.error);
-        return ConvertError(std::string("cannot write ") + quoted(outputPath) + ": " + what
-            + (g_tiffError.empty() ? std::string() : " (" + g_tiffError + ")"));
+        return Error(std::string("cannot write ") + quoted(outputPath) + ": " + what
+                + (g_tiffError.empty() ? std::string() : " (" + g_tiffError + ")"),
+            Error::About::NamedFile);
     };
     if (tif == nullptr)
         throw tiffFailure("cannot start the TIFF file");
@@ -787,7 +792,7 @@ void convertBmp(const std::string& inputPath, const std::string& chosenOutput, O
 
     const int fd = ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        throw ConvertError("cannot open " + quoted(inputPath) + ": " + errnoText(errno));
+        throw Error("cannot open " + quoted(inputPath) + ": " + errnoText(errno), Error::About::NamedFile);
     struct FdCloser {
         int fd;
         ~FdCloser() { ::close(fd); }
@@ -804,14 +809,14 @@ void convertBmp(const std::string& inputPath, const std::string& chosenOutput, O
         else
             writeTiff(reader, form, file, outputPath, threads);
         file.commit();
-    } catch (const bmp::Error& e) {
-        throw ConvertError(quoted(inputPath) + ": " + e.what());
+    } catch (const Error& e) {
+        if (e.about() == Error::About::NamedFile)
+            throw;
+        throw Error(quoted(inputPath) + ": " + e.what(), Error::About::NamedFile);
     } catch (const std::bad_alloc&) {
-        throw ConvertError("out of memory converting " + quoted(inputPath));
-    } catch (const ConvertError&) {
-        throw;
+        throw Error("out of memory converting " + quoted(inputPath), Error::About::NamedFile);
     } catch (const std::exception& e) {
-        throw ConvertError("cannot convert " + quoted(inputPath) + ": " + e.what());
+        throw Error("cannot convert " + quoted(inputPath) + ": " + e.what(), Error::About::NamedFile);
     }
 }
 

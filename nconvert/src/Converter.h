@@ -12,20 +12,16 @@
 // file is removed and an existing target is left as it was.
 #pragma once
 
-#include <stdexcept>
+#include "Error.h"
+
 #include <string>
 
 namespace nconvert {
 
 enum class OutputFormat { Png, Tiff };
 
-// A conversion that failed; what() is one line that names the file and the
-// problem.
-class ConvertError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
+// Throws Error, whose line names the file and the problem, when the
+// conversion fails.
 void convertBmp(const std::string& inputPath, const std::string& outputPath, OutputFormat format);
 
 } // namespace nconvert

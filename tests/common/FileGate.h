@@ -14,14 +14,14 @@
 #include <QString>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
-#include <climits>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
-#include <thread>
 #include <sys/fanotify.h>
+#include <thread>
 #include <unistd.h>
 
 namespace orvane::test {
@@ -42,8 +42,8 @@ public:
             return;
         }
         const std::uint64_t mask = at == At::Exec ? FAN_OPEN_EXEC_PERM : FAN_ACCESS_PERM;
-        if (::fanotify_mark(fd_, FAN_MARK_ADD, mask | FAN_EVENT_ON_CHILD, AT_FDCWD,
-                QFile::encodeName(folder).constData())
+        if (::fanotify_mark(
+                fd_, FAN_MARK_ADD, mask | FAN_EVENT_ON_CHILD, AT_FDCWD, QFile::encodeName(folder).constData())
                 != 0
             || ::pipe2(stop_, O_CLOEXEC) != 0) {
             why_ = QStringLiteral("fanotify_mark: ") + QString::fromLocal8Bit(std::strerror(errno));
@@ -123,8 +123,8 @@ private:
     static QByteArray runs(int pid)
     {
         char path[PATH_MAX];
-        const ssize_t n = ::readlink(QByteArray("/proc/" + QByteArray::number(pid) + "/exe").constData(), path,
-            sizeof path);
+        const ssize_t n = ::readlink(
+            QByteArray("/proc/" + QByteArray::number(pid) + "/exe").constData(), path, sizeof path);
         return n > 0 ? QByteArray(path, int(n)) : QByteArray();
     }
 

@@ -73,7 +73,8 @@ public:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         const QByteArray outPath = QFile::encodeName(outputFile);
         if (!outputFile.isEmpty()) {
-            posix_spawn_file_actions_addopen(&actions, 1, outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            posix_spawn_file_actions_addopen(
+                &actions, 1, outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         } else if (::pipe2(out, O_CLOEXEC) == 0) {
             posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         }
@@ -102,8 +103,8 @@ public:
     // Starts, waits up to timeoutMs and gives false if the program did not
     // start or end (it is killed then).
     bool run(const QString& program, const QStringList& arguments,
-        const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(), int timeoutMs = 120000,
-        Errors errors = Errors::Inherit, const QString& outputFile = {})
+        const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+        int timeoutMs = 120000, Errors errors = Errors::Inherit, const QString& outputFile = {})
     {
         if (!start(program, arguments, environment, errors, outputFile))
             return false;

@@ -1,6 +1,6 @@
 // "Save As TIFF" and "Save As PNG" end to end: the real converter carried
 // by the program, written to the temporary folder, run and removed.
-#include "app/Form1.h"
+#include "common/ExportWindow.h"
 #include "common/FileGate.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
@@ -9,7 +9,6 @@
 #include "shell/Form.h"
 #include "shell/PictureBox.h"
 #include "shell/PrivateFolder.h"
-#include "viewer/Form2.h"
 
 #include <QDirIterator>
 #include <QFile>
@@ -33,8 +32,7 @@ class TestExport : public QObject {
     QTemporaryDir temp_;
     QTemporaryDir out_;
     std::unique_ptr<test::RecordingDesktop> desktop_;
-    std::unique_ptr<Form1> main_;
-    Form2* view_ = nullptr;
+    std::unique_ptr<test::ExportWindow> view_;
 
     void save(int button, const QString& path)
     {
@@ -53,15 +51,13 @@ private Q_SLOTS:
     {
         qputenv("TEMP", temp_.path().toUtf8());
         desktop_ = std::make_unique<test::RecordingDesktop>();
-        main_ = std::make_unique<Form1>(temp_.path());
-        view_ = &main_->viewer();
-        main_->picBuffer->setPicture(test::noisyPicture(300, 200));
+        view_ = std::make_unique<test::ExportWindow>(temp_.path());
+        view_->picBuffer.setPicture(test::noisyPicture(300, 200));
         view_->show();
     }
     void cleanup()
     {
-        view_ = nullptr;
-        main_.reset();
+        view_.reset();
         desktop_.reset();
     }
 
@@ -90,7 +86,7 @@ private Q_SLOTS:
         QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
         QCOMPARE(QImageReader::imageFormat(path), format);
         const QImage written(path);
-        QCOMPARE(written.convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
+        QCOMPARE(written.convertToFormat(QImage::Format_RGB32), view_->picBuffer.picture());
         QCOMPARE(written.dotsPerMeterX(), 11811);
         expectNothingLeft();
         QVERIFY(!view_->isConverting());
@@ -120,7 +116,7 @@ private Q_SLOTS:
     // names line 152, and "Done." is not shown.
     void killedConversionKeepsTheOldFile()
     {
-        main_->picBuffer->setPicture(test::noisyPicture(3000, 3000));
+        view_->picBuffer.setPicture(test::noisyPicture(3000, 3000));
         QTemporaryDir folder;
         const QString path = folder.filePath(QStringLiteral("keep.tiff"));
         QFile f(path);
@@ -208,7 +204,7 @@ private Q_SLOTS:
     // the other commands still work.
     void secondClickDuringConversionIsIgnored()
     {
-        main_->picBuffer->setPicture(test::noisyPicture(2000, 2000));
+        view_->picBuffer.setPicture(test::noisyPicture(2000, 2000));
         bool checked = false;
         QTimer::singleShot(30, [&] {
             QVERIFY(view_->isConverting());
@@ -283,7 +279,7 @@ private Q_SLOTS:
         save(button, path);
         QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
         QCOMPARE(QImageReader::imageFormat(path), button == 4 ? QByteArray("tiff") : QByteArray("png"));
-        QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
+        QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), view_->picBuffer.picture());
         QStringList expected{QStringLiteral("bystander"), name};
         expected.sort();
         QStringList found
@@ -350,7 +346,7 @@ private Q_SLOTS:
             const QString path = out_.filePath(QStringLiteral("shared.png"));
             save(5, path);
             QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});
-            QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), main_->picBuffer->picture());
+            QCOMPARE(QImage(path).convertToFormat(QImage::Format_RGB32), view_->picBuffer.picture());
             const QStringList left = QDir(shared.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
             QCOMPARE(
                 left, files.isUnique() ? QStringList{QFileInfo(files.path()).fileName()} : QStringList());
@@ -397,7 +393,7 @@ private Q_SLOTS:
         test::writeFile(live.temporaryBmpPath(), "in use");
 
         if (atStart) {
-            main_->Form_Load();
+            removeExportLeftovers(); // as the main window's start does
         } else {
             save(4, out_.filePath(QStringLiteral("after-kill.tiff")));
             QCOMPARE(desktop_->texts(), QStringList{QStringLiteral("Done.")});

@@ -3,8 +3,9 @@
 // reported with its cause. The file it is written to: its descriptor's
 // owner, and the scan file put in place only when complete.
 #include "core/BmpWriter.h"
-#include "core/FileDescriptor.h"
 #include "core/ReplacingFile.h"
+#include "replace/Replace.h"
+#include "replace/UniqueFd.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,8 @@
 #include <unistd.h>
 
 using namespace eztw32;
+using replace::UniqueFd;
+using replace::writeAllAt;
 
 Q_DECLARE_METATYPE(eztw32::BmpWriter::Kind)
 

@@ -469,7 +469,7 @@ private Q_SLOTS:
             for (std::uint32_t y = 0; y < info.height; ++y)
                 form.convert(rows.data() + y * info.rowBytes(), out.data());
             QFAIL("a colour that was not counted was converted");
-        } catch (const bmp::Error& e) {
+        } catch (const nconvert::Error& e) {
             QCOMPARE(
                 QString::fromUtf8(e.what()), QStringLiteral("the picture changed while it was being read"));
         }

@@ -1,7 +1,7 @@
 // "Select Scanner" and "Scan Image" with stand-in libraries: no scanner
 // service, undocumented result codes, a file that cannot be read.
-#include "app/Form1.h"
 #include "common/RecordingDesktop.h"
+#include "common/ScanWindow.h"
 #include "common/ScannerStub.h"
 #include "scan/ScanCommands.h"
 #include "scan/ScanFile.h"
@@ -9,7 +9,6 @@
 #include "shell/Globals.h"
 #include "shell/PictureBox.h"
 #include "shell/PrivateFolder.h"
-#include "viewer/Form2.h"
 
 #include <dlfcn.h>
 
@@ -34,10 +33,10 @@ class TestScanCommands : public QObject {
     Q_OBJECT
     QTemporaryDir folder_;
 
-    void load(Form1& form, const QString& stub)
+    void load(test::ScanWindow& form, const QString& stub)
     {
         test::installStub(folder_.path(), stub);
-        form.Form_Load();
+        form.loadLibrary();
     }
 
 private Q_SLOTS:
@@ -46,7 +45,7 @@ private Q_SLOTS:
     void unavailableScannerMakesNoLibraryCall()
     {
         test::RecordingDesktop d;
-        Form1 form(folder_.path());
+        test::ScanWindow form(folder_.path());
         load(form, QStringLiteral("stub_available"));
         globals().ScannerAvailable = false;
         SelectScanner(form);
@@ -89,7 +88,7 @@ private Q_SLOTS:
         QFETCH(int, result);
         QFETCH(QString, text);
         test::RecordingDesktop d;
-        Form1 form(folder_.path());
+        test::ScanWindow form(folder_.path());
         load(form, QStringLiteral("stub_result_env"));
         QImage earlier(5, 5, QImage::Format_RGB32);
         earlier.fill(Qt::blue);
@@ -153,7 +152,7 @@ private Q_SLOTS:
         QFETCH(QString, stub);
         QFETCH(bool, leavesFile);
         test::RecordingDesktop d;
-        Form1 form(folder_.path());
+        test::ScanWindow form(folder_.path());
         load(form, stub);
         QImage earlier(5, 5, QImage::Format_RGB32);
         earlier.fill(Qt::red);
@@ -177,7 +176,7 @@ private Q_SLOTS:
     void scanWaitsForAnotherCopysClaim()
     {
         test::RecordingDesktop d;
-        Form1 form(folder_.path());
+        test::ScanWindow form(folder_.path());
         QTemporaryDir pictures;
         const QString picture = pictures.filePath(QStringLiteral("scan.bmp"));
         QImage delivered(40, 30, QImage::Format_RGB32);

@@ -1,11 +1,11 @@
 // Closing the viewer while the converter runs ends the program at once; the
 // converter finishes by itself, the user's file is either the old one or the
 // complete new one, and the next export works with what was left behind.
-#include "app/Form1.h"
 #include "common/ChildMain.h"
 #include "common/FileGate.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
+#include "common/ViewerMain.h"
 #include "convert/ExportFiles.h"
 #include "shell/PictureBox.h"
 #include "viewer/Form2.h"
@@ -42,7 +42,7 @@ int child(const QStringList& args)
 {
     qputenv("TEMP", args.value(0).toUtf8());
     EndingDesktop desktop;
-    Form1 main(args.value(0));
+    test::ViewerMain main(args.value(0));
     Form2& view = main.viewer();
     main.picBuffer->setPicture(test::noisyPicture(4000, 4000));
     view.show();
@@ -120,7 +120,7 @@ private Q_SLOTS:
         // The next export uses them and cleans up after itself.
         qputenv("TEMP", temp.path().toUtf8());
         test::RecordingDesktop desktop;
-        Form1 main(temp.path());
+        test::ViewerMain main(temp.path());
         Form2& view = main.viewer();
         main.picBuffer->setPicture(test::noisyPicture(64, 64));
         desktop.saveAnswers = {out.filePath(QStringLiteral("next.png"))};

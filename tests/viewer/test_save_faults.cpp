@@ -3,10 +3,10 @@
 // and PNG a temporary folder that is full, read-only or noexec. Each ends
 // with a clear report, no "Done.", the old file byte-identical, nothing
 // temporary left, and the next save working.
-#include "app/Form1.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "common/TmpfsMount.h"
+#include "common/ViewerMain.h"
 #include "shell/PictureBox.h"
 #include "viewer/Form2.h"
 
@@ -46,7 +46,7 @@ class TestSaveFaults : public QObject {
     Q_OBJECT
     QTemporaryDir work_;
     std::unique_ptr<test::RecordingDesktop> desktop_;
-    std::unique_ptr<Form1> main_;
+    std::unique_ptr<test::ViewerMain> main_;
     Form2* view_ = nullptr;
 
     void save(int button, const QString& path)
@@ -103,7 +103,7 @@ private Q_SLOTS:
         QDir().mkpath(temp);
         qputenv("TEMP", temp.toUtf8());
         desktop_ = std::make_unique<test::RecordingDesktop>();
-        main_ = std::make_unique<Form1>(work_.path());
+        main_ = std::make_unique<test::ViewerMain>(work_.path());
         view_ = &main_->viewer();
         main_->picBuffer->setPicture(test::noisyPicture(800, 600));
     }

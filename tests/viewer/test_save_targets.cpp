@@ -3,12 +3,12 @@
 // to files and dangling ones, pipes, sockets and devices, the mode and owner
 // of a replaced file, names of up to 255 bytes, the export's own temporary
 // files, and a picture whose palette is shorter than its pixel indices.
-#include "app/Form1.h"
 #include "common/ChildMain.h"
 #include "common/Pictures.h"
 #include "common/RecordingDesktop.h"
 #include "common/TestFiles.h"
 #include "common/Unprivileged.h"
+#include "common/ViewerMain.h"
 #include "shell/PictureBox.h"
 #include "viewer/Form2.h"
 
@@ -87,7 +87,7 @@ public:
 
 private:
     test::RecordingDesktop desktop_;
-    Form1 main_;
+    test::ViewerMain main_;
 };
 
 const char* const Separator = "\n----\n";

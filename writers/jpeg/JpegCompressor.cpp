@@ -144,6 +144,25 @@ int componentsOf(InputLayout layout)
 
 } // namespace
 
+const char* resultText(Result result)
+{
+    switch (result) {
+    case Result::Ok:
+        return "done";
+    case Result::OutOfMemory:
+        return "Insufficient memory";
+    case Result::InvalidArgument:
+        return "parameters the JPEG encoder cannot take";
+    case Result::TooLarge:
+        return "the picture is larger than a JPEG file can hold";
+    case Result::OutputFailed:
+        return "the JPEG data could not be written";
+    case Result::CodecFailed:
+        break;
+    }
+    return "the JPEG encoder failed";
+}
+
 struct Compressor::State {
     jpeg_compress_struct cinfo{};
     ErrorManager errors{};
@@ -175,7 +194,7 @@ Result Compressor::create()
     message_.clear();
     state_.reset(new (std::nothrow) State);
     if (!state_) {
-        message_ = "Insufficient memory";
+        message_ = resultText(Result::OutOfMemory);
         return Result::OutOfMemory;
     }
     State* s = state_.get();
@@ -208,7 +227,7 @@ Result Compressor::begin(const Parameters& p, Output& output)
     try {
         s->destination.buffer.resize(OutputChunk);
     } catch (const std::bad_alloc&) {
-        message_ = "Insufficient memory";
+        message_ = resultText(Result::OutOfMemory);
         return Result::OutOfMemory;
     }
     s->destination.output = &output;

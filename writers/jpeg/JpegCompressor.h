@@ -17,6 +17,10 @@ enum class Result {
     CodecFailed, // any other libjpeg failure; see message()
 };
 
+// A short text for each result ("the output refused the bytes"); the
+// compressor's message() has libjpeg's own words where it gave any.
+const char* resultText(Result result);
+
 // How the rows handed to writeRows() lay out one pixel in memory.
 enum class InputLayout {
     Gray, // 1 byte: gray level; written as a 1-component gray JPEG

@@ -185,7 +185,8 @@ private Q_SLOTS:
         QCOMPARE(r.with(QStringLiteral("message")),
             QStringList{QStringLiteral("Scanner Interface Error|") + scanFailed});
         QCOMPARE(r.with(QStringLiteral("kept")), QStringList{QStringLiteral("yes")});
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")),
+            QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
     }
 
     // Fewer lines than announced: the scan ends early, no half picture.
@@ -195,7 +196,8 @@ private Q_SLOTS:
             {QStringLiteral("read-limit true"), QStringLiteral("read-limit-size 1"),
                 QStringLiteral("ppl-loss 7")});
         QCOMPARE(r.exitCode, 0);
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")),
+            QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
     }
 
     // Installed system-wide, the application folder is not the user's to
@@ -229,7 +231,8 @@ private Q_SLOTS:
         QCOMPARE(r.exitCode, 0);
         QCOMPARE(r.with(QStringLiteral("message")), QStringList());
         QCOMPARE(r.with(QStringLiteral("shown")).size(), 1);
-        QCOMPARE(r.with(QStringLiteral("files")), QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
+        QCOMPARE(r.with(QStringLiteral("files")),
+            QStringList{QStringLiteral("eztw32-devices,eztw32-driver,EZTW32.dll")});
         const QString own = base + QStringLiteral("/orvane-capture-desk");
         struct stat st { };
         QVERIFY(::lstat(QFile::encodeName(own).constData(), &st) == 0);
