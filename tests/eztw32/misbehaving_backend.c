@@ -130,7 +130,7 @@ SANE_Status sane_misbehave_open(SANE_String_Const name, SANE_Handle* h)
     return real(name, h);
 }
 
-static int cancelHangs;
+static _Atomic int cancelHangs; /* set by a read, seen by a cancel from another thread */
 
 void sane_misbehave_cancel(SANE_Handle h)
 {

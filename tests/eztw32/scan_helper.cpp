@@ -414,7 +414,11 @@ int main(int argc, char** argv)
             std::fclose(f);
         }
         const rlim_t limit = rlim_t(pages) * 4096 + rlim_t(limitMb) * 1024 * 1024;
-        const rlimit rl{limit, limit};
+        // The soft limit only: the library's helper processes may raise
+        // theirs (a ThreadSanitizer build needs to).
+        rlimit rl{};
+        getrlimit(RLIMIT_AS, &rl);
+        rl.rlim_cur = limit;
         setrlimit(RLIMIT_AS, &rl);
     }
 
