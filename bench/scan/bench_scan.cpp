@@ -328,9 +328,8 @@ bool dialogBenchmark(
     };
     const bool met = get("scan_dialog_after_loading_ms") >= 0 && get("scan_dialog_after_loading_ms") <= 300
         && get("select_ms") >= 0 && get("select_ms") <= 200 && get("select_first_ms") >= 0
-        && get("select_first_ms") <= 200 && get("scan_dialog_ms") >= 0
-        && get("scan_dialog_ms") <= 300 && get("preview_ms") >= 0 && get("preview_ms") <= 100
-        && get("preview_ms") <= refMs;
+        && get("select_first_ms") <= 200 && get("scan_dialog_ms") >= 0 && get("scan_dialog_ms") <= 300
+        && get("preview_ms") >= 0 && get("preview_ms") <= 100 && get("preview_ms") <= refMs;
     out << "  targets " << (met ? "met" : "NOT met") << '\n';
     return met;
 }
