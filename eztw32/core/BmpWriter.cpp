@@ -58,12 +58,13 @@ int BmpWriter::strideFor(int width, Kind kind)
     return int(((bits + 31) / 32) * 4);
 }
 
-BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
+BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpiX, double dpiY)
     : fd_(fd)
     , width_(width)
     , height_(height)
     , kind_(kind)
-    , dpi_(dpi)
+    , dpiX_(dpiX)
+    , dpiY_(dpiY)
     , stride_(strideFor(width, kind))
     , dataOffset_(std::uint32_t(14 + 40 + 4 * paletteEntries(kind)))
     , chunkRows_(int(std::max<std::size_t>(1, ChunkBytes / std::size_t(stride_))))
@@ -113,9 +114,9 @@ bool BmpWriter::writeHeaders(int height)
     put16(i + 14, std::uint16_t(bitsPerPixel(kind_)));
     put32(i + 16, 0); // BI_RGB
     put32(i + 20, imageSize > 0xFFFFFFFFu ? 0u : std::uint32_t(imageSize));
-    const auto ppm = std::uint32_t(dpi_ > 0 ? std::lround(dpi_ / 0.0254) : 0);
-    put32(i + 24, ppm);
-    put32(i + 28, ppm);
+    auto ppm = [](double dpi) { return std::uint32_t(dpi > 0 ? std::lround(dpi / 0.0254) : 0); };
+    put32(i + 24, ppm(dpiX_));
+    put32(i + 28, ppm(dpiY_));
     put32(i + 32, std::uint32_t(entries));
     put32(i + 36, 0);
     // Palette: gray ramp, or black then white.

@@ -1,13 +1,19 @@
 #include "ScanJob.h"
 
 #include "BmpWriter.h"
+#include "Deskew.h"
+#include "Light.h"
 #include "Log.h"
+#include "Transform.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -335,12 +341,181 @@ ScanResult readFrames(
     }
 }
 
-ScanResult scanSinglePass(
-    Device& device, const SANE_Parameters& p, double dpi, int fd, ScanProgress& progress)
+// What is done to the rows of a scan on their way to the file.
+struct Corrections {
+    bool hold = false; // straightened or turned: held in memory, written at the end
+    std::optional<LightTable> light;
+    bool straighten = false;
+    Turn turn = Turn::None;
+};
+
+Corrections correctionsFor(const ScanSettings& s)
 {
-    const BmpWriter::Kind kind = p.format == SANE_FRAME_RGB ? BmpWriter::Kind::Rgb24
-        : p.depth == 1                                      ? BmpWriter::Kind::BlackWhite1
-                                                            : BmpWriter::Kind::Gray8;
+    Corrections c;
+    c.straighten = s.straighten;
+    c.turn = s.turn;
+    c.hold = s.straighten || s.turn != Turn::None;
+    if (s.light && !s.light->isNeutral())
+        c.light = lightTable(*s.light);
+    return c;
+}
+
+BmpWriter::Kind kindOf(const SANE_Parameters& p)
+{
+    return p.format == SANE_FRAME_RGB ? BmpWriter::Kind::Rgb24
+        : p.depth == 1                ? BmpWriter::Kind::BlackWhite1
+                                      : BmpWriter::Kind::Gray8;
+}
+
+// A picture held whole while it is read, 8 bits a sample (line art too,
+// as 0 and 255), in the file's blue-green-red order: as big as its known
+// height says, or growing for a hand scanner's.
+class HeldPicture {
+public:
+    HeldPicture(int width, int channels, int height)
+        : width_(width)
+        , channels_(channels)
+        , height_(height)
+        , rowBytes_(std::size_t(width) * std::size_t(channels))
+    {
+        if (height > 0) {
+            fixed_.reset(new (std::nothrow) std::uint8_t[rowBytes_ * std::size_t(height)]);
+            if (!fixed_)
+                throw std::bad_alloc();
+        }
+    }
+    int rows() const { return rows_; }
+    // The row to fill next; nothing past a known height.
+    std::uint8_t* nextRow()
+    {
+        if (height_ > 0)
+            return rows_ < height_ ? fixed_.get() + std::size_t(rows_) * rowBytes_ : nullptr;
+        if (growing_.size() < std::size_t(rows_ + 1) * rowBytes_) {
+            growing_.reserve(std::max(growing_.size() * 3 / 2, std::size_t(rows_ + 64) * rowBytes_));
+            growing_.resize(std::size_t(rows_ + 1) * rowBytes_);
+        }
+        return growing_.data() + std::size_t(rows_) * rowBytes_;
+    }
+    void commitRow() { ++rows_; }
+    PictureView view() const
+    {
+        return {height_ > 0 ? fixed_.get() : growing_.data(), width_, rows_, channels_, rowBytes_};
+    }
+
+private:
+    int width_, channels_, height_;
+    std::size_t rowBytes_;
+    int rows_ = 0;
+    std::unique_ptr<std::uint8_t[]> fixed_;
+    std::vector<std::uint8_t> growing_;
+};
+
+// SANE's 1-bit row (1 black) as one byte a pixel, 0 black and 255 white.
+void unpackBits(const std::uint8_t* src, std::uint8_t* dst, int width)
+{
+    for (int x = 0; x < width; ++x)
+        dst[x] = (src[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;
+}
+
+// One byte a pixel to the file's 1-bit row (1 white), at the middle.
+void packBits(const std::uint8_t* src, std::uint8_t* dst, int width)
+{
+    for (int x = 0; x < width; x += 8) {
+        std::uint8_t b = 0;
+        for (int k = 0; k < 8 && x + k < width; ++k)
+            b |= std::uint8_t((src[x + k] >= 128) << (7 - k));
+        dst[x / 8] = b;
+    }
+}
+
+// Writes a held picture to the file, straightened and turned as asked:
+// the result streams into the file a block of rows at a time. A page
+// already straight is written as it is.
+ScanResult writeHeld(
+    const PictureView& picture, BmpWriter::Kind kind, double dpi, const Corrections& fix, int fd)
+{
+    double angle = 0;
+    std::array<std::uint8_t, 3> background{255, 255, 255};
+    if (fix.straighten) {
+        const Skew skew = measureSkew(picture, dpi);
+        if (std::abs(skew.angle) >= StraightEnough) {
+            angle = skew.angle;
+            background = skew.background;
+            qCDebug(lcEztw32, "straightening by %.2f degrees", angle);
+        }
+    }
+    const PageTransform transform(picture, angle, fix.turn, background);
+    BmpWriter writer(fd, transform.width(), transform.height(), kind, dpi, dpi);
+    if (!writer.begin())
+        return writeFailed();
+    constexpr int Block = 32;
+    const std::size_t rowBytes = std::size_t(transform.width()) * std::size_t(picture.channels);
+    std::vector<std::uint8_t> block;
+    if (!transform.isIdentity())
+        block.resize(rowBytes * Block);
+    const int threads = int(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
+    for (int y = 0; y < transform.height(); y += Block) {
+        const int n = std::min(Block, transform.height() - y);
+        const std::uint8_t* rows = picture.row(std::min(y, picture.height - 1));
+        std::size_t stride = picture.stride;
+        if (!transform.isIdentity()) {
+            transform.rows(y, n, block.data(), rowBytes, threads);
+            rows = block.data();
+            stride = rowBytes;
+        }
+        for (int k = 0; k < n; ++k) {
+            const std::uint8_t* src = rows + std::size_t(k) * stride;
+            std::uint8_t* dst = writer.nextRow();
+            if (kind == BmpWriter::Kind::BlackWhite1)
+                packBits(src, dst, transform.width());
+            else
+                std::memcpy(dst, src, rowBytes);
+            if (!writer.commitRow())
+                return writeFailed();
+        }
+    }
+    if (!writer.finish())
+        return writeFailed();
+    return {};
+}
+
+// A one-pass scan held in memory, then written corrected.
+ScanResult scanHeld(Device& device, const SANE_Parameters& p, double dpi, int fd, ScanProgress& progress,
+    const Corrections& fix)
+{
+    const int width = p.pixels_per_line;
+    HeldPicture picture(width, p.format == SANE_FRAME_RGB ? 3 : 1, p.lines > 0 ? p.lines : -1);
+    ReadBuffer buf;
+    sizeReadBuffer(device, buf, p);
+    SANE_Status status = SANE_STATUS_GOOD;
+    const std::size_t samples = std::size_t(width) * (p.format == SANE_FRAME_RGB ? 3 : 1);
+    const ReadEnd end
+        = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
+              std::uint8_t* dst = picture.nextRow();
+              if (!dst)
+                  return true;
+              if (p.depth == 1)
+                  unpackBits(row, dst, width);
+              else
+                  convertRow(row, dst, width, p.depth, p.format);
+              if (fix.light)
+                  applyLight(*fix.light, dst, samples);
+              picture.commitRow();
+              return true;
+          });
+    if (ScanResult r = readEndResult(end, progress, status, writeFailed()); r.outcome != Outcome::Done)
+        return r;
+    if (picture.rows() == 0 || (p.lines > 0 && picture.rows() < p.lines))
+        return failed(Fault::Incomplete, SANE_STATUS_EOF);
+    return writeHeld(picture.view(), kindOf(p), dpi, fix, fd);
+}
+
+ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, int fd,
+    ScanProgress& progress, const Corrections& fix)
+{
+    if (fix.hold)
+        return scanHeld(device, p, dpi, fd, progress, fix);
+    const BmpWriter::Kind kind = kindOf(p);
     BmpWriter writer(fd, p.pixels_per_line, p.lines > 0 ? p.lines : -1, kind, dpi);
     if (!writer.begin())
         return writeFailed();
@@ -351,7 +526,13 @@ ScanResult scanSinglePass(
         = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
               if (p.lines > 0 && writer.rows() >= p.lines)
                   return true;
-              convertRow(row, writer.nextRow(), p.pixels_per_line, p.depth, p.format);
+              std::uint8_t* dst = writer.nextRow();
+              convertRow(row, dst, p.pixels_per_line, p.depth, p.format);
+              if (fix.light && kind == BmpWriter::Kind::BlackWhite1)
+                  applyLightToBits(*fix.light, dst, p.pixels_per_line);
+              else if (fix.light)
+                  applyLight(*fix.light, dst,
+                      std::size_t(p.pixels_per_line) * (kind == BmpWriter::Kind::Rgb24 ? 3 : 1));
               return writer.commitRow();
           });
     if (ScanResult r = readEndResult(end, progress, status, writeFailed()); r.outcome != Outcome::Done)
@@ -363,7 +544,8 @@ ScanResult scanSinglePass(
     return {};
 }
 
-ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, ScanProgress& progress)
+ScanResult scanThreePass(
+    Device& device, SANE_Parameters p, double dpi, int fd, ScanProgress& progress, const Corrections& fix)
 {
     const int width = p.pixels_per_line;
     const std::size_t rowBytes = std::size_t(width) * 3;
@@ -408,7 +590,11 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
         });
     if (read.outcome != Outcome::Done)
         return read;
-    const std::uint8_t* image = knownHeight ? fixed.get() : growing.data();
+    std::uint8_t* image = knownHeight ? fixed.get() : growing.data();
+    if (fix.light)
+        applyLight(*fix.light, image, rowBytes * std::size_t(height));
+    if (fix.hold)
+        return writeHeld({image, width, height, 3, rowBytes}, BmpWriter::Kind::Rgb24, dpi, fix, fd);
     BmpWriter writer(fd, width, height, BmpWriter::Kind::Rgb24, dpi);
     if (!writer.begin())
         return writeFailed();
@@ -453,8 +639,9 @@ ScanResult scan(Device& device, const ScanSettings& settings, int fd, ScanProgre
     double dpi = 0;
     if (ScanResult r = begin(device, settings, progress, p, dpi); r.outcome != Outcome::Done)
         return r;
-    return isSeparateColour(p.format) ? scanThreePass(device, p, dpi, fd, progress)
-                                      : scanSinglePass(device, p, dpi, fd, progress);
+    const Corrections fix = correctionsFor(settings);
+    return isSeparateColour(p.format) ? scanThreePass(device, p, dpi, fd, progress, fix)
+                                      : scanSinglePass(device, p, dpi, fd, progress, fix);
 }
 
 // The preview: every frame into 8-bit RGB rows in memory.
