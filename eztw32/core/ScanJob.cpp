@@ -445,7 +445,10 @@ ScanResult writeHeld(
         }
     }
     const PageTransform transform(picture, angle, fix.turn, background);
-    BmpWriter writer(fd, transform.width(), transform.height(), kind, dpi, dpi);
+    // One resolution is known of a scan; a turned picture swaps the axes'.
+    const double dpiX = dpi, dpiY = dpi;
+    BmpWriter writer(fd, transform.width(), transform.height(), kind, transform.swapsAxes() ? dpiY : dpiX,
+        transform.swapsAxes() ? dpiX : dpiY);
     if (!writer.begin())
         return writeFailed();
     constexpr int Block = 32;
