@@ -1,18 +1,26 @@
 // The scan's corrections on pages drawn here: the document found on dark
 // and light beds, crooked text pages measured and straightened, pictures
-// turned and their light corrected, value for value.
+// turned and their light corrected, value for value; then the same on real
+// scans of such a page, served by SANE's pnm backend.
 #include "core/Deskew.h"
 #include "core/Light.h"
 #include "core/PageFinder.h"
+#include "core/ReplacingFile.h"
+#include "core/SaneClient.h"
 #include "core/Transform.h"
 
+#include <QDir>
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTransform>
 
 #include <cmath>
+#include <memory>
 #include <numbers>
+#include <optional>
 
 using namespace eztw32;
 
@@ -118,21 +126,69 @@ QImage transformed(const QImage& source, double angle, Turn turn, std::array<std
     return out;
 }
 
+// Waits for the client's signal after a request: its first argument, or
+// nothing when it did not come in time.
+template <class... Args, class Request>
+auto await(SaneClient& client, void (SaneClient::*signal)(Args...), Request request)
+{
+    using Got = std::decay_t<std::tuple_element_t<0, std::tuple<Args...>>>;
+    std::optional<Got> got;
+    QObject context;
+    QObject::connect(
+        &client, signal, &context, [&](Args... args) { got.emplace(std::get<0>(std::tie(args...))); });
+    request();
+    if (!QTest::qWaitFor([&] { return got.has_value(); }, 60000))
+        qWarning("no answer in time");
+    return got;
+}
+
+// The picture's values through a light table, each channel alike.
+QImage lit(const QImage& image, const LightTable& t)
+{
+    QImage out = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < out.height(); ++y) {
+        auto* px = reinterpret_cast<QRgb*>(out.scanLine(y));
+        for (int x = 0; x < out.width(); ++x)
+            px[x] = qRgb(
+                t[std::size_t(qRed(px[x]))], t[std::size_t(qGreen(px[x]))], t[std::size_t(qBlue(px[x]))]);
+    }
+    return out;
+}
+
 } // namespace
 
 class TestEztw32Page : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void findsTheDocument_data();
     void findsTheDocument();
     void straightensTextPages_data();
     void straightensTextPages();
     void turnsPixelForPixel_data();
     void turnsPixelForPixel();
-    void lightTable_data();
-    void lightTable();
+    void lightTables_data();
+    void lightTables();
+    void scansAreWrittenCorrected_data();
+    void scansAreWrittenCorrected();
+
+private:
+    // Scans the pnm backend's page into path, as the settings say.
+    ScanResult scan(SaneClient& client, const ScanSettings& settings, const QString& path);
+
+    QTemporaryDir tmp_;
 };
+
+void TestEztw32Page::initTestCase()
+{
+    QVERIFY(tmp_.isValid());
+    const QString runtime = tmp_.filePath(QStringLiteral("runtime"));
+    QVERIFY(QDir().mkpath(runtime));
+    QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
+}
 
 void TestEztw32Page::findsTheDocument_data()
 {
@@ -266,7 +322,7 @@ void TestEztw32Page::turnsPixelForPixel()
     }
 }
 
-void TestEztw32Page::lightTable_data()
+void TestEztw32Page::lightTables_data()
 {
     QTest::addColumn<double>("brightness");
     QTest::addColumn<double>("contrast");
@@ -287,7 +343,7 @@ void TestEztw32Page::lightTable_data()
     QTest::newRow("line art, brighter") << 50.0 << 0.0 << 1.0 << true << QList<int>{63, 0, 64, 255};
 }
 
-void TestEztw32Page::lightTable()
+void TestEztw32Page::lightTables()
 {
     QFETCH(double, brightness);
     QFETCH(double, contrast);
@@ -303,6 +359,103 @@ void TestEztw32Page::lightTable()
     const bool black = t[0] >= 128, white = t[255] >= 128;
     QCOMPARE(int(bits[0]), black ? 0xFF : white ? 0xA5 : 0);
     QCOMPARE(int(bits[1]), black ? 0xC0 : white ? 0xC0 : 0);
+}
+
+ScanResult TestEztw32Page::scan(SaneClient& client, const ScanSettings& settings, const QString& path)
+{
+    ReplacingFile file;
+    if (!file.create(path.toStdString()))
+        qFatal("cannot create %s", qPrintable(path));
+    const auto ended = await(client, &SaneClient::scanEnded, [&] { client.scan(settings, file.fd()); });
+    const ScanResult r = ended.value_or(ScanResult{Outcome::Failed, Fault::Stalled, Status::IoError, {}});
+    if (r.outcome == Outcome::Done && file.commit(ReplacingFile::Sync::No) != 0)
+        qFatal("cannot put %s in place", qPrintable(path));
+    return r;
+}
+
+void TestEztw32Page::scansAreWrittenCorrected_data()
+{
+    QTest::addColumn<double>("angle"); // of the page served
+    QTest::addColumn<QString>("frames"); // pnm's options that change them, if any
+    QTest::addColumn<bool>("straighten");
+    QTest::addColumn<Turn>("turn");
+    QTest::addColumn<double>("brightness"); // in software; 0: none asked
+
+    QTest::newRow("nothing asked") << 0.0 << QString() << false << Turn::None << 0.0;
+    QTest::newRow("straight page, straightened") << 0.0 << QString() << true << Turn::None << 0.0;
+    QTest::newRow("7 degrees, straightened") << 7.0 << QString() << true << Turn::None << 0.0;
+    QTest::newRow("-4 degrees, straightened, turned right")
+        << -4.0 << QString() << true << Turn::Right << 0.0;
+    QTest::newRow("turned right") << 0.0 << QString() << false << Turn::Right << 0.0;
+    QTest::newRow("turned left, lighter") << 0.0 << QString() << false << Turn::Left << 40.0;
+    QTest::newRow("lighter") << 0.0 << QString() << false << Turn::None << 40.0;
+    QTest::newRow("gray, half turn") << 0.0 << "grayify" << false << Turn::HalfTurn << 0.0;
+    QTest::newRow("gray, lighter") << 0.0 << "grayify" << false << Turn::None << 40.0;
+    QTest::newRow("three passes, turned right, lighter")
+        << 0.0 << "three-pass" << false << Turn::Right << 40.0;
+    QTest::newRow("hand scanner, turned left") << 0.0 << "hand-scanner" << false << Turn::Left << 0.0;
+}
+
+void TestEztw32Page::scansAreWrittenCorrected()
+{
+    QFETCH(double, angle);
+    QFETCH(QString, frames);
+    QFETCH(bool, straighten);
+    QFETCH(Turn, turn);
+    QFETCH(double, brightness);
+    constexpr double Dpi = 150;
+    const QString pagePath = tmp_.filePath(QStringLiteral("page.ppm"));
+    QVERIFY(crookedPage(angle, Dpi).save(pagePath, "PPM"));
+
+    // The pnm backend serves its file once a opening.
+    auto scanned = [&](const ScanSettings& settings, const QString& path) {
+        SaneClient client;
+        const auto opened = await(client, &SaneClient::opened, [&] {
+            client.open(DeviceInfo{"pnm:0", "", "", ""}, {});
+        });
+        if (!opened || opened->fault != Fault::None)
+            return QImage();
+        auto set = [&](const std::string& name, const std::string& value) {
+            const auto r = await(client, &SaneClient::optionSet, [&] { client.set({name, value}); });
+            return r && *r == name;
+        };
+        if (!set("filename", pagePath.toStdString()) || !set("resolution", "150")
+            || (!frames.isEmpty() && !set(frames.toStdString(), "1")))
+            return QImage();
+        const ScanResult r = scan(client, settings, path);
+        if (r.outcome != Outcome::Done)
+            qWarning("the scan ended with fault %d, status %d", int(r.fault), int(r.status));
+        client.close();
+        if (!QTest::qWaitFor([&] { return client.state() == SessionState::Idle; }))
+            return QImage();
+        return r.outcome == Outcome::Done ? QImage(path) : QImage();
+    };
+    ScanSettings asked;
+    asked.straighten = straighten;
+    asked.turn = turn;
+    if (brightness != 0)
+        asked.light = Light{brightness, 0, 1};
+    const QImage plain = scanned({}, tmp_.filePath(QStringLiteral("plain.bmp")));
+    const QImage got = scanned(asked, tmp_.filePath(QStringLiteral("corrected.bmp")));
+    QVERIFY(!plain.isNull() && !got.isNull());
+    QCOMPARE(got.depth(), plain.depth());
+    QCOMPARE(got.dotsPerMeterX(), 5906); // 150 dpi, either way
+    QCOMPARE(got.dotsPerMeterY(), 5906);
+    // Back the way it was turned, as the user turns it to read it.
+    const qreal degrees = turn == Turn::Right ? -90
+        : turn == Turn::Left                  ? 90
+        : turn == Turn::HalfTurn              ? 180
+                                              : 0;
+    const QImage upright = got.transformed(QTransform().rotate(degrees));
+    QCOMPARE(upright.size(), plain.size());
+    if (angle != 0) {
+        const double residual = residualSkew(upright);
+        QVERIFY2(std::abs(residual) <= 0.3, qPrintable(QString::number(residual)));
+        return;
+    }
+    // Turned, lit or left alone, the picture is the plain one value for
+    // value.
+    QCOMPARE(upright.convertToFormat(QImage::Format_RGB32), lit(plain, lightTable({brightness, 0, 1})));
 }
 
 QTEST_GUILESS_MAIN(TestEztw32Page)
