@@ -1,15 +1,14 @@
 #include "ScanJob.h"
 
 #include "BmpWriter.h"
-#include "Deskew.h"
+#include "Corrections.h"
 #include "Light.h"
 #include "Log.h"
-#include "Transform.h"
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -341,25 +340,6 @@ ScanResult readFrames(
     }
 }
 
-// What is done to the rows of a scan on their way to the file.
-struct Corrections {
-    bool hold = false; // straightened or turned: held in memory, written at the end
-    std::optional<LightTable> light;
-    bool straighten = false;
-    Turn turn = Turn::None;
-};
-
-Corrections correctionsFor(const ScanSettings& s)
-{
-    Corrections c;
-    c.straighten = s.straighten;
-    c.turn = s.turn;
-    c.hold = s.straighten || s.turn != Turn::None;
-    if (s.light && !s.light->isNeutral())
-        c.light = lightTable(*s.light);
-    return c;
-}
-
 BmpWriter::Kind kindOf(const SANE_Parameters& p)
 {
     return p.format == SANE_FRAME_RGB ? BmpWriter::Kind::Rgb24
@@ -417,71 +397,6 @@ void unpackBits(const std::uint8_t* src, std::uint8_t* dst, int width)
         dst[x] = (src[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;
 }
 
-// One byte a pixel to the file's 1-bit row (1 white), at the middle.
-void packBits(const std::uint8_t* src, std::uint8_t* dst, int width)
-{
-    for (int x = 0; x < width; x += 8) {
-        std::uint8_t b = 0;
-        for (int k = 0; k < 8 && x + k < width; ++k)
-            b |= std::uint8_t((src[x + k] >= 128) << (7 - k));
-        dst[x / 8] = b;
-    }
-}
-
-// Writes a held picture to the file, straightened and turned as asked:
-// the result streams into the file a block of rows at a time. A page
-// already straight is written as it is.
-ScanResult writeHeld(
-    const PictureView& picture, BmpWriter::Kind kind, double dpi, const Corrections& fix, int fd)
-{
-    double angle = 0;
-    std::array<std::uint8_t, 3> background{255, 255, 255};
-    if (fix.straighten) {
-        const Skew skew = measureSkew(picture, dpi);
-        if (std::abs(skew.angle) >= StraightEnough) {
-            angle = skew.angle;
-            background = skew.background;
-            qCDebug(lcEztw32, "straightening by %.2f degrees", angle);
-        }
-    }
-    const PageTransform transform(picture, angle, fix.turn, background);
-    // One resolution is known of a scan; a turned picture swaps the axes'.
-    const double dpiX = dpi, dpiY = dpi;
-    BmpWriter writer(fd, transform.width(), transform.height(), kind, transform.swapsAxes() ? dpiY : dpiX,
-        transform.swapsAxes() ? dpiX : dpiY);
-    if (!writer.begin())
-        return writeFailed();
-    constexpr int Block = 32;
-    const std::size_t rowBytes = std::size_t(transform.width()) * std::size_t(picture.channels);
-    std::vector<std::uint8_t> block;
-    if (!transform.isIdentity())
-        block.resize(rowBytes * Block);
-    const int threads = int(std::clamp(std::thread::hardware_concurrency(), 1u, 2u));
-    for (int y = 0; y < transform.height(); y += Block) {
-        const int n = std::min(Block, transform.height() - y);
-        const std::uint8_t* rows = picture.row(std::min(y, picture.height - 1));
-        std::size_t stride = picture.stride;
-        if (!transform.isIdentity()) {
-            transform.rows(y, n, block.data(), rowBytes, threads);
-            rows = block.data();
-            stride = rowBytes;
-        }
-        for (int k = 0; k < n; ++k) {
-            const std::uint8_t* src = rows + std::size_t(k) * stride;
-            std::uint8_t* dst = writer.nextRow();
-            if (kind == BmpWriter::Kind::BlackWhite1)
-                packBits(src, dst, transform.width());
-            else
-                std::memcpy(dst, src, rowBytes);
-            if (!writer.commitRow())
-                return writeFailed();
-        }
-    }
-    if (!writer.finish())
-        return writeFailed();
-    return {};
-}
-
 // A one-pass scan held in memory, then written corrected.
 ScanResult scanHeld(Device& device, const SANE_Parameters& p, double dpi, int fd, ScanProgress& progress,
     const Corrections& fix)
@@ -510,7 +425,7 @@ ScanResult scanHeld(Device& device, const SANE_Parameters& p, double dpi, int fd
         return r;
     if (picture.rows() == 0 || (p.lines > 0 && picture.rows() < p.lines))
         return failed(Fault::Incomplete, SANE_STATUS_EOF);
-    return writeHeld(picture.view(), kindOf(p), dpi, fix, fd);
+    return writeCorrected(picture.view(), kindOf(p), dpi, fix, fd) ? ScanResult{} : writeFailed();
 }
 
 ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, int fd,
@@ -597,7 +512,9 @@ ScanResult scanThreePass(
     if (fix.light)
         applyLight(*fix.light, image, rowBytes * std::size_t(height));
     if (fix.hold)
-        return writeHeld({image, width, height, 3, rowBytes}, BmpWriter::Kind::Rgb24, dpi, fix, fd);
+        return writeCorrected({image, width, height, 3, rowBytes}, BmpWriter::Kind::Rgb24, dpi, fix, fd)
+            ? ScanResult{}
+            : writeFailed();
     BmpWriter writer(fd, width, height, BmpWriter::Kind::Rgb24, dpi);
     if (!writer.begin())
         return writeFailed();

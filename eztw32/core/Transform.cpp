@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -72,8 +73,14 @@ void PageTransform::rows(int first, int count, std::uint8_t* dst, std::size_t st
     const int per = (count + threads - 1) / threads;
     for (int t = 1; t < threads; ++t) {
         const int f = t * per, n = std::min(per, count - f);
-        if (n > 0)
+        if (n <= 0)
+            continue;
+        try {
             helpers.emplace_back([=, this] { fill(first + f, n, dst + std::size_t(f) * stride, stride); });
+        } catch (const std::system_error&) {
+            // No thread to be had: this one does that share too.
+            fill(first + f, n, dst + std::size_t(f) * stride, stride);
+        }
     }
     fill(first, std::min(per, count), dst, stride);
     for (std::thread& t : helpers)
