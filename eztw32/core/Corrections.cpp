@@ -17,6 +17,7 @@ Corrections correctionsFor(const ScanSettings& s)
 {
     Corrections c;
     c.straighten = s.straighten;
+    c.cropToPage = s.cropToPage;
     c.turn = s.turn;
     c.hold = s.straighten || s.turn != Turn::None;
     if (s.light && !s.light->isNeutral())
@@ -44,15 +45,18 @@ bool writeCorrected(
 {
     double angle = 0;
     std::array<std::uint8_t, 3> background{255, 255, 255};
+    std::optional<std::pair<int, int>> page;
     if (fix.straighten) {
         const Skew skew = measureSkew(picture, dpi);
         if (std::abs(skew.angle) >= StraightEnough) {
             angle = skew.angle;
             background = skew.background;
+            if (fix.cropToPage)
+                page = pageWithin(picture.width, picture.height, angle);
             qCDebug(lcEztw32, "straightening by %.2f degrees", angle);
         }
     }
-    const PageTransform transform(picture, angle, fix.turn, background);
+    const PageTransform transform(picture, angle, fix.turn, background, page);
     // One resolution is known of a scan; a turned picture swaps the axes'.
     const double dpiX = dpi, dpiY = dpi;
     BmpWriter writer(fd, transform.width(), transform.height(), kind, transform.swapsAxes() ? dpiY : dpiX,

@@ -16,6 +16,7 @@ struct Corrections {
     bool hold = false; // straightened or turned: held in memory, written at the end
     std::optional<LightTable> light;
     bool straighten = false;
+    bool cropToPage = false;
     Turn turn = Turn::None;
 };
 

@@ -152,10 +152,14 @@ std::array<std::uint8_t, 3> background(const Reduced& r)
 
 } // namespace
 
-double profileSharpness(const PictureView& picture, double dpi, double angle)
+std::optional<std::pair<int, int>> pageWithin(int width, int height, double angle)
 {
-    std::vector<std::uint32_t> bins;
-    return sharpness(edgePoints(reduce(picture, dpi)), angle, bins);
+    const double a = std::abs(angle) * std::numbers::pi / 180;
+    const double c = std::cos(a), s = std::sin(a), d = c * c - s * s;
+    const long w = std::lround((width * c - height * s) / d), h = std::lround((height * c - width * s) / d);
+    if (d <= 0 || w < 1 || h < 1 || w > width || h > height)
+        return std::nullopt;
+    return std::pair(int(w), int(h));
 }
 
 Skew measureSkew(const PictureView& picture, double dpi)

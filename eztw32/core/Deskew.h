@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 namespace eztw32 {
 
@@ -27,10 +29,10 @@ struct Skew {
 
 Skew measureSkew(const PictureView& picture, double dpi);
 
-// How well the rows of the picture line up when its content is taken as
-// turned by angle (the sum of the squared counts of dark pixel edges per
-// row, over the picture reduced to about 100 dpi): the figure measureSkew
-// makes largest.
-double profileSharpness(const PictureView& picture, double dpi, double angle);
+// The size of the page whose bounding rectangle, laid at angle, is width x
+// height (the area found around a crooked page): what is left of that area
+// once straightened with the bed's wedges trimmed off. Nothing when no
+// such page fits.
+std::optional<std::pair<int, int>> pageWithin(int width, int height, double angle);
 
 } // namespace eztw32

@@ -35,6 +35,9 @@ struct ScanSettings {
     // straighten or turn the picture is held in memory and written at the
     // end; light alone corrects the rows as they stream.
     bool straighten = false;
+    // With straighten, the area is the one found around the document: the
+    // straightened picture is the page alone, without the bed's wedges.
+    bool cropToPage = false;
     Turn turn = Turn::None;
     std::optional<Light> light;
 };

@@ -20,16 +20,17 @@ std::int64_t fixed(double v)
 
 } // namespace
 
-PageTransform::PageTransform(
-    const PictureView& source, double angle, Turn turn, std::array<std::uint8_t, 3> background)
+PageTransform::PageTransform(const PictureView& source, double angle, Turn turn,
+    std::array<std::uint8_t, 3> background, std::optional<std::pair<int, int>> straight)
     : src_(source)
     , angle_(angle)
     , turn_(turn)
     , background_(background)
 {
     const bool swap = swapsAxes();
-    width_ = swap ? source.height : source.width;
-    height_ = swap ? source.width : source.height;
+    const auto [w, h] = straight.value_or(std::pair(source.width, source.height));
+    width_ = swap ? h : w;
+    height_ = swap ? w : h;
     // From the result's centred coordinates (u, v) back to the straight
     // picture's (p, q): the turn undone.
     double pu = 1, pv = 0, qu = 0, qv = 1;

@@ -10,21 +10,29 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 namespace eztw32 {
 
 class PageTransform {
 public:
     // angle: how far the content is turned clockwise, undone here (see
-    // measureSkew); then the picture is turned as `turn` says.
-    PageTransform(const PictureView& source, double angle, Turn turn, std::array<std::uint8_t, 3> background);
+    // measureSkew); then the picture is turned as `turn` says. The
+    // straightened picture is the source's size, or `straight` (its middle
+    // part, or more of it), before it is turned.
+    PageTransform(const PictureView& source, double angle, Turn turn, std::array<std::uint8_t, 3> background,
+        std::optional<std::pair<int, int>> straight = std::nullopt);
 
     int width() const { return width_; }
     int height() const { return height_; }
     // Whether the axes of the result are those of the source swapped.
     bool swapsAxes() const { return turn_ == Turn::Right || turn_ == Turn::Left; }
     // Whether the result is the source itself.
-    bool isIdentity() const { return angle_ == 0 && turn_ == Turn::None; }
+    bool isIdentity() const
+    {
+        return angle_ == 0 && turn_ == Turn::None && width_ == src_.width && height_ == src_.height;
+    }
 
     // Fills `count` rows of the result from row `first` into dst (each row
     // width() * channels bytes, rows `stride` apart), on up to `threads`
