@@ -6,9 +6,7 @@
 #include "Log.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
