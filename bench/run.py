@@ -10,6 +10,7 @@ ours over the fastest peer of the same run. Never compare with figures of
 another run: these machines are noisy."""
 import argparse
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -192,6 +193,25 @@ def bench_scan(build, runs):
         rows.append(("  library memory during the scan: " + memory, "", "a few rows", "", "", "", ""))
 
 
+def bench_page(build, runs):
+    """The scan's corrections on drawn pages: finding and measuring on a preview, straightening."""
+    tool = os.path.join(build, "bench", "page", "bench_page")
+    out = ""
+    for case in ("preview", "300", "600"):
+        out += subprocess.run([tool, "--runs", str(runs), "--case", case], capture_output=True, text=True).stdout
+    pattern = re.compile(r"^(.+?)\s+([0-9.]+) s \(([0-9.]+)-([0-9.]+)\)\s+target ([0-9.]+ s)\s+\S+\s*(.*)$")
+    found = False
+    for line in out.splitlines():
+        m = pattern.match(line)
+        if not m:
+            continue
+        found = True
+        what, median, low, high, target, extra = m.groups()
+        rows.append((what, "%s (%s-%s)" % (median, low, high), target, "-", "", "", extra.strip()))
+    if not found:
+        rows.append(("corrections: bench_page failed", "", "", "", out[-200:], "", ""))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
@@ -203,6 +223,7 @@ def main():
           % (time.strftime("%Y-%m-%d %H:%M"), os.cpu_count(), a.runs))
     bench_startup(a.build, a.runs)
     bench_scan(a.build, max(1, a.runs // 2))
+    bench_page(a.build, a.runs)
     bench_load(a.build, a.images, a.runs)
     bench_exports(a.build, a.images, a.runs, a.quick)
     widths = [max(len(r[i]) for r in rows + [("what", "ours", "target", "vs fastest peer", "peers", "size", "RSS")])

@@ -1,6 +1,8 @@
 #include "ScanJob.h"
 
 #include "BmpWriter.h"
+#include "Corrections.h"
+#include "Light.h"
 #include "Log.h"
 
 #include <algorithm>
@@ -8,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -338,12 +341,100 @@ ScanResult readFrames(
     }
 }
 
-ScanResult scanSinglePass(
-    Device& device, const SANE_Parameters& p, double dpi, int fd, ScanProgress& progress)
+BmpWriter::Kind kindOf(const SANE_Parameters& p)
 {
-    const BmpWriter::Kind kind = p.format == SANE_FRAME_RGB ? BmpWriter::Kind::Rgb24
-        : p.depth == 1                                      ? BmpWriter::Kind::BlackWhite1
-                                                            : BmpWriter::Kind::Gray8;
+    return p.format == SANE_FRAME_RGB ? BmpWriter::Kind::Rgb24
+        : p.depth == 1                ? BmpWriter::Kind::BlackWhite1
+                                      : BmpWriter::Kind::Gray8;
+}
+
+// A picture held whole while it is read, 8 bits a sample (line art too,
+// as 0 and 255), in the file's blue-green-red order: as big as its known
+// height says, or growing for a hand scanner's.
+class HeldPicture {
+public:
+    HeldPicture(int width, int channels, int height)
+        : width_(width)
+        , channels_(channels)
+        , height_(height)
+        , rowBytes_(std::size_t(width) * std::size_t(channels))
+    {
+        if (height > 0) {
+            fixed_.reset(new (std::nothrow) std::uint8_t[rowBytes_ * std::size_t(height)]);
+            if (!fixed_)
+                throw std::bad_alloc();
+        }
+    }
+    int rows() const { return rows_; }
+    // The row to fill next; nothing past a known height.
+    std::uint8_t* nextRow()
+    {
+        if (height_ > 0)
+            return rows_ < height_ ? fixed_.get() + std::size_t(rows_) * rowBytes_ : nullptr;
+        if (growing_.size() < std::size_t(rows_ + 1) * rowBytes_) {
+            growing_.reserve(std::max(growing_.size() * 3 / 2, std::size_t(rows_ + 64) * rowBytes_));
+            growing_.resize(std::size_t(rows_ + 1) * rowBytes_);
+        }
+        return growing_.data() + std::size_t(rows_) * rowBytes_;
+    }
+    void commitRow() { ++rows_; }
+    PictureView view() const
+    {
+        return {height_ > 0 ? fixed_.get() : growing_.data(), width_, rows_, channels_, rowBytes_};
+    }
+
+private:
+    int width_, channels_, height_;
+    std::size_t rowBytes_;
+    int rows_ = 0;
+    std::unique_ptr<std::uint8_t[]> fixed_;
+    std::vector<std::uint8_t> growing_;
+};
+
+// SANE's 1-bit row (1 black) as one byte a pixel, 0 black and 255 white.
+void unpackBits(const std::uint8_t* src, std::uint8_t* dst, int width)
+{
+    for (int x = 0; x < width; ++x)
+        dst[x] = (src[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;
+}
+
+// A one-pass scan held in memory, then written corrected.
+ScanResult scanHeld(Device& device, const SANE_Parameters& p, double dpi, int fd, ScanProgress& progress,
+    const Corrections& fix)
+{
+    const int width = p.pixels_per_line;
+    HeldPicture picture(width, p.format == SANE_FRAME_RGB ? 3 : 1, p.lines > 0 ? p.lines : -1);
+    ReadBuffer buf;
+    sizeReadBuffer(device, buf, p);
+    SANE_Status status = SANE_STATUS_GOOD;
+    const std::size_t samples = std::size_t(width) * (p.format == SANE_FRAME_RGB ? 3 : 1);
+    const ReadEnd end
+        = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
+              std::uint8_t* dst = picture.nextRow();
+              if (!dst)
+                  return true;
+              if (p.depth == 1)
+                  unpackBits(row, dst, width);
+              else
+                  convertRow(row, dst, width, p.depth, p.format);
+              if (fix.light)
+                  applyLight(*fix.light, dst, samples);
+              picture.commitRow();
+              return true;
+          });
+    if (ScanResult r = readEndResult(end, progress, status, writeFailed()); r.outcome != Outcome::Done)
+        return r;
+    if (picture.rows() == 0 || (p.lines > 0 && picture.rows() < p.lines))
+        return failed(Fault::Incomplete, SANE_STATUS_EOF);
+    return writeCorrected(picture.view(), kindOf(p), dpi, fix, fd) ? ScanResult{} : writeFailed();
+}
+
+ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, int fd,
+    ScanProgress& progress, const Corrections& fix)
+{
+    if (fix.hold)
+        return scanHeld(device, p, dpi, fd, progress, fix);
+    const BmpWriter::Kind kind = kindOf(p);
     BmpWriter writer(fd, p.pixels_per_line, p.lines > 0 ? p.lines : -1, kind, dpi);
     if (!writer.begin())
         return writeFailed();
@@ -354,7 +445,13 @@ ScanResult scanSinglePass(
         = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
               if (p.lines > 0 && writer.rows() >= p.lines)
                   return true;
-              convertRow(row, writer.nextRow(), p.pixels_per_line, p.depth, p.format);
+              std::uint8_t* dst = writer.nextRow();
+              convertRow(row, dst, p.pixels_per_line, p.depth, p.format);
+              if (fix.light && kind == BmpWriter::Kind::BlackWhite1)
+                  applyLightToBits(*fix.light, dst, p.pixels_per_line);
+              else if (fix.light)
+                  applyLight(*fix.light, dst,
+                      std::size_t(p.pixels_per_line) * (kind == BmpWriter::Kind::Rgb24 ? 3 : 1));
               return writer.commitRow();
           });
     if (ScanResult r = readEndResult(end, progress, status, writeFailed()); r.outcome != Outcome::Done)
@@ -366,7 +463,8 @@ ScanResult scanSinglePass(
     return {};
 }
 
-ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, ScanProgress& progress)
+ScanResult scanThreePass(
+    Device& device, SANE_Parameters p, double dpi, int fd, ScanProgress& progress, const Corrections& fix)
 {
     const int width = p.pixels_per_line;
     const std::size_t rowBytes = std::size_t(width) * 3;
@@ -411,7 +509,13 @@ ScanResult scanThreePass(Device& device, SANE_Parameters p, double dpi, int fd, 
         });
     if (read.outcome != Outcome::Done)
         return read;
-    const std::uint8_t* image = knownHeight ? fixed.get() : growing.data();
+    std::uint8_t* image = knownHeight ? fixed.get() : growing.data();
+    if (fix.light)
+        applyLight(*fix.light, image, rowBytes * std::size_t(height));
+    if (fix.hold)
+        return writeCorrected({image, width, height, 3, rowBytes}, BmpWriter::Kind::Rgb24, dpi, fix, fd)
+            ? ScanResult{}
+            : writeFailed();
     BmpWriter writer(fd, width, height, BmpWriter::Kind::Rgb24, dpi);
     if (!writer.begin())
         return writeFailed();
@@ -456,8 +560,9 @@ ScanResult scan(Device& device, const ScanSettings& settings, int fd, ScanProgre
     double dpi = 0;
     if (ScanResult r = begin(device, settings, progress, p, dpi); r.outcome != Outcome::Done)
         return r;
-    return isSeparateColour(p.format) ? scanThreePass(device, p, dpi, fd, progress)
-                                      : scanSinglePass(device, p, dpi, fd, progress);
+    const Corrections fix = correctionsFor(settings);
+    return isSeparateColour(p.format) ? scanThreePass(device, p, dpi, fd, progress, fix)
+                                      : scanSinglePass(device, p, dpi, fd, progress, fix);
 }
 
 // The preview: every frame into 8-bit RGB rows in memory.

@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTransform>
 
 #include <optional>
 #include <tuple>
@@ -18,6 +19,7 @@
 using namespace eztw32;
 
 Q_DECLARE_METATYPE(eztw32::ColourMode)
+Q_DECLARE_METATYPE(eztw32::Turn)
 
 namespace {
 
@@ -67,6 +69,8 @@ private Q_SLOTS:
     void scanModelOfTheTestBackend();
     void scansDecodeBack_data();
     void scansDecodeBack();
+    void correctedScansOfTheTestPattern_data();
+    void correctedScansOfTheTestPattern();
     void previewFillsTheBufferAndPutsTheOptionsBack();
     void sessionStatesThroughACancelledScan();
     void cancelBeforeTheScanStartsTouchesNothing();
@@ -451,6 +455,47 @@ void TestEztw32Core::scansDecodeBack()
     }
     QCOMPARE(image.size(), expected.size());
     QCOMPARE(image.convertToFormat(QImage::Format_RGB32), expected.convertToFormat(QImage::Format_RGB32));
+}
+
+void TestEztw32Core::correctedScansOfTheTestPattern_data()
+{
+    QTest::addColumn<ColourMode>("mode");
+    QTest::addColumn<bool>("straighten");
+    QTest::addColumn<Turn>("turn");
+    QTest::addColumn<int>("degrees"); // that turn the result back
+
+    QTest::newRow("colour, turned right") << ColourMode::Colour << false << Turn::Right << -90;
+    QTest::newRow("line art, turned right") << ColourMode::LineArt << false << Turn::Right << -90;
+    QTest::newRow("line art, straight, straightened") << ColourMode::LineArt << true << Turn::None << 0;
+    QTest::newRow("gray, straight, straightened, half turn")
+        << ColourMode::Gray << true << Turn::HalfTurn << 180;
+}
+
+void TestEztw32Core::correctedScansOfTheTestPattern()
+{
+    QFETCH(ColourMode, mode);
+    QFETCH(bool, straighten);
+    QFETCH(Turn, turn);
+    QFETCH(int, degrees);
+    ScanSettings s = smallScan(mode);
+    s.brY = 30; // 98 x 59 pixels
+    const QString plainPath = tmp_.filePath(QStringLiteral("plain.bmp"));
+    const QString path = tmp_.filePath(QStringLiteral("corrected.bmp"));
+    for (const QString& to : {plainPath, path}) {
+        QCOMPARE(open().fault, Fault::None);
+        QCOMPARE(set("test-picture", "Color pattern").status, Status::Good);
+        QCOMPARE(scan(s, to).outcome, Outcome::Done);
+        s.straighten = straighten;
+        s.turn = turn;
+    }
+    const QImage plain(plainPath), got(path);
+    QCOMPARE(plain.size(), QSize(98, 59));
+    QCOMPARE(got.size(), turn == Turn::Right ? QSize(59, 98) : QSize(98, 59));
+    QCOMPARE(got.depth(), plain.depth());
+    QCOMPARE(got.dotsPerMeterX(), 1969);
+    QCOMPARE(got.dotsPerMeterY(), 1969);
+    QCOMPARE(got.transformed(QTransform().rotate(degrees)).convertToFormat(QImage::Format_RGB32),
+        plain.convertToFormat(QImage::Format_RGB32));
 }
 
 void TestEztw32Core::previewFillsTheBufferAndPutsTheOptionsBack()
