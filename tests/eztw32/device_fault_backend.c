@@ -13,14 +13,9 @@
  *
  * Listed in dll.d as "devicefault"; SANE's dll backend finds it through
  * LD_LIBRARY_PATH. */
-#include <sane/sane.h>
+#define OVER(name) sane_devicefault_##name
+#include "over_test_backend.h"
 
-#include <dlfcn.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-
-static void* backend;
 static SANE_Status fault = SANE_STATUS_CANCELLED;
 
 /* The status devicefault.conf names, if any. */
@@ -30,14 +25,7 @@ static void readConfig(void)
         "SANE_STATUS_CANCELLED", "SANE_STATUS_DEVICE_BUSY", "SANE_STATUS_INVAL", "SANE_STATUS_EOF",
         "SANE_STATUS_JAMMED", "SANE_STATUS_NO_DOCS", "SANE_STATUS_COVER_OPEN", "SANE_STATUS_IO_ERROR",
         "SANE_STATUS_NO_MEM", "SANE_STATUS_ACCESS_DENIED"};
-    const char* dirs = getenv("SANE_CONFIG_DIR");
-    if (!dirs)
-        return;
-    char path[4096];
-    const size_t dirLength = strcspn(dirs, ":");
-    if (snprintf(path, sizeof path, "%.*s/devicefault.conf", (int)dirLength, dirs) >= (int)sizeof path)
-        return;
-    FILE* f = fopen(path, "r");
+    FILE* f = openOwnConfig("devicefault.conf");
     if (!f)
         return;
     char line[256], name[128];
@@ -49,45 +37,7 @@ static void readConfig(void)
     fclose(f);
 }
 
-/* The test backend's function `name` into the function pointer `fn`. */
-#define LOOKUP(fn, name)                                                                                     \
-    do {                                                                                                     \
-        void* symbol = dlsym(backend, "sane_test_" name);                                                    \
-        memcpy(&(fn), &symbol, sizeof(fn));                                                                  \
-    } while (0)
-
-#define FORWARD(ret, name, params, args)                                                                     \
-    ret sane_devicefault_##name params                                                                       \
-    {                                                                                                        \
-        ret(*real) params;                                                                                   \
-        LOOKUP(real, #name);                                                                                 \
-        return real args;                                                                                    \
-    }
-
-SANE_Status sane_devicefault_init(SANE_Int* version, SANE_Auth_Callback authorize)
-{
-    readConfig();
-    backend = dlopen(TEST_BACKEND, RTLD_NOW | RTLD_LOCAL);
-    if (!backend)
-        return SANE_STATUS_IO_ERROR;
-    SANE_Status (*real)(SANE_Int*, SANE_Auth_Callback);
-    LOOKUP(real, "init");
-    return real(version, authorize);
-}
-
-void sane_devicefault_exit(void)
-{
-    void (*real)(void);
-    LOOKUP(real, "exit");
-    real();
-}
-
-FORWARD(SANE_Status, get_devices, (const SANE_Device*** list, SANE_Bool local), (list, local))
 FORWARD(SANE_Status, open, (SANE_String_Const name, SANE_Handle* h), (name, h))
-FORWARD(const SANE_Option_Descriptor*, get_option_descriptor, (SANE_Handle h, SANE_Int n), (h, n))
-FORWARD(SANE_Status, control_option, (SANE_Handle h, SANE_Int n, SANE_Action a, void* v, SANE_Int* i),
-    (h, n, a, v, i))
-FORWARD(SANE_Status, get_parameters, (SANE_Handle h, SANE_Parameters* p), (h, p))
 
 SANE_Status sane_devicefault_set_io_mode(SANE_Handle h, SANE_Bool nonblocking)
 {

@@ -18,31 +18,20 @@
  *
  * Listed in dll.d as "misbehave"; SANE's dll backend finds it through
  * LD_LIBRARY_PATH. */
-#include <sane/sane.h>
+#define OVER(name) sane_misbehave_##name
+#include "over_test_backend.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <unistd.h>
 
-static void* backend;
 static char fault[64];
 static char once[4096];
 static long long delivered, total; /* bytes of the frame under way */
 
 static void readConfig(void)
 {
-    const char* dirs = getenv("SANE_CONFIG_DIR");
-    if (!dirs)
-        return;
-    char path[4096];
-    const size_t dirLength = strcspn(dirs, ":");
-    if (snprintf(path, sizeof path, "%.*s/misbehave.conf", (int)dirLength, dirs) >= (int)sizeof path)
-        return;
-    FILE* f = fopen(path, "r");
+    FILE* f = openOwnConfig("misbehave.conf");
     if (!f)
         return;
     char line[4200];
@@ -75,45 +64,9 @@ static void blockForGood(void)
         pause();
 }
 
-#define LOOKUP(fn, name)                                                                                     \
-    do {                                                                                                     \
-        void* symbol = dlsym(backend, "sane_test_" name);                                                    \
-        memcpy(&(fn), &symbol, sizeof(fn));                                                                  \
-    } while (0)
-
-#define FORWARD(ret, name, params, args)                                                                     \
-    ret sane_misbehave_##name params                                                                         \
-    {                                                                                                        \
-        ret(*real) params;                                                                                   \
-        LOOKUP(real, #name);                                                                                 \
-        return real args;                                                                                    \
-    }
-
-SANE_Status sane_misbehave_init(SANE_Int* version, SANE_Auth_Callback authorize)
-{
-    readConfig();
-    backend = dlopen(TEST_BACKEND, RTLD_NOW | RTLD_LOCAL);
-    if (!backend)
-        return SANE_STATUS_IO_ERROR;
-    SANE_Status (*real)(SANE_Int*, SANE_Auth_Callback);
-    LOOKUP(real, "init");
-    return real(version, authorize);
-}
-
-void sane_misbehave_exit(void)
-{
-    void (*real)(void);
-    LOOKUP(real, "exit");
-    real();
-}
-
-FORWARD(SANE_Status, get_devices, (const SANE_Device*** list, SANE_Bool local), (list, local))
-FORWARD(const SANE_Option_Descriptor*, get_option_descriptor, (SANE_Handle h, SANE_Int n), (h, n))
-FORWARD(SANE_Status, control_option, (SANE_Handle h, SANE_Int n, SANE_Action a, void* v, SANE_Int* i),
-    (h, n, a, v, i))
-FORWARD(SANE_Status, get_parameters, (SANE_Handle h, SANE_Parameters* p), (h, p))
 FORWARD(SANE_Status, set_io_mode, (SANE_Handle h, SANE_Bool nonblocking), (h, nonblocking))
 FORWARD(SANE_Status, get_select_fd, (SANE_Handle h, SANE_Int* fd), (h, fd))
+
 void sane_misbehave_close(SANE_Handle h)
 {
     void (*real)(SANE_Handle);
