@@ -40,6 +40,8 @@ struct ScanSettings {
     bool cropToPage = false;
     Turn turn = Turn::None;
     std::optional<Light> light;
+
+    bool operator==(const ScanSettings&) const = default;
 };
 
 } // namespace eztw32

@@ -326,6 +326,9 @@ private:
     QString focusName_;
     bool sizeAsked_ = false, sizeStale_ = false;
     std::optional<SizeOutcome> reported_;
+    // What the size was asked for, and what the one reported is for: an
+    // answer for other choices than the dialog's is no answer.
+    ScanSettings askedFor_, reportedFor_;
 
     QFormLayout* form_ = nullptr;
     DeviceHeader* header_ = nullptr;

@@ -373,7 +373,8 @@ void ScanDialog::showSize()
         return;
     }
     sizeAsked_ = true;
-    client_.readSize(model_->settings(choices_));
+    askedFor_ = model_->settings(choices_);
+    client_.readSize(askedFor_);
 }
 
 void ScanDialog::sizeRead(const SizeOutcome& out)
@@ -384,6 +385,7 @@ void ScanDialog::sizeRead(const SizeOutcome& out)
         return;
     }
     reported_ = out;
+    reportedFor_ = askedFor_;
     showSizeText();
 }
 
@@ -393,11 +395,15 @@ void ScanDialog::showSizeText()
     // worked out from the area and resolution until it has answered, or
     // where it cannot tell.
     ScanOptions::Size s = model_->expectedSize(choices_);
-    if (reported_ && reported_->status == Status::Good && reported_->width > 0) {
+    const bool reported = reported_ && reported_->status == Status::Good && reported_->width > 0
+        && reportedFor_ == model_->settings(choices_);
+    if (reported) {
         s.width = reported_->width;
         s.height = reported_->height;
         s.bitsPerPixel = reported_->bitsPerPixel;
     }
+    size_->setAccessibleDescription(
+        reported ? tr("As the scanner reports it") : tr("Worked out from the area and the resolution"));
     bool tooLarge = false;
     if (s.known()) {
         size_->setText(tr("%1 × %2 pixels, %3").arg(s.width).arg(s.height).arg(megabytes(s.fileBytes())));

@@ -194,8 +194,10 @@ try:
         key_and_check_marked(xs, app, "Tab")
         check(wait(lambda: abs(value(field) - mm) < 0.05 or None, "%s taken" % name, 10) is True,
               "%s typed: %r" % (name, value(field)))
+    # The size once the scanner has reported it for the typed area.
     expected = wait(lambda: [o.name for o in atspi.find_all(scanner(), pyatspi.ROLE_LABEL)
-                             if o.name.endswith(" MB") and " pixels" in o.name], "the size")[0]
+                             if o.name.endswith(" MB") and " pixels" in o.name
+                             and o.description == "As the scanner reports it"], "the size")[0]
     expected = expected.split(" pixels")[0]
     tab_to(xs, app, "Scan", pyatspi.ROLE_PUSH_BUTTON)
     xs.key("space")
