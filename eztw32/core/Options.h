@@ -31,18 +31,18 @@ struct ScanChoices {
     ColourMode colour = ColourMode::DeviceDefault;
     std::optional<double> resolution;
     std::optional<Area> area;
+    std::optional<double> brightness, contrast;
     // Where the area came from: the device or the whole bed, the user (a
     // paper size, drawn or typed) or the document found on the preview.
     enum class AreaFrom { Device, User, Found };
     AreaFrom areaFrom = AreaFrom::Device;
-    std::optional<double> brightness, contrast;
     // Done in software: the area set to the document found on the preview
     // (when the user has not chosen one), the page straightened, the
     // picture turned, and the light of what the device cannot correct.
     bool findDocument = true;
     bool straighten = false;
     Turn turn = Turn::None;
-    Light light;
+    Light light{};
 };
 
 // The largest picture the program can hold: its loader keeps colour at 32
