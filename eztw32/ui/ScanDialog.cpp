@@ -484,7 +484,7 @@ void ScanDialog::showArea()
         // The whole area wins over a preset clamped to it.
         if (preset >= 0 && presets.back().area == a)
             preset = int(presets.size()) - 1;
-        area_->show(a, preset);
+        area_->show(a, preset, preset < 0 && choices_.areaFrom == ScanChoices::AreaFrom::Found);
         preview_->pane()->setArea(a, preset < 0);
     }
     showSize();
