@@ -241,7 +241,26 @@ ScanSettings ScanOptions::settings(const ScanChoices& c) const
         s.brightness = c.brightness;
     if (contrast())
         s.contrast = c.contrast;
+    // The device's own corrections win over the same in software.
+    Light light = c.light;
+    if (brightness())
+        light.brightness = 0;
+    if (contrast())
+        light.contrast = 0;
+    if (hasGamma())
+        light.gamma = 1;
+    if (!light.isNeutral())
+        s.light = light;
+    s.straighten = c.straighten;
+    s.cropToPage = c.straighten && c.areaFrom == ScanChoices::AreaFrom::Found;
+    s.turn = c.turn;
     return s;
+}
+
+bool ScanOptions::hasGamma() const
+{
+    return std::any_of(options_.begin(), options_.end(),
+        [](const OptionInfo& o) { return o.active() && o.name.find("gamma") != std::string::npos; });
 }
 
 std::int64_t ScanOptions::Size::fileBytes() const

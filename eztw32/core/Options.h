@@ -32,6 +32,17 @@ struct ScanChoices {
     std::optional<double> resolution;
     std::optional<Area> area;
     std::optional<double> brightness, contrast;
+    // Where the area came from: the device or the whole bed, the user (a
+    // paper size, drawn or typed) or the document found on the preview.
+    enum class AreaFrom { Device, User, Found };
+    AreaFrom areaFrom = AreaFrom::Device;
+    // Done in software: the area set to the document found on the preview
+    // (when the user has not chosen one), the page straightened, the
+    // picture turned, and the light of what the device cannot correct.
+    bool findDocument = true;
+    bool straighten = false;
+    Turn turn = Turn::None;
+    Light light{};
 };
 
 // The largest picture the program can hold: its loader keeps colour at 32
@@ -51,6 +62,8 @@ public:
     const std::vector<double>& resolutions() const { return resolutions_; }
     std::optional<OptionInfo> brightness() const { return numberRange("brightness"); }
     std::optional<OptionInfo> contrast() const { return numberRange("contrast"); }
+    // Whether the device corrects gamma itself (a gamma value or table).
+    bool hasGamma() const;
 
     // The scan area, when the device lets it be set in mm.
     bool hasArea() const { return bounds_.has_value(); }

@@ -122,6 +122,22 @@ DeviceSettings Settings::device(const std::string& name) const
         }
         c.brightness = number(s, QStringLiteral("brightness"));
         c.contrast = number(s, QStringLiteral("contrast"));
+        const int from = s.value(QStringLiteral("areaFrom")).toInt();
+        if (from >= int(ScanChoices::AreaFrom::Device) && from <= int(ScanChoices::AreaFrom::Found))
+            c.areaFrom = ScanChoices::AreaFrom(from);
+        c.findDocument = s.value(QStringLiteral("findDocument"), true).toBool();
+        c.straighten = s.value(QStringLiteral("straighten"), false).toBool();
+        const int turn = s.value(QStringLiteral("turn")).toInt();
+        if (turn >= int(Turn::None) && turn <= int(Turn::Left))
+            c.turn = Turn(turn);
+        // Out of range or unreadable: left as it is.
+        const auto within = [&](const char* key, double lo, double hi, double& v) {
+            if (const auto n = number(s, QString::fromLatin1(key)); n && *n >= lo && *n <= hi)
+                v = *n;
+        };
+        within("softBrightness", -100, 100, c.light.brightness);
+        within("softContrast", -100, 100, c.light.contrast);
+        within("softGamma", 0.1, 10, c.light.gamma);
         result.choices = c;
     }
     result.options = optionsOf(s);
@@ -167,6 +183,13 @@ void Settings::saveDevice(const std::string& name, const DeviceSettings& setting
             s.setValue(QStringLiteral("brightness"), *c->brightness);
         if (c->contrast)
             s.setValue(QStringLiteral("contrast"), *c->contrast);
+        s.setValue(QStringLiteral("areaFrom"), int(c->areaFrom));
+        s.setValue(QStringLiteral("findDocument"), c->findDocument);
+        s.setValue(QStringLiteral("straighten"), c->straighten);
+        s.setValue(QStringLiteral("turn"), int(c->turn));
+        s.setValue(QStringLiteral("softBrightness"), c->light.brightness);
+        s.setValue(QStringLiteral("softContrast"), c->light.contrast);
+        s.setValue(QStringLiteral("softGamma"), c->light.gamma);
     }
     QStringList options;
     for (const auto& [option, value] : settings.options)

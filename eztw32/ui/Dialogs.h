@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/DeviceInfo.h"
+#include "core/Light.h"
 #include "core/OptionInfo.h"
 #include "core/Options.h"
 #include "core/Outcomes.h"
@@ -116,7 +117,13 @@ public:
     Area area() const { return area_; }
     void setPicture(const QImage& picture);
     bool hasPicture() const { return !picture_.isNull(); }
+    // The picture as the device gave it, without the light shown on it.
     const QImage& picture() const { return picture_; }
+    // The light done in software, shown on the picture; none: as it is.
+    void setLight(const std::optional<LightTable>& table);
+    // The turn of the saved picture, written with an arrow on the area's
+    // frame; `text` is its name ("90° right").
+    void setTurn(Turn turn, const QString& text);
     QSize sizeHint() const override { return {300, 400}; }
 
     // How many times the whole bed the view is magnified (1: the whole bed).
@@ -158,7 +165,11 @@ private:
     Area area_{0, 0, 1, 1};
     std::function<Area(Area)> clamp_;
     QImage picture_;
-    QImage scaled_; // the picture smoothly scaled to the bed as last drawn
+    QImage shown_; // the picture with the light on it
+    QImage scaled_; // the picture shown smoothly scaled to the bed as last drawn
+    std::optional<LightTable> light_;
+    Turn turn_ = Turn::None;
+    QString turnText_;
     bool drawn_ = false;
     int drag_ = None;
     bool dragging_ = false; // gone far enough from the press to be a drag
@@ -299,6 +310,11 @@ private:
     void giveFocusBack();
     // "All options" right after the main settings in the Tab order.
     void orderTabs();
+    // The area set to the document on the preview, where the user has not
+    // chosen one and finding it is on.
+    void findArea();
+    // The light done in software, shown on the preview; the turn on its frame.
+    void showCorrections();
     void startPreview();
     void previewEnded(const ScanResult& r, const std::vector<OptionInfo>& options);
     void optionEdited(const QString& name, const QString& value);
@@ -338,6 +354,10 @@ private:
     AreaFields* area_ = nullptr;
     NumberInput* brightness_ = nullptr;
     NumberInput* contrast_ = nullptr;
+    NumberInput* gamma_ = nullptr;
+    QCheckBox* findDocument_ = nullptr;
+    QCheckBox* straighten_ = nullptr;
+    QComboBox* rotate_ = nullptr;
     QLabel* size_ = nullptr;
     QLabel* tooLarge_ = nullptr;
     QLabel* status_ = nullptr;

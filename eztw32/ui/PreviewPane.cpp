@@ -56,7 +56,28 @@ void PreviewPane::setArea(const Area& area, bool drawn)
 void PreviewPane::setPicture(const QImage& picture)
 {
     picture_ = picture;
+    setLight(light_);
+}
+
+void PreviewPane::setLight(const std::optional<LightTable>& table)
+{
+    light_ = table;
+    shown_ = picture_;
+    if (light_ && !shown_.isNull()) {
+        shown_ = picture_.convertToFormat(QImage::Format_RGB888);
+        const std::size_t rowBytes = std::size_t(shown_.width()) * 3;
+        for (int y = 0; y < shown_.height(); ++y)
+            applyLight(*light_, shown_.scanLine(y), rowBytes);
+    }
     scaled_ = QImage();
+    update();
+}
+
+void PreviewPane::setTurn(Turn turn, const QString& text)
+{
+    turn_ = turn;
+    turnText_ = text;
+    setAccessibleDescription(turn == Turn::None ? QString() : tr("The scan is turned %1").arg(text));
     update();
 }
 
@@ -172,18 +193,18 @@ void PreviewPane::paintEvent(QPaintEvent*)
     p.fillRect(rect(), palette().window());
     p.setClipRect(room().adjusted(-2, -2, 2, 2));
     const QRectF b = bed();
-    if (picture_.isNull()) {
+    if (shown_.isNull()) {
         p.fillRect(b, Qt::white);
-    } else if (b.width() <= picture_.width() && b.height() <= picture_.height()) {
+    } else if (b.width() <= shown_.width() && b.height() <= shown_.height()) {
         // Made smaller: scaled once with a proper filter, drawn 1:1.
         const QSize size = b.size().toSize();
         if (scaled_.size() != size)
-            scaled_ = picture_.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            scaled_ = shown_.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         p.drawImage(b.topLeft(), scaled_);
     } else {
         // Made larger, at zoom: filtered as it is drawn, only what shows.
         p.setRenderHint(QPainter::SmoothPixmapTransform);
-        p.drawImage(b, picture_);
+        p.drawImage(b, shown_);
     }
     p.setPen(QPen(Qt::darkGray, 1));
     p.drawRect(b);
@@ -196,6 +217,16 @@ void PreviewPane::paintEvent(QPaintEvent*)
     p.fillPath(outside.subtracted(inside), QColor(0, 0, 0, 90));
     p.setPen(QPen(QColor(0, 120, 215), 2, Qt::SolidLine));
     p.drawRect(a);
+    if (turn_ == Turn::None)
+        return;
+    // The turn on a tab at the frame's top left corner, an arrow before it.
+    const QString tab
+        = (turn_ == Turn::Left ? QStringLiteral("\u21BA ") : QStringLiteral("\u21BB ")) + turnText_;
+    const QFontMetrics fm = p.fontMetrics();
+    const QRectF t(a.topLeft(), QSizeF(fm.horizontalAdvance(tab) + 8, fm.height() + 4));
+    p.fillRect(t, QColor(0, 120, 215));
+    p.setPen(Qt::white);
+    p.drawText(t, Qt::AlignCenter, tab);
 }
 
 void PreviewPane::mousePressEvent(QMouseEvent* e)

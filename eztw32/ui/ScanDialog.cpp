@@ -3,6 +3,8 @@
 #include "OptionFields.h"
 #include "ScanParts.h"
 
+#include "core/PageFinder.h"
+
 #include <QAbstractSpinBox>
 #include <QCheckBox>
 #include <QComboBox>
@@ -47,6 +49,35 @@ QString modeText(ColourMode m)
         break;
     }
     return {};
+}
+
+QString turnText(Turn t)
+{
+    switch (t) {
+    case Turn::Right:
+        return QObject::tr("90° right");
+    case Turn::HalfTurn:
+        return QObject::tr("180°");
+    case Turn::Left:
+        return QObject::tr("90° left");
+    case Turn::None:
+        break;
+    }
+    return QObject::tr("None");
+}
+
+// A range of a correction done in software, shown as the device's are.
+OptionInfo softwareRange(double lo, double hi, double quant, OptionUnit unit)
+{
+    OptionInfo o;
+    o.type = quant < 1 ? OptionType::Fixed : OptionType::Int;
+    o.unit = unit;
+    o.caps = OptionCap::SoftSelect;
+    o.constraint = OptionConstraint::Range;
+    o.min = lo;
+    o.max = hi;
+    o.quant = quant;
+    return o;
 }
 
 QString megabytes(std::int64_t bytes)
@@ -101,6 +132,11 @@ void ScanDialog::makeCommon()
     resolution_ = combo("resolutionCombo", tr("Resolution:"));
     area_ = new AreaFields(this, [this](const Area& a) {
         choices_.area = a;
+        // The whole bed is no choice of the user's: the document found on
+        // the next preview replaces it.
+        const std::vector<Preset> presets = model_->presets();
+        const bool whole = !presets.empty() && presets.back().area == model_->clamp(a);
+        choices_.areaFrom = whole ? ScanChoices::AreaFrom::Device : ScanChoices::AreaFrom::User;
         showArea();
     });
     area_->addTo(form_);
@@ -117,6 +153,34 @@ void ScanDialog::makeCommon()
     };
     brightness_ = number("brightnessSpin", tr("Brightness:"));
     contrast_ = number("contrastSpin", tr("Contrast:"));
+    gamma_ = number("gammaSpin", tr("Gamma:"));
+    const auto check = [this](const char* name, const QString& text, const QString& tip) {
+        auto* c = new QCheckBox(text, this);
+        c->setObjectName(QString::fromLatin1(name));
+        c->setToolTip(tip);
+        c->setAccessibleDescription(tip);
+        form_->addRow(c);
+        return c;
+    };
+    findDocument_ = check("findDocumentCheck", tr("Find the document"),
+        tr("After the preview, the scan area is set to the page or photo on the bed, unless you "
+           "chose a paper size or drew the area"));
+    straighten_ = check("straightenCheck", tr("Straighten"), tr("A crooked page is saved straight"));
+    connect(findDocument_, &QCheckBox::toggled, this, [this](bool on) {
+        readCommon();
+        if (on) {
+            findArea();
+        } else if (choices_.areaFrom == ScanChoices::AreaFrom::Found) {
+            choices_.area.reset();
+            choices_.areaFrom = ScanChoices::AreaFrom::Device;
+            showArea();
+        }
+    });
+    connect(straighten_, &QCheckBox::toggled, this, [this] { readCommon(); });
+    rotate_ = combo("rotateCombo", tr("Rotate:"));
+    for (Turn t : {Turn::None, Turn::Right, Turn::HalfTurn, Turn::Left})
+        rotate_->addItem(turnText(t), int(t));
+    rotate_->setToolTip(rotate_->currentText());
     size_ = new QLabel(this);
     size_->setObjectName(QStringLiteral("sizeLabel"));
     size_->setWordWrap(true);
@@ -208,6 +272,7 @@ void ScanDialog::layOut(QDialogButtonBox* buttons)
     layout->addWidget(buttons);
     connect(preview_->pane(), &PreviewPane::areaChanged, this, [this](const Area& a) {
         choices_.area = a;
+        choices_.areaFrom = ScanChoices::AreaFrom::User;
         showArea();
     });
 }
@@ -262,6 +327,12 @@ void ScanDialog::keepChoices(const ScanChoices& earlier)
         choices_.brightness = earlier.brightness;
     if (earlier.contrast && m.contrast())
         choices_.contrast = earlier.contrast;
+    if (choices_.area)
+        choices_.areaFrom = earlier.area ? earlier.areaFrom : ScanChoices::AreaFrom::Device;
+    choices_.findDocument = earlier.findDocument;
+    choices_.straighten = earlier.straighten;
+    choices_.turn = earlier.turn;
+    choices_.light = earlier.light;
 }
 
 void ScanDialog::setOptions(std::vector<OptionInfo> options)
@@ -325,8 +396,30 @@ void ScanDialog::fillCommon()
               n->setOption(*o);
               n->setValue(v.value_or(o->value));
           };
-    fillNumber(brightness_, m.brightness(), choices_.brightness);
-    fillNumber(contrast_, m.contrast(), choices_.contrast);
+    // The device's own brightness and contrast where it has them, else the
+    // same done in software; gamma in software where the device has none.
+    const OptionInfo percent = softwareRange(-100, 100, 1, OptionUnit::Percent);
+    if (m.brightness())
+        fillNumber(brightness_, m.brightness(), choices_.brightness);
+    else
+        fillNumber(brightness_, percent, choices_.light.brightness);
+    if (m.contrast())
+        fillNumber(contrast_, m.contrast(), choices_.contrast);
+    else
+        fillNumber(contrast_, percent, choices_.light.contrast);
+    fillNumber(gamma_,
+        m.hasGamma() ? std::nullopt : std::optional(softwareRange(0.1, 10, 0.01, OptionUnit::None)),
+        choices_.light.gamma);
+    for (auto [box, on] :
+        {std::pair{findDocument_, choices_.findDocument}, {straighten_, choices_.straighten}}) {
+        const QSignalBlocker block(box);
+        box->setChecked(on);
+    }
+    // Finding the document needs a preview.
+    form_->setRowVisible(findDocument_, m.hasArea());
+    const QSignalBlocker block(rotate_);
+    rotate_->setCurrentIndex(std::max(0, rotate_->findData(int(choices_.turn))));
+    rotate_->setToolTip(rotate_->currentText());
 }
 
 void ScanDialog::readCommon()
@@ -337,10 +430,45 @@ void ScanDialog::readCommon()
         choices_.colour = ColourMode(mode_->currentData().toInt());
     if (resolution_->count() > 0)
         choices_.resolution = resolution_->currentData().toDouble();
-    if (model_ && model_->brightness())
-        choices_.brightness = brightness_->value();
-    if (model_ && model_->contrast())
-        choices_.contrast = contrast_->value();
+    if (!model_)
+        return;
+    (model_->brightness() ? choices_.brightness.emplace() : choices_.light.brightness) = brightness_->value();
+    (model_->contrast() ? choices_.contrast.emplace() : choices_.light.contrast) = contrast_->value();
+    if (!model_->hasGamma())
+        choices_.light.gamma = gamma_->value();
+    choices_.findDocument = findDocument_->isChecked();
+    choices_.straighten = straighten_->isChecked();
+    choices_.turn = Turn(rotate_->currentData().toInt());
+    showCorrections();
+}
+
+void ScanDialog::showCorrections()
+{
+    const ScanSettings s = model_->settings(choices_);
+    PreviewPane* pane = preview_->pane();
+    pane->setLight(
+        s.light ? std::optional(lightTable(*s.light, s.colour == ColourMode::LineArt)) : std::nullopt);
+    pane->setTurn(s.turn, turnText(s.turn));
+}
+
+void ScanDialog::findArea()
+{
+    const QImage& preview = preview_->pane()->picture();
+    if (!model_ || !model_->hasArea() || !choices_.findDocument || preview.isNull()
+        || choices_.areaFrom == ScanChoices::AreaFrom::User)
+        return;
+    const QImage rgb = preview.convertToFormat(QImage::Format_RGB888);
+    // The preview covers the whole bed.
+    const Area bed = model_->bounds();
+    const auto found = findDocument(
+        PictureView{rgb.constBits(), rgb.width(), rgb.height(), 3, std::size_t(rgb.bytesPerLine())},
+        bed.width(), bed.height());
+    if (!found)
+        return;
+    choices_.area = model_->clamp(
+        {bed.tlX + found->left, bed.tlY + found->top, bed.tlX + found->right, bed.tlY + found->bottom});
+    choices_.areaFrom = ScanChoices::AreaFrom::Found;
+    showArea();
 }
 
 void ScanDialog::showArea()
@@ -356,7 +484,7 @@ void ScanDialog::showArea()
         // The whole area wins over a preset clamped to it.
         if (preset >= 0 && presets.back().area == a)
             preset = int(presets.size()) - 1;
-        area_->show(a, preset);
+        area_->show(a, preset, preset < 0 && choices_.areaFrom == ScanChoices::AreaFrom::Found);
         preview_->pane()->setArea(a, preset < 0);
     }
     showSize();
@@ -404,6 +532,8 @@ void ScanDialog::showSizeText()
     }
     size_->setAccessibleDescription(
         reported ? tr("As the scanner reports it") : tr("Worked out from the area and the resolution"));
+    if (choices_.turn == Turn::Right || choices_.turn == Turn::Left)
+        std::swap(s.width, s.height);
     bool tooLarge = false;
     if (s.known()) {
         size_->setText(tr("%1 × %2 pixels, %3").arg(s.width).arg(s.height).arg(megabytes(s.fileBytes())));
@@ -501,6 +631,8 @@ void ScanDialog::previewEnded(const ScanResult& r, const std::vector<OptionInfo>
     if (r.outcome == Outcome::Done && preview_->pane()->hasPicture())
         previews()[info_.name] = preview_->pane()->picture();
     setOptions(options);
+    if (r.outcome == Outcome::Done)
+        findArea();
     setBusy(false);
     if (r.outcome == Outcome::Done)
         announce(this, tr("Preview done"));

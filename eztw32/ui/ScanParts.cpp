@@ -225,9 +225,10 @@ void AreaFields::setModel(const ScanOptions& m)
     height_->setRange(0, b.height() / unit_);
 }
 
-void AreaFields::show(const Area& a, int preset)
+void AreaFields::show(const Area& a, int preset, bool found)
 {
     const QSignalBlocker p(preset_), l(left_), t(top_), w(width_), h(height_);
+    preset_->setPlaceholderText(found ? tr("Found on the preview") : tr("Drawn on the preview"));
     left_->setValue(a.tlX / unit_);
     top_->setValue(a.tlY / unit_);
     width_->setValue(a.width() / unit_);

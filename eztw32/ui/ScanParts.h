@@ -73,8 +73,9 @@ public:
     void addTo(QFormLayout* form);
     // The presets, ranges and steps of the device's area; hidden without one.
     void setModel(const ScanOptions& m);
-    // `preset`: the index of the preset the area is, -1 for a drawn one.
-    void show(const Area& a, int preset);
+    // `preset`: the index of the preset the area is, -1 for a drawn one or
+    // (`found`) the document found on the preview.
+    void show(const Area& a, int preset, bool found = false);
 
 private:
     void fromEdges();

@@ -10,7 +10,8 @@
 //               [--limit-memory-mb N] [--select ROW] [--report]
 //               [--defaults] [--wait-for FILE] [--then-select ROW]
 //               [--cancel-scan-by escape|close] [--preview]
-//               [--drag X0,Y0,X1,Y1] [--all-options] [--cancel-opening]
+//               [--drag X0,Y0,X1,Y1] [--preview-again] [--all-options]
+//               [--cancel-opening]
 //
 // --set picks an entry of a combo box (by its text), ticks a check box
 // (1 or 0), or types into a spin box or text field, one setting at a time
@@ -22,7 +23,8 @@
 // --then-select then chooses the device in row ROW before the --then ones. --preview
 // presses "Preview" and waits for it to end; --drag then drags the mouse on
 // the preview from one point to the other, each a fraction of the pane's
-// width and height (the same point twice is a click). --all-options prints
+// width and height (the same point twice is a click); --preview-again then
+// presses "Preview" once more. --all-options prints
 // whether "All options" is open ("all-options-open 1" or 0), opens it, and
 // prints the preview's size before and after ("pane-before WxH",
 // "pane-after WxH"), and, before and after opening it, "hscroll 1" when the
@@ -78,7 +80,7 @@ namespace {
 QTextStream out(stdout);
 QList<QPair<QString, QString>> sets;
 bool cancelDialog = false, cancelScan = false, report = false, defaults = false, preview = false,
-     cancelOpening = false;
+     cancelOpening = false, previewAgain = false;
 QList<double> drag; // x0, y0, x1, y1 as fractions of the pane
 int cancelAt = -1; // the percentage at which --cancel-scan-at cancels
 bool scanPressed = false, scanCancelled = false, barReported = false;
@@ -88,7 +90,7 @@ QString cancelBy; // "escape", "close" or the Cancel button
 QWidget* dialogSeen = nullptr;
 int setsDone = 0;
 bool reported = false, defaultsPressed = false, reportedAfter = false, previewPressed = false,
-     dragged = false;
+     dragged = false, previewAgainPressed = false;
 bool sourceSeen = false;
 bool allOptions = false;
 int allStage = 0;
@@ -140,6 +142,8 @@ void reportDialog(QWidget* dialog, const char* prefix)
             continue;
         out << prefix << "value " << name << '=' << value << Qt::endl;
     }
+    if (auto* pane = dialog->findChild<QWidget*>(QStringLiteral("previewPane")))
+        out << prefix << "value previewTurn=" << pane->accessibleDescription() << Qt::endl;
     if (auto* l = dialog->findChild<QLabel*>(QStringLiteral("deviceLabel")))
         out << prefix << "value device=" << l->toolTip() << Qt::endl;
 }
@@ -216,7 +220,8 @@ void drive()
         if (w != dialogSeen) {
             dialogSeen = w;
             setsDone = 0;
-            reported = defaultsPressed = reportedAfter = previewPressed = dragged = false;
+            reported = defaultsPressed = reportedAfter = previewPressed = dragged = previewAgainPressed
+                = false;
             allStage = 0;
         }
         // One setting at a time: each goes to the device before the next.
@@ -254,6 +259,11 @@ void drive()
         if (drag.size() == 4 && !dragged) {
             dragged = true;
             dragOn(w->findChild<QWidget*>(QStringLiteral("previewPane")));
+            return;
+        }
+        if (previewAgain && !previewAgainPressed) {
+            previewAgainPressed = true;
+            click(w, "previewButton");
             return;
         }
         if (report && !reported) {
@@ -369,6 +379,8 @@ int main(int argc, char** argv)
         } else if (args[i] == QLatin1String("--drag") && i + 1 < args.size()) {
             for (const QString& f : args[++i].split(QLatin1Char(',')))
                 drag.append(f.toDouble());
+        } else if (args[i] == QLatin1String("--preview-again")) {
+            previewAgain = true;
         } else if (args[i] == QLatin1String("--all-options")) {
             allOptions = true;
         } else if (args[i] == QLatin1String("--defaults")) {

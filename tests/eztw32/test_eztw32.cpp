@@ -7,6 +7,9 @@
 #include "common/TestFiles.h"
 #include "common/Unprivileged.h"
 
+#include "Pages.h"
+#include "core/Light.h"
+
 #include <EZTW32.h>
 
 #include <QApplication>
@@ -33,6 +36,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QTransform>
 #include <QWheelEvent>
 
 #include <arpa/inet.h>
@@ -356,6 +360,9 @@ private Q_SLOTS:
     void goneDeviceIsReplacedWithANote();
     void dragOnThePresetDrawsAClickKeepsIt_data();
     void dragOnThePresetDrawsAClickKeepsIt();
+    void foundPageIsStraightenedAndTurned_data();
+    void foundPageIsStraightenedAndTurned();
+    void softwareLightIsSavedAsItsTableSays();
     void tooLargePictureIsRefusedBeforeScanning();
     void allOptionsFitAndStayOpen();
     void predictedSizeIsTheScannedSize_data();
@@ -1569,7 +1576,10 @@ void TestEztw32::settingsAreRememberedAndDefaultsPutBack()
     HelperRun run = runHelper(sane, out,
         {QStringLiteral("--set"), QStringLiteral("resolutionCombo=75 dpi"), QStringLiteral("--set"),
             QStringLiteral("modeCombo=Gray"), QStringLiteral("--set"),
-            QStringLiteral("option-test-picture=Grid")});
+            QStringLiteral("option-test-picture=Grid"), QStringLiteral("--set"),
+            QStringLiteral("findDocumentCheck=0"), QStringLiteral("--set"),
+            QStringLiteral("straightenCheck=1"), QStringLiteral("--set"), QStringLiteral("rotateCombo=180"),
+            QStringLiteral("--set"), QStringLiteral("brightnessSpin=30")});
     QCOMPARE(run.missing, QStringList());
     QCOMPARE(run.results, QList<int>{EZTW32_OK});
     // Shown again in the next; "Defaults" puts the device's own back, and
@@ -1582,6 +1592,14 @@ void TestEztw32::settingsAreRememberedAndDefaultsPutBack()
     QCOMPARE(run.after.value(QStringLiteral("resolutionCombo")), QStringLiteral("50 dpi"));
     QCOMPARE(run.after.value(QStringLiteral("modeCombo")), QStringLiteral("Colour"));
     QCOMPARE(run.after.value(QStringLiteral("option-test-picture")), QStringLiteral("Color pattern"));
+    // The corrections in software, per device too, and their defaults.
+    const QStringList corrections{QStringLiteral("findDocumentCheck"), QStringLiteral("straightenCheck"),
+        QStringLiteral("rotateCombo"), QStringLiteral("brightnessSpin")};
+    QStringList before, after;
+    for (const QString& name : corrections)
+        before << run.values.value(name), after << run.after.value(name);
+    QCOMPARE(before, (QStringList{"0", "1", "180°", "30 %"}));
+    QCOMPARE(after, (QStringList{"1", "0", "None", "0 %"}));
     const QImage img(out);
     QCOMPARE(img.depth(), 32); // colour
     QCOMPARE(img.size(), QSize(78, 78)); // 40 mm at 50 dpi
@@ -1654,6 +1672,98 @@ void TestEztw32::dragOnThePresetDrawsAClickKeepsIt()
     QVERIFY2(width > 40 && width < 100 && height > 20 && height < 100,
         qPrintable(QStringLiteral("%1 x %2").arg(width).arg(height)));
     QCOMPARE(picture, QSize(int(width / 25.4 * 50), int(height / 25.4 * 50)));
+}
+
+void TestEztw32::foundPageIsStraightenedAndTurned_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("expect"); // "page", "turned", "drawn" or "bed"
+
+    const auto set = [](const char* v) { return QStringList{QStringLiteral("--set"), QLatin1String(v)}; };
+    const QStringList preview{QStringLiteral("--preview"), QStringLiteral("--report")};
+    QTest::newRow("found and straightened") << set("straightenCheck=1") + preview << "page";
+    QTest::newRow("turned right") << set("straightenCheck=1") + set("rotateCombo=right") + preview
+                                  << "turned";
+    // Drawn before the preview: the document found on it does not replace it.
+    QTest::newRow("drawn area wins") << QStringList{QStringLiteral("--drag"),
+        QStringLiteral("0.3,0.3,0.6,0.5"), QStringLiteral("--preview-again"), QStringLiteral("--report")}
+                                     << "drawn";
+    QTest::newRow("finding off") << set("findDocumentCheck=0") + preview << "bed";
+}
+
+void TestEztw32::foundPageIsStraightenedAndTurned()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, expect);
+    // A page of 100 x 140 mm on a dark bed of 160 x 200 mm, 5 degrees
+    // crooked, served as the bed of the tests' flatbed at 75 dpi.
+    constexpr double Dpi = 75, PxPerMm = Dpi / 25.4;
+    const QString dir = caseDir({}, QStringLiteral("page"));
+    const QString bedPath = dir + QStringLiteral("/bed.ppm");
+    QVERIFY(bedWith(QColor(35, 35, 40), QRectF(30, 30, 100, 140), 5, false, Dpi, {160, 200})
+                .save(bedPath, "PPM"));
+    writeFile(dir + QStringLiteral("/sane.d/page.conf"), "file " + bedPath.toUtf8() + "\ndpi 75\n");
+    const QString out = dir + QStringLiteral("/scan.bmp");
+    const HelperRun run = runHelper(dir + QStringLiteral("/sane.d"), out, args);
+    QCOMPARE(run.missing, QStringList());
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    const QImage got(out);
+    QVERIFY(!got.isNull());
+    const QSizeF mm(got.width() / PxPerMm, got.height() / PxPerMm);
+    const QString size = QStringLiteral("%1 x %2 mm").arg(mm.width()).arg(mm.height());
+    const auto near
+        = [&](double w, double h) { return std::abs(mm.width() - w) <= 1 && std::abs(mm.height() - h) <= 1; };
+    if (expect == QLatin1String("bed")) {
+        QVERIFY2(near(160, 200), qPrintable(size));
+        return;
+    }
+    if (expect == QLatin1String("drawn")) {
+        // The area drawn, as the fields show it, not the page's.
+        QString w = run.values.value(QStringLiteral("areaWidth")),
+                h = run.values.value(QStringLiteral("areaHeight"));
+        w.chop(3);
+        h.chop(3);
+        QVERIFY2(near(w.toDouble(), h.toDouble()) && !near(100, 140) && w.toDouble() < 100, qPrintable(size));
+        return;
+    }
+    const bool turned = expect == QLatin1String("turned");
+    QVERIFY2(turned ? near(140, 100) : near(100, 140), qPrintable(size));
+    const QImage upright = turned ? got.transformed(QTransform().rotate(-90)) : got;
+    const double residual = residualSkew(upright);
+    QVERIFY2(std::abs(residual) <= 0.3, qPrintable(QString::number(residual)));
+    // The predicted size turned with the picture, and the turn on the preview.
+    const QStringList predicted = run.values.value(QStringLiteral("sizeLabel")).split(QLatin1Char(' '));
+    QVERIFY(predicted.size() > 3);
+    QCOMPARE(predicted[0].toInt() > predicted[2].toInt(), turned);
+    QCOMPARE(run.values.value(QStringLiteral("previewTurn")),
+        turned ? QStringLiteral("The scan is turned 90° right") : QString());
+}
+
+void TestEztw32::softwareLightIsSavedAsItsTableSays()
+{
+    // The test backend has no brightness or contrast of its own: the dialog
+    // corrects them in software, the table's values exactly.
+    const QString dir = caseDir({});
+    const QString sane = dir + QStringLiteral("/sane.d");
+    const QString plainPath = dir + QStringLiteral("/plain.bmp"), litPath = dir + QStringLiteral("/lit.bmp");
+    QCOMPARE(runHelper(sane, plainPath, {}).results, QList<int>{EZTW32_OK});
+    const HelperRun run = runHelper(sane, litPath,
+        {QStringLiteral("--set"), QStringLiteral("brightnessSpin=40"), QStringLiteral("--set"),
+            QStringLiteral("contrastSpin=-20")});
+    QCOMPARE(run.missing, QStringList());
+    QCOMPARE(run.results, QList<int>{EZTW32_OK});
+    const QImage plain = QImage(plainPath).convertToFormat(QImage::Format_RGB32);
+    const QImage lit = QImage(litPath).convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(lit.size(), plain.size());
+    const eztw32::LightTable t = eztw32::lightTable({40, -20, 1});
+    bool changed = false;
+    for (int y = 0; y < plain.height(); ++y)
+        for (int x = 0; x < plain.width(); ++x) {
+            const QRgb p = plain.pixel(x, y), l = lit.pixel(x, y);
+            QCOMPARE(l, qRgb(t[qRed(p)], t[qGreen(p)], t[qBlue(p)]));
+            changed = changed || l != p;
+        }
+    QVERIFY(changed);
 }
 
 void TestEztw32::tooLargePictureIsRefusedBeforeScanning()
