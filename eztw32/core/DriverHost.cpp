@@ -216,18 +216,8 @@ bool DriverHost::call(
 void DriverHost::stop(int graceMs)
 {
     if (pid_.load() > 0) {
-        // Without its requests the host closes the device and ends, which
-        // closes its end of the answers.
+        // Without its requests the host closes the device and ends.
         requests_.reset();
-        if (answers_) {
-            char rest[256];
-            for (const std::int64_t until = steadyMs() + graceMs;;) {
-                pollfd p{answers_.get(), POLLIN, 0};
-                const int left = int(std::max<std::int64_t>(0, until - steadyMs()));
-                if (::poll(&p, 1, left) <= 0 || ::read(answers_.get(), rest, sizeof rest) <= 0)
-                    break;
-            }
-        }
         if (!reap(graceMs)) {
             kill("did not end within " + std::to_string(graceMs) + " ms of the end of its session");
             reap(60000);

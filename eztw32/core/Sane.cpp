@@ -124,7 +124,6 @@ SANE_Status Device::open(const std::string& name, const std::atomic<bool>* stop)
     close();
     name_ = name;
     lossTold_ = false;
-    options_.reset();
     if (!host_.start()) {
         qCWarning(lcEztw32, "no driver host: %s", host_.cause().c_str());
         return SANE_STATUS_IO_ERROR;
@@ -148,7 +147,6 @@ SANE_Status Device::open(const std::string& name, const std::atomic<bool>* stop)
 
 void Device::close()
 {
-    options_.reset();
     if (open_) {
         std::string_view answer;
         call(request(Op::Close), answer, CancelLimitMs);
@@ -166,7 +164,6 @@ void Device::cancelAsync()
 
 void Device::cancel()
 {
-    options_.reset();
     std::string_view answer;
     if (open_ && call(request(Op::Cancel), answer, CancelLimitMs))
         qCDebug(lcEztw32, "sane_cancel(\"%s\")", name_.c_str());
@@ -179,7 +176,6 @@ void Device::kill(const std::string& why)
 
 SANE_Status Device::start()
 {
-    options_.reset();
     std::string_view answer;
     if (!call(request(Op::Start), answer, RunCallLimitMs))
         return SANE_STATUS_IO_ERROR;
@@ -237,8 +233,6 @@ SANE_Status Device::read(SANE_Byte* data, SANE_Int room, SANE_Int* length)
 
 std::vector<OptionInfo> Device::options() const
 {
-    if (options_)
-        return *options_;
     std::vector<OptionInfo> result;
     std::string_view answer;
     if (!open_ || !call(request(Op::Options), answer, driverCallLimitMs()))
@@ -249,8 +243,6 @@ std::vector<OptionInfo> Device::options() const
         result.push_back(driver::readOption(r));
     if (!r.ok())
         result.clear();
-    else
-        options_ = result;
     return result;
 }
 
@@ -261,7 +253,6 @@ std::optional<OptionInfo> Device::option(const std::string& name) const
 
 SANE_Status Device::setValue(const std::string& frame, const char* what, SANE_Int* info)
 {
-    options_.reset();
     std::string_view answer;
     if (!open_ || !call(frame, answer, driverCallLimitMs()))
         return SANE_STATUS_IO_ERROR;

@@ -62,8 +62,6 @@ public:
     const std::string& name() const { return name_; }
 
     // Every option but the groups, with the title of the group it is in.
-    // Asked of the host once until the next request that may change them
-    // (a setting, a start, a cancel): a scan's set-up reads them often.
     std::vector<OptionInfo> options() const;
     std::optional<OptionInfo> option(const std::string& name) const;
     // Setting an option; *info gets SANE's SANE_INFO_* flags.
@@ -110,7 +108,6 @@ private:
     std::string name_;
     bool open_ = false;
     mutable bool lossTold_ = false; // the log has the host's end
-    mutable std::optional<std::vector<OptionInfo>> options_; // as last read
 };
 
 // Waits with doubling steps for a busy device: true when another try is due,

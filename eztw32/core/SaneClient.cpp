@@ -113,10 +113,8 @@ void SaneClient::scan(const ScanSettings& settings, int fd)
     postToSaneThread([session = session_, alive = alive_, settings, own, this] {
         const ScanResult r = session->scan(settings, own->get());
         own->reset();
-        // The picture is complete: the caller need not wait for the device
-        // to close.
-        postToGui(alive, [this, r] { Q_EMIT scanEnded(r); });
         session->close();
+        postToGui(alive, [this, r] { Q_EMIT scanEnded(r); });
     });
 }
 

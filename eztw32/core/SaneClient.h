@@ -55,8 +55,8 @@ public:
     // The picture size the device reports for `settings`; ends with
     // sizeRead().
     void readSize(const ScanSettings& settings);
-    // The scan into the open file `fd`; ends with scanEnded() once the
-    // picture is complete, and the device is closed after it.
+    // The scan into the open file `fd`, then the device closed; ends with
+    // scanEnded().
     void scan(const ScanSettings& settings, int fd);
     void close();
     // Asks a running preview or scan to stop; a device that does not heed
