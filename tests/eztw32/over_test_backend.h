@@ -3,6 +3,8 @@
  * to; and a configuration file of the backend's own. A backend defines
  * OVER(name) as its entry point's name (sane_<backend>_##name) and its own
  * readConfig(), then includes this. */
+#include "own_config.h"
+
 #include <sane/sane.h>
 
 #include <dlfcn.h>
@@ -26,19 +28,6 @@ static void* backend;
         LOOKUP(real, #name);                                                                                 \
         return real args;                                                                                    \
     }
-
-/* The file `name` in the first folder of SANE_CONFIG_DIR, or NULL. */
-static FILE* openOwnConfig(const char* name)
-{
-    const char* dirs = getenv("SANE_CONFIG_DIR");
-    if (!dirs)
-        return NULL;
-    char path[4096];
-    const size_t dirLength = strcspn(dirs, ":");
-    if (snprintf(path, sizeof path, "%.*s/%s", (int)dirLength, dirs, name) >= (int)sizeof path)
-        return NULL;
-    return fopen(path, "r");
-}
 
 static void readConfig(void);
 

@@ -13,6 +13,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "own_config.h"
+
 enum { OptCount, OptResolution, OptTlX, OptTlY, OptBrX, OptBrY, OptionCount };
 
 static const double MmPerInch = 25.4;
@@ -31,14 +33,7 @@ static SANE_Parameters scanning;
 
 static void readConfig(void)
 {
-    const char* dirs = getenv("SANE_CONFIG_DIR");
-    if (!dirs)
-        return;
-    char path[4096];
-    const size_t dirLength = strcspn(dirs, ":");
-    if (snprintf(path, sizeof path, "%.*s/page.conf", (int)dirLength, dirs) >= (int)sizeof path)
-        return;
-    FILE* f = fopen(path, "r");
+    FILE* f = openOwnConfig("page.conf");
     if (!f)
         return;
     char line[4200];
