@@ -79,7 +79,7 @@ bool DriverHost::start()
             End::Broken, std::string("No memory shared with the driver host: ") + std::strerror(errno) + ".");
         return false;
     }
-    void* shared = ::mmap(nullptr, driver::SharedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, memory.get(), 0);
+    void* shared = ::mmap(nullptr, driver::SharedBytes, PROT_READ, MAP_SHARED, memory.get(), 0);
     if (shared == MAP_FAILED) {
         fail(
             End::Broken, std::string("No memory shared with the driver host: ") + std::strerror(errno) + ".");
@@ -109,13 +109,18 @@ bool DriverHost::reap(int waitMs)
     if (pid <= 0)
         return true;
     int status = 0;
-    for (int waited = 0;; waited += 10) {
+    for (const std::int64_t until = steadyMs() + waitMs;;) {
         const pid_t r = ::waitpid(pid, &status, WNOHANG);
         if (r == pid || (r < 0 && errno != EINTR))
             break;
-        if (waited >= waitMs)
+        const std::int64_t left = until - steadyMs();
+        if (left < 0)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        // The host's end of the answers closes as it exits: waiting on it
+        // ends the wait then, not at the next look.
+        pollfd p{answers_.get(), 0, 0};
+        if (!answers_ || ::poll(&p, 1, int(std::min<std::int64_t>(left, 10))) > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(answers_ ? 1 : 10));
     }
     std::lock_guard lock(mutex_);
     pid_ = -1;

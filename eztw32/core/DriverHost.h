@@ -55,9 +55,12 @@ public:
     // driver's close and exit, then killed. SANE thread only.
     void stop(int graceMs = 2000);
 
-    // The memory the host reads rows into, shared with it; nullptr while it
-    // does not run.
-    std::uint8_t* shared() const { return running() ? static_cast<std::uint8_t*>(shared_) : nullptr; }
+    // The memory the host reads rows into, shared with it (read only here);
+    // nullptr while it does not run.
+    const std::uint8_t* shared() const
+    {
+        return running() ? static_cast<const std::uint8_t*>(shared_) : nullptr;
+    }
     std::size_t sharedSize() const { return running() ? sharedSize_ : 0; }
 
     End end() const { return end_; }

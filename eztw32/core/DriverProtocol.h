@@ -29,10 +29,11 @@ namespace eztw32::driver {
 constexpr int RequestFd = 3;
 constexpr int AnswerFd = 4;
 constexpr int CancelFd = 5;
-// The memory the host reads rows into, SharedBytes long: a read names where
-// in it the rows go.
+// The memory the host reads rows into, SharedBytes long: a ring it reads a
+// frame into ahead of the library; the answer to a read says where in it the
+// rows are.
 constexpr int SharedFd = 6;
-constexpr std::size_t SharedBytes = 16u << 20;
+constexpr std::size_t SharedBytes = 1u << 20;
 
 // A frame longer than this is a broken stream (the largest is the option
 // list).
@@ -47,7 +48,7 @@ enum class Op : std::int32_t {
     Press, // name -> status, info
     Start, // -> status
     Parameters, // -> status, format, last frame, bytes per line, pixels per line, lines, depth
-    Read, // offset (f64), room -> status, bytes read into the shared memory at offset
+    Read, // most -> status, offset (f64) in the shared memory, bytes there
     Cancel, // -> status
 };
 

@@ -205,29 +205,23 @@ SANE_Status Device::parameters(SANE_Parameters& p)
     return r.ok() ? st : SANE_STATUS_IO_ERROR;
 }
 
-SANE_Status Device::read(SANE_Byte* data, SANE_Int room, SANE_Int* length)
+SANE_Status Device::read(SANE_Int most, const std::uint8_t** data, SANE_Int* length)
 {
+    *data = nullptr;
     *length = 0;
-    std::uint8_t* shared = host_.shared();
-    // Rows read where the caller wants them, or into the start of the
-    // shared memory and copied from there.
-    const bool inPlace = shared && data >= shared && data + room <= shared + host_.sharedSize();
-    const std::int64_t offset = inPlace ? data - shared : 0;
-    room = inPlace ? room : SANE_Int(std::min<std::size_t>(std::size_t(room), host_.sharedSize()));
+    const std::uint8_t* shared = host_.shared();
     std::string_view answer;
-    if (!shared
-        || !call(Writer().i32(std::int32_t(Op::Read)).f64(double(offset)).i32(room).frame(), answer,
-            RunCallLimitMs))
+    if (!shared || !call(Writer().i32(std::int32_t(Op::Read)).i32(most).frame(), answer, RunCallLimitMs))
         return SANE_STATUS_IO_ERROR;
     driver::Reader r(answer);
     const auto st = SANE_Status(r.i32());
+    const double offset = r.f64();
     const std::int32_t n = r.i32();
-    if (!r.ok() || n < 0 || n > room)
+    if (!r.ok() || n < 0 || n > most || offset < 0 || offset + double(n) > double(host_.sharedSize()))
         return SANE_STATUS_IO_ERROR;
-    if (!inPlace)
-        std::memcpy(data, shared, std::size_t(n));
+    *data = shared + std::size_t(offset);
     *length = n;
-    qCDebug(lcEztw32, "sane_read(%d) -> %s, %d bytes", room, qPrintable(statusText(toStatus(st))), n);
+    qCDebug(lcEztw32, "sane_read(%d) -> %s, %d bytes", most, qPrintable(statusText(toStatus(st))), n);
     return st;
 }
 

@@ -75,15 +75,9 @@ public:
     // watchdog ends a host that stalls (kill()).
     SANE_Status start();
     SANE_Status parameters(SANE_Parameters& p);
-    // Reads into `data`: without a copy when it lies in the memory that
-    // sharedReadMemory() gave.
-    SANE_Status read(SANE_Byte* data, SANE_Int room, SANE_Int* length);
-    // `size` bytes of the memory that the host reads into, while the device
-    // is open; nullptr when there is not that much.
-    std::uint8_t* sharedReadMemory(std::size_t size)
-    {
-        return size <= host_.sharedSize() ? host_.shared() : nullptr;
-    }
+    // The next bytes of the frame, at most `most`: *data points at them in
+    // the memory shared with the host, where they stay until the next read.
+    SANE_Status read(SANE_Int most, const std::uint8_t** data, SANE_Int* length);
 
     // Any thread: sane_cancel in the host now, also while it is inside a
     // read.

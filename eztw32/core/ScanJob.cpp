@@ -121,47 +121,28 @@ bool validParameters(const SANE_Parameters& p)
 
 enum class ReadEnd { Eof, Cancelled, Fault, Stopped };
 
-// Where a frame's rows are read to: the memory the driver's host reads
-// into, when they fit, so that they come without a copy; else memory of
-// our own.
-class ReadBuffer {
-public:
-    void resize(Device& device, std::size_t size)
-    {
-        data_ = device.sharedReadMemory(size);
-        if (!data_) {
-            own_.resize(size);
-            data_ = own_.data();
-        }
-        size_ = size;
-    }
-    std::uint8_t* data() { return data_; }
-    std::size_t size() const { return size_; }
-
-private:
-    std::vector<std::uint8_t> own_;
-    std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-};
-
 // Reads one frame, handing every complete row (bytes_per_line bytes) to
-// onRow; a partial row at the end is dropped.
+// onRow; a partial row at the end is dropped. Rows come in place from the
+// memory the driver's host reads into; only a row split between two reads
+// is put together.
 // A device that keeps answering "good" with no data for longer than the
 // stall limit has stopped answering.
 template <class OnRow>
-ReadEnd readFrame(Device& device, int bytesPerLine, ScanProgress& progress, ReadBuffer& buf,
-    SANE_Status& status, OnRow&& onRow)
+ReadEnd readFrame(
+    Device& device, int bytesPerLine, ScanProgress& progress, SANE_Status& status, OnRow&& onRow)
 {
     const auto bpl = std::size_t(bytesPerLine);
+    const auto most = SANE_Int(std::min<std::size_t>(std::max(bpl, ReadChunk), 0x7FFFFFFF));
     const int stallMs = stallLimitMs();
-    std::size_t have = 0;
+    std::vector<std::uint8_t> split(bpl);
+    std::size_t splitHave = 0;
     progress.lastDataMs.store(steadyMs());
     for (;;) {
         if (progress.cancelRequested.load())
             return progress.stalled.load() ? ReadEnd::Fault : ReadEnd::Cancelled;
+        const std::uint8_t* data = nullptr;
         SANE_Int n = 0;
-        const auto room = SANE_Int(std::min<std::size_t>(buf.size() - have, 0x7FFFFFFF));
-        status = device.read(buf.data() + have, room, &n);
+        status = device.read(most, &data, &n);
         if (status == SANE_STATUS_GOOD) {
             if (n <= 0) {
                 if (steadyMs() - progress.lastDataMs.load() > stallMs) {
@@ -175,16 +156,24 @@ ReadEnd readFrame(Device& device, int bytesPerLine, ScanProgress& progress, Read
             progress.lastDataMs.store(steadyMs());
             progress.dataArrived.store(true);
             progress.bytesRead.fetch_add(n);
-            have += std::size_t(n);
+            const auto have = std::size_t(n);
             std::size_t off = 0;
-            while (have - off >= bpl) {
-                if (!onRow(buf.data() + off))
-                    return ReadEnd::Stopped;
-                off += bpl;
+            if (splitHave > 0) {
+                off = std::min(bpl - splitHave, have);
+                std::memcpy(split.data() + splitHave, data, off);
+                splitHave += off;
+                if (splitHave == bpl) {
+                    splitHave = 0;
+                    if (!onRow(split.data()))
+                        return ReadEnd::Stopped;
+                }
             }
-            if (off) {
-                std::memmove(buf.data(), buf.data() + off, have - off);
-                have -= off;
+            for (; have - off >= bpl; off += bpl)
+                if (!onRow(data + off))
+                    return ReadEnd::Stopped;
+            if (off < have) {
+                std::memcpy(split.data() + splitHave, data + off, have - off);
+                splitHave += have - off;
             }
             continue;
         }
@@ -281,13 +270,6 @@ bool isSeparateColour(SANE_Frame format)
     return format == SANE_FRAME_RED || format == SANE_FRAME_GREEN || format == SANE_FRAME_BLUE;
 }
 
-// The read buffer for a frame: whole rows, about ReadChunk bytes.
-void sizeReadBuffer(Device& device, ReadBuffer& buf, const SANE_Parameters& p)
-{
-    const auto bpl = std::size_t(p.bytes_per_line);
-    buf.resize(device, std::max(bpl, ReadChunk / bpl * bpl));
-}
-
 // The result of a frame's reading that did not reach its end; `stopped`
 // is what a row handler's refusal means.
 ScanResult readEndResult(ReadEnd end, const ScanProgress& progress, SANE_Status status, ScanResult stopped)
@@ -317,7 +299,6 @@ ScanResult readFrames(
     Device& device, SANE_Parameters& p, ScanProgress& progress, OnRow&& onRow, OnFrameEnd&& onFrameEnd)
 {
     const int width = p.pixels_per_line;
-    ReadBuffer buf;
     for (int frame = 0;; ++frame) {
         if (frame > 0) {
             if (ScanResult r = startFrame(device, progress); r.outcome != Outcome::Done)
@@ -326,9 +307,8 @@ ScanResult readFrames(
                 || !isSeparateColour(p.format))
                 return failed(Fault::BadFormat, SANE_STATUS_UNSUPPORTED);
         }
-        sizeReadBuffer(device, buf, p);
         SANE_Status status = SANE_STATUS_GOOD;
-        const ReadEnd end = readFrame(device, p.bytes_per_line, progress, buf, status,
+        const ReadEnd end = readFrame(device, p.bytes_per_line, progress, status,
             [&](const std::uint8_t* row) { return onRow(p, row); });
         if (ScanResult r = readEndResult(end, progress, status, cancelled()); r.outcome != Outcome::Done)
             return r;
@@ -404,24 +384,21 @@ ScanResult scanHeld(Device& device, const SANE_Parameters& p, double dpi, int fd
 {
     const int width = p.pixels_per_line;
     HeldPicture picture(width, p.format == SANE_FRAME_RGB ? 3 : 1, p.lines > 0 ? p.lines : -1);
-    ReadBuffer buf;
-    sizeReadBuffer(device, buf, p);
     SANE_Status status = SANE_STATUS_GOOD;
     const std::size_t samples = std::size_t(width) * (p.format == SANE_FRAME_RGB ? 3 : 1);
-    const ReadEnd end
-        = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
-              std::uint8_t* dst = picture.nextRow();
-              if (!dst)
-                  return true;
-              if (p.depth == 1)
-                  unpackBits(row, dst, width);
-              else
-                  convertRow(row, dst, width, p.depth, p.format);
-              if (fix.light)
-                  applyLight(*fix.light, dst, samples);
-              picture.commitRow();
-              return true;
-          });
+    const ReadEnd end = readFrame(device, p.bytes_per_line, progress, status, [&](const std::uint8_t* row) {
+        std::uint8_t* dst = picture.nextRow();
+        if (!dst)
+            return true;
+        if (p.depth == 1)
+            unpackBits(row, dst, width);
+        else
+            convertRow(row, dst, width, p.depth, p.format);
+        if (fix.light)
+            applyLight(*fix.light, dst, samples);
+        picture.commitRow();
+        return true;
+    });
     if (ScanResult r = readEndResult(end, progress, status, writeFailed()); r.outcome != Outcome::Done)
         return r;
     if (picture.rows() == 0 || (p.lines > 0 && picture.rows() < p.lines))
@@ -438,22 +415,19 @@ ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, 
     BmpWriter writer(fd, p.pixels_per_line, p.lines > 0 ? p.lines : -1, kind, dpi);
     if (!writer.begin())
         return writeFailed();
-    ReadBuffer buf;
-    sizeReadBuffer(device, buf, p);
     SANE_Status status = SANE_STATUS_GOOD;
-    const ReadEnd end
-        = readFrame(device, p.bytes_per_line, progress, buf, status, [&](const std::uint8_t* row) {
-              if (p.lines > 0 && writer.rows() >= p.lines)
-                  return true;
-              std::uint8_t* dst = writer.nextRow();
-              convertRow(row, dst, p.pixels_per_line, p.depth, p.format);
-              if (fix.light && kind == BmpWriter::Kind::BlackWhite1)
-                  applyLightToBits(*fix.light, dst, p.pixels_per_line);
-              else if (fix.light)
-                  applyLight(*fix.light, dst,
-                      std::size_t(p.pixels_per_line) * (kind == BmpWriter::Kind::Rgb24 ? 3 : 1));
-              return writer.commitRow();
-          });
+    const ReadEnd end = readFrame(device, p.bytes_per_line, progress, status, [&](const std::uint8_t* row) {
+        if (p.lines > 0 && writer.rows() >= p.lines)
+            return true;
+        std::uint8_t* dst = writer.nextRow();
+        convertRow(row, dst, p.pixels_per_line, p.depth, p.format);
+        if (fix.light && kind == BmpWriter::Kind::BlackWhite1)
+            applyLightToBits(*fix.light, dst, p.pixels_per_line);
+        else if (fix.light)
+            applyLight(
+                *fix.light, dst, std::size_t(p.pixels_per_line) * (kind == BmpWriter::Kind::Rgb24 ? 3 : 1));
+        return writer.commitRow();
+    });
     if (ScanResult r = readEndResult(end, progress, status, writeFailed()); r.outcome != Outcome::Done)
         return r;
     if (writer.rows() == 0 || (p.lines > 0 && writer.rows() < p.lines))

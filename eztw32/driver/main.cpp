@@ -14,7 +14,9 @@
 #include <sane/sane.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
@@ -234,8 +236,130 @@ SANE_Status press(const std::string& name, SANE_Int& info)
     return sane_control_option(handle, index, SANE_ACTION_SET_VALUE, nullptr, &info);
 }
 
+// Rows read ahead of the library. Once a frame's first read comes, a
+// thread of its own keeps reading the frame into a ring in the memory
+// shared with the library, so that the driver is not kept waiting while
+// the library writes what it has; each read of the library's is answered
+// with the rows that are there, or waits for the next ones as a sane_read
+// would. The library reads what it is given in place: the bytes it was
+// last given stay untouched until its next read.
+class ReadAhead {
+public:
+    void setRing(SANE_Byte* ring, std::size_t size)
+    {
+        ring_ = ring;
+        size_ = size;
+    }
+
+    // Answers a read of at most `most` bytes: status, where in the shared
+    // memory, how many bytes.
+    void answer(Writer& w, std::int32_t most)
+    {
+        if (!handle || !ring_ || most <= 0) {
+            w.i32(SANE_STATUS_INVAL).f64(0).i32(0);
+            return;
+        }
+        if (!thread_.joinable() && !end_)
+            thread_ = std::thread([this] { run(); });
+        std::unique_lock lock(mutex_);
+        freed_ = handed_; // what the library was given before is read
+        changed_.notify_all();
+        const std::uint64_t zeros = zeros_;
+        changed_.wait(lock, [&] { return written_ > handed_ || end_ || zeros_ != zeros; });
+        if (written_ > handed_) {
+            const std::size_t at = std::size_t(handed_ % size_);
+            const auto n = std::int32_t(
+                std::min<std::uint64_t>({written_ - handed_, size_ - at, std::uint64_t(most)}));
+            handed_ += std::uint64_t(n);
+            w.i32(SANE_STATUS_GOOD).f64(double(at)).i32(n);
+        } else {
+            // The end of the frame, or the driver's "good, but nothing yet".
+            w.i32(end_ ? *end_ : SANE_STATUS_GOOD).f64(0).i32(0);
+        }
+    }
+
+    // Ends the reading of the frame, and forgets what was read. A driver
+    // still inside the frame is cancelled (the library has left it) unless
+    // `cancelled` says that was done.
+    void stop(bool cancelled = false)
+    {
+        if (thread_.joinable()) {
+            bool ended;
+            {
+                std::lock_guard lock(mutex_);
+                stop_ = true;
+                ended = end_.has_value();
+            }
+            changed_.notify_all();
+            if (!ended && !cancelled) {
+                std::lock_guard lock(handleMutex);
+                if (handle)
+                    sane_cancel(handle);
+            }
+            thread_.join();
+        }
+        std::lock_guard lock(mutex_);
+        written_ = handed_ = freed_ = zeros_ = 0;
+        end_.reset();
+        stop_ = false;
+    }
+
+private:
+    // The most one sane_read is asked for: the library hears of rows in
+    // pieces no larger than this.
+    static constexpr std::size_t MostPerRead = 256 * 1024;
+
+    void run()
+    {
+        for (;;) {
+            std::size_t at, room;
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return stop_ || written_ - freed_ < size_; });
+                if (stop_)
+                    return;
+                at = std::size_t(written_ % size_);
+                room = std::min<std::size_t>(
+                    {size_ - at, std::size_t(freed_ + size_ - written_), MostPerRead});
+            }
+            SANE_Int length = 0;
+            const SANE_Status st = sane_read(handle, ring_ + at, SANE_Int(room), &length);
+            length = std::clamp<SANE_Int>(length, 0, SANE_Int(room));
+            {
+                std::lock_guard lock(mutex_);
+                if (st != SANE_STATUS_GOOD)
+                    end_ = st;
+                else if (length > 0)
+                    written_ += std::uint64_t(length);
+                else
+                    ++zeros_;
+            }
+            changed_.notify_all();
+            if (st != SANE_STATUS_GOOD)
+                return;
+            if (length == 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    SANE_Byte* ring_ = nullptr;
+    std::size_t size_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    // Bytes of the frame so far: read into the ring, given to the library,
+    // and given and read again by it (the ring's space behind them is free).
+    std::uint64_t written_ = 0, handed_ = 0, freed_ = 0;
+    std::uint64_t zeros_ = 0; // reads that were good with no data
+    std::optional<SANE_Status> end_; // how the driver ended the frame
+    bool stop_ = false;
+};
+
+ReadAhead readAhead;
+
 void closeDevice()
 {
+    readAhead.stop();
     SANE_Handle h;
     {
         std::lock_guard lock(handleMutex);
@@ -245,25 +369,15 @@ void closeDevice()
         sane_close(h);
 }
 
-// The memory shared with the library that reads go to.
-SANE_Byte* shared = nullptr;
-std::size_t sharedSize = 0;
-
-// A read into the shared memory, where the library asked.
-void answerRead(Writer& w, double offset, std::int32_t room)
-{
-    SANE_Int length = 0;
-    SANE_Status st = SANE_STATUS_INVAL;
-    if (handle && shared && offset >= 0 && room >= 0 && offset + double(room) <= double(sharedSize))
-        st = sane_read(handle, shared + std::size_t(offset), room, &length);
-    w.i32(st).i32(std::clamp<SANE_Int>(length, 0, std::max(room, 0)));
-}
-
 // One request, answered.
 bool serve(std::string_view body, SANE_Status init)
 {
     Reader r(body);
     const auto op = Op(r.i32());
+    // Anything but reading ends the reading of a frame (a cancel, after its
+    // sane_cancel).
+    if (op != Op::Read && op != Op::Parameters && op != Op::Cancel)
+        readAhead.stop();
     Writer w;
     SANE_Int info = 0;
     switch (op) {
@@ -323,11 +437,9 @@ bool serve(std::string_view body, SANE_Status init)
         w.i32(p.depth);
         break;
     }
-    case Op::Read: {
-        const double offset = r.f64();
-        answerRead(w, offset, r.i32());
+    case Op::Read:
+        readAhead.answer(w, r.i32());
         break;
-    }
     case Op::Cancel:
         if (handle) {
             // Serialised with the cancel thread's: backends do not expect
@@ -335,6 +447,7 @@ bool serve(std::string_view body, SANE_Status init)
             std::lock_guard lock(handleMutex);
             sane_cancel(handle);
         }
+        readAhead.stop(true);
         w.i32(SANE_STATUS_GOOD);
         break;
     default:
@@ -381,10 +494,8 @@ int main(int argc, char** argv)
     if (::fstat(SharedFd, &memory) == 0 && memory.st_size > 0) {
         void* p
             = ::mmap(nullptr, std::size_t(memory.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, SharedFd, 0);
-        if (p != MAP_FAILED) {
-            shared = static_cast<SANE_Byte*>(p);
-            sharedSize = std::size_t(memory.st_size);
-        }
+        if (p != MAP_FAILED)
+            readAhead.setRing(static_cast<SANE_Byte*>(p), std::size_t(memory.st_size));
     }
     Inbox requests;
     std::string_view body;
