@@ -50,6 +50,7 @@ enum class Op : std::int32_t {
     Parameters, // -> status, format, last frame, bytes per line, pixels per line, lines, depth
     Read, // most -> status, offset (f64) in the shared memory, bytes there
     Cancel, // -> status
+    Option, // name -> status, 0 or 1, the option of that name
 };
 
 class Writer {

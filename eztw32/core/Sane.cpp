@@ -242,7 +242,18 @@ std::vector<OptionInfo> Device::options() const
 
 std::optional<OptionInfo> Device::option(const std::string& name) const
 {
-    return findOption(options(), name);
+    std::string_view answer;
+    if (!open_
+        || !call(Writer().i32(std::int32_t(Op::Option)).text(name).frame(), answer, driverCallLimitMs()))
+        return std::nullopt;
+    driver::Reader r(answer);
+    r.i32();
+    if (r.i32() != 1)
+        return std::nullopt;
+    OptionInfo o = driver::readOption(r);
+    if (!r.ok())
+        return std::nullopt;
+    return o;
 }
 
 SANE_Status Device::setValue(const std::string& frame, const char* what, SANE_Int* info)

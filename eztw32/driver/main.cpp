@@ -134,8 +134,9 @@ int indexOf(const std::string& name)
     }
 }
 
-// Every option but the groups, with the title of the group it is in.
-std::vector<OptionInfo> options()
+// Every option but the groups, with the title of the group it is in; or,
+// given `only`, just the option of that name.
+std::vector<OptionInfo> options(const std::string* only = nullptr)
 {
     std::vector<OptionInfo> result;
     if (!handle)
@@ -149,7 +150,7 @@ std::vector<OptionInfo> options()
             group = d->title ? d->title : "";
             continue;
         }
-        if (!d->name || !*d->name)
+        if (!d->name || !*d->name || (only && *only != d->name))
             continue;
         const std::optional<OptionType> type = typeOf(d->type);
         if (!type)
@@ -194,6 +195,8 @@ std::vector<OptionInfo> options()
             }
         }
         result.push_back(std::move(o));
+        if (only)
+            break;
     }
     return result;
 }
@@ -279,20 +282,21 @@ public:
     }
 
     // Ends the reading of the frame, and forgets what was read. A driver
-    // still inside the frame is cancelled (the library has left it) unless
-    // `cancelled` says that was done.
-    void stop(bool cancelled = false)
+    // inside a read that does not return soon is cancelled, so that it
+    // returns: a driver's cancel beside its own read is not safe with every
+    // driver (the network one closes the socket the read waits on), so it
+    // comes only when the read does not end by itself.
+    void stop()
     {
         if (thread_.joinable()) {
-            bool ended;
-            {
-                std::lock_guard lock(mutex_);
-                stop_ = true;
-                ended = end_.has_value();
-            }
+            std::unique_lock lock(mutex_);
+            stop_ = true;
             changed_.notify_all();
-            if (!ended && !cancelled) {
-                std::lock_guard lock(handleMutex);
+            const bool left
+                = changed_.wait_for(lock, std::chrono::milliseconds(LeaveMs), [&] { return !inRead_; });
+            lock.unlock();
+            if (!left) {
+                std::lock_guard cancelling(handleMutex);
                 if (handle)
                     sane_cancel(handle);
             }
@@ -308,6 +312,8 @@ private:
     // The most one sane_read is asked for: the library hears of rows in
     // pieces no larger than this.
     static constexpr std::size_t MostPerRead = 256 * 1024;
+    // How long a read is given to end by itself when the reading stops.
+    static constexpr int LeaveMs = 200;
 
     void run()
     {
@@ -327,6 +333,7 @@ private:
             length = std::clamp<SANE_Int>(length, 0, SANE_Int(room));
             {
                 std::lock_guard lock(mutex_);
+                inRead_ = false;
                 if (st != SANE_STATUS_GOOD)
                     end_ = st;
                 else if (length > 0)
@@ -353,6 +360,7 @@ private:
     std::uint64_t zeros_ = 0; // reads that were good with no data
     std::optional<SANE_Status> end_; // how the driver ended the frame
     bool stop_ = false;
+    bool inRead_ = false; // the thread is inside sane_read
 };
 
 ReadAhead readAhead;
@@ -374,9 +382,8 @@ bool serve(std::string_view body, SANE_Status init)
 {
     Reader r(body);
     const auto op = Op(r.i32());
-    // Anything but reading ends the reading of a frame (a cancel, after its
-    // sane_cancel).
-    if (op != Op::Read && op != Op::Parameters && op != Op::Cancel)
+    // Anything but reading ends the reading of a frame.
+    if (op != Op::Read && op != Op::Parameters)
         readAhead.stop();
     Writer w;
     SANE_Int info = 0;
@@ -403,6 +410,14 @@ bool serve(std::string_view body, SANE_Status init)
         const std::vector<OptionInfo> all = options();
         w.i32(SANE_STATUS_GOOD).i32(std::int32_t(all.size()));
         for (const OptionInfo& o : all)
+            writeOption(w, o);
+        break;
+    }
+    case Op::Option: {
+        const std::string name = r.text();
+        const std::vector<OptionInfo> found = options(&name);
+        w.i32(SANE_STATUS_GOOD).i32(std::int32_t(found.size()));
+        for (const OptionInfo& o : found)
             writeOption(w, o);
         break;
     }
@@ -441,13 +456,13 @@ bool serve(std::string_view body, SANE_Status init)
         readAhead.answer(w, r.i32());
         break;
     case Op::Cancel:
+        readAhead.stop();
         if (handle) {
             // Serialised with the cancel thread's: backends do not expect
             // two cancels at once.
             std::lock_guard lock(handleMutex);
             sane_cancel(handle);
         }
-        readAhead.stop(true);
         w.i32(SANE_STATUS_GOOD);
         break;
     default:
