@@ -118,7 +118,7 @@ std::int32_t acquire(QWidget* owner, const char* path)
         QObject::connect(&progress, &ProgressDialog::cancelRequested, &client, [&] {
             client.cancel();
             QTimer::singleShot(CancelWaitMs, &progress, [&] {
-                result = {Outcome::Cancelled, Fault::None, Status::Cancelled, {}};
+                result = cancelledScan();
                 progress.finish();
             });
         });

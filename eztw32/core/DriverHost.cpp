@@ -17,21 +17,7 @@
 #include <unistd.h>
 
 namespace eztw32 {
-namespace {
-
 using replace::UniqueFd;
-
-bool makePipe(UniqueFd& read, UniqueFd& write, int flags = 0)
-{
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | flags) != 0)
-        return false;
-    read.reset(ends[0]);
-    write.reset(ends[1]);
-    return true;
-}
-
-} // namespace
 
 int driverCallLimitMs()
 {
@@ -71,15 +57,12 @@ bool DriverHost::start()
         fail(End::Broken, std::string("No pipe for the driver host: ") + std::strerror(errno) + ".");
         return false;
     }
-    // The rows: the host reads them into memory the library reads them
-    // from. Only what is touched takes memory (a few hundred kilobytes).
+    // The rows: the host reads them ahead into a ring in this memory, and
+    // the library takes them from there.
     UniqueFd memory(::memfd_create("eztw32-rows", MFD_CLOEXEC));
-    if (!memory || ::ftruncate(memory.get(), off_t(driver::SharedBytes)) != 0) {
-        fail(
-            End::Broken, std::string("No memory shared with the driver host: ") + std::strerror(errno) + ".");
-        return false;
-    }
-    void* shared = ::mmap(nullptr, driver::SharedBytes, PROT_READ, MAP_SHARED, memory.get(), 0);
+    void* shared = MAP_FAILED;
+    if (memory && ::ftruncate(memory.get(), off_t(driver::SharedBytes)) == 0)
+        shared = ::mmap(nullptr, driver::SharedBytes, PROT_READ, MAP_SHARED, memory.get(), 0);
     if (shared == MAP_FAILED) {
         fail(
             End::Broken, std::string("No memory shared with the driver host: ") + std::strerror(errno) + ".");

@@ -56,6 +56,12 @@ enum class Op : std::int32_t {
 class Writer {
 public:
     Writer() { data_.resize(4); }
+    // A request, its op first.
+    explicit Writer(Op op)
+        : Writer()
+    {
+        i32(std::int32_t(op));
+    }
     Writer& i32(std::int32_t v) { return raw(&v, sizeof v); }
     Writer& f64(double v) { return raw(&v, sizeof v); }
     Writer& text(const std::string& s)

@@ -106,6 +106,16 @@ pid_t spawnHelper(const std::string& program, const std::vector<std::pair<int, i
     return pid;
 }
 
+bool makePipe(replace::UniqueFd& read, replace::UniqueFd& write, int flags)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC | flags) != 0)
+        return false;
+    read.reset(ends[0]);
+    write.reset(ends[1]);
+    return true;
+}
+
 std::string signalText(int sig)
 {
     const char* name = ::sigabbrev_np(sig);

@@ -4,6 +4,8 @@
 // exec), and their ends told in words.
 #pragma once
 
+#include "replace/UniqueFd.h"
+
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -23,6 +25,10 @@ std::string helperPath(const char* name, const char* override);
 // `more` are arguments after that one.
 pid_t spawnHelper(const std::string& program, const std::vector<std::pair<int, int>>& fds, std::string& why,
     const std::vector<std::string>& more = {});
+
+// A pipe for a helper, both ends closed at exec in this process: false,
+// with errno, when there is none.
+bool makePipe(replace::UniqueFd& read, replace::UniqueFd& write, int flags = 0);
 
 // "signal 11 SIGSEGV, Segmentation fault"
 std::string signalText(int sig);

@@ -21,6 +21,12 @@ struct ScanResult {
     std::string cause; // of a lost driver: what the system said of its end
 };
 
+// A preview or scan the user cancelled.
+inline ScanResult cancelledScan()
+{
+    return {Outcome::Cancelled, Fault::None, Status::Cancelled, {}};
+}
+
 // Opening a device.
 struct OpenOutcome {
     Fault fault = Fault::None;

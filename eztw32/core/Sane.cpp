@@ -96,7 +96,7 @@ using driver::Writer;
 // A request of just its op.
 std::string request(Op op)
 {
-    return Writer().i32(std::int32_t(op)).frame();
+    return Writer(op).frame();
 }
 
 // How long the host is given to return from a cancel or a close.
@@ -104,6 +104,20 @@ constexpr int CancelLimitMs = 3000;
 // Starts and reads may take as long as the device needs: the run's
 // watchdog is in charge of them.
 constexpr int RunCallLimitMs = 24 * 3600 * 1000;
+
+// The options of an answer: status, count, then each option; none when
+// the answer is broken.
+std::vector<OptionInfo> optionsIn(std::string_view answer)
+{
+    std::vector<OptionInfo> result;
+    driver::Reader r(answer);
+    r.i32();
+    for (std::int32_t n = r.i32(); n > 0 && r.ok(); --n)
+        result.push_back(driver::readOption(r));
+    if (!r.ok())
+        result.clear();
+    return result;
+}
 
 } // namespace
 
@@ -131,7 +145,7 @@ SANE_Status Device::open(const std::string& name, const std::atomic<bool>* stop)
     BusyBackOff backOff(stop);
     for (;;) {
         std::string_view answer;
-        if (!call(Writer().i32(std::int32_t(Op::Open)).text(name).frame(), answer, driverCallLimitMs(), stop))
+        if (!call(Writer(Op::Open).text(name).frame(), answer, driverCallLimitMs(), stop))
             return SANE_STATUS_IO_ERROR;
         driver::Reader r(answer);
         const auto status = SANE_Status(r.i32());
@@ -211,7 +225,7 @@ SANE_Status Device::read(SANE_Int most, const std::uint8_t** data, SANE_Int* len
     *length = 0;
     const std::uint8_t* shared = host_.shared();
     std::string_view answer;
-    if (!shared || !call(Writer().i32(std::int32_t(Op::Read)).i32(most).frame(), answer, RunCallLimitMs))
+    if (!shared || !call(Writer(Op::Read).i32(most).frame(), answer, RunCallLimitMs))
         return SANE_STATUS_IO_ERROR;
     driver::Reader r(answer);
     const auto st = SANE_Status(r.i32());
@@ -227,33 +241,21 @@ SANE_Status Device::read(SANE_Int most, const std::uint8_t** data, SANE_Int* len
 
 std::vector<OptionInfo> Device::options() const
 {
-    std::vector<OptionInfo> result;
     std::string_view answer;
     if (!open_ || !call(request(Op::Options), answer, driverCallLimitMs()))
-        return result;
-    driver::Reader r(answer);
-    r.i32();
-    for (std::int32_t n = r.i32(); n > 0 && r.ok(); --n)
-        result.push_back(driver::readOption(r));
-    if (!r.ok())
-        result.clear();
-    return result;
+        return {};
+    return optionsIn(answer);
 }
 
 std::optional<OptionInfo> Device::option(const std::string& name) const
 {
     std::string_view answer;
-    if (!open_
-        || !call(Writer().i32(std::int32_t(Op::Option)).text(name).frame(), answer, driverCallLimitMs()))
+    if (!open_ || !call(Writer(Op::Option).text(name).frame(), answer, driverCallLimitMs()))
         return std::nullopt;
-    driver::Reader r(answer);
-    r.i32();
-    if (r.i32() != 1)
+    std::vector<OptionInfo> found = optionsIn(answer);
+    if (found.size() != 1)
         return std::nullopt;
-    OptionInfo o = driver::readOption(r);
-    if (!r.ok())
-        return std::nullopt;
-    return o;
+    return std::move(found.front());
 }
 
 SANE_Status Device::setValue(const std::string& frame, const char* what, SANE_Int* info)
@@ -275,8 +277,8 @@ SANE_Status Device::setNumbers(const std::string& name, const std::vector<double
 {
     if (values.empty())
         return SANE_STATUS_UNSUPPORTED;
-    Writer w;
-    w.i32(std::int32_t(Op::SetNumbers)).text(name).i32(std::int32_t(values.size()));
+    Writer w(Op::SetNumbers);
+    w.text(name).i32(std::int32_t(values.size()));
     for (double v : values)
         w.f64(v);
     const std::string what = "\"" + name + "\", SET " + std::to_string(values[0]);
@@ -291,14 +293,13 @@ SANE_Status Device::setNumber(const std::string& name, double value, SANE_Int* i
 SANE_Status Device::setString(const std::string& name, const std::string& value, SANE_Int* info)
 {
     const std::string what = "\"" + name + "\", SET \"" + value + "\"";
-    return setValue(
-        Writer().i32(std::int32_t(Op::SetString)).text(name).text(value).frame(), what.c_str(), info);
+    return setValue(Writer(Op::SetString).text(name).text(value).frame(), what.c_str(), info);
 }
 
 SANE_Status Device::press(const std::string& name, SANE_Int* info)
 {
     const std::string what = "\"" + name + "\", PRESS";
-    return setValue(Writer().i32(std::int32_t(Op::Press)).text(name).frame(), what.c_str(), info);
+    return setValue(Writer(Op::Press).text(name).frame(), what.c_str(), info);
 }
 
 } // namespace eztw32

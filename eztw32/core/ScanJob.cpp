@@ -27,11 +27,6 @@ ScanResult failed(Fault fault, SANE_Status status)
     return {Outcome::Failed, fault, toStatus(status), {}};
 }
 
-ScanResult cancelled()
-{
-    return {Outcome::Cancelled, Fault::None, Status::Cancelled, {}};
-}
-
 ScanResult writeFailed()
 {
     return {Outcome::WriteFailed, Fault::None, Status::Good, {}};
@@ -258,7 +253,7 @@ ScanResult startFrame(Device& device, ScanProgress& progress)
         return busy ? failed(Fault::Status, SANE_STATUS_DEVICE_BUSY)
                     : failed(Fault::Stalled, SANE_STATUS_IO_ERROR);
     if (progress.cancelRequested.load() || st == SANE_STATUS_CANCELLED)
-        return cancelled();
+        return cancelledScan();
     if (st != SANE_STATUS_GOOD)
         return failed(Fault::Status, st);
     return {};
@@ -278,7 +273,7 @@ ScanResult readEndResult(ReadEnd end, const ScanProgress& progress, SANE_Status 
     case ReadEnd::Stopped:
         return stopped;
     case ReadEnd::Cancelled:
-        return cancelled();
+        return cancelledScan();
     case ReadEnd::Fault:
         return progress.stalled.load() ? failed(Fault::Stalled, SANE_STATUS_IO_ERROR)
                                        : failed(Fault::Status, status);
@@ -310,7 +305,7 @@ ScanResult readFrames(
         SANE_Status status = SANE_STATUS_GOOD;
         const ReadEnd end = readFrame(device, p.bytes_per_line, progress, status,
             [&](const std::uint8_t* row) { return onRow(p, row); });
-        if (ScanResult r = readEndResult(end, progress, status, cancelled()); r.outcome != Outcome::Done)
+        if (ScanResult r = readEndResult(end, progress, status, cancelledScan()); r.outcome != Outcome::Done)
             return r;
         if (ScanResult r = onFrameEnd(p, frame); r.outcome != Outcome::Done)
             return r;
@@ -510,7 +505,7 @@ ScanResult begin(
     if (ScanResult r = applySettings(device, settings); r.outcome != Outcome::Done)
         return r;
     if (progress.cancelRequested.load())
-        return cancelled();
+        return cancelledScan();
     dpi = settings.resolution.value_or(0);
     if (const auto res = device.option("resolution"); res && res->isNumber())
         dpi = res->value;

@@ -125,14 +125,30 @@ void searchInHelpers(State& s, const std::string& helper)
         backends.emplace_back();
     std::vector<std::vector<DeviceInfo>> found(backends.size());
     std::vector<bool> answered(backends.size(), false);
+    // What is said of each backend while it is asked (the network hosts
+    // are read once).
+    std::vector<std::string> asking(backends.size());
+    for (std::size_t k = 0; k < backends.size(); ++k)
+        if (!backends[k].empty())
+            asking[k] = askingText(backends[k]);
+    auto devicesFound = [&] {
+        std::vector<DeviceInfo> devices;
+        for (const auto& f : found)
+            devices.insert(devices.end(), f.begin(), f.end());
+        return devices;
+    };
+    // The partial result: the devices so far, the backends still asked.
+    auto publish = [&] {
+        s.result.devices = devicesFound();
+        s.result.asking.clear();
+        for (std::size_t k = 0; k < backends.size(); ++k)
+            if (!answered[k] && !asking[k].empty())
+                s.result.asking.push_back(asking[k]);
+    };
     Status status = Status::Good;
     {
         std::lock_guard lock(s.mutex);
-        s.result.devices.clear();
-        s.result.asking.clear();
-        for (const std::string& b : backends)
-            if (!b.empty())
-                s.result.asking.push_back(askingText(b));
+        publish();
     }
     runSearchHelpers(
         helper, backends, searchTimeoutMs(),
@@ -168,19 +184,10 @@ void searchInHelpers(State& s, const std::string& helper)
             }
             answered[i] = true;
             std::unique_lock lock(s.mutex);
-            s.result.devices.clear();
-            s.result.asking.clear();
-            for (std::size_t k = 0; k < backends.size(); ++k) {
-                s.result.devices.insert(s.result.devices.end(), found[k].begin(), found[k].end());
-                if (!answered[k] && !backends[k].empty())
-                    s.result.asking.push_back(askingText(backends[k]));
-            }
+            publish();
             tell(s, lock);
         });
-    std::vector<DeviceInfo> devices;
-    for (const auto& f : found)
-        devices.insert(devices.end(), f.begin(), f.end());
-    finish(s, status, std::move(devices));
+    finish(s, status, devicesFound());
 }
 
 // Starts a search unless one is under way; gives the number of the one

@@ -82,12 +82,11 @@ HelperSearch resultOf(const std::string& data, int waitStatus, bool timedOut, bo
 bool start(const std::string& program, const std::string& backend, std::size_t index, int timeoutMs,
     std::vector<Running>& running, std::string& why)
 {
-    int ends[2] = {-1, -1};
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
+    UniqueFd readEnd, writeEnd;
+    if (!makePipe(readEnd, writeEnd)) {
         why = std::string("no pipe for the device search: ") + std::strerror(errno);
         return false;
     }
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
     std::vector<std::string> args;
     if (!backend.empty())
         args.push_back(backend);

@@ -22,11 +22,6 @@ constexpr int CancelGraceMs = 1500;
 // host is ended.
 constexpr int CancelLimitMs = 3000;
 
-ScanResult cancelled()
-{
-    return {Outcome::Cancelled, Fault::None, Status::Cancelled, {}};
-}
-
 // The options of each device as first opened in this run, before any of the
 // user's settings: its own defaults. SANE thread only.
 std::map<std::string, std::vector<OptionInfo>>& defaultsSeen()
@@ -104,7 +99,7 @@ Fault ScanSession::lostDriver(std::string& cause) const
 template <class Run> ScanResult ScanSession::watched(Run run)
 {
     if (progress_.cancelRequested.load())
-        return cancelled();
+        return cancelledScan();
     enter(SessionState::Scanning);
     ScanResult r;
     {
@@ -143,7 +138,7 @@ template <class Run> ScanResult ScanSession::watched(Run run)
         std::string cause;
         if (const Fault lost = lostDriver(cause); lost != Fault::None)
             r = progress_.cancelRequested.load() && !progress_.stalled.load()
-                ? cancelled()
+                ? cancelledScan()
                 : ScanResult{Outcome::Failed, lost, Status::Good, cause};
     }
     enter(SessionState::Open);
@@ -284,7 +279,7 @@ ScanResult ScanSession::preview(const ScanSettings& settings, PreviewBuffer& buf
     // The preview changes mode, resolution and area; what the user had set
     // is put back afterwards.
     if (progress_.cancelRequested.load())
-        return cancelled();
+        return cancelledScan();
     const std::vector<OptionInfo> before = device_.options();
     const ScanResult r = watched([&] {
         if (const auto p = findOption(before, "preview"); p && p->settable() && p->type == OptionType::Bool)

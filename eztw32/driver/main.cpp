@@ -406,16 +406,10 @@ bool serve(std::string_view body, SANE_Status init)
         closeDevice();
         w.i32(SANE_STATUS_GOOD);
         break;
-    case Op::Options: {
-        const std::vector<OptionInfo> all = options();
-        w.i32(SANE_STATUS_GOOD).i32(std::int32_t(all.size()));
-        for (const OptionInfo& o : all)
-            writeOption(w, o);
-        break;
-    }
+    case Op::Options:
     case Op::Option: {
-        const std::string name = r.text();
-        const std::vector<OptionInfo> found = options(&name);
+        const std::string name = op == Op::Option ? r.text() : std::string();
+        const std::vector<OptionInfo> found = options(op == Op::Option ? &name : nullptr);
         w.i32(SANE_STATUS_GOOD).i32(std::int32_t(found.size()));
         for (const OptionInfo& o : found)
             writeOption(w, o);
