@@ -328,40 +328,37 @@ BmpWriter::Kind kindOf(const SANE_Parameters& p)
 // height says, or growing for a hand scanner's.
 class HeldPicture {
 public:
+    // Throws std::bad_alloc when a known height does not fit in memory.
     HeldPicture(int width, int channels, int height)
         : width_(width)
         , channels_(channels)
         , height_(height)
         , rowBytes_(std::size_t(width) * std::size_t(channels))
     {
-        if (height > 0) {
-            fixed_.reset(new (std::nothrow) std::uint8_t[rowBytes_ * std::size_t(height)]);
-            if (!fixed_)
-                throw std::bad_alloc();
-        }
+        if (height > 0)
+            fixed_.reset(new std::uint8_t[rowBytes_ * std::size_t(height)]);
     }
-    int rows() const { return rows_; }
-    // The row to fill next; nothing past a known height.
-    std::uint8_t* nextRow()
+    // Row y, the rows before it held; nothing past a known height.
+    std::uint8_t* row(int y)
     {
         if (height_ > 0)
-            return rows_ < height_ ? fixed_.get() + std::size_t(rows_) * rowBytes_ : nullptr;
-        if (growing_.size() < std::size_t(rows_ + 1) * rowBytes_) {
-            growing_.reserve(std::max(growing_.size() * 3 / 2, std::size_t(rows_ + 64) * rowBytes_));
-            growing_.resize(std::size_t(rows_ + 1) * rowBytes_);
+            return y < height_ ? fixed_.get() + std::size_t(y) * rowBytes_ : nullptr;
+        if (growing_.size() < std::size_t(y + 1) * rowBytes_) {
+            growing_.reserve(std::max(growing_.size() * 3 / 2, std::size_t(y + 64) * rowBytes_));
+            growing_.resize(std::size_t(y + 1) * rowBytes_);
         }
-        return growing_.data() + std::size_t(rows_) * rowBytes_;
+        return growing_.data() + std::size_t(y) * rowBytes_;
     }
-    void commitRow() { ++rows_; }
-    PictureView view() const
+    std::size_t rowBytes() const { return rowBytes_; }
+    // The first `rows` rows.
+    PictureView view(int rows)
     {
-        return {height_ > 0 ? fixed_.get() : growing_.data(), width_, rows_, channels_, rowBytes_};
+        return {height_ > 0 ? fixed_.get() : growing_.data(), width_, rows, channels_, rowBytes_};
     }
 
 private:
     int width_, channels_, height_;
     std::size_t rowBytes_;
-    int rows_ = 0;
     std::unique_ptr<std::uint8_t[]> fixed_;
     std::vector<std::uint8_t> growing_;
 };
@@ -380,9 +377,9 @@ ScanResult scanHeld(Device& device, const SANE_Parameters& p, double dpi, int fd
     const int width = p.pixels_per_line;
     HeldPicture picture(width, p.format == SANE_FRAME_RGB ? 3 : 1, p.lines > 0 ? p.lines : -1);
     SANE_Status status = SANE_STATUS_GOOD;
-    const std::size_t samples = std::size_t(width) * (p.format == SANE_FRAME_RGB ? 3 : 1);
+    int rows = 0;
     const ReadEnd end = readFrame(device, p.bytes_per_line, progress, status, [&](const std::uint8_t* row) {
-        std::uint8_t* dst = picture.nextRow();
+        std::uint8_t* dst = picture.row(rows);
         if (!dst)
             return true;
         if (p.depth == 1)
@@ -390,15 +387,15 @@ ScanResult scanHeld(Device& device, const SANE_Parameters& p, double dpi, int fd
         else
             convertRow(row, dst, width, p.depth, p.format);
         if (fix.light)
-            applyLight(*fix.light, dst, samples);
-        picture.commitRow();
+            applyLight(*fix.light, dst, picture.rowBytes());
+        ++rows;
         return true;
     });
     if (ScanResult r = readEndResult(end, progress, status, writeFailed()); r.outcome != Outcome::Done)
         return r;
-    if (picture.rows() == 0 || (p.lines > 0 && picture.rows() < p.lines))
+    if (rows == 0 || (p.lines > 0 && rows < p.lines))
         return failed(Fault::Incomplete, SANE_STATUS_EOF);
-    return writeCorrected(picture.view(), kindOf(p), dpi, fix, fd) ? ScanResult{} : writeFailed();
+    return writeCorrected(picture.view(rows), kindOf(p), dpi, fix, fd) ? ScanResult{} : writeFailed();
 }
 
 ScanResult scanSinglePass(Device& device, const SANE_Parameters& p, double dpi, int fd,
@@ -436,32 +433,18 @@ ScanResult scanThreePass(
     Device& device, SANE_Parameters p, double dpi, int fd, ScanProgress& progress, const Corrections& fix)
 {
     const int width = p.pixels_per_line;
-    const std::size_t rowBytes = std::size_t(width) * 3;
     const bool knownHeight = p.lines > 0;
     // The frames come one colour at a time, so the picture is assembled in
-    // memory, in the file's blue-green-red order, before it is written.
-    std::unique_ptr<std::uint8_t[]> fixed;
-    std::vector<std::uint8_t> growing;
-    if (knownHeight) {
-        fixed.reset(new (std::nothrow) std::uint8_t[rowBytes * std::size_t(p.lines)]);
-        if (!fixed)
-            return noMemory();
-    }
+    // memory before it is written.
+    HeldPicture picture(width, 3, knownHeight ? p.lines : -1);
     int height = knownHeight ? p.lines : -1;
     int rows = 0; // of the frame under way
     const ScanResult read = readFrames(
         device, p, progress,
         [&](const SANE_Parameters& f, const std::uint8_t* row) {
-            std::uint8_t* dst;
-            if (knownHeight) {
-                if (rows >= height)
-                    return true;
-                dst = fixed.get() + std::size_t(rows) * rowBytes;
-            } else {
-                if (std::size_t(rows + 1) * rowBytes > growing.size())
-                    growing.resize(std::size_t(rows + 1) * rowBytes);
-                dst = growing.data() + std::size_t(rows) * rowBytes;
-            }
+            std::uint8_t* dst = picture.row(rows);
+            if (!dst)
+                return true;
             const int channel = f.format == SANE_FRAME_RED ? 2 : f.format == SANE_FRAME_GREEN ? 1 : 0;
             for (int x = 0; x < width; ++x)
                 dst[3 * x + channel] = sample8(row, std::size_t(x), f.depth);
@@ -478,18 +461,17 @@ ScanResult scanThreePass(
         });
     if (read.outcome != Outcome::Done)
         return read;
-    std::uint8_t* image = knownHeight ? fixed.get() : growing.data();
+    const PictureView image = picture.view(height);
+    const std::size_t rowBytes = picture.rowBytes();
     if (fix.light)
-        applyLight(*fix.light, image, rowBytes * std::size_t(height));
+        applyLight(*fix.light, picture.row(0), rowBytes * std::size_t(height));
     if (fix.hold)
-        return writeCorrected({image, width, height, 3, rowBytes}, BmpWriter::Kind::Rgb24, dpi, fix, fd)
-            ? ScanResult{}
-            : writeFailed();
+        return writeCorrected(image, BmpWriter::Kind::Rgb24, dpi, fix, fd) ? ScanResult{} : writeFailed();
     BmpWriter writer(fd, width, height, BmpWriter::Kind::Rgb24, dpi);
     if (!writer.begin())
         return writeFailed();
     for (int y = 0; y < height; ++y) {
-        std::memcpy(writer.nextRow(), image + std::size_t(y) * rowBytes, rowBytes);
+        std::memcpy(writer.nextRow(), image.data + std::size_t(y) * rowBytes, rowBytes);
         if (!writer.commitRow())
             return writeFailed();
     }
