@@ -69,7 +69,6 @@ bool DriverHost::start()
         return false;
     }
     shared_ = shared;
-    sharedSize_ = driver::SharedBytes;
     // A cancel never waits: a full pipe holds enough of them already.
     ::fcntl(cancels_.get(), F_SETFL, O_NONBLOCK);
     std::string why;
@@ -215,9 +214,8 @@ void DriverHost::stop(int graceMs)
     answers_.reset();
     inbox_ = {};
     if (shared_)
-        ::munmap(shared_, sharedSize_);
+        ::munmap(shared_, driver::SharedBytes);
     shared_ = nullptr;
-    sharedSize_ = 0;
     std::lock_guard lock(mutex_);
     cancels_.reset();
     wakeRead_.reset();

@@ -61,7 +61,7 @@ public:
     {
         return running() ? static_cast<const std::uint8_t*>(shared_) : nullptr;
     }
-    std::size_t sharedSize() const { return running() ? sharedSize_ : 0; }
+    std::size_t sharedSize() const { return running() ? driver::SharedBytes : 0; }
 
     End end() const { return end_; }
     // What ended the host, as a sentence for the user ("The driver crashed
@@ -88,8 +88,7 @@ private:
     mutable std::mutex mutex_; // pid_ against kill() from other threads, cause_
     std::string cause_;
     driver::Inbox inbox_; // the answers
-    void* shared_ = nullptr;
-    std::size_t sharedSize_ = 0;
+    void* shared_ = nullptr; // driver::SharedBytes long
 };
 
 // How long a host is given for one call other than a read: the stall

@@ -118,9 +118,6 @@ public:
         left_ -= std::size_t(n);
         return s;
     }
-    // The rest of the body, unread.
-    const char* rest() const { return p_; }
-    std::size_t left() const { return left_; }
     bool ok() const { return ok_; }
 
 private:
