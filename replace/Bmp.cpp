@@ -23,16 +23,17 @@ std::uint32_t orZero(std::uint64_t size)
     return size > 0xFFFFFFFFu ? 0u : std::uint32_t(size);
 }
 
+// Where the rows begin: after the headers and the palette.
+std::uint32_t dataOffset(const Header& header)
+{
+    return std::uint32_t(HeadersSize + 4 * std::uint64_t(header.colours));
+}
+
 } // namespace
 
 std::uint64_t rowBytes(std::uint64_t width, unsigned bits)
 {
     return (width * bits + 31) / 32 * 4;
-}
-
-std::uint32_t dataOffset(const Header& header)
-{
-    return std::uint32_t(HeadersSize + 4 * std::uint64_t(header.colours));
 }
 
 void putHeaders(std::uint8_t* out, const Header& header)

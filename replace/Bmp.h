@@ -31,8 +31,6 @@ struct Header {
 
 // Bytes in a row of `width` pixels of `bits` each, padded to 4 bytes.
 std::uint64_t rowBytes(std::uint64_t width, unsigned bits);
-// Where the rows begin: after the headers and the palette.
-std::uint32_t dataOffset(const Header& header);
 
 // Puts the two headers (HeadersSize bytes) at `out`. The sizes that do not
 // fit in 32 bits are stored as 0, which readers of uncompressed files take

@@ -9,14 +9,31 @@ namespace {
 constexpr std::uint32_t Empty = 0xffffffffu; // no colour: 0xRRGGBB is below 2^24
 constexpr int MaxColours = 256;
 
-std::size_t slotOf(std::uint32_t rgb)
+// The slot of a table of 0xRRGGBB colours (512 slots, at most half of them
+// used) that holds rgb, or else the empty slot where it belongs.
+std::size_t slotFor(const std::array<std::uint32_t, 512>& table, std::uint32_t rgb)
 {
-    return (rgb * 0x9e3779b1u) >> 23; // 9 bits: 512 slots, at most half of them used
+    std::size_t s = (rgb * 0x9e3779b1u) >> 23; // 9 bits
+    while (table[s] != rgb && table[s] != Empty)
+        s = (s + 1) % table.size();
+    return s;
 }
 
 std::uint32_t packed(const bmp::Rgb& c)
 {
     return std::uint32_t(c.r) << 16 | std::uint32_t(c.g) << 8 | c.b;
+}
+
+// The R, G, B bytes at p as 0xRRGGBB.
+std::uint32_t packedAt(const std::uint8_t* p)
+{
+    return std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+}
+
+// Value k (from the high bits) of the 8 / bits values packed in a byte.
+unsigned valueIn(unsigned byte, int k, int bits)
+{
+    return (byte >> (8 - bits * (k + 1))) & ((1u << bits) - 1);
 }
 
 // The colour space an embedded ICC profile describes (bytes 16 to 19 of its header).
@@ -67,17 +84,14 @@ ColourCensus::ColourCensus(const bmp::ImageInfo& info)
 
 bool ColourCensus::add(std::uint32_t rgb)
 {
-    for (std::size_t s = slotOf(rgb);; s = (s + 1) % table_.size()) {
-        if (table_[s] == rgb)
-            return true;
-        if (table_[s] == Empty) {
-            if (colours_ == MaxColours)
-                return false;
-            table_[s] = rgb;
-            ++colours_;
-            return true;
-        }
+    const std::size_t s = slotFor(table_, rgb);
+    if (table_[s] == Empty) {
+        if (colours_ == MaxColours)
+            return false;
+        table_[s] = rgb;
+        ++colours_;
     }
+    return true;
 }
 
 void ColourCensus::count(const std::uint8_t* rows, std::uint32_t rowCount)
@@ -88,7 +102,6 @@ void ColourCensus::count(const std::uint8_t* rows, std::uint32_t rowCount)
         // Every byte value seen, then the indices in them; the last byte of a
         // row pixel by pixel, since its padding bits are no pixels.
         const int bits = info.indexBits;
-        const unsigned mask = (1u << bits) - 1;
         const std::size_t whole = std::size_t(info.width) * unsigned(bits) / 8;
         const unsigned rest = unsigned(std::size_t(info.width) * unsigned(bits) % 8) / unsigned(bits);
         std::array<std::uint8_t, 256> seen{};
@@ -97,12 +110,12 @@ void ColourCensus::count(const std::uint8_t* rows, std::uint32_t rowCount)
             for (std::size_t i = 0; i < whole; ++i)
                 seen[row[i]] = 1;
             for (unsigned k = 0; k < rest; ++k)
-                usedIndex_[(row[whole] >> (8 - bits * int(k + 1))) & mask] = 1;
+                usedIndex_[valueIn(row[whole], int(k), bits)] = 1;
         }
         for (unsigned b = 0; b < 256; ++b)
             if (seen[b])
                 for (int k = 0; k < 8 / bits; ++k)
-                    usedIndex_[(b >> (8 - bits * (k + 1))) & mask] = 1;
+                    usedIndex_[valueIn(b, k, bits)] = 1;
         return;
     }
     const bool alpha = info.format == bmp::PixelFormat::Rgba8;
@@ -115,7 +128,7 @@ void ColourCensus::count(const std::uint8_t* rows, std::uint32_t rowCount)
                 droppableAlpha_ = false;
             if (many_)
                 continue; // only the alpha is still of interest
-            const std::uint32_t rgb = std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+            const std::uint32_t rgb = packedAt(p);
             if (rgb == last)
                 continue;
             last = rgb;
@@ -231,12 +244,11 @@ StoredForm::StoredForm(const bmp::ImageInfo& info, const ColourCensus& census)
             palette_ = info.palette;
         if (bits_ == info.indexBits) {
             const int perByte = 8 / bits_;
-            const unsigned mask = (1u << bits_) - 1;
             for (unsigned b = 0; b < 256; ++b) {
                 unsigned mapped = 0;
                 std::uint8_t unseen = 0;
                 for (int k = 0; k < perByte; ++k) {
-                    const unsigned index = (b >> (8 - bits_ * (k + 1))) & mask;
+                    const unsigned index = valueIn(b, k, bits_);
                     mapped = (mapped << bits_) | valueOf_[index];
                     unseen |= unseen_[index];
                 }
@@ -254,24 +266,21 @@ StoredForm::StoredForm(const bmp::ImageInfo& info, const ColourCensus& census)
         }
         return;
     }
+    // The count's own table of the colours (with the black of an empty
+    // picture), each slot given its colour's index.
+    keys_ = census.table_;
     for (std::size_t i = 0; i < colours.size(); ++i) {
-        const std::uint32_t rgb = packed(colours[i]);
-        std::size_t s = slotOf(rgb);
-        while (keys_[s] != Empty)
-            s = (s + 1) % keys_.size();
-        keys_[s] = rgb;
+        const std::size_t s = slotFor(keys_, packed(colours[i]));
+        keys_[s] = packed(colours[i]);
         indexOf_[s] = std::uint8_t(i);
     }
 }
 
 std::uint8_t StoredForm::lookUp(std::uint32_t rgb) const
 {
-    std::size_t s = slotOf(rgb);
-    while (keys_[s] != rgb) {
-        if (keys_[s] == Empty)
-            changed();
-        s = (s + 1) % keys_.size();
-    }
+    const std::size_t s = slotFor(keys_, rgb);
+    if (keys_[s] == Empty)
+        changed();
     return indexOf_[s];
 }
 
@@ -297,18 +306,19 @@ void StoredForm::convert(const std::uint8_t* in, std::uint8_t* out) const
     if (info_.format == bmp::PixelFormat::Indexed) {
         const int inBits = info_.indexBits;
         const int perByte = 8 / inBits;
-        const unsigned mask = (1u << inBits) - 1;
         auto index = [&](std::uint32_t x) {
-            return (in[x / unsigned(perByte)] >> (8 - inBits * (int(x % unsigned(perByte)) + 1))) & mask;
+            return valueIn(in[x / unsigned(perByte)], int(x % unsigned(perByte)), inBits);
         };
         unsigned unseen = 0;
         if (bits_ == inBits) {
             // Byte by byte; the last byte's padding bits are no pixels.
             const std::size_t whole = std::size_t(width) / unsigned(perByte);
-            for (std::size_t i = 0; i < rowBytes_; ++i)
+            for (std::size_t i = 0; i < whole; ++i) {
                 out[i] = byteMap_[in[i]];
-            for (std::size_t i = 0; i < whole; ++i)
                 unseen |= unseenByte_[in[i]];
+            }
+            if (whole < rowBytes_)
+                out[whole] = byteMap_[in[whole]];
             for (std::uint32_t x = std::uint32_t(whole * unsigned(perByte)); x < width; ++x)
                 unseen |= unseen_[index(x)];
             const unsigned used = unsigned(std::size_t(width) * unsigned(bits_) % 8);
@@ -341,7 +351,7 @@ void StoredForm::convert(const std::uint8_t* in, std::uint8_t* out) const
     std::uint8_t lastIndex = 0;
     pack(width, bits_, out, [&](std::uint32_t x) {
         const std::uint8_t* p = in + x * channels;
-        const std::uint32_t rgb = std::uint32_t(p[0]) << 16 | std::uint32_t(p[1]) << 8 | p[2];
+        const std::uint32_t rgb = packedAt(p);
         if (rgb != last) {
             last = rgb;
             lastIndex = lookUp(rgb);

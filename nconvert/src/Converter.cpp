@@ -344,9 +344,11 @@ void writePng(const bmp::Reader& reader, const StoredForm& form, TempFile& file,
     const std::vector<bmp::Rgb>* palette = &info.palette;
     switch (form.kind()) {
     case StoredKind::AsRead:
+        // An indexed picture is stored as read only when its colours are
+        // under a gray profile: with its own palette.
         switch (info.format) {
         case bmp::PixelFormat::Indexed:
-            colourType = info.paletteIsGrayRamp() ? 0 : 3;
+            colourType = 3;
             bitDepth = info.indexBits;
             pixelBytes = 1;
             break;
@@ -462,16 +464,17 @@ void writePng(const bmp::Reader& reader, const StoredForm& form, TempFile& file,
         const std::uint8_t* rows = readStoredBand(reader, form, first, count, filter, buffers);
         lay(rows, count, filter, buffers, buffers.filtered);
         pack(index, buffers.filtered, buffers, band.data);
-        band.rawBytes = buffers.filtered.size();
-        band.adler = adler32Of(buffers.filtered.data(), buffers.filtered.size());
+        const Bytes* raw = &buffers.filtered; // the bytes the kept chunk holds
         if (alsoUnfiltered) {
             lay(rows, count, false, buffers, buffers.unfiltered);
             pack(index, buffers.unfiltered, buffers, buffers.packed);
             if (buffers.packed.size() < band.data.size()) {
                 band.data.swap(buffers.packed);
-                band.adler = adler32Of(buffers.unfiltered.data(), buffers.unfiltered.size());
+                raw = &buffers.unfiltered;
             }
         }
+        band.rawBytes = raw->size();
+        band.adler = adler32Of(raw->data(), raw->size());
     };
     auto consume = [&](std::size_t, Band& band) {
         file.write(band.data.data(), band.data.size());
@@ -579,19 +582,6 @@ float dotsPerInch(std::uint32_t pixelsPerMetre)
     return float(dpi);
 }
 
-bool paletteIsReverseGrayRamp(const bmp::ImageInfo& info)
-{
-    if (info.palette.size() != (std::size_t(1) << info.indexBits))
-        return false;
-    const int max = (1 << info.indexBits) - 1;
-    for (int i = 0; i <= max; ++i) {
-        const auto v = std::uint8_t((max - i) * 255 / max);
-        if (!(info.palette[std::size_t(i)] == bmp::Rgb{v, v, v}))
-            return false;
-    }
-    return true;
-}
-
 // Horizontal differencing, sample by sample, last pixel first: sixteen
 // bytes at a time, each block read before the block to its left is changed.
 void predictHorizontally(std::uint8_t* rows, std::uint32_t count, std::size_t rowBytes, std::size_t samples)
@@ -684,18 +674,13 @@ void writeTiff(const bmp::Reader& reader, const StoredForm& form, TempFile& file
     const std::vector<bmp::Rgb>* palette = &info.palette;
     switch (form.kind()) {
     case StoredKind::AsRead:
+        // An indexed picture is stored as read only when its colours are
+        // under a gray profile: with its own palette.
         switch (info.format) {
         case bmp::PixelFormat::Indexed:
             bits = std::uint16_t(info.indexBits);
+            photometric = PHOTOMETRIC_PALETTE;
             predict = false;
-            if (info.paletteIsGrayRamp()) {
-                photometric = PHOTOMETRIC_MINISBLACK;
-                predict = bits == 8;
-            } else if (paletteIsReverseGrayRamp(info)) {
-                photometric = PHOTOMETRIC_MINISWHITE;
-            } else {
-                photometric = PHOTOMETRIC_PALETTE;
-            }
             break;
         case bmp::PixelFormat::Rgb8:
             samples = 3;

@@ -193,10 +193,8 @@ Result Compressor::create()
         return Result::InvalidArgument;
     message_.clear();
     state_.reset(new (std::nothrow) State);
-    if (!state_) {
-        message_ = resultText(Result::OutOfMemory);
+    if (!state_)
         return Result::OutOfMemory;
-    }
     State* s = state_.get();
     s->cinfo.err = jpeg_std_error(&s->errors.pub);
     s->errors.pub.error_exit = errorExit;
@@ -227,7 +225,6 @@ Result Compressor::begin(const Parameters& p, Output& output)
     try {
         s->destination.buffer.resize(OutputChunk);
     } catch (const std::bad_alloc&) {
-        message_ = resultText(Result::OutOfMemory);
         return Result::OutOfMemory;
     }
     s->destination.output = &output;

@@ -102,7 +102,8 @@ Result StripEncoder::start()
         auto* compressor = new (std::nothrow) Compressor;
         const Result result = compressor ? compressor->create() : Result::OutOfMemory;
         if (result != Result::Ok) {
-            message_ = compressor ? compressor->message() : resultText(Result::OutOfMemory);
+            if (compressor)
+                message_ = compressor->message();
             delete compressor;
             shutdown();
             return result;
@@ -197,8 +198,7 @@ Result StripEncoder::encode(const Parameters& p, RowSource& source, Output& outp
                 = result == Result::Ok ? std::string() : compressors_[std::size_t(worker)]->message();
             lock.lock();
             if (result != Result::Ok) {
-                fail(result,
-                    text.empty() && result == Result::OutOfMemory ? resultText(Result::OutOfMemory) : text);
+                fail(result, text);
                 return;
             }
             slots[std::size_t(strip)].bytes = std::move(bytes);

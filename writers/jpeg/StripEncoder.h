@@ -47,6 +47,8 @@ public:
     // Frees the compressors; safe after a failed start().
     void shutdown();
 
+    // The words of libjpeg or of the encoder for the last failure; empty
+    // where neither gave any (resultText() then says what happened).
     const std::string& message() const { return message_; }
 
 private:
