@@ -89,11 +89,6 @@ void checkComplete(const QString& path)
 
 } // namespace
 
-QString privateScanFolder()
-{
-    return userPrivateFolder();
-}
-
 QString scanFilePath(const QString& appFolder, QString* why)
 {
     const QString name = QStringLiteral("VBScanInterface.bmp");

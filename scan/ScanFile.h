@@ -10,16 +10,12 @@ namespace orvane {
 // AppError with the reader's own error text when it cannot be read.
 QImage loadScanFile(const QString& path);
 
-// The folder of this user's own that holds the scan's claim, and the scan
-// file when the application folder cannot be written:
-// $XDG_RUNTIME_DIR/orvane-capture-desk when XDG_RUNTIME_DIR is set and
-// usable, else $XDG_CACHE_HOME/orvane-capture-desk (~/.cache by default).
-// Made with mode 0700 when missing and checked at every call; empty when
-// neither can be had.
-QString privateScanFolder();
-
 // "VBScanInterface.bmp" in the application folder `appFolder` when this
-// user can write there and no one else can; else in privateScanFolder().
+// user can write there and no one else can; else in the folder of this
+// user's own (userPrivateFolder(): $XDG_RUNTIME_DIR/orvane-capture-desk
+// when XDG_RUNTIME_DIR is set and usable, else
+// $XDG_CACHE_HOME/orvane-capture-desk, ~/.cache by default; made with mode
+// 0700 when missing and checked at every call).
 // Empty when neither can be written; then `why`, when given, has a line
 // for each folder tried, naming it and what is wrong with it.
 QString scanFilePath(const QString& appFolder, QString* why = nullptr);

@@ -214,7 +214,6 @@ void Form::placeTwips(QWidget* control, int left, int top, int width, int height
 
 void Form::setFocusStandIn(QWidget* control)
 {
-    focusStandIn_ = control;
     setProperty(standInProperty, QVariant::fromValue(control));
     Text1->installEventFilter(this);
 }
@@ -248,16 +247,15 @@ void Form::addSurface(QWidget* control)
 
 bool Form::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() == QEvent::FocusIn && watched == Text1 && focusStandIn_) {
-        // After Qt has told of the text box's focus (which screen readers
-        // never see), the stand-in is told as the focus.
-        QTimer::singleShot(0, focusStandIn_, [this] {
-            if (QAccessible::isActive() && isActiveWindow() && standsInForFocus(focusStandIn_)) {
-                QAccessibleEvent focus(focusStandIn_, QAccessible::Focus);
+    // After Qt has told of the text box's focus (which screen readers never
+    // see), the stand-in is told as the focus.
+    if (QWidget* standIn = event->type() == QEvent::FocusIn && watched == Text1 ? standInOf(this) : nullptr)
+        QTimer::singleShot(0, standIn, [this, standIn] {
+            if (QAccessible::isActive() && isActiveWindow() && standsInForFocus(standIn)) {
+                QAccessibleEvent focus(standIn, QAccessible::Focus);
                 QAccessible::updateAccessibility(&focus);
             }
         });
-    }
     if (event->type() == QEvent::MouseMove && watched != this && watched->isWidgetType())
         Form_MouseMove();
     return QWidget::eventFilter(watched, event);

@@ -83,7 +83,6 @@ private:
 
     int mousePointer_ = vbDefault;
     bool placed_ = false;
-    QWidget* focusStandIn_ = nullptr;
     bool frameUnknown_ = false; // centred before the frame was known
     std::optional<QCursor> mouseIcon_;
 };

@@ -95,9 +95,9 @@ QString runtimePrivateFolder(QString* why)
             *why = QStringLiteral("XDG_RUNTIME_DIR (%1): not an absolute path").arg(runtime);
         return QString();
     }
-    if (!onlyUserCanWrite(runtime)) {
+    if (const QString problem = ownFolderProblem(runtime); !problem.isEmpty()) {
         if (why)
-            *why = QStringLiteral("XDG_RUNTIME_DIR ") + ownFolderProblem(runtime);
+            *why = QStringLiteral("XDG_RUNTIME_DIR ") + problem;
         return QString();
     }
     return usable(runtime + folderName, false, why);

@@ -249,8 +249,7 @@ void SkinFramework::LoadSkin(const QString& path, const QString& section)
     SkinContents skin = parseSkin(bytes, path);
     path_ = path;
     styleSheet_ = std::move(skin.styleSheet);
-    sheetInForce_.clear();
-    imagesRead_ = false;
+    sheetInForce_.reset();
     faceColour_ = skin.faceColour;
     loaded_ = true;
 }
@@ -265,12 +264,10 @@ void SkinFramework::ApplyWindow(qint32 window)
         return;
     // The images the sheet names are read once, when it first comes in
     // force.
-    if (!imagesRead_ && ((options_ & ApplyRules) || applyDialogs_)) {
+    if (!sheetInForce_ && ((options_ & ApplyRules) || applyDialogs_))
         sheetInForce_ = withSkinImages(styleSheet_, largestScreenSize());
-        imagesRead_ = true;
-    }
     if (options_ & ApplyRules)
-        target->setStyleSheet(sheetInForce_);
+        target->setStyleSheet(*sheetInForce_);
     if (applyColors_ && faceColour_) {
         ownsFaceColour_ = true;
         setSkinFaceColour(faceColour_);
@@ -278,7 +275,7 @@ void SkinFramework::ApplyWindow(qint32 window)
     if (applyDialogs_) {
         if (dialogSheet_.isEmpty())
             qApp->installEventFilter(this);
-        dialogSheet_ = sheetInForce_;
+        dialogSheet_ = *sheetInForce_;
     }
 }
 

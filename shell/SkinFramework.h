@@ -75,8 +75,7 @@ private:
     bool applyDialogs_ = false;
     // The sheet with its images read (see SkinImages.h), as it is put in
     // force.
-    QString sheetInForce_;
-    bool imagesRead_ = false;
+    std::optional<QString> sheetInForce_;
     // What this component has put in force.
     QString dialogSheet_;
     bool ownsFaceColour_ = false;

@@ -94,17 +94,7 @@ QByteArray imageBytes(int fd, qint64 fileBytes, QSize natural, QSize size)
 {
     if (size == natural && fileBytes <= RawCopyBytes) {
         QByteArray bytes(qsizetype(fileBytes), Qt::Uninitialized);
-        qint64 done = 0;
-        while (done < fileBytes) {
-            const ssize_t n = ::pread(fd, bytes.data() + done, std::size_t(fileBytes - done), done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        bytes.truncate(qsizetype(done));
-        return bytes;
+        return replace::readAllAt(fd, bytes.data(), std::size_t(fileBytes), 0) == 0 ? bytes : QByteArray();
     }
     FileReader in(fd);
     if (size != natural)

@@ -115,7 +115,7 @@ class Orca:
         self.out.close()
 
 
-def said(orca, line, what):
+def said(line, what):
     check(line is not None, "%s: %r" % (what, line))
 
 
@@ -147,13 +147,13 @@ try:
     base, env = atspi.program_env({"SANE_CONFIG_DIR": sane, "TEMP": temp})
     proc = xdrive.start(xs, os.path.join(build, "app"), env)
     app = atspi.application(proc.pid)
-    said(orca, orca.heard(r"^Orvane Capture Desk frame", "the main window"), "the main window opens")
+    said(orca.heard(r"^Orvane Capture Desk frame", "the main window"), "the main window opens")
 
     # Select Scanner, by its access key: the chosen scanner is named.
     xs.key("s", ("Alt_L",))
-    said(orca, orca.heard(r"^Select Source dialog", "the source dialog"), "the source dialog")
+    said(orca.heard(r"^Select Source dialog", "the source dialog"), "the source dialog")
     scanner = orca.heard(r"\(virtual device\)", "the chosen scanner")
-    said(orca, scanner, "opening, the scanner list names the chosen scanner")
+    said(scanner, "opening, the scanner list names the chosen scanner")
     xs.key("Return")
     orca.heard(r"^Orvane Capture Desk frame", "the main window again")
 
@@ -173,15 +173,15 @@ try:
         value = atspi.text_of(combo)
         start = len(orca.spoken())
         orca.heard(r"^%s combo box" % re.escape(label), "the combo box %r" % label)
-        said(orca, orca.heard(r"^%s" % re.escape(value), "%r with its value %r" % (label, value)),
+        said(orca.heard(r"^%s" % re.escape(value), "%r with its value %r" % (label, value)),
              "%s read with its value %r on the focus" % (label, value))
         xs.key("Down")
         changed = wait(lambda: atspi.text_of(atspi.fresh(combo)) != value and atspi.text_of(combo), "a new value")
-        said(orca, orca.heard(r"^%s" % re.escape(changed), "the new value %r" % changed),
+        said(orca.heard(r"^%s" % re.escape(changed), "the new value %r" % changed),
              "%s read with its new value %r" % (label, changed))
         xs.key("Up")
         wait(lambda: atspi.text_of(atspi.fresh(combo)) == value, "the value back")
-        said(orca, orca.heard(r"^%s" % re.escape(value), "the value %r again" % value),
+        said(orca.heard(r"^%s" % re.escape(value), "the value %r again" % value),
              "%s read with its value %r again" % (label, value))
         bare = [t for t in orca.since(start) if t in BARE_ROLES]
         check(not bare, "nothing read as a bare role around %s: %r" % (label, bare))
@@ -220,28 +220,28 @@ try:
                 "the picture size")[0]
     width, height = SIZE.match(size).groups()
     xs.key("p", ("Alt_L",))
-    said(orca, orca.heard(r"Preview done", "the end of the preview", 120), "the end of the preview")
+    said(orca.heard(r"Preview done", "the end of the preview", 120), "the end of the preview")
 
     # The scan, and the viewer: the picture with its size is what is heard.
     xs.key("s", ("Alt_L",))
     picture = orca.heard(r"^Scanned picture, %s × %s pixels" % (width, height), "the scanned picture", 180)
-    said(orca, picture, "the viewer opens on the picture and its size (the dialog said %s × %s)" % (width, height))
+    said(picture, "the viewer opens on the picture and its size (the dialog said %s × %s)" % (width, height))
 
     # Save As JPG, by its access key: the dialog opens on the file name.
     xs.key("j", ("Alt_L",))
     orca.heard(r"^Save Image dialog", "the save dialog")
-    said(orca, orca.heard(r"^File name: text", "the file name field"), "the save dialog starts on the file name")
+    said(orca.heard(r"^File name: text", "the file name field"), "the save dialog starts on the file name")
     path = os.path.join(folder, "page.jpg")
     for ch in path:  # at a typist's pace: Orca hears each key before the program does
         xs.type(ch)
         time.sleep(0.03)
     wait(lambda: atspi.focused(app) is not None and atspi.text_of(atspi.focused(app)) == path, "the path typed")
     xs.key("Return")
-    said(orca, orca.heard(r"Done\.", "the completion message", 120), "the completion message")
+    said(orca.heard(r"Done\.", "the completion message", 120), "the completion message")
     check(os.path.isfile(path), "the JPEG was written")
     xs.key("Return")
     xs.key("b", ("Alt_L",))
-    said(orca, orca.heard(r"^Orvane Capture Desk frame", "the main window after < Back"), "< Back by its access key")
+    said(orca.heard(r"^Orvane Capture Desk frame", "the main window after < Back"), "< Back by its access key")
 except Exception as e:  # noqa: BLE001
     check(False, "session: %r" % e)
 finally:

@@ -103,9 +103,10 @@ try:
     app = os.path.join(prefix, args.appdir)
     launcher = os.path.join(prefix, args.bindir, "orvane-capture-desk")
     sane = os.path.join(prefix, args.pkgdatadir, "sane.d")
-    check(sorted(os.listdir(app)) == ["EZTW32.dll", "HAND-M.CUR", "eztw32-devices", "eztw32-driver", "orvane-capture-desk"],
-          "the application folder holds the program, EZTW32.dll with its device search helper and HAND-M.CUR: %r"
-          % sorted(os.listdir(app)))
+    check(sorted(os.listdir(app)) == ["EZTW32.dll", "HAND-M.CUR", "eztw32-devices", "eztw32-driver",
+                                      "orvane-capture-desk"],
+          "the application folder holds the program, EZTW32.dll with its device search helper and driver host, "
+          "and HAND-M.CUR: %r" % sorted(os.listdir(app)))
     check(os.path.realpath(launcher) == os.path.realpath(os.path.join(app, "orvane-capture-desk")),
           "the launcher leads to the program")
     check(os.path.isfile(os.path.join(sane, "test.conf")) and os.path.isdir(os.path.join(sane, "dll.d")),
