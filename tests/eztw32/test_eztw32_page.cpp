@@ -9,9 +9,9 @@
 #include "core/SaneClient.h"
 #include "core/Transform.h"
 
+#include "OwnFolders.h"
 #include "Pages.h"
 
-#include <QDir>
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>
@@ -114,12 +114,7 @@ private:
 
 void TestEztw32Page::initTestCase()
 {
-    QVERIFY(tmp_.isValid());
-    const QString runtime = tmp_.filePath(QStringLiteral("runtime"));
-    QVERIFY(QDir().mkpath(runtime));
-    QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
+    useOwnFolders(tmp_);
 }
 
 void TestEztw32Page::findsTheDocument_data()
