@@ -30,8 +30,6 @@ Q_DECLARE_METATYPE(eztw32::Turn)
 
 namespace {
 
-constexpr double MmPerInch = 25.4;
-
 PictureView viewOf(const QImage& image)
 {
     return {image.constBits(), image.width(), image.height(),
@@ -387,7 +385,7 @@ void TestEztw32Page::straightenedPageIsCroppedToItself()
 {
     // An A5 page 6 degrees crooked on a dark bed, scanned over the area
     // found around it.
-    constexpr double Dpi = 150, Angle = 6, PxPerMm = Dpi / MmPerInch;
+    constexpr double Dpi = 150, Angle = 6, PxPerMm = Dpi / PageMmPerInch;
     const double r = Angle * std::numbers::pi / 180;
     const QSizeF area(148 * std::cos(r) + 210 * std::sin(r), 148 * std::sin(r) + 210 * std::cos(r));
     const QString pagePath = tmp_.filePath(QStringLiteral("page.ppm"));
