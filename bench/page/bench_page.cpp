@@ -1,21 +1,19 @@
-// Times the scan's corrections on drawn pages: finding the document and
-// measuring its angle on an A4 bed's preview (100 dpi), and straightening
-// an A4 colour page laid 5 degrees crooked into a BMP file at 300 and
-// 600 dpi, on two threads. Prints one line a case: the median and the
-// spread over the runs, the target, and for straightening the memory it
-// takes beyond the picture (peak resident size: one case a process, for a
-// figure of its own).
+// Times the scan's corrections on the pages the tests draw: finding the
+// document and measuring its angle on an A4 bed's preview (100 dpi), and
+// straightening an A4 colour page laid 5 degrees crooked into a BMP file
+// at 300 and 600 dpi, on two threads. Prints one line a case: the median
+// and the spread over the runs, the target, and for straightening the
+// memory it takes beyond the picture (peak resident size: one case a
+// process, for a figure of its own).
 //
 //   bench_page [--runs N] [--case preview|300|600]
+#include "../../tests/eztw32/Pages.h"
 #include "core/Corrections.h"
 #include "core/Deskew.h"
 #include "core/PageFinder.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QImage>
-#include <QPainter>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <sys/resource.h>
@@ -24,7 +22,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
-#include <functional>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -38,30 +35,6 @@ double peakMb()
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss / 1024.0;
-}
-
-// An A4 page of text lines laid `angle` degrees crooked on a bed of bedMm
-// at dpi; the page's margins show the bed's colour.
-QImage page(double dpi, QSizeF bedMm, QRectF pageMm, double angle, QColor bed)
-{
-    const double px = dpi / 25.4;
-    QImage image(int(bedMm.width() * px), int(bedMm.height() * px), QImage::Format_RGB888);
-    image.fill(bed);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.scale(px, px);
-    p.translate(pageMm.center());
-    p.rotate(angle);
-    p.translate(-pageMm.width() / 2, -pageMm.height() / 2);
-    p.fillRect(QRectF(QPointF(0, 0), pageMm.size()), QColor(250, 250, 245));
-    QRandomGenerator words(7);
-    for (double y = 20; y + 2.5 <= pageMm.height() - 20; y += 5)
-        for (double x = 20; x < pageMm.width() - 20;) {
-            const double w = std::min(4.0 + words.bounded(14), pageMm.width() - 20 - x);
-            p.fillRect(QRectF(x, y, w, 2.5), QColor(30, 30, 30));
-            x += w + 2;
-        }
-    return image;
 }
 
 PictureView viewOf(const QImage& image)
@@ -104,7 +77,8 @@ int main(int argc, char** argv)
     QTemporaryDir tmp;
 
     if (only.empty() || only == "preview") {
-        const QImage preview = page(100, {216, 297}, QRectF(20, 30, 180, 250), 5, QColor(35, 35, 40));
+        const QImage preview
+            = bedWith(QColor(35, 35, 40), QRectF(20, 30, 180, 250), 5, false, 100, {216, 297});
         std::optional<AreaMm> area;
         report("find the document, 100 dpi preview",
             timed(runs, [&] { area = findDocument(viewOf(preview), 216, 297); }), 0.1);
@@ -119,7 +93,8 @@ int main(int argc, char** argv)
         if (!only.empty() && only != std::to_string(int(dpi)))
             continue;
         // The area found around an A4 page 5 degrees crooked.
-        const QImage picture = page(dpi, {236, 316}, QRectF(13, 12, 210, 297), 5, QColor(35, 35, 40));
+        const QImage picture
+            = bedWith(QColor(35, 35, 40), QRectF(13, 12, 210, 297), 5, false, dpi, {236, 316});
         Corrections fix;
         fix.hold = fix.straighten = true;
         const QString path = tmp.filePath(QStringLiteral("page.bmp"));

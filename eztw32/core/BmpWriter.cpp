@@ -47,13 +47,12 @@ int BmpWriter::strideFor(int width, Kind kind)
     return int(replace::bmp::rowBytes(std::uint64_t(std::max(width, 0)), unsigned(bitsPerPixel(kind))));
 }
 
-BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpiX, double dpiY)
+BmpWriter::BmpWriter(int fd, int width, int height, Kind kind, double dpi)
     : fd_(fd)
     , width_(width)
     , height_(height)
     , kind_(kind)
-    , dpiX_(dpiX)
-    , dpiY_(dpiY)
+    , dpi_(dpi)
     , stride_(strideFor(width, kind))
     , dataOffset_(std::uint32_t(replace::bmp::HeadersSize + 4 * std::size_t(paletteEntries(kind))))
     , chunkRows_(int(std::max<std::size_t>(1, ChunkBytes / std::size_t(stride_))))
@@ -92,10 +91,9 @@ bool BmpWriter::writeHeaders(int height)
     header.height = std::uint32_t(std::max(height, 0));
     header.bits = std::uint16_t(bitsPerPixel(kind_));
     header.rowBytes = std::uint32_t(stride_);
-    auto ppm
-        = [](double dpi) { return std::uint32_t(dpi > 0 ? std::lround(dpi / replace::MetresPerInch) : 0); };
-    header.pixelsPerMetreX = ppm(dpiX_);
-    header.pixelsPerMetreY = ppm(dpiY_);
+    const auto ppm = std::uint32_t(dpi_ > 0 ? std::lround(dpi_ / replace::MetresPerInch) : 0);
+    header.pixelsPerMetreX = ppm;
+    header.pixelsPerMetreY = ppm;
     header.colours = std::uint32_t(entries);
     replace::bmp::putHeaders(h.data(), header);
     // Palette: gray ramp, or black then white.

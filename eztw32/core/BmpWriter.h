@@ -16,11 +16,7 @@ public:
     enum class Kind { Rgb24, Gray8, BlackWhite1 };
 
     // height < 0: not known before the last row.
-    BmpWriter(int fd, int width, int height, Kind kind, double dpi)
-        : BmpWriter(fd, width, height, kind, dpi, dpi)
-    { }
-    // Across and down resolutions of their own (a turned picture's).
-    BmpWriter(int fd, int width, int height, Kind kind, double dpiX, double dpiY);
+    BmpWriter(int fd, int width, int height, Kind kind, double dpi);
 
     // Writes the headers; false on a write error (see error()).
     bool begin();
@@ -46,7 +42,7 @@ private:
     int fd_;
     int width_, height_;
     Kind kind_;
-    double dpiX_, dpiY_;
+    double dpi_;
     int stride_;
     std::uint32_t dataOffset_;
     int rows_ = 0; // rows committed

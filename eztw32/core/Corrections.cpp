@@ -57,10 +57,9 @@ bool writeCorrected(
         }
     }
     const PageTransform transform(picture, angle, fix.turn, background, page);
-    // One resolution is known of a scan; a turned picture swaps the axes'.
-    const double dpiX = dpi, dpiY = dpi;
-    BmpWriter writer(fd, transform.width(), transform.height(), kind, transform.swapsAxes() ? dpiY : dpiX,
-        transform.swapsAxes() ? dpiX : dpiY);
+    // One resolution is known of a scan, across and down alike: a turn
+    // leaves it as it is.
+    BmpWriter writer(fd, transform.width(), transform.height(), kind, dpi);
     if (!writer.begin())
         return false;
     constexpr int Block = 32;

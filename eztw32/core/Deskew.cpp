@@ -78,17 +78,17 @@ int splitLevel(const std::vector<std::uint8_t>& gray)
     return level;
 }
 
-// The places, from the picture's centre, where dark meets light going
-// down: the tops and bottoms of text lines and the page's edges.
+// The places, from the picture's centre, where dark (at most `level`)
+// meets light going down: the tops and bottoms of text lines and the
+// page's edges.
 struct Points {
     std::vector<float> x, y;
     int reach = 0; // the largest distance from the centre
 };
 
-Points edgePoints(const Reduced& r)
+Points edgePoints(const Reduced& r, int level)
 {
     Points pts;
-    const int level = splitLevel(r.gray);
     const float cx = r.width / 2.0f, cy = r.height / 2.0f;
     for (int y = 0; y + 1 < r.height; ++y) {
         const std::uint8_t* a = r.gray.data() + std::size_t(y) * std::size_t(r.width);
@@ -132,10 +132,10 @@ double bestPlace(const std::vector<double>& scores)
     return double((top - scores.begin()) + (end - scores.begin())) / 2.0;
 }
 
-// The page's colour: the most common light colour of its middle.
-std::array<std::uint8_t, 3> background(const Reduced& r)
+// The page's colour: the most common light colour (above `level`) of its
+// middle.
+std::array<std::uint8_t, 3> background(const Reduced& r, int level)
 {
-    const int level = splitLevel(r.gray);
     std::array<int, 256> hist{};
     const int x0 = r.width / 10, x1 = r.width - r.width / 10, y0 = r.height / 10,
               y1 = r.height - r.height / 10;
@@ -181,8 +181,9 @@ Skew measureSkew(const PictureView& picture, double dpi)
     if (!picture.data || picture.width < 2 || picture.height < 2)
         return out;
     const Reduced r = reduce(picture, dpi > 0 ? dpi : 100);
-    out.background = background(r);
-    const Points pts = edgePoints(r);
+    const int level = splitLevel(r.gray);
+    out.background = background(r, level);
+    const Points pts = edgePoints(r, level);
     if (pts.x.empty())
         return out;
     std::vector<std::uint32_t> bins;

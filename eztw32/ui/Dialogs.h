@@ -159,6 +159,8 @@ private:
     int hit(QPointF px) const;
     // The view kept inside the bed, no smaller than a sixteenth of it.
     void setView(Area v);
+    // The picture shown made anew: the light on it, its scaled copy dropped.
+    void showLight();
 
     Area bounds_{0, 0, 1, 1};
     Area view_{0, 0, 1, 1};

@@ -56,12 +56,21 @@ void PreviewPane::setArea(const Area& area, bool drawn)
 void PreviewPane::setPicture(const QImage& picture)
 {
     picture_ = picture;
-    setLight(light_);
+    showLight();
 }
 
 void PreviewPane::setLight(const std::optional<LightTable>& table)
 {
+    // Asked again with every change of the dialog's fields: the picture is
+    // lit anew only when its light changes.
+    if (table == light_)
+        return;
     light_ = table;
+    showLight();
+}
+
+void PreviewPane::showLight()
+{
     shown_ = picture_;
     if (light_ && !shown_.isNull()) {
         shown_ = picture_.convertToFormat(QImage::Format_RGB888);

@@ -6,7 +6,8 @@
 #include "core/ReplacingFile.h"
 #include "core/SaneClient.h"
 
-#include <QDir>
+#include "OwnFolders.h"
+
 #include <QImage>
 #include <QTemporaryDir>
 #include <QTest>
@@ -91,12 +92,7 @@ private:
 
 void TestEztw32Core::initTestCase()
 {
-    QVERIFY(tmp_.isValid());
-    const QString runtime = tmp_.filePath(QStringLiteral("runtime"));
-    QVERIFY(QDir().mkpath(runtime));
-    QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
+    useOwnFolders(tmp_);
 }
 
 void TestEztw32Core::init()

@@ -9,9 +9,9 @@
 #include "core/SaneClient.h"
 #include "core/Transform.h"
 
+#include "OwnFolders.h"
 #include "Pages.h"
 
-#include <QDir>
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>
@@ -29,8 +29,6 @@ using namespace eztw32;
 Q_DECLARE_METATYPE(eztw32::Turn)
 
 namespace {
-
-constexpr double MmPerInch = 25.4;
 
 PictureView viewOf(const QImage& image)
 {
@@ -114,12 +112,7 @@ private:
 
 void TestEztw32Page::initTestCase()
 {
-    QVERIFY(tmp_.isValid());
-    const QString runtime = tmp_.filePath(QStringLiteral("runtime"));
-    QVERIFY(QDir().mkpath(runtime));
-    QVERIFY(QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    qputenv("XDG_RUNTIME_DIR", runtime.toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", tmp_.filePath(QStringLiteral("config")).toLocal8Bit());
+    useOwnFolders(tmp_);
 }
 
 void TestEztw32Page::findsTheDocument_data()
@@ -392,7 +385,7 @@ void TestEztw32Page::straightenedPageIsCroppedToItself()
 {
     // An A5 page 6 degrees crooked on a dark bed, scanned over the area
     // found around it.
-    constexpr double Dpi = 150, Angle = 6, PxPerMm = Dpi / MmPerInch;
+    constexpr double Dpi = 150, Angle = 6, PxPerMm = Dpi / PageMmPerInch;
     const double r = Angle * std::numbers::pi / 180;
     const QSizeF area(148 * std::cos(r) + 210 * std::sin(r), 148 * std::sin(r) + 210 * std::cos(r));
     const QString pagePath = tmp_.filePath(QStringLiteral("page.ppm"));
