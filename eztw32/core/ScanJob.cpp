@@ -335,8 +335,13 @@ public:
         , height_(height)
         , rowBytes_(std::size_t(width) * std::size_t(channels))
     {
-        if (height > 0)
-            fixed_.reset(new std::uint8_t[rowBytes_ * std::size_t(height)]);
+        // Asked without throwing, then thrown: the sanitizers' allocator
+        // aborts where a throwing new runs out, instead of throwing.
+        if (height > 0) {
+            fixed_.reset(new (std::nothrow) std::uint8_t[rowBytes_ * std::size_t(height)]);
+            if (!fixed_)
+                throw std::bad_alloc();
+        }
     }
     // Row y, the rows before it held; nothing past a known height.
     std::uint8_t* row(int y)
